@@ -1,0 +1,31 @@
+#include "logconv/streams.h"
+
+#include <cstring>
+
+size_t FileInput::read(char* buf, size_t size) {
+  return fread(buf, 1, size, file_);
+}
+
+bool FileInput::failed() const { return ferror(file_) != 0; }
+
+bool FileOutput::write(const char* data, size_t size) {
+  return fwrite(data, 1, size, file_) == size;
+}
+
+size_t MemoryInput::read(char* buf, size_t size) {
+  size_t n = bytes_.size() - pos_;
+  if (n > size) n = size;
+  if (n == 0 && fail_at_end_) failed_ = true;
+  if (n > 0) memcpy(buf, bytes_.data() + pos_, n);
+  pos_ += n;
+  return n;
+}
+
+bool StringOutput::write(const char* data, size_t size) {
+  if (limit_ != std::string::npos && text_.size() + size > limit_) {
+    text_.append(data, limit_ - text_.size());
+    return false;
+  }
+  text_.append(data, size);
+  return true;
+}

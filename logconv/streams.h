@@ -1,0 +1,82 @@
+// The byte streams that a log conversion reads from and writes to: files for
+// the tool, memory for tests, benchmarks and fuzzers.
+
+#ifndef QUILLON_LOGCONV_STREAMS_H_
+#define QUILLON_LOGCONV_STREAMS_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+/// Where a log file's bytes come from.
+class InputStream {
+ public:
+  virtual ~InputStream() = default;
+  /// Reads up to `size` bytes into `buf` and returns how many were read; 0
+  /// means end of input or a read error (failed() tells which).
+  virtual size_t read(char* buf, size_t size) = 0;
+  /// Whether a read has failed, as opposed to reaching the end of input.
+  virtual bool failed() const = 0;
+};
+
+/// Where a CSV's text goes.
+class OutputStream {
+ public:
+  virtual ~OutputStream() = default;
+  /// Writes all `size` bytes of `data`; returns false when they could not all
+  /// be written.
+  virtual bool write(const char* data, size_t size) = 0;
+};
+
+/// Reads an open stdio file; the caller opens and closes it.
+class FileInput : public InputStream {
+ public:
+  explicit FileInput(FILE* file) : file_(file) {}
+  size_t read(char* buf, size_t size) override;
+  bool failed() const override;
+
+ private:
+  FILE* file_;
+};
+
+/// Writes to an open stdio file; the caller opens, flushes and closes it.
+class FileOutput : public OutputStream {
+ public:
+  explicit FileOutput(FILE* file) : file_(file) {}
+  bool write(const char* data, size_t size) override;
+
+ private:
+  FILE* file_;
+};
+
+/// Reads bytes held in memory, which must outlive it. With `fail_at_end`, the
+/// end of the bytes is reported as a read error instead of end of input.
+class MemoryInput : public InputStream {
+ public:
+  explicit MemoryInput(std::string_view bytes, bool fail_at_end = false)
+      : bytes_(bytes), fail_at_end_(fail_at_end) {}
+  size_t read(char* buf, size_t size) override;
+  bool failed() const override { return failed_; }
+
+ private:
+  std::string_view bytes_;
+  size_t pos_ = 0;
+  bool fail_at_end_;
+  bool failed_ = false;
+};
+
+/// Collects the text in a string. With a `limit`, writes past that many bytes
+/// fail, as on a full disk.
+class StringOutput : public OutputStream {
+ public:
+  explicit StringOutput(size_t limit = std::string::npos) : limit_(limit) {}
+  bool write(const char* data, size_t size) override;
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  size_t limit_;
+};
+
+#endif  // QUILLON_LOGCONV_STREAMS_H_

@@ -1,0 +1,119 @@
+// quillon-genlog: writes a synthetic controller log file.
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "events/event_table.h"
+#include "tools/loggen.h"
+
+namespace {
+
+const char kGenlogUsage[] =
+    "usage: quillon-genlog [options] FILE\n"
+    "Writes a synthetic controller log to FILE.\n"
+    "  --version N    log format version (default 6; 4, 5, 6 or any other)\n"
+    "  --records N    number of records (default 100)\n"
+    "  --seed N       random seed (default 1)\n"
+    "  --types A,B,.. draw event types from this list (default: all types)\n"
+    "  --bad-type     end with a record of the first type beyond the table\n"
+    "  --cut          end in the middle of the last record\n"
+    "  --gzip         write the log gzip-compressed\n";
+
+bool parse_number(const char* text, long max, long* value) {
+  char* end = nullptr;
+  *value = strtol(text, &end, 10);
+  return end != text && *end == '\0' && *value >= 0 && *value <= max;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long version = 6, records = 100, seed = 1;
+  std::vector<int> types;
+  bool bad_type = false, cut = false, gzip = false;
+  const char* path = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool has_value = i + 1 < argc;
+    bool ok = true;
+    if (arg == "--version" && has_value) {
+      ok = parse_number(argv[++i], 1000000, &version);
+    } else if (arg == "--records" && has_value) {
+      ok = parse_number(argv[++i], 100000000, &records);
+    } else if (arg == "--seed" && has_value) {
+      ok = parse_number(argv[++i], 0xFFFFFFFF, &seed);
+    } else if (arg == "--types" && has_value) {
+      std::string list = argv[++i];
+      size_t start = 0;
+      while (ok && start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        long type = 0;
+        ok = parse_number(list.substr(start, comma - start).c_str(), 255,
+                          &type);
+        types.push_back(static_cast<int>(type));
+        start = comma + 1;
+      }
+    } else if (arg == "--bad-type") {
+      bad_type = true;
+    } else if (arg == "--cut") {
+      cut = true;
+    } else if (arg == "--gzip") {
+      gzip = true;
+    } else if (arg[0] != '-' && path == nullptr) {
+      path = argv[i];
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      fprintf(stderr, "quillon-genlog: bad argument '%s'\n%s", argv[i],
+              kGenlogUsage);
+      return 2;
+    }
+  }
+  if (path == nullptr) {
+    fputs(kGenlogUsage, stderr);
+    return 2;
+  }
+
+  int v = static_cast<int>(version);
+  std::string log = make_log(v, random_records(v, static_cast<size_t>(records),
+                                              static_cast<uint32_t>(seed),
+                                              types));
+  if (bad_type) {
+    int first_bad = select_event_table(v).count;
+    log += encode_record({static_cast<uint8_t>(first_bad), 0, {}});
+  }
+  if (cut) {
+    // A record of the longest type of the table, missing its last byte.
+    const EventTable& table = select_event_table(v);
+    int longest = 0;
+    for (int t = 0; t < table.count; ++t)
+      if (table.rows[t].length > table.rows[longest].length) longest = t;
+    log += encode_record({static_cast<uint8_t>(longest), 0, {}});
+    log.append(table.rows[longest].length - 1u, '\0');
+  }
+  if (gzip) {
+    log = gzip_bytes(log);
+    if (log.empty()) {
+      fprintf(stderr, "quillon-genlog: compression failed\n");
+      return 1;
+    }
+  }
+
+  FILE* file = fopen(path, "wb");
+  if (file == nullptr) {
+    perror(path);
+    return 1;
+  }
+  bool ok = fwrite(log.data(), 1, log.size(), file) == log.size();
+  if (fclose(file) != 0) ok = false;
+  if (!ok) {
+    fprintf(stderr, "quillon-genlog: failed to write %s\n", path);
+    return 1;
+  }
+  return 0;
+}
