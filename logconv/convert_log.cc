@@ -208,9 +208,11 @@ int parse_log_version(std::string_view first_line) {
     negative = word[i++] == '-';
   // Any number too large for the table choice saturates; it selects the
   // current table like every other unknown version.
-  long value = 0;
+  const int64_t kLimit = 1000000000;
+  int64_t value = 0;
   for (; i < word.size() && word[i] >= '0' && word[i] <= '9'; ++i) {
-    if (value < 1000000000) value = value * 10 + (word[i] - '0');
+    value = value * 10 + (word[i] - '0');
+    if (value > kLimit) value = kLimit;
   }
   return static_cast<int>(negative ? -value : value);
 }
