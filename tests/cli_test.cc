@@ -278,7 +278,9 @@ TEST_F(Cli, WriteFailure) {
   EXPECT_EQ(run.err,
             "Error: Failed to write " + (dir_ / "csv_files_p" / "a.csv").string() +
                 "\n");
-  // The run stops there, as on a file that fails to open.
+  // The CSV that could not be written is gone, and the run stops there, as
+  // on a file that fails to open.
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "csv_files_p" / "a.csv")));
   EXPECT_FALSE(fs::exists(dir_ / "csv_files_p" / "b.csv"));
 }
 
