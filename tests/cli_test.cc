@@ -74,8 +74,9 @@ std::set<std::string> entries(const fs::path& dir) {
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/quillon-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string tmpl =
+        (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
     root_ = tmpl;
     dir_ = root_ / "logs";
     fs::create_directory(dir_);
