@@ -1,6 +1,7 @@
 // In-place gzip decompression, the same on every system: zlib does the work,
 // the platform layer the file operations.
 
+#include <errno.h>
 #include <string.h>
 #include <zlib.h>
 
