@@ -277,18 +277,16 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
     size_t size = 3u + row->length;
     if (available < size) return finish(out, LogEnd::kBadFileRead);
     unsigned t = static_cast<unsigned>(record[1] << 8 | record[2]);
+    // The record's bytes stay in place until the next ensure().
     const uint8_t* data = record + 3;
+    in.skip(size);
 
     if (mode == Mode::kStandard) {
-      if (row->converter == nullptr) {
-        in.skip(size);
-        continue;
-      }
+      if (row->converter == nullptr) continue;
       uint8_t d[16];
       memcpy(d, data, row->length);
       int param_count = 0;
       uint8_t code = row->converter(row->code, d, &param_count);
-      in.skip(size);
       if (!keeps_standard_code(*row, code)) continue;
       char* p = put_time(put(out.room(prefix.size() + 32), prefix), t);
       *p++ = ',';
@@ -321,7 +319,6 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
       }
       *p++ = '\n';
       out.commit(p);
-      in.skip(size);
     }
     if (out.failed()) return {LogEnd::kWriteFailed, 0};
   }
