@@ -25,6 +25,11 @@ const char kUsage[] =
 
 namespace {
 
+// Reports "Error: <what>" on the standard error stream.
+void report_error(const std::string& what) {
+  print_error("Error: " + what + "\n");
+}
+
 // Replaces every .gz file of `dir` by its decompressed content, named without
 // the last three characters. Returns false when any of them failed; each
 // failure is reported and leaves its .gz untouched.
@@ -39,7 +44,7 @@ bool decompress_all(const std::string& dir) {
     std::string path = join_path(dir, name);
     std::string target = path.substr(0, path.size() - 3);
     if (!gunzip_in_place(path, target, &err)) {
-      fprintf(stderr, "Error: %s: %s\n", path.c_str(), err.c_str());
+      report_error(path + ": " + err);
       ok = false;
     }
   }
@@ -48,21 +53,21 @@ bool decompress_all(const std::string& dir) {
 
 }  // namespace
 
-int run_quillon(int argc, const char* const* argv) {
-  if (argc == 2) {
-    std::string arg = argv[1];
+int run_quillon(const std::vector<std::string>& args) {
+  if (args.size() == 2) {
+    const std::string& arg = args[1];
     if (arg == "-h" || arg == "--help" || arg == "/?") {
-      fputs(kUsage, stderr);
+      print_error(kUsage);
       return 0;
     }
   }
   // An empty directory would put every path under the root directory.
-  if (argc != 3 || argv[1][0] == '\0' || argv[2][0] == '\0') {
-    fputs(kUsage, stderr);
+  if (args.size() != 3 || args[1].empty() || args[2].empty()) {
+    print_error(kUsage);
     return 2;
   }
-  const std::string dir = argv[1];
-  const char letter = argv[2][0];
+  const std::string& dir = args[1];
+  const char letter = args[2][0];
   const Mode mode = letter == 'p' ? Mode::kProprietary : Mode::kStandard;
   const std::string out_dir = join_path(dir, std::string("csv_files_") + letter);
 
@@ -75,24 +80,24 @@ int run_quillon(int argc, const char* const* argv) {
 
   std::vector<std::string> logs;
   if (!find_files(dir, ".dat", &logs, &err) || logs.empty()) {
-    fprintf(stderr, "Failed to find any .dat files in %s\n",
-            join_path(dir, "*.dat").c_str());
+    print_error("Failed to find any .dat files in " + join_path(dir, "*.dat") +
+                "\n");
     return 1;
   }
 
   for (const std::string& name : logs) {
     std::string in_path = join_path(dir, name);
-    FILE* in = fopen(in_path.c_str(), "rb");
+    FILE* in = open_file(in_path, "rb");
     if (in == nullptr) {
-      fprintf(stderr, "Error: Failed to open %s\n", in_path.c_str());
+      report_error("Failed to open " + in_path);
       return 1;
     }
     std::string out_path =
         join_path(out_dir, name.substr(0, name.size() - 3) + "csv");
-    FILE* out = fopen(out_path.c_str(), "w");
+    FILE* out = open_file(out_path, "w");
     if (out == nullptr) {
       fclose(in);
-      fprintf(stderr, "Error: Failed to open %s\n", out_path.c_str());
+      report_error("Failed to open " + out_path);
       return 1;
     }
 
@@ -105,17 +110,17 @@ int run_quillon(int argc, const char* const* argv) {
     fclose(in);
 
     if (!written) {
-      fprintf(stderr, "Error: Failed to write %s\n", out_path.c_str());
+      report_error("Failed to write " + out_path);
       // A CSV cut short is worse than none.
       remove_file(out_path, &err);
       return 1;
     }
     if (result.end == LogEnd::kBadFileRead) {
-      fprintf(stderr, "Error: %s: bad file read\n", in_path.c_str());
+      report_error(in_path + ": bad file read");
       status = 1;
     } else if (result.end == LogEnd::kBadEventType) {
-      fprintf(stderr, "Error: %s: bad event type %d\n", in_path.c_str(),
-              result.bad_type);
+      report_error(in_path + ": bad event type " +
+                   std::to_string(result.bad_type));
       status = 1;
     }
   }

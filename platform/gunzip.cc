@@ -93,7 +93,7 @@ bool gunzip_in_place(const std::string& gz_path, const std::string& target,
     *err = target + " already exists";
     return false;
   }
-  FILE* in = fopen(gz_path.c_str(), "rb");
+  FILE* in = open_file(gz_path, "rb");
   if (in == nullptr) {
     *err = strerror(errno);
     return false;

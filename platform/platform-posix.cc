@@ -17,25 +17,24 @@ const char kPathSeparator[] = "/";
 
 namespace {
 
-bool ends_with_ignoring_case(const std::string& name, const std::string& ending) {
-  if (name.size() < ending.size()) return false;
-  size_t start = name.size() - ending.size();
-  for (size_t i = 0; i < ending.size(); ++i) {
-    unsigned char a = static_cast<unsigned char>(name[start + i]);
-    unsigned char b = static_cast<unsigned char>(ending[i]);
-    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
 bool fail(std::string* err, const std::string& what) {
   *err = what;
   return false;
 }
 
 }  // namespace
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void print_error(std::string_view text) {
+  fwrite(text.data(), 1, text.size(), stderr);
+}
+
+FILE* open_file(const std::string& path, const char* mode) {
+  return fopen(path.c_str(), mode);
+}
 
 bool find_files(const std::string& dir, const std::string& ending,
                 std::vector<std::string>* names, std::string* err) {

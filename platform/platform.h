@@ -1,13 +1,17 @@
-// The narrow interface between quillon and the operating system: directory
-// listing, directory creation and the file operations that in-place
-// decompression needs. One implementation per system: platform-posix.cc,
-// platform-win32.cc.
+// The narrow interface between quillon and the operating system: arguments,
+// messages, directory listing, directory creation and the file operations
+// that conversion and in-place decompression need. One implementation per
+// system: platform-posix.cc, platform-win32.cc.
+//
+// Every name and path crossing this interface is UTF-8, on every system; the
+// Windows implementation converts to and from UTF-16 at its edge.
 
 #ifndef QUILLON_PLATFORM_PLATFORM_H_
 #define QUILLON_PLATFORM_PLATFORM_H_
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// The separator that joins a directory and a name: "/" on POSIX systems,
@@ -19,6 +23,36 @@ extern const char kPathSeparator[];
 inline std::string join_path(const std::string& dir, const std::string& name) {
   return dir + kPathSeparator + name;
 }
+
+/// Whether `name` ends in `ending`, ASCII letters compared without regard to
+/// case.
+inline bool ends_with_ignoring_case(std::string_view name,
+                                    std::string_view ending) {
+  if (name.size() < ending.size()) return false;
+  size_t start = name.size() - ending.size();
+  for (size_t i = 0; i < ending.size(); ++i) {
+    unsigned char a = static_cast<unsigned char>(name[start + i]);
+    unsigned char b = static_cast<unsigned char>(ending[i]);
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+/// Returns the program's arguments, argv[0] included, as UTF-8: on Windows
+/// taken from the wide command line (so names outside the ANSI code page
+/// survive), elsewhere `argv` as given.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+/// Writes `text` to the standard error stream: as characters on a Windows
+/// console, as the UTF-8 bytes themselves to a file or pipe (where Windows
+/// ends each line with "\r\n", as text mode does). Failures are ignored.
+void print_error(std::string_view text);
+
+/// Opens `path` like fopen with `mode` ("rb" to read a log, "w" to write a
+/// CSV as text). Returns nullptr on failure.
+FILE* open_file(const std::string& path, const char* mode);
 
 /// Lists the regular files of `dir` whose names end in `ending`, compared
 /// without regard to ASCII case, sorted by name in byte order. Directories
