@@ -1,4 +1,10 @@
-// Runs the built tool on temporary directories.
+// Runs a built tool on temporary directories and checks what it leaves.
+//
+// The tool is this build's quillon, or the program named by QUILLON_TOOL,
+// started through QUILLON_TOOL_RUNNER when that is set (wine, for the Windows
+// build); QUILLON_TOOL_SYSTEM=windows says that it joins paths with "\" and
+// ends lines with "\r\n". The expected CSVs come from the in-process
+// conversion.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -8,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -21,6 +28,46 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The program under test and the conventions of its system.
+struct Tool {
+  std::vector<std::string> command;  // the runner, if any, and the program
+  bool windows = false;
+};
+
+const Tool& tool() {
+  static const Tool kTool = [] {
+    Tool t;
+    const char* runner = getenv("QUILLON_TOOL_RUNNER");
+    const char* program = getenv("QUILLON_TOOL");
+    const char* system = getenv("QUILLON_TOOL_SYSTEM");
+    if (runner != nullptr && *runner != '\0') t.command.push_back(runner);
+    t.command.push_back(program != nullptr && *program != '\0' ? program
+                                                               : QUILLON_BINARY);
+    t.windows = system != nullptr && std::string(system) == "windows";
+    return t;
+  }();
+  return kTool;
+}
+
+// `text` with every "\n" written as the tool's system writes text.
+std::string text(const std::string& s) {
+  if (!tool().windows) return s;
+  std::string out;
+  for (char c : s) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// A path as the tool prints it: the directory as typed, then the names of
+// `relative` (written with "/") joined by the tool's separator.
+std::string tool_path(const fs::path& dir, std::string relative) {
+  if (tool().windows)
+    std::replace(relative.begin(), relative.end(), '/', '\\');
+  return dir.string() + (tool().windows ? "\\" : "/") + relative;
+}
 
 struct ToolRun {
   int status;
@@ -38,21 +85,25 @@ void write_file(const fs::path& path, const std::string& bytes) {
   out << bytes;
 }
 
-// Runs the tool with `args` (no shell) and collects its status and streams.
+// Runs the tool with `args` (an argument list, no shell) and collects its
+// status and streams.
 ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch) {
   fs::path out_path = scratch / "stdout.txt";
   fs::path err_path = scratch / "stderr.txt";
+  std::vector<std::string> command = tool().command;
+  command.insert(command.end(), args.begin(), args.end());
   pid_t pid = fork();
   if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(QUILLON_BINARY));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(QUILLON_BINARY, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   int wstatus = 0;
@@ -90,9 +141,14 @@ class Cli : public ::testing::Test {
   static std::string log(int version, uint32_t seed = 1) {
     return make_log(version, random_records(version, 300, seed, {}));
   }
+  // The CSV that the tool must write for a log, in its system's line ends.
   static std::string csv(const std::string& log_bytes, const std::string& name,
                          Mode mode) {
-    return convert(log_bytes, name, mode);
+    return text(convert(log_bytes, name, mode));
+  }
+  // "Error: <text>" as the tool reports it.
+  static std::string error(const std::string& what) {
+    return text("Error: " + what + "\n");
   }
 
   fs::path root_;
@@ -112,7 +168,7 @@ TEST_F(Cli, UsageAndExitStatus) {
   for (const Case& c : kCases) {
     ToolRun run = quillon(c.args);
     EXPECT_EQ(run.status, c.status) << testing::PrintToString(c.args);
-    EXPECT_EQ(run.err, kUsage);
+    EXPECT_EQ(run.err, text(kUsage));
     EXPECT_EQ(run.out, "");
   }
   EXPECT_EQ(entries(root_), std::set<std::string>{"logs"});
@@ -120,7 +176,6 @@ TEST_F(Cli, UsageAndExitStatus) {
 
 TEST_F(Cli, ModeLetter) {
   std::string bytes = log(6);
-  write_file(dir_ / "2022_06_08_13.dat", bytes);
   struct Case {
     const char* arg;
     const char* out_dir;
@@ -132,17 +187,22 @@ TEST_F(Cli, ModeLetter) {
                          {"proprietary", "csv_files_p", Mode::kProprietary},
                          {"x", "csv_files_x", Mode::kStandard}};
   for (const Case& c : kCases) {
-    ToolRun run = quillon({dir_.string(), c.arg});
+    // A directory each: on Windows csv_files_p and csv_files_P are one.
+    fs::path dir = root_ / c.arg;
+    fs::create_directory(dir);
+    write_file(dir / "2022_06_08_13.dat", bytes);
+    ToolRun run = quillon({dir.string(), c.arg});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(read_file(dir_ / c.out_dir / "2022_06_08_13.csv"),
+    EXPECT_EQ(entries(dir), (std::set<std::string>{"2022_06_08_13.dat", c.out_dir}));
+    EXPECT_EQ(read_file(dir / c.out_dir / "2022_06_08_13.csv"),
               csv(bytes, "2022_06_08_13.dat", c.mode))
         << c.arg;
   }
 }
 
 TEST_F(Cli, DecompressesThenConverts) {
-  std::string x = log(5, 1), y = log(4, 2), z = log(7, 3);
+  std::string x = log(5, 1), y = log(4, 2), z = log(7, 3), w = log(6, 4);
   write_file(dir_ / "x.dat.gz", gzip_bytes(x));
   write_file(dir_ / "y.dat", y);
   // Concatenated members are one file, as gzip reads them; padding zeros
@@ -150,19 +210,99 @@ TEST_F(Cli, DecompressesThenConverts) {
   write_file(dir_ / "Z.DAT.GZ",
              gzip_bytes(z.substr(0, 1000)) + gzip_bytes(z.substr(1000)) +
                  std::string(10, '\0'));
+  write_file(dir_ / "W.Dat", w);
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(entries(dir_), (std::set<std::string>{"x.dat", "y.dat", "Z.DAT",
-                                                  "csv_files_p"}));
+                                                  "W.Dat", "csv_files_p"}));
   EXPECT_EQ(read_file(dir_ / "x.dat"), x);
   EXPECT_EQ(read_file(dir_ / "Z.DAT"), z);
-  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "x.csv"),
-            csv(x, "x.dat", Mode::kProprietary));
-  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "y.csv"),
-            csv(y, "y.dat", Mode::kProprietary));
-  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "Z.csv"),
-            csv(z, "Z.DAT", Mode::kProprietary));
+  const struct {
+    const char* log;
+    const std::string& bytes;
+    const char* csv_name;
+  } kLogs[] = {{"x.dat", x, "x.csv"}, {"y.dat", y, "y.csv"},
+               {"Z.DAT", z, "Z.csv"}, {"W.Dat", w, "W.csv"}};
+  for (const auto& l : kLogs) {
+    EXPECT_EQ(read_file(dir_ / "csv_files_p" / l.csv_name),
+              csv(l.bytes, l.log, Mode::kProprietary))
+        << l.log;
+  }
+}
+
+// Only names that really end in .dat are logs: not x.data (which Windows also
+// finds for "*.dat" through its short name X~1.DAT), not x.dat.bak, not a
+// directory.
+TEST_F(Cli, OnlyRealLogNamesMatch) {
+  std::string bytes = log(6);
+  write_file(dir_ / "2022_06_08_13.dat", bytes);
+  write_file(dir_ / "2022_06_08_14.data", bytes);
+  write_file(dir_ / "2022_06_08_15.dat.bak", bytes);
+  write_file(dir_ / "notes.txt", "not a log");
+  fs::create_directory(dir_ / "2022_06_08_16.dat");
+  ToolRun run = quillon({dir_.string(), "e"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(entries(dir_ / "csv_files_e"),
+            std::set<std::string>{"2022_06_08_13.csv"});
+}
+
+// Names are UTF-8 inside the tool on every system: a name outside any ANSI
+// code page is found, converted, dated and reported as it is.
+TEST_F(Cli, NonAsciiNames) {
+  fs::path dir = root_ / "北京路 Façade";
+  fs::create_directory(dir);
+  // 26 bytes, so the first two fields are skipped as in any long name.
+  const std::string name = "Façade_北_2022_06_08_13.dat";
+  std::string good = log(6);
+  std::string bad = log(7) + encode_record({200, 0, {}});
+  write_file(dir / name, good);
+  write_file(dir / "Ωmega_17_2022_06_08_14.dat.gz", gzip_bytes(bad));
+  ToolRun run = quillon({dir.string(), "p"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, error(tool_path(dir, "Ωmega_17_2022_06_08_14.dat") +
+                           ": bad event type 200"));
+  EXPECT_EQ(read_file(dir / "csv_files_p" / "Façade_北_2022_06_08_13.csv"),
+            csv(good, name, Mode::kProprietary));
+  EXPECT_NE(csv(good, name, Mode::kProprietary).find(" 06/08/2022 13:"),
+            std::string::npos);
+  EXPECT_EQ(read_file(dir / "csv_files_p" / "Ωmega_17_2022_06_08_14.csv"),
+            csv(bad, "Ωmega_17_2022_06_08_14.dat", Mode::kProprietary));
+  EXPECT_FALSE(fs::exists(dir / "Ωmega_17_2022_06_08_14.dat.gz"));
+}
+
+// A path beyond the classic Windows limit of 260 characters works as any.
+TEST_F(Cli, LongPaths) {
+  fs::path dir = root_;
+  while (dir.string().size() < 400) dir /= std::string(60, 'd');
+  fs::create_directories(dir);
+  std::string bytes = log(6);
+  write_file(dir / "2022_06_08_13.dat", bytes);
+  write_file(dir / "2022_06_08_14.dat.gz", gzip_bytes(bytes));
+  ToolRun run = quillon({dir.string(), "e"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  for (const char* hour : {"13", "14"}) {
+    std::string name = std::string("2022_06_08_") + hour;
+    EXPECT_EQ(read_file(dir / "csv_files_e" / (name + ".csv")),
+              csv(bytes, name + ".dat", Mode::kStandard));
+  }
+}
+
+// Header lines are echoed as read; written as text on Windows, a line that
+// ends "\r\n" itself ends "\r\r\n" there.
+TEST_F(Cli, HeaderLineEnds) {
+  std::string bytes =
+      "a b c d e 6\r\nsecond\r\n0123456789:x\r\nBinary Data Follows:\r\n" +
+      encode_record({25, 100, {5}});
+  write_file(dir_ / "2022_06_08_13.dat", bytes);
+  ToolRun run = quillon({dir_.string(), "p"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::string expected = csv(bytes, "2022_06_08_13.dat", Mode::kProprietary);
+  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "2022_06_08_13.csv"), expected);
+  EXPECT_NE(expected.find(tool().windows ? ",,second\r\r\n" : ",,second\r\n"),
+            std::string::npos);
 }
 
 TEST_F(Cli, DecompressionFailuresKeepTheArchive) {
@@ -178,7 +318,7 @@ TEST_F(Cli, DecompressionFailuresKeepTheArchive) {
       {"a.dat.gz", "plain text, not gzip\n", "not in gzip format"},
       {"b.dat.gz", good.substr(0, good.size() / 2), "unexpected end of file"},
       {"c.dat.gz", corrupt, "invalid compressed data"},
-      {"d.dat.gz", good, (dir_ / "d.dat").string() + " already exists"},
+      {"d.dat.gz", good, tool_path(dir_, "d.dat") + " already exists"},
       {"e.dat.gz", "", "unexpected end of file"},
       {"f.dat.gz", good + "trailing junk", "trailing garbage"},
   };
@@ -193,8 +333,7 @@ TEST_F(Cli, DecompressionFailuresKeepTheArchive) {
   for (const Case& c : kCases) {
     expected.insert(c.name);
     EXPECT_EQ(read_file(dir_ / c.name), c.bytes) << c.name;
-    std::string message =
-        "Error: " + (dir_ / c.name).string() + ": " + c.reason;
+    std::string message = "Error: " + tool_path(dir_, c.name) + ": " + c.reason;
     EXPECT_NE(run.err.find(message), std::string::npos)
         << message << "\nin:\n" << run.err;
   }
@@ -207,17 +346,21 @@ TEST_F(Cli, DecompressionFailuresKeepTheArchive) {
 
 // Names are only names: no shell ever sees them.
 TEST_F(Cli, NamesWithShellCharacters) {
-  const char* names[] = {"a b;touch pwned.dat.gz", "$(touch pwned2) & x.dat"};
+  const char* names[] = {"a b;touch pwned.dat.gz", "$(touch pwned2) & x.dat",
+                         "%PATH% !x! ^.dat"};
   std::string bytes = log(6);
   write_file(dir_ / names[0], gzip_bytes(bytes));
   write_file(dir_ / names[1], bytes);
+  write_file(dir_ / names[2], bytes);
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(entries(dir_), (std::set<std::string>{"a b;touch pwned.dat",
-                                                  names[1], "csv_files_p"}));
+                                                  names[1], names[2],
+                                                  "csv_files_p"}));
   EXPECT_EQ(entries(dir_ / "csv_files_p"),
             (std::set<std::string>{"a b;touch pwned.csv",
-                                   "$(touch pwned2) & x.csv"}));
+                                   "$(touch pwned2) & x.csv",
+                                   "%PATH% !x! ^.csv"}));
   EXPECT_FALSE(fs::exists("pwned"));
   EXPECT_FALSE(fs::exists("pwned2"));
 }
@@ -226,14 +369,11 @@ TEST_F(Cli, NoLogFiles) {
   // Neither an empty directory, nor a sub-directory named like a log, nor a
   // directory that does not exist (which is left uncreated).
   fs::create_directory(dir_ / "x.dat");
-  struct Case {
-    fs::path dir;
-  };
   for (const fs::path& dir : {dir_, root_ / "missing"}) {
     ToolRun run = quillon({dir.string(), "p"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Failed to find any .dat files in " + dir.string() +
-                           "/*.dat\n");
+    EXPECT_EQ(run.err, text("Failed to find any .dat files in " +
+                            tool_path(dir, "*.dat") + "\n"));
   }
   EXPECT_FALSE(fs::exists(root_ / "missing"));
   EXPECT_EQ(entries(dir_), (std::set<std::string>{"x.dat", "csv_files_p"}));
@@ -258,10 +398,8 @@ TEST_F(Cli, BadLogsAreReportedAndTheRunGoesOn) {
   write_file(dir_ / "c.dat", good);
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Error: " + (dir_ / "a.dat").string() +
-                         ": bad event type 102\n"
-                         "Error: " + (dir_ / "b.dat").string() +
-                         ": bad file read\n");
+  EXPECT_EQ(run.err, error(tool_path(dir_, "a.dat") + ": bad event type 102") +
+                         error(tool_path(dir_, "b.dat") + ": bad file read"));
   for (const char* name : {"a", "b", "c"}) {
     std::string text = read_file(dir_ / "csv_files_p" / (std::string(name) + ".csv"));
     EXPECT_EQ(text, csv(read_file(dir_ / (std::string(name) + ".dat")),
@@ -270,6 +408,7 @@ TEST_F(Cli, BadLogsAreReportedAndTheRunGoesOn) {
 }
 
 TEST_F(Cli, WriteFailure) {
+  if (tool().windows) GTEST_SKIP() << "/dev/full is a Linux device";
   write_file(dir_ / "a.dat", log(6));
   write_file(dir_ / "b.dat", log(6));
   fs::create_directory(dir_ / "csv_files_p");
@@ -277,8 +416,7 @@ TEST_F(Cli, WriteFailure) {
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err,
-            "Error: Failed to write " + (dir_ / "csv_files_p" / "a.csv").string() +
-                "\n");
+            error("Failed to write " + tool_path(dir_, "csv_files_p/a.csv")));
   // The CSV that could not be written is gone, and the run stops there, as
   // on a file that fails to open.
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "csv_files_p" / "a.csv")));
@@ -290,8 +428,8 @@ TEST_F(Cli, OutputDirectoryCannotBeMade) {
   write_file(dir_ / "csv_files_p", "a file in the way");
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Error: Failed to open " +
-                         (dir_ / "csv_files_p" / "a.csv").string() + "\n");
+  EXPECT_EQ(run.err,
+            error("Failed to open " + tool_path(dir_, "csv_files_p/a.csv")));
 }
 
 }  // namespace

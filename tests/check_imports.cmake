@@ -1,0 +1,22 @@
+# Fails unless EXECUTABLE imports only DLLs that every Windows has.
+# cmake -DOBJDUMP=... -DEXECUTABLE=quillon.exe -P check_imports.cmake
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${EXECUTABLE}
+                OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${EXECUTABLE} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" lines "${dump}")
+if(NOT lines)
+  message(FATAL_ERROR "no imported DLL found in ${EXECUTABLE}")
+endif()
+set(allowed kernel32.dll msvcrt.dll ucrtbase.dll shell32.dll)
+foreach(line IN LISTS lines)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(STRIP "${dll}" dll)
+  string(TOLOWER "${dll}" lower)
+  message(STATUS "imports ${dll}")
+  if(NOT lower IN_LIST allowed AND NOT lower MATCHES "^api-ms-win-crt-")
+    message(FATAL_ERROR "${EXECUTABLE} imports ${dll}, which is not a system DLL")
+  endif()
+endforeach()
