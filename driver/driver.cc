@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,14 +42,67 @@ bool decompress_all(const std::string& dir) {
   if (!find_files(dir, ".gz", &names, &err)) return true;
   bool ok = true;
   for (const std::string& name : names) {
-    std::string path = join_path(dir, name);
-    std::string target = path.substr(0, path.size() - 3);
-    if (!gunzip_in_place(path, target, &err)) {
-      report_error(path + ": " + err);
+    if (!gunzip_in_place(dir, name, &err)) {
+      report_error(join_path(dir, name) + ": " + err);
       ok = false;
     }
   }
   return ok;
+}
+
+// What became of one log.
+enum class LogOutcome {
+  kConverted,  // its CSV closes with ",End of Controller Log"
+  kDamaged,    // its CSV closes with an error row, reported
+  kStop,       // a file could not be opened or written, reported: end the run
+};
+
+// Converts the log `in_path` into `csv_path` and reports what went wrong.
+// The CSV is written under a temporary name in `out_dir` and takes its final
+// name only once complete: a failure leaves an earlier CSV as it was.
+LogOutcome convert_one(const std::string& in_path, const std::string& name,
+                       const std::string& out_dir, const std::string& csv_path,
+                       Mode mode) {
+  std::string err;
+  FILE* in = open_input(in_path, &err);
+  if (in == nullptr) {
+    report_error("Failed to open " + in_path);
+    return LogOutcome::kStop;
+  }
+  // A directory at the CSV's path could not be replaced at the end.
+  std::string temp;
+  FILE* out = is_directory(csv_path)
+                  ? nullptr
+                  : create_temp_file(out_dir, true, in, &temp, &err);
+  if (out == nullptr) {
+    fclose(in);
+    report_error("Failed to open " + csv_path);
+    return LogOutcome::kStop;
+  }
+
+  FileInput input(in);
+  FileOutput output(out);
+  ConvertResult result = convert_log(input, output, name, mode);
+  bool written = result.end != LogEnd::kWriteFailed;
+  if (fflush(out) != 0 || ferror(out)) written = false;
+  if (fclose(out) != 0) written = false;
+  fclose(in);
+  if (!written || !rename_replace(temp, csv_path, &err)) {
+    remove_file(temp, &err);
+    report_error("Failed to write " + csv_path);
+    return LogOutcome::kStop;
+  }
+
+  if (result.end == LogEnd::kBadFileRead) {
+    report_error(in_path + ": bad file read");
+    return LogOutcome::kDamaged;
+  }
+  if (result.end == LogEnd::kBadEventType) {
+    report_error(in_path + ": bad event type " +
+                 std::to_string(result.bad_type));
+    return LogOutcome::kDamaged;
+  }
+  return LogOutcome::kConverted;
 }
 
 }  // namespace
@@ -85,44 +139,22 @@ int run_quillon(const std::vector<std::string>& args) {
     return 1;
   }
 
+  // x.dat, x.DAT and x.Dat all make x.csv: the first in name order does.
+  std::map<std::string, std::string> written_by;
   for (const std::string& name : logs) {
     std::string in_path = join_path(dir, name);
-    FILE* in = open_file(in_path, "rb");
-    if (in == nullptr) {
-      report_error("Failed to open " + in_path);
-      return 1;
-    }
-    std::string out_path =
+    std::string csv_path =
         join_path(out_dir, name.substr(0, name.size() - 3) + "csv");
-    FILE* out = open_file(out_path, "w");
-    if (out == nullptr) {
-      fclose(in);
-      report_error("Failed to open " + out_path);
-      return 1;
-    }
-
-    FileInput input(in);
-    FileOutput output(out);
-    ConvertResult result = convert_log(input, output, name, mode);
-    bool written = result.end != LogEnd::kWriteFailed;
-    if (fflush(out) != 0 || ferror(out)) written = false;
-    if (fclose(out) != 0) written = false;
-    fclose(in);
-
-    if (!written) {
-      report_error("Failed to write " + out_path);
-      // A CSV cut short is worse than none.
-      remove_file(out_path, &err);
-      return 1;
-    }
-    if (result.end == LogEnd::kBadFileRead) {
-      report_error(in_path + ": bad file read");
+    auto [first, inserted] = written_by.emplace(csv_path, in_path);
+    if (!inserted) {
+      report_error(in_path + ": " + csv_path + " is already written by " +
+                   first->second);
       status = 1;
-    } else if (result.end == LogEnd::kBadEventType) {
-      report_error(in_path + ": bad event type " +
-                   std::to_string(result.bad_type));
-      status = 1;
+      continue;
     }
+    LogOutcome outcome = convert_one(in_path, name, out_dir, csv_path, mode);
+    if (outcome == LogOutcome::kStop) return 1;
+    if (outcome == LogOutcome::kDamaged) status = 1;
   }
   return status;
 }

@@ -87,24 +87,32 @@ bool inflate_members(FILE* in, FILE* out, std::string* err) {
 
 }  // namespace
 
-bool gunzip_in_place(const std::string& gz_path, const std::string& target,
+bool gunzip_in_place(const std::string& dir, const std::string& name,
                      std::string* err) {
+  if (name.size() <= 3) {
+    *err = "no file name is left once .gz is taken off";
+    return false;
+  }
+  const std::string gz_path = join_path(dir, name);
+  const std::string target = join_path(dir, name.substr(0, name.size() - 3));
   if (path_exists(target)) {
     *err = target + " already exists";
     return false;
   }
-  FILE* in = open_file(gz_path, "rb");
-  if (in == nullptr) {
-    *err = strerror(errno);
-    return false;
-  }
+  FILE* in = open_input(gz_path, err);
+  if (in == nullptr) return false;
   std::string temp;
-  FILE* out = create_temp_file(gz_path, &temp, err);
+  FILE* out = create_temp_file(dir, false, nullptr, &temp, err);
   if (out == nullptr) {
     fclose(in);
     return false;
   }
   bool ok = inflate_members(in, out, err);
+  if (ok && fflush(out) != 0) {
+    *err = std::string("write failed: ") + strerror(errno);
+    ok = false;
+  }
+  if (ok) ok = copy_mode_and_time(in, out, err);
   fclose(in);
   std::string close_err;
   if (!close_durably(out, &close_err) && ok) {
@@ -115,6 +123,13 @@ bool gunzip_in_place(const std::string& gz_path, const std::string& target,
   if (!ok) {
     std::string ignored;
     remove_file(temp, &ignored);
+    return false;
+  }
+  // The archive goes only once the new name is on stable storage too.
+  std::string sync_err;
+  if (!sync_directory(dir, &sync_err)) {
+    *err = "decompressed to " + target + " but could not flush " + dir +
+           ", so kept it: " + sync_err;
     return false;
   }
   std::string remove_err;

@@ -6,10 +6,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -22,6 +25,32 @@ bool fail(std::string* err, const std::string& what) {
   return false;
 }
 
+// ".quillon-" and six characters that no other process can guess: a key
+// drawn once from the system's entropy, mixed with a counter, so that a name
+// costs no system call.
+std::string temp_name() {
+  static const uint64_t kKey = [] {
+    uint64_t key = 0;
+    if (getentropy(&key, sizeof key) != 0)
+      key = static_cast<uint64_t>(getpid()) * 0x9E3779B97F4A7C15u ^
+            static_cast<uint64_t>(time(nullptr));
+    return key;
+  }();
+  static std::atomic<uint64_t> counter{0};
+  // splitmix64's finaliser.
+  uint64_t z = kKey + (counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15u;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  z ^= z >> 31;
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string name = ".quillon-";
+  for (int i = 0; i < 6; ++i) {
+    name += kDigits[z % 36];
+    z /= 36;
+  }
+  return name;
+}
+
 }  // namespace
 
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
@@ -32,8 +61,28 @@ void print_error(std::string_view text) {
   fwrite(text.data(), 1, text.size(), stderr);
 }
 
-FILE* open_file(const std::string& path, const char* mode) {
-  return fopen(path.c_str(), mode);
+FILE* open_input(const std::string& path, std::string* err) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *err = strerror(errno);
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *err = "not a regular file";
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  FILE* file = nullptr;
+  if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+    file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    *err = strerror(errno);
+    close(fd);
+  }
+  return file;
 }
 
 bool find_files(const std::string& dir, const std::string& ending,
@@ -45,9 +94,14 @@ bool find_files(const std::string& dir, const std::string& ending,
   while (struct dirent* entry = readdir(d)) {
     std::string name = entry->d_name;
     if (!ends_with_ignoring_case(name, ending)) continue;
-    struct stat st;
-    if (stat(join_path(dir, name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      names->push_back(name);
+    // The entry's type saves a stat() per name; a link is followed.
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      regular = stat(join_path(dir, name).c_str(), &st) == 0 &&
+                S_ISREG(st.st_mode);
+    }
+    if (regular) names->push_back(name);
     errno = 0;
   }
   int read_errno = errno;
@@ -73,24 +127,54 @@ bool path_exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-FILE* create_temp_file(const std::string& path_prefix, std::string* path,
-                       std::string* err) {
-  // The six random characters end the name: it cannot end in ".dat" or ".gz".
-  std::string name = path_prefix + ".XXXXXX";
-  int fd = mkstemp(&name[0]);
-  if (fd < 0) {
-    *err = strerror(errno);
-    return nullptr;
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+FILE* create_temp_file(const std::string& dir, bool, FILE* like,
+                       std::string* path, std::string* err) {
+  // The kernel applies the umask to the bits asked for here.
+  mode_t mode = 0600;
+  if (like != nullptr) {
+    struct stat st;
+    if (fstat(fileno(like), &st) != 0) {
+      *err = strerror(errno);
+      return nullptr;
+    }
+    mode = st.st_mode & 0666;
   }
-  FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    *err = strerror(errno);
-    close(fd);
-    unlink(name.c_str());
-    return nullptr;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = join_path(dir, temp_name());
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW |
+                                    O_NOCTTY | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) {
+      *err = strerror(errno);
+      return nullptr;
+    }
+    FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+      *err = strerror(errno);
+      close(fd);
+      unlink(name.c_str());
+      return nullptr;
+    }
+    *path = name;
+    return file;
   }
-  *path = name;
-  return file;
+  *err = "no unused temporary name";
+  return nullptr;
+}
+
+bool copy_mode_and_time(FILE* source, FILE* target, std::string* err) {
+  struct stat st;
+  if (fstat(fileno(source), &st) != 0) return fail(err, strerror(errno));
+  if (fchmod(fileno(target), st.st_mode & 0777) != 0)
+    return fail(err, strerror(errno));
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (futimens(fileno(target), times) != 0) return fail(err, strerror(errno));
+  return true;
 }
 
 bool close_durably(FILE* file, std::string* err) {
@@ -99,6 +183,16 @@ bool close_durably(FILE* file, std::string* err) {
   if (failed_errno == 0 && fsync(fileno(file)) != 0) failed_errno = errno;
   if (fclose(file) != 0 && failed_errno == 0) failed_errno = errno;
   if (failed_errno != 0) return fail(err, strerror(failed_errno));
+  return true;
+}
+
+bool sync_directory(const std::string& dir, std::string* err) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(err, strerror(errno));
+  bool ok = fsync(fd) == 0;
+  int sync_errno = errno;
+  close(fd);
+  if (!ok) return fail(err, strerror(sync_errno));
   return true;
 }
 
@@ -119,6 +213,12 @@ bool rename_no_replace(const std::string& from, const std::string& to,
     return fail(err, strerror(errno));
   }
   unlink(from.c_str());
+  return true;
+}
+
+bool rename_replace(const std::string& from, const std::string& to,
+                    std::string* err) {
+  if (rename(from.c_str(), to.c_str()) != 0) return fail(err, strerror(errno));
   return true;
 }
 

@@ -97,6 +97,11 @@ bool fail(std::string* err, const std::string& what) {
   return false;
 }
 
+// The Windows handle beneath a C runtime file.
+HANDLE handle_of(FILE* file) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+}
+
 }  // namespace
 
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
@@ -137,8 +142,34 @@ void print_error(std::string_view text) {
   }
 }
 
-FILE* open_file(const std::string& path, const char* mode) {
-  return _wfopen(wide_path(path).c_str(), to_wide(mode).c_str());
+FILE* open_input(const std::string& path, std::string* err) {
+  HANDLE handle = CreateFileW(
+      wide_path(path).c_str(), GENERIC_READ,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *err = error_text(GetLastError());
+    return nullptr;
+  }
+  // A pipe or a device would block a read, or never end.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    *err = "not a regular file";
+    return nullptr;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                           _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    *err = strerror(errno);
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) {
+    *err = strerror(errno);
+    _close(fd);
+  }
+  return file;
 }
 
 bool find_files(const std::string& dir, const std::string& ending,
@@ -190,12 +221,19 @@ bool path_exists(const std::string& path) {
   return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
 }
 
-FILE* create_temp_file(const std::string& path_prefix, std::string* path,
-                       std::string* err) {
+bool is_directory(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Permission bits do not apply: a new file takes the access rules of its
+// directory, so `like` is not looked at.
+FILE* create_temp_file(const std::string& dir, bool text, FILE*,
+                       std::string* path, std::string* err) {
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    // Six random characters end the name: it cannot end in ".dat" or ".gz".
-    std::string name = path_prefix + ".";
+    std::string name = ".quillon-";
     unsigned int value = 0;
     if (rand_s(&value) != 0)
       value = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ attempt;
@@ -203,6 +241,7 @@ FILE* create_temp_file(const std::string& path_prefix, std::string* path,
       name += kDigits[value % 36];
       value /= 36;
     }
+    name = join_path(dir, name);
     std::wstring wide = wide_path(name);
     HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -212,17 +251,15 @@ FILE* create_temp_file(const std::string& path_prefix, std::string* path,
       *err = error_text(code);
       return nullptr;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    if (fd < 0) {
-      *err = strerror(errno);
-      CloseHandle(handle);
-      DeleteFileW(wide.c_str());
-      return nullptr;
-    }
-    FILE* file = _fdopen(fd, "wb");
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                             text ? _O_TEXT : _O_BINARY);
+    FILE* file = fd < 0 ? nullptr : _fdopen(fd, text ? "w" : "wb");
     if (file == nullptr) {
       *err = strerror(errno);
-      _close(fd);
+      if (fd < 0)
+        CloseHandle(handle);
+      else
+        _close(fd);
       DeleteFileW(wide.c_str());
       return nullptr;
     }
@@ -233,26 +270,50 @@ FILE* create_temp_file(const std::string& path_prefix, std::string* path,
   return nullptr;
 }
 
+bool copy_mode_and_time(FILE* source, FILE* target, std::string* err) {
+  FILETIME written;
+  if (!GetFileTime(handle_of(source), nullptr, nullptr, &written) ||
+      !SetFileTime(handle_of(target), nullptr, nullptr, &written)) {
+    return fail(err, error_text(GetLastError()));
+  }
+  return true;
+}
+
 bool close_durably(FILE* file, std::string* err) {
   std::string failure;
   if (fflush(file) != 0 || ferror(file)) failure = strerror(errno ? errno : EIO);
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  if (failure.empty() && !FlushFileBuffers(handle))
+  if (failure.empty() && !FlushFileBuffers(handle_of(file)))
     failure = error_text(GetLastError());
   if (fclose(file) != 0 && failure.empty()) failure = strerror(errno);
   if (!failure.empty()) return fail(err, failure);
   return true;
 }
 
+// Renames here are written through to the disk (MOVEFILE_WRITE_THROUGH), so
+// there is nothing left to flush.
+bool sync_directory(const std::string&, std::string*) { return true; }
+
 bool rename_no_replace(const std::string& from, const std::string& to,
                        std::string* err) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-  if (MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(), 0))
+  if (MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(),
+                  MOVEFILE_WRITE_THROUGH)) {
     return true;
+  }
   DWORD code = GetLastError();
   if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)
     return fail(err, to + " already exists");
   return fail(err, error_text(code));
+}
+
+bool rename_replace(const std::string& from, const std::string& to,
+                    std::string* err) {
+  // A link at `to` is replaced itself, as a file is; a directory is not.
+  if (MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING)) {
+    return true;
+  }
+  return fail(err, error_text(GetLastError()));
 }
 
 bool remove_file(const std::string& path, std::string* err) {

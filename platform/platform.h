@@ -50,9 +50,10 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 /// ends each line with "\r\n", as text mode does). Failures are ignored.
 void print_error(std::string_view text);
 
-/// Opens `path` like fopen with `mode` ("rb" to read a log, "w" to write a
-/// CSV as text). Returns nullptr on failure.
-FILE* open_file(const std::string& path, const char* mode);
+/// Opens the log or archive `path` for binary reading. Anything that is not
+/// a regular file once opened (a FIFO, a device, a directory) is refused
+/// without blocking on it. Returns nullptr, with *err set, on failure.
+FILE* open_input(const std::string& path, std::string* err);
 
 /// Lists the regular files of `dir` whose names end in `ending`, compared
 /// without regard to ASCII case, sorted by name in byte order. Directories
@@ -67,32 +68,56 @@ bool make_directory(const std::string& path, std::string* err);
 /// Whether anything (a file, a directory, a dangling link) has that path.
 bool path_exists(const std::string& path);
 
-/// Creates and opens for binary writing a new file whose name starts with
-/// `path_prefix` and ends in neither ".dat" nor ".gz". Returns the open file
-/// and sets *path; returns nullptr, with *err set, on failure.
-FILE* create_temp_file(const std::string& path_prefix, std::string* path,
-                       std::string* err);
+/// Whether a directory stands at `path`; a link to one is not followed.
+bool is_directory(const std::string& path);
+
+/// Creates a new file in the directory `dir` under a short temporary name
+/// (".quillon-" and six random characters, so never a log, archive or CSV
+/// name) and opens it for writing: as text when `text` (rows then end "\r\n"
+/// on Windows), else as binary. With `like`, an open file, its permission
+/// bits are those of a new file (the umask applies) limited to those of
+/// `like`; without, only its owner may read it. Returns the open file and sets
+/// *path; returns nullptr, with *err set, on failure.
+FILE* create_temp_file(const std::string& dir, bool text, FILE* like,
+                       std::string* path, std::string* err);
+
+/// Gives the open file `target` the permission bits and the modification time
+/// of the open file `source`, as gzip does for what it decompresses. Call it
+/// after the last write to `target`. Returns false, with *err set, on failure.
+bool copy_mode_and_time(FILE* source, FILE* target, std::string* err);
 
 /// Flushes `file` to stable storage and closes it. Returns false, with *err
 /// set, when any of that failed; the file is closed either way.
 bool close_durably(FILE* file, std::string* err);
+
+/// Flushes the entries of directory `dir` (a rename in it) to stable storage.
+/// Returns false, with *err set, on failure.
+bool sync_directory(const std::string& dir, std::string* err);
 
 /// Renames `from` to `to` unless `to` already exists. Returns false, with
 /// *err set, when `to` exists or the rename failed.
 bool rename_no_replace(const std::string& from, const std::string& to,
                        std::string* err);
 
+/// Renames `from` to `to`, replacing whatever entry `to` names: a file, a link
+/// (replaced, never followed) or a special file. Returns false, with *err
+/// set, on failure (a directory stands at `to`, say).
+bool rename_replace(const std::string& from, const std::string& to,
+                    std::string* err);
+
 /// Removes the file `path`. Returns false, with *err set, on failure.
 bool remove_file(const std::string& path, std::string* err);
 
-/// Decompresses the gzip file `gz_path` (every member of it, as gzip does)
-/// into `target` in the same directory, then removes `gz_path`. The data goes
-/// to a temporary file that is renamed to `target` only once complete, so a
-/// failure leaves `gz_path` untouched and neither `target` nor the temporary
-/// file behind. Returns false, with *err set, when `target` already exists,
-/// `gz_path` is not gzip data, is truncated or corrupt, or a file operation
-/// failed.
-bool gunzip_in_place(const std::string& gz_path, const std::string& target,
+/// Decompresses the gzip file `name` of directory `dir` (every member of it,
+/// as gzip does) into the same name without its last three characters
+/// (".gz"), with the permission bits and modification time of the archive,
+/// then removes the archive. The data goes to a temporary file that is
+/// flushed to stable storage and renamed only once complete, so a failure
+/// leaves the archive untouched and neither the target nor the temporary
+/// file behind. Returns false, with *err set, when the target already exists
+/// or would have no name, the archive is not gzip data, is truncated or
+/// corrupt, or a file operation failed.
+bool gunzip_in_place(const std::string& dir, const std::string& name,
                      std::string* err);
 
 #endif  // QUILLON_PLATFORM_PLATFORM_H_

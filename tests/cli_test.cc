@@ -1,159 +1,18 @@
-// Runs a built tool on temporary directories and checks what it leaves.
-//
-// The tool is this build's quillon, or the program named by QUILLON_TOOL,
-// started through QUILLON_TOOL_RUNNER when that is set (wine, for the Windows
-// build); QUILLON_TOOL_SYSTEM=windows says that it joins paths with "\" and
-// ends lines with "\r\n". The expected CSVs come from the in-process
-// conversion.
-
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// The tool's behaviour, end to end: arguments, decompression, conversion,
+// names and messages.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "driver/driver.h"
-#include "tests/test_support.h"
+#include "tests/tool_runner.h"
 #include "tools/loggen.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-// The program under test and the conventions of its system.
-struct Tool {
-  std::vector<std::string> command;  // the runner, if any, and the program
-  bool windows = false;
-};
-
-const Tool& tool() {
-  static const Tool kTool = [] {
-    Tool t;
-    const char* runner = getenv("QUILLON_TOOL_RUNNER");
-    const char* program = getenv("QUILLON_TOOL");
-    const char* system = getenv("QUILLON_TOOL_SYSTEM");
-    if (runner != nullptr && *runner != '\0') t.command.push_back(runner);
-    t.command.push_back(program != nullptr && *program != '\0' ? program
-                                                               : QUILLON_BINARY);
-    t.windows = system != nullptr && std::string(system) == "windows";
-    return t;
-  }();
-  return kTool;
-}
-
-// `text` with every "\n" written as the tool's system writes text.
-std::string text(const std::string& s) {
-  if (!tool().windows) return s;
-  std::string out;
-  for (char c : s) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
-
-// A path as the tool prints it: the directory as typed, then the names of
-// `relative` (written with "/") joined by the tool's separator.
-std::string tool_path(const fs::path& dir, std::string relative) {
-  if (tool().windows)
-    std::replace(relative.begin(), relative.end(), '/', '\\');
-  return dir.string() + (tool().windows ? "\\" : "/") + relative;
-}
-
-struct ToolRun {
-  int status;
-  std::string err;
-  std::string out;
-};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
-
-// Runs the tool with `args` (an argument list, no shell) and collects its
-// status and streams.
-ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch) {
-  fs::path out_path = scratch / "stdout.txt";
-  fs::path err_path = scratch / "stderr.txt";
-  std::vector<std::string> command = tool().command;
-  command.insert(command.end(), args.begin(), args.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  ToolRun run{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(err_path),
-          read_file(out_path)};
-  fs::remove(out_path);
-  fs::remove(err_path);
-  return run;
-}
-
-std::set<std::string> entries(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    names.insert(e.path().filename().string());
-  return names;
-}
-
-class Cli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string tmpl =
-        (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-    root_ = tmpl;
-    dir_ = root_ / "logs";
-    fs::create_directory(dir_);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  ToolRun quillon(const std::vector<std::string>& args) {
-    return run_tool(args, root_);
-  }
-  // A small log of `version` with records of every type of the table.
-  static std::string log(int version, uint32_t seed = 1) {
-    return make_log(version, random_records(version, 300, seed, {}));
-  }
-  // The CSV that the tool must write for a log, in its system's line ends.
-  static std::string csv(const std::string& log_bytes, const std::string& name,
-                         Mode mode) {
-    return text(convert(log_bytes, name, mode));
-  }
-  // "Error: <text>" as the tool reports it.
-  static std::string error(const std::string& what) {
-    return text("Error: " + what + "\n");
-  }
-
-  fs::path root_;
-  fs::path dir_;
-};
 
 TEST_F(Cli, UsageAndExitStatus) {
   struct Case {
@@ -405,22 +264,6 @@ TEST_F(Cli, BadLogsAreReportedAndTheRunGoesOn) {
     EXPECT_EQ(text, csv(read_file(dir_ / (std::string(name) + ".dat")),
                         std::string(name) + ".dat", Mode::kProprietary));
   }
-}
-
-TEST_F(Cli, WriteFailure) {
-  if (tool().windows) GTEST_SKIP() << "/dev/full is a Linux device";
-  write_file(dir_ / "a.dat", log(6));
-  write_file(dir_ / "b.dat", log(6));
-  fs::create_directory(dir_ / "csv_files_p");
-  fs::create_symlink("/dev/full", dir_ / "csv_files_p" / "a.csv");
-  ToolRun run = quillon({dir_.string(), "p"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            error("Failed to write " + tool_path(dir_, "csv_files_p/a.csv")));
-  // The CSV that could not be written is gone, and the run stops there, as
-  // on a file that fails to open.
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "csv_files_p" / "a.csv")));
-  EXPECT_FALSE(fs::exists(dir_ / "csv_files_p" / "b.csv"));
 }
 
 TEST_F(Cli, OutputDirectoryCannotBeMade) {

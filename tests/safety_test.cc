@@ -1,0 +1,325 @@
+// The tool against hostile or unlucky surroundings: links and FIFOs where
+// files should be, private logs, failing and killed runs, colliding names,
+// odd archive names, huge archives and many logs.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/tool_runner.h"
+#include "tools/loggen.h"
+
+namespace {
+
+mode_t mode_of(const fs::path& path) {
+  struct stat st;
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// The names in `dir` that end in `ending`.
+std::set<std::string> names_ending(const fs::path& dir, const std::string& ending) {
+  std::set<std::string> found;
+  for (const std::string& name : entries(dir))
+    if (name.size() >= ending.size() &&
+        name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+      found.insert(name);
+  return found;
+}
+
+// `prefix`, the number and `suffix`.
+std::string numbered(const char* prefix, int i, const char* suffix) {
+  std::string name = prefix;
+  name += std::to_string(i);
+  name += suffix;
+  return name;
+}
+
+#define SKIP_ON_WINDOWS(why) \
+  if (tool().windows) GTEST_SKIP() << why
+
+#define SKIP_UNLESS_ROOT() \
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users"
+
+class Safety : public Cli {};
+
+// A link planted at a CSV's path is replaced by the CSV; what it pointed to
+// is never written.
+TEST_F(Safety, LinkAtCsvPathIsReplaced) {
+  std::string bytes = log(6);
+  write_file(dir_ / "x.dat", bytes);
+  write_file(root_ / "victim", "precious");
+  fs::create_directory(dir_ / "csv_files_p");
+  fs::create_symlink(root_ / "victim", dir_ / "csv_files_p" / "x.csv");
+  ToolRun run = quillon({dir_.string(), "p"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(root_ / "victim"), "precious");
+  EXPECT_FALSE(fs::is_symlink(dir_ / "csv_files_p" / "x.csv"));
+  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "x.csv"),
+            csv(bytes, "x.dat", Mode::kProprietary));
+}
+
+// A FIFO at a CSV's path is replaced, not opened: nothing waits for a reader.
+TEST_F(Safety, FifoAtCsvPathDoesNotBlock) {
+  SKIP_ON_WINDOWS("Windows has no FIFOs in directories");
+  std::string bytes = log(6);
+  write_file(dir_ / "x.dat", bytes);
+  fs::create_directory(dir_ / "csv_files_e");
+  ASSERT_EQ(mkfifo((dir_ / "csv_files_e" / "x.csv").c_str(), 0644), 0);
+  ToolRun run = quillon({dir_.string(), "e"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(dir_ / "csv_files_e" / "x.csv"),
+            csv(bytes, "x.dat", Mode::kStandard));
+}
+
+// A FIFO or device where a log should be is refused at once: a log swapped
+// for one after the listing must not block the run.
+TEST_F(Safety, InputsThatAreNotFilesAreRefused) {
+  SKIP_ON_WINDOWS("opens files in-process");
+  ASSERT_EQ(mkfifo((root_ / "fifo.dat").c_str(), 0644), 0);
+  fs::create_directory(root_ / "dir.dat");
+  for (const fs::path& path :
+       {root_ / "fifo.dat", fs::path("/dev/null"), root_ / "dir.dat"}) {
+    std::string err;
+    EXPECT_EQ(open_input(path.string(), &err), nullptr) << path;
+    EXPECT_EQ(err, "not a regular file") << path;
+  }
+  // A regular file opens, and reads block as usual.
+  write_file(root_ / "x.dat", "abc");
+  std::string err;
+  FILE* file = open_input((root_ / "x.dat").string(), &err);
+  ASSERT_NE(file, nullptr) << err;
+  char buf[8];
+  EXPECT_EQ(fread(buf, 1, sizeof buf, file), 3u);
+  EXPECT_EQ(fcntl(fileno(file), F_GETFL) & O_NONBLOCK, 0);
+  fclose(file);
+}
+
+// A CSV is never readable by more users than its log: the bits of a new file
+// under the umask, limited to the log's. A link to a private file makes a
+// private CSV.
+TEST_F(Safety, CsvIsNoMoreReadableThanItsLog) {
+  SKIP_ON_WINDOWS("permission bits are POSIX");
+  struct Case {
+    mode_t log_mode;
+    mode_t umask;
+    mode_t csv_mode;
+  };
+  const Case kCases[] = {
+      {0644, 022, 0644}, {0600, 022, 0600}, {0640, 022, 0640},
+      {0666, 022, 0644}, {0755, 022, 0644}, {0644, 077, 0600},
+      {0400, 022, 0400}, {0664, 002, 0664},
+  };
+  std::string bytes = log(6);
+  for (const Case& c : kCases) {
+    fs::path log_path = dir_ / "x.dat";
+    write_file(log_path, bytes);
+    chmod(log_path.c_str(), c.log_mode);
+    ToolRun run = quillon({dir_.string(), "e"}, {.umask = c.umask});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(mode_of(dir_ / "csv_files_e" / "x.csv"), c.csv_mode)
+        << std::oct << c.log_mode << " " << c.umask;
+    fs::remove(log_path);
+  }
+
+  write_file(root_ / "private", bytes);
+  chmod((root_ / "private").c_str(), 0600);
+  fs::create_symlink(root_ / "private", dir_ / "y.dat");
+  ToolRun run = quillon({dir_.string(), "p"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(mode_of(dir_ / "csv_files_p" / "y.csv"), 0600u);
+}
+
+// The same, seen by another user: what nobody could read in the log, nobody
+// can read in the CSV.
+TEST_F(Safety, OtherUsersCannotReadCsvOfPrivateLog) {
+  SKIP_ON_WINDOWS("permission bits are POSIX");
+  SKIP_UNLESS_ROOT();
+  chmod(root_.c_str(), 0755);
+  write_file(dir_ / "open.dat", log(6, 1));
+  write_file(dir_ / "private.dat", log(6, 2));
+  chmod((dir_ / "private.dat").c_str(), 0600);
+  ToolRun run = quillon({dir_.string(), "p"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(readable_by_nobody(dir_ / "private.dat"));
+  EXPECT_FALSE(readable_by_nobody(dir_ / "csv_files_p" / "private.csv"));
+  EXPECT_TRUE(readable_by_nobody(dir_ / "csv_files_p" / "open.csv"));
+}
+
+// A re-run that cannot write (quota, full disk) keeps the earlier CSV and
+// leaves no temporary file; one that is killed while writing leaves no CSV
+// cut short under a .csv name. A file size limit does both: writes past it
+// fail, or the process is killed.
+TEST_F(Safety, FailedOrKilledRunKeepsTheEarlierCsv) {
+  std::string first = make_log(6, random_records(6, 200, 1, {}));
+  std::string second = make_log(6, random_records(6, 20000, 2, {}));
+  fs::path csv_path = dir_ / "csv_files_p" / "x.csv";
+  write_file(dir_ / "x.dat", first);
+  ASSERT_EQ(quillon({dir_.string(), "p"}).status, 0);
+  std::string good = read_file(csv_path);
+  ASSERT_EQ(good, csv(first, "x.dat", Mode::kProprietary));
+
+  write_file(dir_ / "x.dat", second);
+  ToolRun failed = quillon({dir_.string(), "p"}, {.file_size_limit = 100000});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.err, error("Failed to write " +
+                              tool_path(dir_, "csv_files_p/x.csv")));
+  EXPECT_EQ(read_file(csv_path), good);
+  EXPECT_EQ(entries(dir_ / "csv_files_p"), std::set<std::string>{"x.csv"});
+
+  ToolRun killed = quillon({dir_.string(), "p"},
+                           {.file_size_limit = 100000,
+                            .killed_by_file_size = true});
+  EXPECT_EQ(killed.status, -1);
+  EXPECT_EQ(read_file(csv_path), good);
+  EXPECT_EQ(names_ending(dir_ / "csv_files_p", ".csv"),
+            std::set<std::string>{"x.csv"});
+}
+
+// An output directory the tool may not write to stops the run before
+// anything is converted, with the earlier CSV as it was.
+TEST_F(Safety, UnwritableOutputDirectory) {
+  SKIP_ON_WINDOWS("runs as another user");
+  SKIP_UNLESS_ROOT();
+  chmod(root_.c_str(), 0755);
+  std::string bytes = log(6);
+  write_file(dir_ / "x.dat", bytes);
+  ASSERT_EQ(quillon({dir_.string(), "p"}).status, 0);
+  std::string good = read_file(dir_ / "csv_files_p" / "x.csv");
+  write_file(dir_ / "y.dat", bytes);
+  ToolRun run = quillon({dir_.string(), "p"}, {.as_nobody = true});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            error("Failed to open " + tool_path(dir_, "csv_files_p/x.csv")));
+  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "x.csv"), good);
+  EXPECT_EQ(entries(dir_ / "csv_files_p"), std::set<std::string>{"x.csv"});
+}
+
+// A directory at a CSV's path cannot be replaced: reported as a CSV that
+// cannot be opened, before anything is converted into it.
+TEST_F(Safety, DirectoryAtCsvPath) {
+  write_file(dir_ / "a.dat", log(6));
+  write_file(dir_ / "b.dat", log(6));
+  fs::create_directories(dir_ / "csv_files_p" / "a.csv");
+  ToolRun run = quillon({dir_.string(), "p"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            error("Failed to open " + tool_path(dir_, "csv_files_p/a.csv")));
+  EXPECT_EQ(entries(dir_ / "csv_files_p"), std::set<std::string>{"a.csv"});
+  EXPECT_TRUE(fs::is_empty(dir_ / "csv_files_p" / "a.csv"));
+}
+
+// Logs whose names differ only in case make one CSV name: the first in name
+// order writes it, the others are reported and skipped.
+TEST_F(Safety, LogsThatMapToOneCsv) {
+  std::string upper = log(6, 1), mixed = log(6, 2), lower = log(6, 3);
+  write_file(dir_ / "x.DAT", upper);
+  write_file(dir_ / "x.Dat", mixed);
+  write_file(dir_ / "x.dat", lower);
+  write_file(dir_ / "y.dat", lower);
+  ToolRun run = quillon({dir_.string(), "p"});
+  EXPECT_EQ(run.status, 1);
+  std::string csv_path = tool_path(dir_, "csv_files_p/x.csv");
+  EXPECT_EQ(run.err,
+            error(tool_path(dir_, "x.Dat") + ": " + csv_path +
+                  " is already written by " + tool_path(dir_, "x.DAT")) +
+                error(tool_path(dir_, "x.dat") + ": " + csv_path +
+                      " is already written by " + tool_path(dir_, "x.DAT")));
+  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "x.csv"),
+            csv(upper, "x.DAT", Mode::kProprietary));
+  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "y.csv"),
+            csv(lower, "y.dat", Mode::kProprietary));
+}
+
+// A decompressed log keeps the permission bits and modification time of its
+// archive, as gzip does.
+TEST_F(Safety, DecompressedLogKeepsModeAndTime) {
+  std::string bytes = log(6);
+  fs::path gz = dir_ / "x.dat.gz";
+  write_file(gz, gzip_bytes(bytes));
+  if (!tool().windows) chmod(gz.c_str(), 0640);
+  struct timeval times[2] = {{1500000000, 0}, {1600000000, 0}};
+  ASSERT_EQ(utimes(gz.c_str(), times), 0);
+  ToolRun run = quillon({dir_.string(), "e"}, {.umask = 077});
+  EXPECT_EQ(run.status, 0) << run.err;
+  struct stat st;
+  ASSERT_EQ(stat((dir_ / "x.dat").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1600000000);
+  if (!tool().windows) {
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+  }
+  EXPECT_EQ(read_file(dir_ / "x.dat"), bytes);
+}
+
+// Any archive name the file system allows decompresses: the temporary name
+// is short. A name that is only ".gz" is reported and kept.
+TEST_F(Safety, ArchiveNames) {
+  std::string bytes = log(6);
+  std::string longest = std::string(248, 'n') + ".dat.gz";  // 255 bytes
+  write_file(dir_ / longest, gzip_bytes(bytes));
+  write_file(dir_ / ".gz", gzip_bytes(bytes));
+  ToolRun run = quillon({dir_.string(), "e"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, error(tool_path(dir_, ".gz") +
+                           ": no file name is left once .gz is taken off"));
+  EXPECT_EQ(entries(dir_), (std::set<std::string>{std::string(248, 'n') + ".dat",
+                                                  ".gz", "csv_files_e"}));
+  EXPECT_EQ(read_file(dir_ / ".gz"), gzip_bytes(bytes));
+  EXPECT_EQ(read_file(dir_ / "csv_files_e" / (std::string(248, 'n') + ".csv")),
+            csv(bytes, std::string(248, 'n') + ".dat", Mode::kStandard));
+}
+
+// An archive that expands a thousandfold (1 MB to 1 GB) is decompressed and
+// converted in bounded memory.
+TEST_F(Safety, HugeArchiveInBoundedMemory) {
+  SKIP_ON_WINDOWS("measures the memory of a Linux process");
+  // Version 6 type 101 has no data bytes and no standard code: 3-byte
+  // records that make no standard rows.
+  const std::string record = encode_record({101, 35999, {}});
+  std::string block;
+  for (int i = 0; i < (16 << 20) / 3; ++i) block += record;
+  std::string member = gzip_bytes(block);
+  std::string archive = gzip_bytes(make_log_header(6));
+  const int kMembers = 64;  // 64 x 16 MiB
+  for (int i = 0; i < kMembers; ++i) archive += member;
+  ASSERT_LT(archive.size(), 2000000u);
+  write_file(dir_ / "big.dat.gz", archive);
+  block = member = archive = std::string();
+  ToolRun run = quillon({dir_.string(), "e"}, {.watch_memory = true});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_GT(fs::file_size(dir_ / "big.dat"), 1000000000u);
+  EXPECT_EQ(read_file(dir_ / "csv_files_e" / "big.csv"),
+            header_rows(6) + ",End of Controller Log\n");
+  printf("peak resident memory: %ld KiB for a log of %.2f GB\n",
+         run.peak_rss_kib, fs::file_size(dir_ / "big.dat") / 1e9);
+  EXPECT_GT(run.peak_rss_kib, 0);
+  EXPECT_LT(run.peak_rss_kib, 8 * 1024);
+}
+
+// Every file is closed once done with: 50,000 logs convert under a limit of
+// 16 open files.
+TEST_F(Safety, ManyLogsFewDescriptors) {
+  SKIP_ON_WINDOWS("descriptor limits are POSIX");
+  std::string bytes = make_log(6, random_records(6, 20, 1, {}));
+  const int kLogs = 50000;
+  for (int i = 0; i < kLogs; ++i)
+    write_file(dir_ / numbered("l", i, ".dat"), bytes);
+  for (int i = 0; i < 10; ++i)
+    write_file(dir_ / numbered("a", i, ".dat.gz"), gzip_bytes(bytes));
+  ToolRun run = quillon({dir_.string(), "e"}, {.open_files_limit = 16});
+  EXPECT_EQ(run.status, 0) << run.err.substr(0, 1000);
+  EXPECT_EQ(entries(dir_ / "csv_files_e").size(), size_t{kLogs + 10});
+  EXPECT_EQ(read_file(dir_ / "csv_files_e" / "l49999.csv"),
+            csv(bytes, "l49999.dat", Mode::kStandard));
+}
+
+}  // namespace

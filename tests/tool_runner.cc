@@ -1,0 +1,164 @@
+#include "tests/tool_runner.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "tools/loggen.h"
+
+namespace {
+
+const uid_t kNobody = 65534;
+
+void become_nobody() {
+  if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+      setuid(kNobody) != 0) {
+    _exit(126);
+  }
+}
+
+}  // namespace
+
+const Tool& tool() {
+  static const Tool kTool = [] {
+    Tool t;
+    const char* runner = getenv("QUILLON_TOOL_RUNNER");
+    const char* program = getenv("QUILLON_TOOL");
+    const char* system = getenv("QUILLON_TOOL_SYSTEM");
+    if (runner != nullptr && *runner != '\0') t.command.push_back(runner);
+    t.command.push_back(program != nullptr && *program != '\0' ? program
+                                                               : QUILLON_BINARY);
+    t.windows = system != nullptr && std::string(system) == "windows";
+    return t;
+  }();
+  return kTool;
+}
+
+std::string text(const std::string& s) {
+  if (!tool().windows) return s;
+  std::string out;
+  for (char c : s) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::string tool_path(const fs::path& dir, std::string relative) {
+  if (tool().windows)
+    std::replace(relative.begin(), relative.end(), '/', '\\');
+  return dir.string() + (tool().windows ? "\\" : "/") + relative;
+}
+
+ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
+                 const RunOptions& options) {
+  fs::path out_path = scratch / "stdout.txt";
+  fs::path err_path = scratch / "stderr.txt";
+  std::vector<std::string> command = tool().command;
+  command.insert(command.end(), args.begin(), args.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(in);
+    close(out);
+    close(err);
+    umask(options.umask);
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    signal(SIGXFSZ, options.killed_by_file_size ? SIG_DFL : SIG_IGN);
+    if (options.file_size_limit != RLIM_INFINITY) {
+      struct rlimit limit = {options.file_size_limit, options.file_size_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.open_files_limit != 0) {
+      struct rlimit limit = {options.open_files_limit,
+                             options.open_files_limit};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.as_nobody) become_nobody();
+    std::vector<char*> argv;
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  long peak = 0;
+  if (options.watch_memory) {
+    // The peak of a forked child counts its parent's pages until it execs,
+    // so wait4's figure would be this test's: read the tool's own instead.
+    fs::path program = fs::canonical(tool().command.front());
+    while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+      std::error_code ec;
+      fs::path proc = "/proc/" + std::to_string(pid);
+      if (fs::read_symlink(proc / "exe", ec) == program) {
+        std::ifstream status(proc / "status");
+        for (std::string line; std::getline(status, line);)
+          if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, atol(line.c_str() + 6));
+      }
+      usleep(2000);
+    }
+  } else {
+    waitpid(pid, &wstatus, 0);
+  }
+  ToolRun run{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1,
+              read_file(err_path), read_file(out_path), peak};
+  fs::remove(out_path);
+  fs::remove(err_path);
+  return run;
+}
+
+bool readable_by_nobody(const fs::path& path) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    become_nobody();
+    _exit(open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+std::set<std::string> entries(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir))
+    names.insert(e.path().filename().string());
+  return names;
+}
+
+void Cli::SetUp() {
+  std::string tmpl =
+      (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
+  root_ = tmpl;
+  dir_ = root_ / "logs";
+  fs::create_directory(dir_);
+}
+
+void Cli::TearDown() { fs::remove_all(root_); }
+
+std::string Cli::log(int version, uint32_t seed) {
+  return make_log(version, random_records(version, 300, seed, {}));
+}

@@ -1,0 +1,108 @@
+// Runs a built tool on temporary directories, for the end-to-end tests.
+//
+// The tool is this build's quillon, or the program named by QUILLON_TOOL,
+// started through QUILLON_TOOL_RUNNER when that is set (wine, for the Windows
+// build); QUILLON_TOOL_SYSTEM=windows says that it joins paths with "\" and
+// ends lines with "\r\n". The expected CSVs come from the in-process
+// conversion.
+
+#ifndef QUILLON_TESTS_TOOL_RUNNER_H_
+#define QUILLON_TESTS_TOOL_RUNNER_H_
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace fs = std::filesystem;
+
+/// The program under test and the conventions of its system.
+struct Tool {
+  std::vector<std::string> command;  // the runner, if any, and the program
+  bool windows = false;
+};
+
+/// The tool these tests run.
+const Tool& tool();
+
+/// `s` with every "\n" written as the tool's system writes text.
+std::string text(const std::string& s);
+
+/// A path as the tool prints it: the directory as typed, then the names of
+/// `relative` (written with "/") joined by the tool's separator.
+std::string tool_path(const fs::path& dir, std::string relative);
+
+/// How to start the tool; the defaults change nothing but the umask.
+struct RunOptions {
+  mode_t umask = 022;
+  /// RLIMIT_FSIZE: writes beyond it fail.
+  rlim_t file_size_limit = RLIM_INFINITY;
+  /// Whether passing the file size limit kills the tool (SIGXFSZ) instead of
+  /// failing the write.
+  bool killed_by_file_size = false;
+  /// RLIMIT_NOFILE, when not 0.
+  rlim_t open_files_limit = 0;
+  /// Run as the unprivileged user and group 65534.
+  bool as_nobody = false;
+  /// Watch the tool's peak resident memory (ToolRun::peak_rss_kib).
+  bool watch_memory = false;
+};
+
+/// What a run of the tool did.
+struct ToolRun {
+  int status;  // the exit status, or -1 when a signal ended it
+  std::string err;
+  std::string out;
+  /// With RunOptions::watch_memory, the largest peak resident memory (VmHWM)
+  /// of the tool's process seen while it ran, read every few milliseconds;
+  /// else 0.
+  long peak_rss_kib;
+};
+
+/// Runs the tool with `args` (an argument list, no shell); `scratch` holds
+/// the captured streams while it runs.
+ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
+                 const RunOptions& options = {});
+
+/// Whether the user 65534 can open `path` for reading.
+bool readable_by_nobody(const fs::path& path);
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, const std::string& bytes);
+/// The names in `dir`.
+std::set<std::string> entries(const fs::path& dir);
+
+/// A fresh temporary directory `root_` with an empty `dir_` = root_/logs.
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  ToolRun quillon(const std::vector<std::string>& args,
+                  const RunOptions& options = {}) {
+    return run_tool(args, root_, options);
+  }
+  /// A small log of `version` with records of every type of the table.
+  static std::string log(int version, uint32_t seed = 1);
+  /// The CSV that the tool must write for a log, in its system's line ends.
+  static std::string csv(const std::string& log_bytes, const std::string& name,
+                         Mode mode) {
+    return text(convert(log_bytes, name, mode));
+  }
+  /// "Error: <what>" as the tool reports it.
+  static std::string error(const std::string& what) {
+    return text("Error: " + what + "\n");
+  }
+
+  fs::path root_;
+  fs::path dir_;
+};
+
+#endif  // QUILLON_TESTS_TOOL_RUNNER_H_
