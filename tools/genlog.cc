@@ -18,6 +18,9 @@ const char kGenlogUsage[] =
     "  --records N    number of records (default 100)\n"
     "  --seed N       random seed (default 1)\n"
     "  --types A,B,.. draw event types from this list (default: all types)\n"
+    "  --every-type   every type of the table in turn, each with the data\n"
+    "                 bytes all 0x00, 0xFF, 0x01, 0x10 and then --records\n"
+    "                 random ones (no --types)\n"
     "  --bad-type     end with a record of the first type beyond the table\n"
     "  --cut          end in the middle of the last record\n"
     "  --gzip         write the log gzip-compressed\n";
@@ -33,7 +36,7 @@ bool parse_number(const char* text, long max, long* value) {
 int main(int argc, char** argv) {
   long version = 6, records = 100, seed = 1;
   std::vector<int> types;
-  bool bad_type = false, cut = false, gzip = false;
+  bool bad_type = false, cut = false, gzip = false, every_type = false;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -57,6 +60,8 @@ int main(int argc, char** argv) {
         types.push_back(static_cast<int>(type));
         start = comma + 1;
       }
+    } else if (arg == "--every-type") {
+      every_type = true;
     } else if (arg == "--bad-type") {
       bad_type = true;
     } else if (arg == "--cut") {
@@ -80,9 +85,12 @@ int main(int argc, char** argv) {
   }
 
   int v = static_cast<int>(version);
-  std::string log = make_log(v, random_records(v, static_cast<size_t>(records),
-                                              static_cast<uint32_t>(seed),
-                                              types));
+  std::string log =
+      every_type
+          ? make_log(v, every_type_records(v, static_cast<int>(records),
+                                           static_cast<uint32_t>(seed)))
+          : make_log(v, random_records(v, static_cast<size_t>(records),
+                                       static_cast<uint32_t>(seed), types));
   if (bad_type) {
     int first_bad = select_event_table(v).count;
     log += encode_record({static_cast<uint8_t>(first_bad), 0, {}});

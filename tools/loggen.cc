@@ -62,6 +62,32 @@ std::vector<LogRecord> random_records(int version, size_t count,
   return records;
 }
 
+std::vector<LogRecord> every_type_records(int version, int random_per_type,
+                                          uint32_t seed) {
+  const EventTable& table = select_event_table(version);
+  std::mt19937 rng(seed);
+  std::vector<LogRecord> records;
+  const uint8_t kFills[] = {0x00, 0xFF, 0x01, 0x10};
+  for (int type = 0; type < table.count; ++type) {
+    int length = table.rows[type].length;
+    int count = static_cast<int>(sizeof kFills) + random_per_type;
+    for (int i = 0; i < count; ++i) {
+      LogRecord record;
+      record.type = static_cast<uint8_t>(type);
+      // Mostly within the hour; every 16th record past its end.
+      record.time = static_cast<uint16_t>(
+          records.size() % 16 == 15 ? 36000 + rng() % 29536 : rng() % 36000);
+      for (int j = 0; j < length; ++j) {
+        record.data.push_back(
+            i < static_cast<int>(sizeof kFills) ? kFills[i]
+                                                : static_cast<uint8_t>(rng()));
+      }
+      records.push_back(record);
+    }
+  }
+  return records;
+}
+
 std::string gzip_bytes(std::string_view data) {
   z_stream zs;
   memset(&zs, 0, sizeof zs);

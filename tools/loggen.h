@@ -36,6 +36,14 @@ std::vector<LogRecord> random_records(int version, size_t count,
                                       uint32_t seed,
                                       const std::vector<int>& types);
 
+/// Returns records of every type of the version's table, in type order, each
+/// type with data bytes all 0x00, all 0xFF, all 0x01, all 0x10, then
+/// `random_per_type` records of random bytes over the whole range; time stamps
+/// run through the hour and a few lie past it (36000 and more). The same seed
+/// gives the same records.
+std::vector<LogRecord> every_type_records(int version, int random_per_type,
+                                          uint32_t seed);
+
 /// Returns `data` compressed as one gzip member; empty when zlib fails.
 std::string gzip_bytes(std::string_view data);
 
