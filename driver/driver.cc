@@ -1,7 +1,6 @@
 #include "driver/driver.h"
 
-#include <stdio.h>
-
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,22 +30,24 @@ void report_error(const std::string& what) {
   print_error("Error: " + what + "\n");
 }
 
-// Replaces every .gz file of `dir` by its decompressed content, named without
-// the last three characters. Returns false when any of them failed; each
-// failure is reported and leaves its .gz untouched.
-bool decompress_all(const std::string& dir) {
-  std::vector<std::string> names;
-  std::string err;
-  // A directory that cannot be listed has nothing to decompress; the log
-  // search reports it.
-  if (!find_files(dir, ".gz", &names, &err)) return true;
+// Replaces each archive (`names` ending in .gz) of `dir` by its
+// decompressed content, named without the last three characters, and adds
+// the names it made to `names`. Returns false when any of them failed; each
+// failure is reported and leaves its archive untouched.
+bool decompress_all(const std::string& dir, std::vector<std::string>* names) {
+  std::vector<std::string> made;
   bool ok = true;
-  for (const std::string& name : names) {
-    if (!gunzip_in_place(dir, name, &err)) {
+  for (const std::string& name : *names) {
+    if (!ends_with_ignoring_case(name, ".gz")) continue;
+    std::string err;
+    if (gunzip_in_place(dir, name, &err)) {
+      made.push_back(name.substr(0, name.size() - 3));
+    } else {
       report_error(join_path(dir, name) + ": " + err);
       ok = false;
     }
   }
+  names->insert(names->end(), made.begin(), made.end());
   return ok;
 }
 
@@ -64,18 +65,16 @@ LogOutcome convert_one(const std::string& in_path, const std::string& name,
                        const std::string& out_dir, const std::string& csv_path,
                        Mode mode) {
   std::string err;
-  FILE* in = open_input(in_path, &err);
-  if (in == nullptr) {
+  File in;
+  if (!open_input(in_path, &in, &err)) {
     report_error("Failed to open " + in_path);
     return LogOutcome::kStop;
   }
   // A directory at the CSV's path could not be replaced at the end.
   std::string temp;
-  FILE* out = is_directory(csv_path)
-                  ? nullptr
-                  : create_temp_file(out_dir, true, in, &temp, &err);
-  if (out == nullptr) {
-    fclose(in);
+  File out;
+  if (is_directory(csv_path) ||
+      !create_temp_file(out_dir, true, &in, &out, &temp, &err)) {
     report_error("Failed to open " + csv_path);
     return LogOutcome::kStop;
   }
@@ -83,11 +82,10 @@ LogOutcome convert_one(const std::string& in_path, const std::string& name,
   FileInput input(in);
   FileOutput output(out);
   ConvertResult result = convert_log(input, output, name, mode);
-  bool written = result.end != LogEnd::kWriteFailed;
-  if (fflush(out) != 0 || ferror(out)) written = false;
-  if (fclose(out) != 0) written = false;
-  fclose(in);
+  in.close();
+  bool written = result.end != LogEnd::kWriteFailed && out.close();
   if (!written || !rename_replace(temp, csv_path, &err)) {
+    out.close();
     remove_file(temp, &err);
     report_error("Failed to write " + csv_path);
     return LogOutcome::kStop;
@@ -130,10 +128,16 @@ int run_quillon(const std::vector<std::string>& args) {
   // open.
   make_directory(out_dir, &err);
 
-  int status = decompress_all(dir) ? 0 : 1;
-
+  // The directory is listed once: archives, then the logs among their
+  // contents and the logs that were there.
+  std::vector<std::string> names;
+  bool listed = find_files(dir, {".gz", ".dat"}, &names, &err);
+  int status = decompress_all(dir, &names) ? 0 : 1;
   std::vector<std::string> logs;
-  if (!find_files(dir, ".dat", &logs, &err) || logs.empty()) {
+  for (const std::string& name : names)
+    if (ends_with_ignoring_case(name, ".dat")) logs.push_back(name);
+  std::sort(logs.begin(), logs.end());
+  if (!listed || logs.empty()) {
     print_error("Failed to find any .dat files in " + join_path(dir, "*.dat") +
                 "\n");
     return 1;

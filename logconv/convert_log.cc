@@ -1,11 +1,13 @@
 #include "logconv/convert_log.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "events/event_table.h"
+#include "logconv/row_text.h"
 
 namespace {
 
@@ -16,6 +18,10 @@ const size_t kBlockSize = 1 << 16;
 const size_t kLinePiece = 255;
 // The longest record: type, timestamp and 16 data bytes.
 const size_t kMaxRecord = 19;
+// The most an event row takes beyond its date prefix, the overshoot of the
+// fixed-size copies included: time 8, type 4, 16 parameters of 8, a name
+// slot of 32 and a state slot of 16.
+const size_t kMaxRowTail = 8 + 4 + 16 * 8 + 32 + 16;
 const std::string_view kMarker = "Binary Data Follows:";
 
 // Buffered reading over an InputStream.
@@ -72,6 +78,19 @@ class Writer {
   // Takes the bytes put since room() up to `end`.
   void commit(char* end) { len_ = end - buf_.get(); }
 
+  // For rows put with a local cursor: where the next row goes, and the
+  // furthest a row of up to `row_max` bytes may start.
+  char* cursor() { return buf_.get() + len_; }
+  char* limit(size_t row_max) { return buf_.get() + capacity_ - row_max; }
+
+  // Takes the rows put up to `end`, hands them to the stream and returns
+  // where the next row goes.
+  char* flush_at(char* end) {
+    commit(end);
+    flush();
+    return buf_.get();
+  }
+
   // Hands the buffered text to the stream.
   void flush() {
     if (len_ > 0 && !failed_) failed_ = !out_.write(buf_.get(), len_);
@@ -104,32 +123,6 @@ char* put_uint(char* p, unsigned v) {
   while (n > 0) *p++ = digits[--n];
   return p;
 }
-
-// Puts "MM:SS.t" for a timestamp in tenths of a second; 36000 and more, which
-// a sound log never holds, print as the last tenth of the hour.
-char* put_time(char* p, unsigned t) {
-  unsigned minutes = 59, seconds = 59, tenths = 9;
-  if (t < 36000) {
-    minutes = t / 600;
-    seconds = t / 10 % 60;
-    tenths = t % 10;
-  }
-  p[0] = static_cast<char>('0' + minutes / 10);
-  p[1] = static_cast<char>('0' + minutes % 10);
-  p[2] = ':';
-  p[3] = static_cast<char>('0' + seconds / 10);
-  p[4] = static_cast<char>('0' + seconds % 10);
-  p[5] = '.';
-  p[6] = static_cast<char>('0' + tenths);
-  return p + 7;
-}
-
-// The text that a proprietary row prints for each event type of a table,
-// looked up once per file.
-struct RowText {
-  std::string_view name;
-  bool on_off;
-};
 
 // Returns the next token of `*rest` and moves past it. Tokens are separated
 // by runs of `sep`; leading separators are skipped. Returns an empty view
@@ -180,6 +173,165 @@ ConvertResult finish(Writer& out, LogEnd end, int bad_type = 0) {
   return {end, bad_type};
 }
 
+
+// A row's date prefix, " MM/DD/YYYY HH:", from the file name.
+struct DatePrefix {
+  explicit DatePrefix(const std::string& prefix) : text(prefix) {
+    memset(head, 0, sizeof head);
+    memcpy(head, text.data(), std::min(text.size(), sizeof head));
+  }
+  std::string text;
+  char head[16];  // its first 16 bytes, zero-padded
+};
+
+// Puts a row's date prefix: one fixed-size copy when it is short, as it is
+// for every name of the usual forms.
+inline char* put_prefix(char* p, const DatePrefix& prefix) {
+  if (prefix.text.size() <= sizeof prefix.head) {
+    memcpy(p, prefix.head, sizeof prefix.head);
+    return p + prefix.text.size();
+  }
+  return put(p, prefix.text);
+}
+
+// Puts the proprietary row of a record: type, every data byte, the name and,
+// for on/off events, the state of D0.
+inline char* put_proprietary_row(char* p, const DatePrefix& prefix,
+                                 const RowText& rows, const NumberText& numbers,
+                                 const TimeText& times, const uint8_t* record,
+                                 uint8_t length) {
+  uint8_t type = record[0];
+  const uint8_t* data = record + 3;
+  p = put_prefix(p, prefix);
+  memcpy(p, times.at(static_cast<unsigned>(record[1] << 8 | record[2])), 8);
+  p += 8;
+  memcpy(p, numbers.decimal[type].text, 4);
+  p += numbers.decimal[type].size;
+  if (length == 0) {
+    memcpy(p, ",,", 2);
+    p += 2;
+  }
+  for (int i = 0; i < length; ++i) {
+    memcpy(p, numbers.param[data[i]].text, 8);
+    p += numbers.param[data[i]].size;
+  }
+  memcpy(p, rows.name[type].text, 32);
+  p += rows.name[type].size;
+  if (rows.has_state[type]) {
+    memcpy(p, numbers.state[data[0]].text, 16);
+    p += numbers.state[data[0]].size;
+  }
+  return p;
+}
+
+// Puts the standard row of a record, or nothing when it has no standard
+// code.
+inline char* put_standard_row(char* p, const DatePrefix& prefix,
+                              const RowText& rows, const NumberText& numbers,
+                              const TimeText& times, const EventTable& table,
+                              const uint8_t* record, uint8_t length) {
+  uint8_t type = record[0];
+  const uint8_t* data = record + 3;
+  uint8_t code = 0, param = 0;
+  bool has_param = true;
+  switch (rows.kind[type]) {
+    case StandardKind::kNone:
+      return p;
+    case StandardKind::kDirect:
+      code = rows.off_code[type];
+      param = data[0];
+      break;
+    case StandardKind::kOnOff:
+      code = data[0] & 1 ? rows.on_code[type] : rows.off_code[type];
+      param = static_cast<uint8_t>(data[0] >> 1);
+      break;
+    case StandardKind::kConverter: {
+      const EventDefinition& row = table.rows[type];
+      uint8_t d[16] = {};
+      memcpy(d, data, length);
+      int param_count = 0;
+      code = row.converter(row.code, d, &param_count);
+      param = d[0];
+      has_param = param_count > 0;
+      break;
+    }
+  }
+  if (code == 0 && !rows.keeps_zero[type]) return p;
+  p = put_prefix(p, prefix);
+  memcpy(p, times.at(static_cast<unsigned>(record[1] << 8 | record[2])), 8);
+  p += 8;
+  memcpy(p, numbers.decimal[code].text, 4);
+  p += numbers.decimal[code].size;
+  if (has_param) {
+    memcpy(p, numbers.param_end[param].text, 8);
+    p += numbers.param_end[param].size;
+  } else {
+    memcpy(p, ",,\n", 4);
+    p += 3;
+  }
+  return p;
+}
+
+// The records, back to back up to the end of the input.
+template <Mode kMode>
+ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
+                              const DatePrefix& prefix,
+                              const EventTable& table) {
+  const RowText& rows = row_text(table);
+  const NumberText& numbers = number_text();
+  const TimeText& times = time_text();
+  char* p = out.cursor();
+  char* const limit = out.limit(prefix.text.size() + kMaxRowTail);
+  // Puts one record's row, flushing first when the buffer is near full;
+  // false when the flush failed.
+  auto put_row = [&](const uint8_t* record, uint8_t length) {
+    if (p > limit) {
+      p = out.flush_at(p);
+      if (out.failed()) return false;
+    }
+    if (kMode == Mode::kProprietary)
+      p = put_proprietary_row(p, prefix, rows, numbers, times, record, length);
+    else
+      p = put_standard_row(p, prefix, rows, numbers, times, table, record,
+                           length);
+    return true;
+  };
+  for (;;) {
+    size_t available = in.ensure(kMaxRecord);
+    const uint8_t* start = reinterpret_cast<const uint8_t*>(in.data());
+    const uint8_t* record = start;
+    if (available >= kMaxRecord) {
+      // Every record that starts before `sure_end` is buffered whole: it
+      // needs no size check of its own.
+      const uint8_t* sure_end = start + available - kMaxRecord + 1;
+      while (record < sure_end) {
+        uint8_t length = rows.length[record[0]];
+        if (length == RowText::kNoSuchType) break;
+        if (!put_row(record, length)) return {LogEnd::kWriteFailed, 0};
+        record += 3u + length;
+      }
+      in.skip(static_cast<size_t>(record - start));
+      if (record < sure_end) {
+        out.commit(p);
+        return finish(out, LogEnd::kBadEventType, record[0]);
+      }
+      continue;
+    }
+    // The last bytes of the input.
+    out.commit(p);
+    if (available == 0) {
+      return finish(out, input.failed() ? LogEnd::kBadFileRead
+                                        : LogEnd::kEndOfLog);
+    }
+    uint8_t length = rows.length[record[0]];
+    if (length == RowText::kNoSuchType)
+      return finish(out, LogEnd::kBadEventType, record[0]);
+    if (available < 3u + length) return finish(out, LogEnd::kBadFileRead);
+    if (!put_row(record, length)) return {LogEnd::kWriteFailed, 0};
+    in.skip(3u + length);
+  }
+}
+
 }  // namespace
 
 LogDate parse_log_date(std::string_view file_name) {
@@ -225,9 +377,9 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
   prefix.append(date.year).append(" ").append(date.hour).append(":");
 
   Reader in(input);
-  // Every row fits in the buffer: the prefix, 16 data bytes and a name take
+  // Every row fits in the buffer: the prefix and kMaxRowTail take
   // well under kBlockSize.
-  Writer out(output, kBlockSize + prefix.size());
+  Writer out(output, kBlockSize + prefix.size() + kMaxRowTail);
 
   // The header: echo each line, take the version from the first.
   const EventTable* table = &select_event_table(0);
@@ -257,69 +409,9 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
     if (last) break;
   }
 
-  RowText rows[256];
-  for (int type = 0; type < table->count; ++type) {
-    std::string_view name = table->rows[type].name;
-    rows[type] = {name, name.find("on/off") != std::string_view::npos};
-  }
-
-  // The records, back to back up to the end of the input.
-  for (;;) {
-    size_t available = in.ensure(kMaxRecord);
-    if (available == 0) {
-      return finish(out, input.failed() ? LogEnd::kBadFileRead
-                                        : LogEnd::kEndOfLog);
-    }
-    const uint8_t* record = reinterpret_cast<const uint8_t*>(in.data());
-    uint8_t type = record[0];
-    const EventDefinition* row = find_event(*table, type);
-    if (row == nullptr) return finish(out, LogEnd::kBadEventType, type);
-    size_t size = 3u + row->length;
-    if (available < size) return finish(out, LogEnd::kBadFileRead);
-    unsigned t = static_cast<unsigned>(record[1] << 8 | record[2]);
-    // The record's bytes stay in place until the next ensure().
-    const uint8_t* data = record + 3;
-    in.skip(size);
-
-    if (mode == Mode::kStandard) {
-      if (row->converter == nullptr) continue;
-      uint8_t d[16];
-      memcpy(d, data, row->length);
-      int param_count = 0;
-      uint8_t code = row->converter(row->code, d, &param_count);
-      if (!keeps_standard_code(*row, code)) continue;
-      char* p = put_time(put(out.room(prefix.size() + 32), prefix), t);
-      *p++ = ',';
-      p = put_uint(p, code);
-      *p++ = ',';
-      if (param_count > 0) {
-        p = put_uint(p, d[0]);
-        p = put(p, ",,");
-      } else {
-        *p++ = ',';
-      }
-      *p++ = '\n';
-      out.commit(p);
-    } else {
-      const RowText& text = rows[type];
-      char* p = put_time(put(out.room(prefix.size() + 256), prefix), t);
-      *p++ = ',';
-      p = put_uint(p, type);
-      if (row->length == 0) p = put(p, ",,");
-      for (int i = 0; i < row->length; ++i) {
-        *p++ = ',';
-        p = put_uint(p, data[i]);
-        p = put(p, ",,");
-      }
-      p = put(p, text.name);
-      *p++ = ',';
-      if (text.on_off && row->length > 0) {
-        p = put(p, data[0] & 1 ? "on => " : "off => ");
-        p = put_uint(p, data[0] >> 1);
-      }
-      *p++ = '\n';
-      out.commit(p);
-    }
-    if (out.failed()) return {LogEnd::kWriteFailed, 0};
-  }
+  DatePrefix date_prefix(prefix);
+  if (mode == Mode::kProprietary)
+    return convert_records<Mode::kProprietary>(in, out, input, date_prefix,
+                                               *table);
+  return convert_records<Mode::kStandard>(in, out, input, date_prefix, *table);
 }

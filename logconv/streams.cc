@@ -3,13 +3,12 @@
 #include <cstring>
 
 size_t FileInput::read(char* buf, size_t size) {
-  return fread(buf, 1, size, file_);
-}
-
-bool FileInput::failed() const { return ferror(file_) != 0; }
-
-bool FileOutput::write(const char* data, size_t size) {
-  return fwrite(data, 1, size, file_) == size;
+  long long n = file_.read(buf, size);
+  if (n < 0) {
+    failed_ = true;
+    return 0;
+  }
+  return static_cast<size_t>(n);
 }
 
 size_t MemoryInput::read(char* buf, size_t size) {

@@ -5,9 +5,10 @@
 #define QUILLON_LOGCONV_STREAMS_H_
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "platform/platform.h"
 
 /// Where a log file's bytes come from.
 class InputStream {
@@ -29,25 +30,28 @@ class OutputStream {
   virtual bool write(const char* data, size_t size) = 0;
 };
 
-/// Reads an open stdio file; the caller opens and closes it.
+/// Reads an open file; the caller opens and closes it.
 class FileInput : public InputStream {
  public:
-  explicit FileInput(FILE* file) : file_(file) {}
+  explicit FileInput(File& file) : file_(file) {}
   size_t read(char* buf, size_t size) override;
-  bool failed() const override;
+  bool failed() const override { return failed_; }
 
  private:
-  FILE* file_;
+  File& file_;
+  bool failed_ = false;
 };
 
-/// Writes to an open stdio file; the caller opens, flushes and closes it.
+/// Writes to an open file; the caller opens and closes it.
 class FileOutput : public OutputStream {
  public:
-  explicit FileOutput(FILE* file) : file_(file) {}
-  bool write(const char* data, size_t size) override;
+  explicit FileOutput(File& file) : file_(file) {}
+  bool write(const char* data, size_t size) override {
+    return file_.write(data, size);
+  }
 
  private:
-  FILE* file_;
+  File& file_;
 };
 
 /// Reads bytes held in memory, which must outlive it. With `fail_at_end`, the

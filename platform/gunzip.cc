@@ -16,7 +16,7 @@ const size_t kBlockSize = 1 << 16;
 // Inflates every gzip member of `in` into `out`. Zero bytes after a member
 // are padding and are skipped, as gzip does. Returns false, with *err set,
 // on bad, truncated or unreadable input or a failed write.
-bool inflate_members(FILE* in, FILE* out, std::string* err) {
+bool inflate_members(File& in, File& out, std::string* err) {
   z_stream zs;
   memset(&zs, 0, sizeof zs);
   if (inflateInit2(&zs, 15 + 16) != Z_OK) {
@@ -31,10 +31,10 @@ bool inflate_members(FILE* in, FILE* out, std::string* err) {
   bool out_full = false;  // zlib may hold output that needs no more input
   for (;;) {
     if (zs.avail_in == 0 && !out_full) {
-      size_t n = fread(in_buf.get(), 1, kBlockSize, in);
-      if (n == 0) {
-        if (ferror(in)) {
-          *err = "read error";
+      long long n = in.read(reinterpret_cast<char*>(in_buf.get()), kBlockSize);
+      if (n <= 0) {
+        if (n < 0) {
+          *err = "read error: " + in.error();
           ok = false;
         } else if (in_member) {
           *err = "unexpected end of file";
@@ -58,8 +58,9 @@ bool inflate_members(FILE* in, FILE* out, std::string* err) {
     int ret = inflate(&zs, Z_NO_FLUSH);
     size_t produced = kBlockSize - zs.avail_out;
     out_full = ret == Z_OK && zs.avail_out == 0;
-    if (produced > 0 && fwrite(out_buf.get(), 1, produced, out) != produced) {
-      *err = std::string("write failed: ") + strerror(errno);
+    if (produced > 0 &&
+        !out.write(reinterpret_cast<char*>(out_buf.get()), produced)) {
+      *err = "write failed: " + out.error();
       ok = false;
       break;
     }
@@ -99,26 +100,18 @@ bool gunzip_in_place(const std::string& dir, const std::string& name,
     *err = target + " already exists";
     return false;
   }
-  FILE* in = open_input(gz_path, err);
-  if (in == nullptr) return false;
+  File in;
+  if (!open_input(gz_path, &in, err)) return false;
   std::string temp;
-  FILE* out = create_temp_file(dir, false, nullptr, &temp, err);
-  if (out == nullptr) {
-    fclose(in);
-    return false;
-  }
-  bool ok = inflate_members(in, out, err);
-  if (ok && fflush(out) != 0) {
-    *err = std::string("write failed: ") + strerror(errno);
+  File out;
+  if (!create_temp_file(dir, false, nullptr, &out, &temp, err)) return false;
+  bool ok = inflate_members(in, out, err) && copy_mode_and_time(in, out, err);
+  in.close();
+  if (ok && !(out.sync() && out.close())) {
+    *err = "write failed: " + out.error();
     ok = false;
   }
-  if (ok) ok = copy_mode_and_time(in, out, err);
-  fclose(in);
-  std::string close_err;
-  if (!close_durably(out, &close_err) && ok) {
-    *err = "write failed: " + close_err;
-    ok = false;
-  }
+  out.close();
   if (ok) ok = rename_no_replace(temp, target, err);
   if (!ok) {
     std::string ignored;

@@ -61,31 +61,75 @@ void print_error(std::string_view text) {
   fwrite(text.data(), 1, text.size(), stderr);
 }
 
-FILE* open_input(const std::string& path, std::string* err) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    *err = strerror(errno);
-    return nullptr;
+File::~File() { close(); }
+
+long long File::read(char* buf, size_t size) {
+  if (at_end_) return 0;
+  ssize_t n;
+  do {
+    n = ::read(static_cast<int>(handle_), buf, size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    error_ = strerror(errno);
+    return -1;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *err = "not a regular file";
-    close(fd);
-    return nullptr;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  FILE* file = nullptr;
-  if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
-    file = fdopen(fd, "rb");
-  if (file == nullptr) {
-    *err = strerror(errno);
-    close(fd);
-  }
-  return file;
+  if (static_cast<size_t>(n) < size) at_end_ = true;
+  return n;
 }
 
-bool find_files(const std::string& dir, const std::string& ending,
+bool File::write(const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(static_cast<int>(handle_), data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = n < 0 ? strerror(errno) : "nothing written";
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool File::sync() {
+  if (fsync(static_cast<int>(handle_)) == 0) return true;
+  error_ = strerror(errno);
+  return false;
+}
+
+bool File::close() {
+  if (handle_ == kClosed) return true;
+  int fd = static_cast<int>(handle_);
+  handle_ = kClosed;
+  // Linux closes the descriptor even when close() reports EINTR.
+  if (::close(fd) == 0 || errno == EINTR) return true;
+  error_ = strerror(errno);
+  return false;
+}
+
+bool open_input(const std::string& path, File* file, std::string* err) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return fail(err, strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return fail(err, "not a regular file");
+  }
+  // Reads block as usual again (F_SETFL changes only flags such as this one).
+  if (fcntl(fd, F_SETFL, 0) != 0) {
+    int fcntl_errno = errno;
+    close(fd);
+    return fail(err, strerror(fcntl_errno));
+  }
+  file->close();
+  file->handle_ = fd;
+  file->at_end_ = false;
+  file->mode_ = st.st_mode & 07777;
+  return true;
+}
+
+bool find_files(const std::string& dir, const std::vector<std::string>& endings,
                 std::vector<std::string>* names, std::string* err) {
   names->clear();
   DIR* d = opendir(dir.c_str());
@@ -93,7 +137,7 @@ bool find_files(const std::string& dir, const std::string& ending,
   errno = 0;
   while (struct dirent* entry = readdir(d)) {
     std::string name = entry->d_name;
-    if (!ends_with_ignoring_case(name, ending)) continue;
+    if (!ends_with_any(name, endings)) continue;
     // The entry's type saves a stat() per name; a link is followed.
     bool regular = entry->d_type == DT_REG;
     if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
@@ -132,57 +176,35 @@ bool is_directory(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-FILE* create_temp_file(const std::string& dir, bool, FILE* like,
-                       std::string* path, std::string* err) {
+bool create_temp_file(const std::string& dir, bool, const File* like,
+                      File* file, std::string* path, std::string* err) {
   // The kernel applies the umask to the bits asked for here.
-  mode_t mode = 0600;
-  if (like != nullptr) {
-    struct stat st;
-    if (fstat(fileno(like), &st) != 0) {
-      *err = strerror(errno);
-      return nullptr;
-    }
-    mode = st.st_mode & 0666;
-  }
+  mode_t mode = like != nullptr ? like->mode_ & 0666 : 0600;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = join_path(dir, temp_name());
     int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW |
                                     O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) {
-      *err = strerror(errno);
-      return nullptr;
-    }
-    FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-      *err = strerror(errno);
-      close(fd);
-      unlink(name.c_str());
-      return nullptr;
-    }
+    if (fd < 0) return fail(err, strerror(errno));
+    file->close();
+    file->handle_ = fd;
+    file->at_end_ = false;
+    file->mode_ = mode;
     *path = name;
-    return file;
+    return true;
   }
-  *err = "no unused temporary name";
-  return nullptr;
+  return fail(err, "no unused temporary name");
 }
 
-bool copy_mode_and_time(FILE* source, FILE* target, std::string* err) {
+bool copy_mode_and_time(const File& source, const File& target,
+                        std::string* err) {
   struct stat st;
-  if (fstat(fileno(source), &st) != 0) return fail(err, strerror(errno));
-  if (fchmod(fileno(target), st.st_mode & 0777) != 0)
-    return fail(err, strerror(errno));
+  int from = static_cast<int>(source.handle_);
+  int to = static_cast<int>(target.handle_);
+  if (fstat(from, &st) != 0) return fail(err, strerror(errno));
+  if (fchmod(to, st.st_mode & 0777) != 0) return fail(err, strerror(errno));
   struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (futimens(fileno(target), times) != 0) return fail(err, strerror(errno));
-  return true;
-}
-
-bool close_durably(FILE* file, std::string* err) {
-  int failed_errno = 0;
-  if (fflush(file) != 0 || ferror(file)) failed_errno = errno ? errno : EIO;
-  if (failed_errno == 0 && fsync(fileno(file)) != 0) failed_errno = errno;
-  if (fclose(file) != 0 && failed_errno == 0) failed_errno = errno;
-  if (failed_errno != 0) return fail(err, strerror(failed_errno));
+  if (futimens(to, times) != 0) return fail(err, strerror(errno));
   return true;
 }
 

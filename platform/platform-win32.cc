@@ -12,11 +12,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <io.h>
+#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 
@@ -97,9 +94,12 @@ bool fail(std::string* err, const std::string& what) {
   return false;
 }
 
-// The Windows handle beneath a C runtime file.
-HANDLE handle_of(FILE* file) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+HANDLE as_handle(long long handle) {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+}
+
+long long from_handle(HANDLE handle) {
+  return static_cast<long long>(reinterpret_cast<intptr_t>(handle));
 }
 
 }  // namespace
@@ -142,42 +142,98 @@ void print_error(std::string_view text) {
   }
 }
 
-FILE* open_input(const std::string& path, std::string* err) {
+File::~File() { close(); }
+
+long long File::read(char* buf, size_t size) {
+  if (at_end_) return 0;
+  DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+  DWORD got = 0;
+  if (!ReadFile(as_handle(handle_), buf, want, &got, nullptr)) {
+    error_ = error_text(GetLastError());
+    return -1;
+  }
+  if (got < want) at_end_ = true;
+  return got;
+}
+
+bool File::write(const char* data, size_t size) {
+  // Text: each "\n" goes out as "\r\n", in pieces through a local buffer.
+  char translated[1 << 14];
+  while (size > 0) {
+    const char* piece = data;
+    size_t piece_size = size;
+    if (text_) {
+      size_t n = 0, used = 0;
+      while (n < size && used + 2 <= sizeof translated) {
+        if (data[n] == '\n') translated[used++] = '\r';
+        translated[used++] = data[n++];
+      }
+      piece = translated;
+      piece_size = used;
+      data += n;
+      size -= n;
+    } else {
+      piece_size = std::min<size_t>(size, 1u << 30);
+      data += piece_size;
+      size -= piece_size;
+    }
+    while (piece_size > 0) {
+      DWORD written = 0;
+      if (!WriteFile(as_handle(handle_), piece,
+                     static_cast<DWORD>(piece_size), &written, nullptr) ||
+          written == 0) {
+        error_ = error_text(GetLastError());
+        return false;
+      }
+      piece += written;
+      piece_size -= written;
+    }
+  }
+  return true;
+}
+
+bool File::sync() {
+  if (FlushFileBuffers(as_handle(handle_))) return true;
+  error_ = error_text(GetLastError());
+  return false;
+}
+
+bool File::close() {
+  if (handle_ == kClosed) return true;
+  HANDLE handle = as_handle(handle_);
+  handle_ = kClosed;
+  if (CloseHandle(handle)) return true;
+  error_ = error_text(GetLastError());
+  return false;
+}
+
+bool open_input(const std::string& path, File* file, std::string* err) {
   HANDLE handle = CreateFileW(
       wide_path(path).c_str(), GENERIC_READ,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    *err = error_text(GetLastError());
-    return nullptr;
-  }
+  if (handle == INVALID_HANDLE_VALUE)
+    return fail(err, error_text(GetLastError()));
   // A pipe or a device would block a read, or never end.
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
-    *err = "not a regular file";
-    return nullptr;
+    return fail(err, "not a regular file");
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                           _O_RDONLY | _O_BINARY);
-  if (fd < 0) {
-    *err = strerror(errno);
-    CloseHandle(handle);
-    return nullptr;
-  }
-  FILE* file = _fdopen(fd, "rb");
-  if (file == nullptr) {
-    *err = strerror(errno);
-    _close(fd);
-  }
-  return file;
+  file->close();
+  file->handle_ = from_handle(handle);
+  file->text_ = false;
+  file->at_end_ = false;
+  return true;
 }
 
-bool find_files(const std::string& dir, const std::string& ending,
+bool find_files(const std::string& dir, const std::vector<std::string>& endings,
                 std::vector<std::string>* names, std::string* err) {
   names->clear();
+  // Every entry, each name checked here: a pattern such as "*.dat" would
+  // also match 8.3 short names (x.data as X~1.DAT).
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(
-      wide_path(join_path(dir, "*" + ending)).c_str(), &found);
+  HANDLE search =
+      FindFirstFileW(wide_path(join_path(dir, "*")).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     // The directory exists and nothing in it matches.
@@ -189,10 +245,8 @@ bool find_files(const std::string& dir, const std::string& ending,
         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
       continue;
     }
-    // The search also matches 8.3 short names (x.data as X~1.DAT): only the
-    // real name counts.
     std::string name = to_utf8(found.cFileName);
-    if (ends_with_ignoring_case(name, ending)) names->push_back(name);
+    if (ends_with_any(name, endings)) names->push_back(name);
   } while (FindNextFileW(search, &found));
   DWORD code = GetLastError();
   FindClose(search);
@@ -229,8 +283,8 @@ bool is_directory(const std::string& path) {
 
 // Permission bits do not apply: a new file takes the access rules of its
 // directory, so `like` is not looked at.
-FILE* create_temp_file(const std::string& dir, bool text, FILE*,
-                       std::string* path, std::string* err) {
+bool create_temp_file(const std::string& dir, bool text, const File*,
+                      File* file, std::string* path, std::string* err) {
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = ".quillon-";
@@ -242,50 +296,31 @@ FILE* create_temp_file(const std::string& dir, bool text, FILE*,
       value /= 36;
     }
     name = join_path(dir, name);
-    std::wstring wide = wide_path(name);
-    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(wide_path(name).c_str(), GENERIC_WRITE, 0,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
-      *err = error_text(code);
-      return nullptr;
+      return fail(err, error_text(code));
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                             text ? _O_TEXT : _O_BINARY);
-    FILE* file = fd < 0 ? nullptr : _fdopen(fd, text ? "w" : "wb");
-    if (file == nullptr) {
-      *err = strerror(errno);
-      if (fd < 0)
-        CloseHandle(handle);
-      else
-        _close(fd);
-      DeleteFileW(wide.c_str());
-      return nullptr;
-    }
+    file->close();
+    file->handle_ = from_handle(handle);
+    file->text_ = text;
+    file->at_end_ = false;
     *path = name;
-    return file;
+    return true;
   }
-  *err = "no unused temporary name";
-  return nullptr;
+  return fail(err, "no unused temporary name");
 }
 
-bool copy_mode_and_time(FILE* source, FILE* target, std::string* err) {
+bool copy_mode_and_time(const File& source, const File& target,
+                        std::string* err) {
   FILETIME written;
-  if (!GetFileTime(handle_of(source), nullptr, nullptr, &written) ||
-      !SetFileTime(handle_of(target), nullptr, nullptr, &written)) {
+  if (!GetFileTime(as_handle(source.handle_), nullptr, nullptr, &written) ||
+      !SetFileTime(as_handle(target.handle_), nullptr, nullptr, &written)) {
     return fail(err, error_text(GetLastError()));
   }
-  return true;
-}
-
-bool close_durably(FILE* file, std::string* err) {
-  std::string failure;
-  if (fflush(file) != 0 || ferror(file)) failure = strerror(errno ? errno : EIO);
-  if (failure.empty() && !FlushFileBuffers(handle_of(file)))
-    failure = error_text(GetLastError());
-  if (fclose(file) != 0 && failure.empty()) failure = strerror(errno);
-  if (!failure.empty()) return fail(err, failure);
   return true;
 }
 

@@ -50,16 +50,71 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 /// ends each line with "\r\n", as text mode does). Failures are ignored.
 void print_error(std::string_view text);
 
-/// Opens the log or archive `path` for binary reading. Anything that is not
-/// a regular file once opened (a FIFO, a device, a directory) is refused
-/// without blocking on it. Returns nullptr, with *err set, on failure.
-FILE* open_input(const std::string& path, std::string* err);
+/// An open file, read and written with the system's own calls and no
+/// buffering of its own: the conversion buffers for itself. Closed by close()
+/// or when it goes.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
 
-/// Lists the regular files of `dir` whose names end in `ending`, compared
-/// without regard to ASCII case, sorted by name in byte order. Directories
-/// never match. Returns false, with *err set, when `dir` cannot be read.
-bool find_files(const std::string& dir, const std::string& ending,
+  bool is_open() const { return handle_ != kClosed; }
+
+  /// Reads up to `size` bytes into `buf`; returns how many, 0 at the end of
+  /// the file, -1 on failure. A read shorter than asked is taken as the end
+  /// of the file: the next one returns 0 without asking the system.
+  long long read(char* buf, size_t size);
+
+  /// Writes all `size` bytes of `data`, each "\n" as "\r\n" in a file that
+  /// Windows writes as text. Returns false on failure; error() tells why.
+  bool write(const char* data, size_t size);
+
+  /// Flushes what was written to stable storage. Returns false on failure;
+  /// error() tells why.
+  bool sync();
+
+  /// Closes the file. Returns false when that failed (a delayed write
+  /// error; error() tells why); it is closed either way.
+  bool close();
+
+  /// The reason for the last failure of this file's calls.
+  const std::string& error() const { return error_; }
+
+ private:
+  friend bool open_input(const std::string&, File*, std::string*);
+  friend bool create_temp_file(const std::string&, bool, const File*, File*,
+                               std::string*, std::string*);
+  friend bool copy_mode_and_time(const File&, const File&, std::string*);
+
+  static constexpr long long kClosed = -1;
+  long long handle_ = kClosed;  // a descriptor, or a Windows HANDLE
+  bool text_ = false;           // Windows: "\n" is written as "\r\n"
+  bool at_end_ = false;         // a short read has been seen
+  unsigned mode_ = 0;           // POSIX: the permission bits when opened
+  std::string error_;
+};
+
+/// Opens the log or archive `path` for reading into *file. Anything that is
+/// not a regular file once opened (a FIFO, a device, a directory) is refused
+/// without blocking on it. Returns false, with *err set, on failure.
+bool open_input(const std::string& path, File* file, std::string* err);
+
+/// Lists the regular files of `dir` whose names end in one of `endings`,
+/// compared without regard to ASCII case, sorted by name in byte order.
+/// Directories never match; a link counts as what it points to. Returns
+/// false, with *err set, when `dir` cannot be read.
+bool find_files(const std::string& dir, const std::vector<std::string>& endings,
                 std::vector<std::string>* names, std::string* err);
+
+/// Whether `name` ends in one of `endings`, as find_files matches them.
+inline bool ends_with_any(std::string_view name,
+                          const std::vector<std::string>& endings) {
+  for (const std::string& ending : endings)
+    if (ends_with_ignoring_case(name, ending)) return true;
+  return false;
+}
 
 /// Creates the directory `path`, not its parents. Returns true when it was
 /// created or already existed as a directory; false, with *err set, otherwise.
@@ -73,22 +128,19 @@ bool is_directory(const std::string& path);
 
 /// Creates a new file in the directory `dir` under a short temporary name
 /// (".quillon-" and six random characters, so never a log, archive or CSV
-/// name) and opens it for writing: as text when `text` (rows then end "\r\n"
-/// on Windows), else as binary. With `like`, an open file, its permission
-/// bits are those of a new file (the umask applies) limited to those of
-/// `like`; without, only its owner may read it. Returns the open file and sets
-/// *path; returns nullptr, with *err set, on failure.
-FILE* create_temp_file(const std::string& dir, bool text, FILE* like,
-                       std::string* path, std::string* err);
+/// name) and opens it into *file for writing: as text when `text` (rows then
+/// end "\r\n" on Windows), else as binary. With `like`, an open file, its
+/// permission bits are those of a new file (the umask applies) limited to
+/// those of `like`; without, only its owner may read it. Sets *path; returns
+/// false, with *err set, on failure.
+bool create_temp_file(const std::string& dir, bool text, const File* like,
+                      File* file, std::string* path, std::string* err);
 
 /// Gives the open file `target` the permission bits and the modification time
 /// of the open file `source`, as gzip does for what it decompresses. Call it
 /// after the last write to `target`. Returns false, with *err set, on failure.
-bool copy_mode_and_time(FILE* source, FILE* target, std::string* err);
-
-/// Flushes `file` to stable storage and closes it. Returns false, with *err
-/// set, when any of that failed; the file is closed either way.
-bool close_durably(FILE* file, std::string* err);
+bool copy_mode_and_time(const File& source, const File& target,
+                        std::string* err);
 
 /// Flushes the entries of directory `dir` (a rename in it) to stable storage.
 /// Returns false, with *err set, on failure.

@@ -99,18 +99,28 @@ TEST_F(Safety, InputsThatAreNotFilesAreRefused) {
   for (const fs::path& path :
        {root_ / "fifo.dat", fs::path("/dev/null"), root_ / "dir.dat"}) {
     std::string err;
-    EXPECT_EQ(open_input(path.string(), &err), nullptr) << path;
+    File file;
+    EXPECT_FALSE(open_input(path.string(), &file, &err)) << path;
+    EXPECT_FALSE(file.is_open());
     EXPECT_EQ(err, "not a regular file") << path;
   }
-  // A regular file opens, and reads block as usual.
+  // A regular file opens, and reads block as usual: the descriptor open
+  // now is the file's.
   write_file(root_ / "x.dat", "abc");
   std::string err;
-  FILE* file = open_input((root_ / "x.dat").string(), &err);
-  ASSERT_NE(file, nullptr) << err;
+  File file;
+  ASSERT_TRUE(open_input((root_ / "x.dat").string(), &file, &err)) << err;
+  int fd = -1;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(entry.path(), ec) == fs::canonical(root_ / "x.dat"))
+      fd = std::stoi(entry.path().filename().string());
+  }
+  ASSERT_NE(fd, -1);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
   char buf[8];
-  EXPECT_EQ(fread(buf, 1, sizeof buf, file), 3u);
-  EXPECT_EQ(fcntl(fileno(file), F_GETFL) & O_NONBLOCK, 0);
-  fclose(file);
+  EXPECT_EQ(file.read(buf, sizeof buf), 3);
+  EXPECT_EQ(file.read(buf, sizeof buf), 0);
 }
 
 // A CSV is never readable by more users than its log: the bits of a new file

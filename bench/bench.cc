@@ -1,0 +1,400 @@
+// quillon-bench: how fast the built tool converts, against the floor that
+// writing its output sets. Generates its corpus with the log generator into a
+// temporary directory (in /dev/shm when there is one), runs the tool as a
+// user would, interleaving rounds with the programs it is compared with, and
+// prints medians. It asserts nothing.
+//
+// Usage: quillon-bench [--quick] [--rounds N] TOOL
+//   --quick: a tiny corpus, for a smoke run.
+// Subcommands that the benchmark runs as processes of their own:
+//   quillon-bench --peak-rss PROGRAM ARGS...   runs PROGRAM and prints its
+//       peak resident memory in KiB (from a small process, so that the
+//       figure is the program's, not this benchmark's)
+//   quillon-bench --floor DIR OUT SIZE   the small-log floor: lists DIR once,
+//       reads each .dat, writes SIZE bytes into OUT through a temporary file
+//       renamed to <name>.csv
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "events/event_table.h"
+#include "platform/platform.h"
+#include "tools/loggen.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Event types of a busy current-version day: about three quarters vehicle
+// detector on/off, then phase events, coordination, preemption and priority,
+// the 14- to 16-byte priority records among them. Repeats are weights.
+std::vector<int> busy_day_types() {
+  std::vector<int> types(300, 25);                       // Veh Detector on/off
+  for (int t : {1, 3, 4, 5, 6, 7, 8, 9, 10, 11, 16, 18, 19, 20, 21, 22})
+    types.insert(types.end(), 4, t);                     // phase events
+  for (int t : {42, 44, 46, 47, 48, 49, 57}) types.insert(types.end(), 2, t);
+  for (int t : {37, 39, 40, 41}) types.insert(types.end(), 1, t);   // preempt
+  for (int t : {72, 75, 79, 80, 85, 88, 89, 91, 99}) types.push_back(t);
+  return types;
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+std::string hour_name(int hour) {
+  char name[32];
+  snprintf(name, sizeof name, "2022_06_08_%02d.dat", hour);
+  return name;
+}
+
+double now() {
+  return std::chrono::duration<double>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Runs `argv` with standard output to `out_path` (or /dev/null) and returns
+// its exit status.
+int run(const std::vector<std::string>& argv, const std::string& out_path = "") {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = out_path.empty()
+                  ? open("/dev/null", O_WRONLY)
+                  : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(out, 1);
+    dup2(null, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `argv` and returns the output it printed.
+std::string capture(const std::vector<std::string>& argv, const fs::path& scratch) {
+  fs::path out = scratch / "capture.txt";
+  run(argv, out.string());
+  std::ifstream in(out);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  fs::remove(out);
+  return text;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+uint64_t total_size(const fs::path& dir, const std::string& ending) {
+  uint64_t size = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().string().size() >= ending.size() &&
+        e.path().string().compare(e.path().string().size() - ending.size(),
+                                  ending.size(), ending) == 0)
+      size += e.file_size();
+  return size;
+}
+
+std::vector<std::string> sorted_files(const fs::path& dir, const std::string& ending) {
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    std::string p = e.path().string();
+    if (e.is_regular_file() && p.size() >= ending.size() &&
+        p.compare(p.size() - ending.size(), ending.size(), ending) == 0)
+      files.push_back(p);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// --peak-rss: this process is small; the program's peak is what wait4 gives.
+int peak_rss_main(char** argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execvp(argv[0], argv);
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage = {};
+  wait4(pid, &status, 0, &usage);
+  printf("%ld\n", usage.ru_maxrss);
+  return 0;
+}
+
+// --floor: what any converter of these logs must do per file.
+int floor_main(const char* dir, const char* out_dir, long size) {
+  std::vector<std::string> names;
+  std::string err;
+  if (!find_files(dir, {".dat"}, &names, &err)) return 1;
+  std::string csv(static_cast<size_t>(size), 'x');
+  std::vector<char> buf(1 << 16);
+  for (const std::string& name : names) {
+    int in = open(join_path(dir, name).c_str(), O_RDONLY);
+    if (in < 0) return 1;
+    while (read(in, buf.data(), buf.size()) > 0) {
+    }
+    std::string temp = join_path(out_dir, ".floor-" + name);
+    int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (out < 0 || write(out, csv.data(), csv.size()) != size) return 1;
+    close(out);
+    close(in);
+    if (rename(temp.c_str(), join_path(out_dir, name.substr(0, name.size() - 3) + "csv").c_str()) != 0)
+      return 1;
+  }
+  return 0;
+}
+
+struct Corpus {
+  fs::path root, day, single, header, big, small, gz;
+  int day_logs, day_records, big_records, small_logs;
+};
+
+Corpus make_corpus(bool quick) {
+  Corpus c;
+  fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+  std::string tmpl = (base / "quillon-bench-XXXXXX").string();
+  if (mkdtemp(&tmpl[0]) == nullptr) {
+    perror("mkdtemp");
+    exit(1);
+  }
+  c.root = tmpl;
+  c.day_logs = quick ? 2 : 24;
+  c.day_records = quick ? 20000 : 200000;
+  c.big_records = quick ? 200000 : 2000000;
+  c.small_logs = quick ? 500 : 20000;
+  for (fs::path* d : {&c.day, &c.single, &c.header, &c.big, &c.small, &c.gz}) {
+    *d = c.root / (d == &c.day ? "day" : d == &c.single ? "single" : d == &c.header ? "header"
+                   : d == &c.big ? "big" : d == &c.small ? "small" : "gz");
+    fs::create_directories(*d);
+  }
+  const int kVersion = 7;  // the current table
+  std::vector<int> types = busy_day_types();
+  for (int hour = 0; hour < c.day_logs; ++hour) {
+    std::string log = make_log(kVersion, random_records(kVersion, c.day_records, 100 + hour, types));
+    write_file(c.day / hour_name(hour), log);
+    write_file(c.gz / (hour_name(hour) + ".gz"), gzip_bytes(log));
+    if (hour == 0) write_file(c.single / hour_name(hour), log);
+  }
+  write_file(c.header / hour_name(0), make_log_header(kVersion));
+  write_file(c.big / hour_name(0), make_log(kVersion, random_records(kVersion, c.big_records, 7, types)));
+  std::string small = make_log(kVersion, random_records(kVersion, 20, 9, types));
+  for (int i = 0; i < c.small_logs; ++i) {
+    char name[48];
+    snprintf(name, sizeof name, "I%05d_17_2022_06_08_13.dat", i);
+    write_file(c.small / name, small);
+  }
+  return c;
+}
+
+// Instructions that a run of `tool` on `dir` executes in user space, by
+// callgrind; 0 when valgrind is not installed.
+double instructions(const std::string& tool, const fs::path& dir, char mode, const fs::path& scratch) {
+  fs::remove_all(dir / (std::string("csv_files_") + mode));
+  fs::path log = scratch / "callgrind.txt";
+  int status = run({"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                    "--log-file=" + log.string(), tool, dir.string(), std::string(1, mode)});
+  if (status != 0) return 0;
+  std::ifstream in(log);
+  std::string line;
+  double collected = 0;
+  while (std::getline(in, line)) {
+    size_t at = line.find("Collected :");
+    if (at != std::string::npos) collected = atof(line.c_str() + at + 11);
+  }
+  return collected;
+}
+
+// System calls of a run, by strace; 0 when strace is not installed.
+double system_calls(const std::vector<std::string>& argv, const fs::path& scratch) {
+  fs::path log = scratch / "strace.txt";
+  std::vector<std::string> command = {"strace", "-f", "-c", "-o", log.string()};
+  command.insert(command.end(), argv.begin(), argv.end());
+  if (run(command) != 0) return 0;
+  std::ifstream in(log);
+  std::string line, last;
+  while (std::getline(in, line))
+    if (line.find("total") != std::string::npos) last = line;
+  // "100.00    0.012345           1     12345        12 total"
+  double numbers[5] = {};
+  sscanf(last.c_str(), "%lf %lf %lf %lf", &numbers[0], &numbers[1], &numbers[2], &numbers[3]);
+  return numbers[3];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && strcmp(argv[1], "--peak-rss") == 0) return peak_rss_main(argv + 2);
+  if (argc == 5 && strcmp(argv[1], "--floor") == 0) return floor_main(argv[2], argv[3], atol(argv[4]));
+
+  bool quick = false;
+  int rounds = 7;
+  std::string tool;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--rounds" && i + 1 < argc) {
+      rounds = std::max(1, atoi(argv[++i]));
+    } else if (tool.empty() && arg[0] != '-') {
+      tool = fs::absolute(arg).string();
+    } else {
+      fprintf(stderr, "usage: quillon-bench [--quick] [--rounds N] TOOL\n");
+      return 2;
+    }
+  }
+  if (tool.empty()) {
+    fprintf(stderr, "usage: quillon-bench [--quick] [--rounds N] TOOL\n");
+    return 2;
+  }
+  if (quick) rounds = std::min(rounds, 3);
+  const std::string self = fs::canonical("/proc/self/exe").string();
+
+  Corpus c = make_corpus(quick);
+  printf("corpus in %s: %d logs of %d records (a busy day), one of %d, %d small logs of 20\n",
+         c.root.c_str(), c.day_logs, c.day_records, c.big_records, c.small_logs);
+  const double day_records = static_cast<double>(c.day_logs) * c.day_records;
+
+  for (char mode : {'p', 'e'}) {
+    const std::string letter(1, mode);
+    const fs::path out_dir = c.day / ("csv_files_" + letter);
+    const fs::path cat_out = c.root / "cat.csv";
+
+    // The busy day, against cat writing the same CSV bytes into the same
+    // file system, in interleaved rounds.
+    run({tool, c.day.string(), letter});
+    std::vector<std::string> cat = {"cat"};
+    fs::path cat_src = c.root / ("cat-src-" + letter);
+    fs::remove_all(cat_src);
+    fs::rename(out_dir, cat_src);
+    for (const std::string& f : sorted_files(cat_src, ".csv")) cat.push_back(f);
+    const uint64_t csv_bytes = total_size(cat_src, ".csv");
+    std::vector<double> tool_times, cat_times, ratios;
+    for (int round = 0; round < rounds; ++round) {
+      fs::remove_all(out_dir);
+      double start = now();
+      run({tool, c.day.string(), letter});
+      double t = now() - start;
+      fs::remove(cat_out);
+      start = now();
+      run(cat, cat_out.string());
+      double k = now() - start;
+      tool_times.push_back(t);
+      cat_times.push_back(k);
+      ratios.push_back(t / k);
+    }
+    double t = median(tool_times);
+    printf("\nmode %c, busy day (%d logs, %.0f records, %.1f MB of CSV), %d rounds:\n",
+           mode, c.day_logs, day_records, csv_bytes / 1e6, rounds);
+    printf("  %.1f M records/s, %.0f MB/s of CSV; quillon %.3f s, cat %.3f s (medians)\n",
+           day_records / t / 1e6, csv_bytes / t / 1e6, t, median(cat_times));
+    printf("  time / cat's time: %.2f (median of rounds; %.2f to %.2f)\n", median(ratios),
+           *std::min_element(ratios.begin(), ratios.end()),
+           *std::max_element(ratios.begin(), ratios.end()));
+
+    // Peak resident memory.
+    for (const fs::path& dir : {c.single, c.big}) {
+      fs::remove_all(dir / ("csv_files_" + letter));
+      std::string kib = capture({self, "--peak-rss", tool, dir.string(), letter}, c.root);
+      printf("  peak resident memory, %s-record log: %ld KiB\n",
+             dir == c.single ? std::to_string(c.day_records).c_str()
+                             : std::to_string(c.big_records).c_str(),
+             atol(kib.c_str()));
+    }
+
+    // Many small logs, against the floor of listing once, reading each and
+    // writing a CSV of the same size through a temporary file and a rename.
+    const fs::path small_out = c.small / ("csv_files_" + letter);
+    run({tool, c.small.string(), letter});
+    long small_csv = static_cast<long>(fs::file_size(fs::directory_iterator(small_out)->path()));
+    const fs::path floor_out = c.root / "floor";
+    std::vector<double> small_times, floor_times;
+    for (int round = 0; round < rounds; ++round) {
+      fs::remove_all(small_out);
+      double start = now();
+      run({tool, c.small.string(), letter});
+      small_times.push_back(now() - start);
+      fs::remove_all(floor_out);
+      fs::create_directory(floor_out);
+      start = now();
+      run({self, "--floor", c.small.string(), floor_out.string(), std::to_string(small_csv)});
+      floor_times.push_back(now() - start);
+    }
+    double per_file = median(small_times) / c.small_logs * 1e6;
+    double floor_per_file = median(floor_times) / c.small_logs * 1e6;
+    printf("  small logs: %.2f us per file, floor %.2f us (%.2f times the floor)\n", per_file,
+           floor_per_file, per_file / floor_per_file);
+    fs::remove_all(small_out);
+    fs::remove_all(floor_out);
+    fs::create_directory(floor_out);
+    double calls = system_calls({tool, c.small.string(), letter}, c.root);
+    double floor_calls = system_calls(
+        {self, "--floor", c.small.string(), floor_out.string(), std::to_string(small_csv)}, c.root);
+    if (calls > 0) {
+      printf("  small logs: %.1f system calls per file, floor %.1f\n", calls / c.small_logs,
+             floor_calls / c.small_logs);
+    }
+
+    // Instructions per record: a log's run less a header-only log's.
+    double with_records = instructions(tool, c.single, mode, c.root);
+    double header_only = instructions(tool, c.header, mode, c.root);
+    if (with_records > 0 && header_only > 0) {
+      printf("  instructions per record (callgrind, %d-record log less its header): %.1f\n",
+             c.day_records, (with_records - header_only) / c.day_records);
+    }
+  }
+
+  // The decompression pass on the day's archives, against gzip -dc.
+  std::vector<std::string> archives = sorted_files(c.gz, ".gz");
+  std::vector<std::string> gzip = {"gzip", "-dc"};
+  gzip.insert(gzip.end(), archives.begin(), archives.end());
+  std::vector<double> ours, theirs;
+  const fs::path work = c.root / "gunzip";
+  for (int round = 0; round < rounds; ++round) {
+    fs::remove_all(work);
+    fs::create_directory(work);
+    for (const std::string& a : archives) fs::copy_file(a, work / fs::path(a).filename());
+    double start = now();
+    std::string err;
+    for (const std::string& a : archives) {
+      if (!gunzip_in_place(work.string(), fs::path(a).filename().string(), &err)) {
+        fprintf(stderr, "decompression failed: %s\n", err.c_str());
+        return 1;
+      }
+    }
+    ours.push_back(now() - start);
+    fs::path out = c.root / "gzip.out";
+    fs::remove(out);
+    start = now();
+    run(gzip, out.string());
+    theirs.push_back(now() - start);
+  }
+  printf("\ndecompression of %zu archives (%.1f MB to %.1f MB): %.3f s, gzip -dc %.3f s "
+         "(%.2f times gzip's time)\n",
+         archives.size(), total_size(c.gz, ".gz") / 1e6, total_size(work, ".dat") / 1e6,
+         median(ours), median(theirs), median(ours) / median(theirs));
+
+  fs::remove_all(c.root);
+  return 0;
+}

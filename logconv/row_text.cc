@@ -1,0 +1,98 @@
+#include "logconv/row_text.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "events/converters.h"
+
+namespace {
+
+template <int N>
+void set(Slot<N>* slot, const std::string& text) {
+  static_assert(N <= 256);
+  memset(slot->text, 0, sizeof slot->text);
+  memcpy(slot->text, text.data(), text.size());
+  slot->size = static_cast<uint8_t>(text.size());
+}
+
+RowText make_row_text(const EventTable& table) {
+  RowText t;
+  memset(&t, 0, sizeof t);
+  for (int type = 0; type < 256; ++type) {
+    t.length[type] = RowText::kNoSuchType;
+    t.kind[type] = StandardKind::kNone;
+  }
+  for (int type = 0; type < table.count; ++type) {
+    const EventDefinition& row = table.rows[type];
+    t.length[type] = row.length;
+    std::string_view name = row.name;
+    t.has_state[type] =
+        name.find("on/off") != std::string_view::npos && row.length > 0;
+    set(&t.name[type], std::string(name) + (t.has_state[type] ? "," : ",\n"));
+
+    // The two converters that most records use are done in line; they read
+    // D0, which every row with a converter has.
+    if (row.converter == nullptr)
+      t.kind[type] = StandardKind::kNone;
+    else if (row.converter == direct && row.length > 0)
+      t.kind[type] = StandardKind::kDirect;
+    else if (row.converter == on_off && row.length > 0)
+      t.kind[type] = StandardKind::kOnOff;
+    else
+      t.kind[type] = StandardKind::kConverter;
+    t.off_code[type] = static_cast<uint8_t>(row.code);
+    t.on_code[type] = static_cast<uint8_t>(row.code >> 8);
+    t.keeps_zero[type] = keeps_standard_code(row, 0);
+  }
+  return t;
+}
+
+}  // namespace
+
+const NumberText& number_text() {
+  static const NumberText kText = [] {
+    NumberText t;
+    for (int n = 0; n < 256; ++n) {
+      std::string decimal = std::to_string(n);
+      set(&t.decimal[n], decimal);
+      set(&t.param[n], "," + decimal + ",,");
+      set(&t.param_end[n], "," + decimal + ",,\n");
+      set(&t.state[n], std::string(n & 1 ? "on => " : "off => ") +
+                           std::to_string(n >> 1) + "\n");
+    }
+    return t;
+  }();
+  return kText;
+}
+
+const TimeText& time_text() {
+  static const TimeText* const kText = [] {
+    TimeText* t = new TimeText;
+    for (unsigned tenths = 0; tenths < 36000; ++tenths) {
+      unsigned minutes = tenths / 600, seconds = tenths / 10 % 60;
+      char* p = t->text[tenths];
+      p[0] = static_cast<char>('0' + minutes / 10);
+      p[1] = static_cast<char>('0' + minutes % 10);
+      p[2] = ':';
+      p[3] = static_cast<char>('0' + seconds / 10);
+      p[4] = static_cast<char>('0' + seconds % 10);
+      p[5] = '.';
+      p[6] = static_cast<char>('0' + tenths % 10);
+      p[7] = ',';
+    }
+    return t;
+  }();
+  return *kText;
+}
+
+const RowText& row_text(const EventTable& table) {
+  static const RowText kVersion4 = make_row_text(kVersion4Table);
+  static const RowText kVersion5 = make_row_text(kVersion5Table);
+  static const RowText kVersion6 = make_row_text(kVersion6Table);
+  static const RowText kCurrent = make_row_text(kCurrentTable);
+  if (&table == &kVersion4Table) return kVersion4;
+  if (&table == &kVersion5Table) return kVersion5;
+  if (&table == &kVersion6Table) return kVersion6;
+  return kCurrent;
+}
