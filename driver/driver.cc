@@ -1,8 +1,8 @@
 #include "driver/driver.h"
 
 #include <algorithm>
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "logconv/convert_log.h"
@@ -61,33 +61,36 @@ enum class LogOutcome {
 // Converts the log `in_path` into `csv_path` and reports what went wrong.
 // The CSV is written under a temporary name in `out_dir` and takes its final
 // name only once complete: a failure leaves an earlier CSV as it was.
-LogOutcome convert_one(const std::string& in_path, const std::string& name,
-                       const std::string& out_dir, const std::string& csv_path,
-                       Mode mode) {
+LogOutcome convert_one(LogConverter& converter, const std::string& in_path,
+                       const std::string& name, const std::string& out_dir,
+                       const std::string& csv_path, Mode mode) {
   std::string err;
   File in;
   if (!open_input(in_path, &in, &err)) {
     report_error("Failed to open " + in_path);
     return LogOutcome::kStop;
   }
-  // A directory at the CSV's path could not be replaced at the end.
   std::string temp;
   File out;
-  if (is_directory(csv_path) ||
-      !create_temp_file(out_dir, true, &in, &out, &temp, &err)) {
+  if (!create_temp_file(out_dir, true, &in, &out, &temp, &err)) {
     report_error("Failed to open " + csv_path);
     return LogOutcome::kStop;
   }
 
   FileInput input(in);
   FileOutput output(out);
-  ConvertResult result = convert_log(input, output, name, mode);
+  ConvertResult result = converter.convert(input, output, name, mode);
   in.close();
   bool written = result.end != LogEnd::kWriteFailed && out.close();
   if (!written || !rename_replace(temp, csv_path, &err)) {
     out.close();
     remove_file(temp, &err);
-    report_error("Failed to write " + csv_path);
+    // A directory at the CSV's path cannot be replaced: that CSV could not
+    // be opened, as the old way of writing in place would have found before
+    // converting. (Looking only now saves a system call a file.)
+    report_error((written && is_directory(csv_path) ? "Failed to open "
+                                                     : "Failed to write ") +
+                 csv_path);
     return LogOutcome::kStop;
   }
 
@@ -144,7 +147,8 @@ int run_quillon(const std::vector<std::string>& args) {
   }
 
   // x.dat, x.DAT and x.Dat all make x.csv: the first in name order does.
-  std::map<std::string, std::string> written_by;
+  std::unordered_map<std::string, std::string> written_by;
+  LogConverter converter;
   for (const std::string& name : logs) {
     std::string in_path = join_path(dir, name);
     std::string csv_path =
@@ -156,7 +160,8 @@ int run_quillon(const std::vector<std::string>& args) {
       status = 1;
       continue;
     }
-    LogOutcome outcome = convert_one(in_path, name, out_dir, csv_path, mode);
+    LogOutcome outcome =
+        convert_one(converter, in_path, name, out_dir, csv_path, mode);
     if (outcome == LogOutcome::kStop) return 1;
     if (outcome == LogOutcome::kDamaged) status = 1;
   }

@@ -27,18 +27,19 @@ const std::string_view kMarker = "Binary Data Follows:";
 // Buffered reading over an InputStream.
 class Reader {
  public:
-  explicit Reader(InputStream& in) : in_(in), buf_(new char[kBlockSize]) {}
+  // `buf` holds kBlockSize bytes.
+  Reader(InputStream& in, char* buf) : in_(in), buf_(buf) {}
 
   // Makes at least `n` bytes (n <= kBlockSize) available unless the input
   // ends first, and returns how many are available.
   size_t ensure(size_t n) {
     while (end_ - pos_ < n && !done_) {
       if (pos_ > 0) {
-        memmove(buf_.get(), buf_.get() + pos_, end_ - pos_);
+        memmove(buf_, buf_ + pos_, end_ - pos_);
         end_ -= pos_;
         pos_ = 0;
       }
-      size_t got = in_.read(buf_.get() + end_, kBlockSize - end_);
+      size_t got = in_.read(buf_ + end_, kBlockSize - end_);
       if (got == 0)
         done_ = true;
       else
@@ -48,14 +49,14 @@ class Reader {
   }
 
   // The available bytes.
-  const char* data() const { return buf_.get() + pos_; }
+  const char* data() const { return buf_ + pos_; }
 
   // Consumes `n` available bytes.
   void skip(size_t n) { pos_ += n; }
 
  private:
   InputStream& in_;
-  std::unique_ptr<char[]> buf_;
+  char* buf_;
   size_t pos_ = 0;
   size_t end_ = 0;
   bool done_ = false;
@@ -65,35 +66,36 @@ class Reader {
 // buffer: room() makes space for a whole row, commit() takes it.
 class Writer {
  public:
-  Writer(OutputStream& out, size_t capacity)
-      : out_(out), buf_(new char[capacity]), capacity_(capacity) {}
+  // `buf` holds `capacity` bytes.
+  Writer(OutputStream& out, char* buf, size_t capacity)
+      : out_(out), buf_(buf), capacity_(capacity) {}
 
   // Returns where `n` more bytes (n <= capacity) may be put, flushing first
   // when they would not fit.
   char* room(size_t n) {
     if (len_ + n > capacity_) flush();
-    return buf_.get() + len_;
+    return buf_ + len_;
   }
 
   // Takes the bytes put since room() up to `end`.
-  void commit(char* end) { len_ = end - buf_.get(); }
+  void commit(char* end) { len_ = end - buf_; }
 
   // For rows put with a local cursor: where the next row goes, and the
   // furthest a row of up to `row_max` bytes may start.
-  char* cursor() { return buf_.get() + len_; }
-  char* limit(size_t row_max) { return buf_.get() + capacity_ - row_max; }
+  char* cursor() { return buf_ + len_; }
+  char* limit(size_t row_max) { return buf_ + capacity_ - row_max; }
 
   // Takes the rows put up to `end`, hands them to the stream and returns
   // where the next row goes.
   char* flush_at(char* end) {
     commit(end);
     flush();
-    return buf_.get();
+    return buf_;
   }
 
   // Hands the buffered text to the stream.
   void flush() {
-    if (len_ > 0 && !failed_) failed_ = !out_.write(buf_.get(), len_);
+    if (len_ > 0 && !failed_) failed_ = !out_.write(buf_, len_);
     len_ = 0;
   }
 
@@ -102,7 +104,7 @@ class Writer {
 
  private:
   OutputStream& out_;
-  std::unique_ptr<char[]> buf_;
+  char* buf_;
   size_t capacity_;
   size_t len_ = 0;
   bool failed_ = false;
@@ -184,104 +186,103 @@ struct DatePrefix {
   char head[16];  // its first 16 bytes, zero-padded
 };
 
-// Puts a row's date prefix: one fixed-size copy when it is short, as it is
-// for every name of the usual forms.
+// Puts a row's date prefix: with kShort, one fixed-size copy, as for every
+// name of the usual forms.
+template <bool kShort>
 inline char* put_prefix(char* p, const DatePrefix& prefix) {
-  if (prefix.text.size() <= sizeof prefix.head) {
+  if (kShort) {
     memcpy(p, prefix.head, sizeof prefix.head);
     return p + prefix.text.size();
   }
   return put(p, prefix.text);
 }
 
+// The pieces and tables that rows are put from.
+struct RowPieces {
+  const DatePrefix& prefix;
+  const RowText& rows;
+  const NumberText& numbers;
+  const TimeText& times;
+  const EventTable& table;
+};
+
 // Puts the proprietary row of a record: type, every data byte, the name and,
 // for on/off events, the state of D0.
-inline char* put_proprietary_row(char* p, const DatePrefix& prefix,
-                                 const RowText& rows, const NumberText& numbers,
-                                 const TimeText& times, const uint8_t* record,
-                                 uint8_t length) {
+template <bool kShortPrefix>
+inline char* put_proprietary_row(char* p, const RowPieces& at,
+                                 const uint8_t* record, uint8_t length) {
   uint8_t type = record[0];
   const uint8_t* data = record + 3;
-  p = put_prefix(p, prefix);
-  memcpy(p, times.at(static_cast<unsigned>(record[1] << 8 | record[2])), 8);
+  p = put_prefix<kShortPrefix>(p, at.prefix);
+  memcpy(p, at.times.text[record[1] << 8 | record[2]], 8);
   p += 8;
-  memcpy(p, numbers.decimal[type].text, 4);
-  p += numbers.decimal[type].size;
-  if (length == 0) {
+  memcpy(p, at.numbers.decimal[type].text, 4);
+  p += at.numbers.decimal[type].size;
+  // Most records have one data byte: it goes without a loop.
+  if (length == 1) {
+    memcpy(p, at.numbers.param[data[0]].text, 8);
+    p += at.numbers.param[data[0]].size;
+  } else if (length == 0) {
     memcpy(p, ",,", 2);
     p += 2;
+  } else {
+    for (int i = 0; i < length; ++i) {
+      memcpy(p, at.numbers.param[data[i]].text, 8);
+      p += at.numbers.param[data[i]].size;
+    }
   }
-  for (int i = 0; i < length; ++i) {
-    memcpy(p, numbers.param[data[i]].text, 8);
-    p += numbers.param[data[i]].size;
-  }
-  memcpy(p, rows.name[type].text, 32);
-  p += rows.name[type].size;
-  if (rows.has_state[type]) {
-    memcpy(p, numbers.state[data[0]].text, 16);
-    p += numbers.state[data[0]].size;
+  memcpy(p, at.rows.name[type].text, 32);
+  p += at.rows.name[type].size;
+  if (at.rows.has_state[type]) {
+    memcpy(p, at.numbers.state[data[0]].text, 16);
+    p += at.numbers.state[data[0]].size;
   }
   return p;
 }
 
 // Puts the standard row of a record, or nothing when it has no standard
 // code.
-inline char* put_standard_row(char* p, const DatePrefix& prefix,
-                              const RowText& rows, const NumberText& numbers,
-                              const TimeText& times, const EventTable& table,
+template <bool kShortPrefix>
+inline char* put_standard_row(char* p, const RowPieces& at,
                               const uint8_t* record, uint8_t length) {
   uint8_t type = record[0];
   const uint8_t* data = record + 3;
-  uint8_t code = 0, param = 0;
-  bool has_param = true;
-  switch (rows.kind[type]) {
-    case StandardKind::kNone:
-      return p;
-    case StandardKind::kDirect:
-      code = rows.off_code[type];
-      param = data[0];
-      break;
-    case StandardKind::kOnOff:
-      code = data[0] & 1 ? rows.on_code[type] : rows.off_code[type];
-      param = static_cast<uint8_t>(data[0] >> 1);
-      break;
-    case StandardKind::kConverter: {
-      const EventDefinition& row = table.rows[type];
-      uint8_t d[16] = {};
-      memcpy(d, data, length);
-      int param_count = 0;
-      code = row.converter(row.code, d, &param_count);
-      param = d[0];
-      has_param = param_count > 0;
-      break;
-    }
-  }
-  if (code == 0 && !rows.keeps_zero[type]) return p;
-  p = put_prefix(p, prefix);
-  memcpy(p, times.at(static_cast<unsigned>(record[1] << 8 | record[2])), 8);
-  p += 8;
-  memcpy(p, numbers.decimal[code].text, 4);
-  p += numbers.decimal[code].size;
-  if (has_param) {
-    memcpy(p, numbers.param_end[param].text, 8);
-    p += numbers.param_end[param].size;
+  const RowText& rows = at.rows;
+  const Slot<8>* end;  // the parameter and the row's end
+  uint8_t code;
+  if (rows.kind[type] == StandardKind::kSimple) {
+    unsigned bit = data[0] & rows.bit_mask[type];
+    if (rows.drops[type][bit]) return p;
+    code = rows.code[type][bit];
+    end = &at.numbers.param_end[data[rows.param_index[type]] >>
+                                rows.param_shift[type]];
+  } else if (rows.kind[type] == StandardKind::kConverter) {
+    const EventDefinition& row = at.table.rows[type];
+    uint8_t d[16] = {};
+    memcpy(d, data, length);
+    int param_count = 0;
+    code = row.converter(row.code, d, &param_count);
+    if (!keeps_standard_code(row, code)) return p;
+    static const Slot<8> kNoParam = {{',', ',', '\n'}, 3};
+    end = param_count > 0 ? &at.numbers.param_end[d[0]] : &kNoParam;
   } else {
-    memcpy(p, ",,\n", 4);
-    p += 3;
+    return p;
   }
-  return p;
+  p = put_prefix<kShortPrefix>(p, at.prefix);
+  memcpy(p, at.times.text[record[1] << 8 | record[2]], 8);
+  p += 8;
+  memcpy(p, at.numbers.decimal[code].text, 4);
+  p += at.numbers.decimal[code].size;
+  memcpy(p, end->text, 8);
+  return p + end->size;
 }
 
 // The records, back to back up to the end of the input.
-template <Mode kMode>
+template <Mode kMode, bool kShortPrefix>
 ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
-                              const DatePrefix& prefix,
-                              const EventTable& table) {
-  const RowText& rows = row_text(table);
-  const NumberText& numbers = number_text();
-  const TimeText& times = time_text();
+                              const RowPieces& at) {
   char* p = out.cursor();
-  char* const limit = out.limit(prefix.text.size() + kMaxRowTail);
+  char* const limit = out.limit(at.prefix.text.size() + kMaxRowTail);
   // Puts one record's row, flushing first when the buffer is near full;
   // false when the flush failed.
   auto put_row = [&](const uint8_t* record, uint8_t length) {
@@ -290,10 +291,9 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
       if (out.failed()) return false;
     }
     if (kMode == Mode::kProprietary)
-      p = put_proprietary_row(p, prefix, rows, numbers, times, record, length);
+      p = put_proprietary_row<kShortPrefix>(p, at, record, length);
     else
-      p = put_standard_row(p, prefix, rows, numbers, times, table, record,
-                           length);
+      p = put_standard_row<kShortPrefix>(p, at, record, length);
     return true;
   };
   for (;;) {
@@ -305,7 +305,7 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
       // needs no size check of its own.
       const uint8_t* sure_end = start + available - kMaxRecord + 1;
       while (record < sure_end) {
-        uint8_t length = rows.length[record[0]];
+        uint8_t length = at.rows.length[record[0]];
         if (length == RowText::kNoSuchType) break;
         if (!put_row(record, length)) return {LogEnd::kWriteFailed, 0};
         record += 3u + length;
@@ -323,13 +323,21 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
       return finish(out, input.failed() ? LogEnd::kBadFileRead
                                         : LogEnd::kEndOfLog);
     }
-    uint8_t length = rows.length[record[0]];
+    uint8_t length = at.rows.length[record[0]];
     if (length == RowText::kNoSuchType)
       return finish(out, LogEnd::kBadEventType, record[0]);
     if (available < 3u + length) return finish(out, LogEnd::kBadFileRead);
     if (!put_row(record, length)) return {LogEnd::kWriteFailed, 0};
     in.skip(3u + length);
   }
+}
+
+template <Mode kMode>
+ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
+                              const RowPieces& at) {
+  if (at.prefix.text.size() <= sizeof at.prefix.head)
+    return convert_records<kMode, true>(in, out, input, at);
+  return convert_records<kMode, false>(in, out, input, at);
 }
 
 }  // namespace
@@ -371,15 +379,29 @@ int parse_log_version(std::string_view first_line) {
 
 ConvertResult convert_log(InputStream& input, OutputStream& output,
                           std::string_view file_name, Mode mode) {
+  LogConverter converter;
+  return converter.convert(input, output, file_name, mode);
+}
+
+ConvertResult LogConverter::convert(InputStream& input, OutputStream& output,
+                                    std::string_view file_name, Mode mode) {
   LogDate date = parse_log_date(file_name);
   std::string prefix = " ";
   prefix.append(date.month).append("/").append(date.day).append("/");
   prefix.append(date.year).append(" ").append(date.hour).append(":");
 
-  Reader in(input);
-  // Every row fits in the buffer: the prefix and kMaxRowTail take
+  // The buffers last from file to file: a conversion allocates nothing
+  // beyond them unless a longer prefix needs a larger output buffer.
+  if (in_buf_ == nullptr) in_buf_.reset(new char[kBlockSize]);
+  // Every row fits in the output buffer: the prefix and kMaxRowTail take
   // well under kBlockSize.
-  Writer out(output, kBlockSize + prefix.size() + kMaxRowTail);
+  size_t out_capacity = kBlockSize + prefix.size() + kMaxRowTail;
+  if (out_capacity > out_capacity_) {
+    out_buf_.reset(new char[out_capacity]);
+    out_capacity_ = out_capacity;
+  }
+  Reader in(input, in_buf_.get());
+  Writer out(output, out_buf_.get(), out_capacity_);
 
   // The header: echo each line, take the version from the first.
   const EventTable* table = &select_event_table(0);
@@ -410,8 +432,9 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
   }
 
   DatePrefix date_prefix(prefix);
+  RowPieces pieces = {date_prefix, row_text(*table), number_text(),
+                      time_text(), *table};
   if (mode == Mode::kProprietary)
-    return convert_records<Mode::kProprietary>(in, out, input, date_prefix,
-                                               *table);
-  return convert_records<Mode::kStandard>(in, out, input, date_prefix, *table);
+    return convert_records<Mode::kProprietary>(in, out, input, pieces);
+  return convert_records<Mode::kStandard>(in, out, input, pieces);
 }

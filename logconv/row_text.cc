@@ -16,6 +16,19 @@ void set(Slot<N>* slot, const std::string& text) {
   slot->size = static_cast<uint8_t>(text.size());
 }
 
+void set_simple(RowText* t, int type, const EventDefinition& row,
+                uint8_t bit_mask, uint8_t code_when_clear, uint8_t code_when_set,
+                uint8_t param_index, uint8_t param_shift) {
+  t->kind[type] = StandardKind::kSimple;
+  t->bit_mask[type] = bit_mask;
+  t->code[type][0] = code_when_clear;
+  t->code[type][1] = code_when_set;
+  t->drops[type][0] = !keeps_standard_code(row, code_when_clear);
+  t->drops[type][1] = !keeps_standard_code(row, code_when_set);
+  t->param_index[type] = param_index;
+  t->param_shift[type] = param_shift;
+}
+
 RowText make_row_text(const EventTable& table) {
   RowText t;
   memset(&t, 0, sizeof t);
@@ -31,19 +44,22 @@ RowText make_row_text(const EventTable& table) {
         name.find("on/off") != std::string_view::npos && row.length > 0;
     set(&t.name[type], std::string(name) + (t.has_state[type] ? "," : ",\n"));
 
-    // The two converters that most records use are done in line; they read
-    // D0, which every row with a converter has.
-    if (row.converter == nullptr)
+    // The converters that most records use, done in line: each is a code
+    // picked by bit 0 of D0 or not at all, and one data byte, shifted or
+    // not, as parameter. Each reads no byte beyond the row's length.
+    uint8_t low = static_cast<uint8_t>(row.code);
+    uint8_t high = static_cast<uint8_t>(row.code >> 8);
+    if (row.converter == nullptr) {
       t.kind[type] = StandardKind::kNone;
-    else if (row.converter == direct && row.length > 0)
-      t.kind[type] = StandardKind::kDirect;
-    else if (row.converter == on_off && row.length > 0)
-      t.kind[type] = StandardKind::kOnOff;
-    else
+    } else if (row.converter == direct && row.length >= 1) {
+      set_simple(&t, type, row, 0, low, low, 0, 0);
+    } else if (row.converter == on_off && row.length >= 1) {
+      set_simple(&t, type, row, 1, low, high, 0, 1);
+    } else if (row.converter == second_byte && row.length >= 2) {
+      set_simple(&t, type, row, 0, low, low, 1, 0);
+    } else {
       t.kind[type] = StandardKind::kConverter;
-    t.off_code[type] = static_cast<uint8_t>(row.code);
-    t.on_code[type] = static_cast<uint8_t>(row.code >> 8);
-    t.keeps_zero[type] = keeps_standard_code(row, 0);
+    }
   }
   return t;
 }
@@ -69,9 +85,10 @@ const NumberText& number_text() {
 const TimeText& time_text() {
   static const TimeText* const kText = [] {
     TimeText* t = new TimeText;
-    for (unsigned tenths = 0; tenths < 36000; ++tenths) {
+    for (unsigned stamp = 0; stamp < 65536; ++stamp) {
+      unsigned tenths = stamp < 36000 ? stamp : 35999;
       unsigned minutes = tenths / 600, seconds = tenths / 10 % 60;
-      char* p = t->text[tenths];
+      char* p = t->text[stamp];
       p[0] = static_cast<char>('0' + minutes / 10);
       p[1] = static_cast<char>('0' + minutes % 10);
       p[2] = ':';

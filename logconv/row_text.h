@@ -34,12 +34,11 @@ struct NumberText {
 /// The number pieces, built on first use.
 const NumberText& number_text();
 
-/// "MM:SS.t," for every timestamp of the hour, in tenths of a second.
+/// "MM:SS.t," for every timestamp, in tenths of a second; 36000 and more,
+/// which a sound log never holds, print as the last tenth of the hour. All
+/// 65536 are held, so that no timestamp needs a test.
 struct TimeText {
-  char text[36000][8];
-  /// The piece for `t`; 36000 and more, which a sound log never holds, print
-  /// as the last tenth of the hour.
-  const char* at(unsigned t) const { return text[t < 36000 ? t : 35999]; }
+  char text[65536][8];
 };
 
 /// The time pieces, built on first use.
@@ -48,8 +47,8 @@ const TimeText& time_text();
 /// How a standard-mode row gets its code, by event type.
 enum class StandardKind : uint8_t {
   kNone,       // no converter: the record makes no row
-  kDirect,     // the stored code, D0 as parameter
-  kOnOff,      // bit 0 of D0 picks the on or off code, D0 >> 1 as parameter
+  kSimple,     // read off the record without a call (direct, on_off and
+               // second_byte, which most records use)
   kConverter,  // the row's converter decides
 };
 
@@ -65,11 +64,15 @@ struct RowText {
   bool has_state[256];
   /// Standard mode.
   StandardKind kind[256];
-  uint8_t off_code[256];  // kDirect's code; kOnOff's when bit 0 of D0 is clear
-  uint8_t on_code[256];   // kOnOff's when it is set
-  bool keeps_zero[256];   // a code of 0 still makes a row (stored code 12)
+  /// kSimple: with bit = D0 & bit_mask, the code is code[bit], which makes
+  /// no row when drops[bit]; the parameter is D[param_index] >> param_shift.
+  uint8_t bit_mask[256];
+  uint8_t code[256][2];
+  bool drops[256][2];
+  uint8_t param_index[256];
+  uint8_t param_shift[256];
 
-  static const uint8_t kNoSuchType = 0xFF;
+  static constexpr uint8_t kNoSuchType = 0xFF;
 };
 
 /// The pieces of one of the tables that select_event_table returns, built on
