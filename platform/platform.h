@@ -89,10 +89,14 @@ class File {
   friend bool copy_mode_and_time(const File&, const File&, std::string*);
 
   static constexpr long long kClosed = -1;
-  long long handle_ = kClosed;  // a descriptor, or a Windows HANDLE
-  bool text_ = false;           // Windows: "\n" is written as "\r\n"
-  bool at_end_ = false;         // a short read has been seen
-  unsigned mode_ = 0;           // POSIX: the permission bits when opened
+  // A descriptor, or a Windows HANDLE.
+  long long handle_ = kClosed;
+  // Windows: "\n" goes out as "\r\n".
+  [[maybe_unused]] bool text_ = false;
+  // A short read has been seen.
+  bool at_end_ = false;
+  // POSIX: the permission bits when opened.
+  [[maybe_unused]] unsigned mode_ = 0;
   std::string error_;
 };
 
