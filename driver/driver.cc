@@ -9,9 +9,16 @@
 #include "logconv/streams.h"
 #include "platform/platform.h"
 
+// The line that opens the usage text and answers --version.
+#define QUILLON_VERSION_LINE                                              \
+  "Tavrin Quillon V 2.1. Complies to Traffic Signal Hi Resolution Data " \
+  "Enumerations 2020 standard TPF-5 (377).\n"
+
+const char kVersionLine[] = QUILLON_VERSION_LINE;
+
 const char kUsage[] =
-    "Tavrin Quillon V 2.1. Complies to Traffic Signal Hi Resolution Data "
-    "Enumerations 2020 standard TPF-5 (377).\n\n"
+    QUILLON_VERSION_LINE
+    "\n"
     "Usage:\n"
     "    quillon <directory to look in> <p=proprietary file e=standard "
     "enumeration file>\n\n"
@@ -113,6 +120,10 @@ int run_quillon(const std::vector<std::string>& args) {
     const std::string& arg = args[1];
     if (arg == "-h" || arg == "--help" || arg == "/?") {
       print_error(kUsage);
+      return 0;
+    }
+    if (arg == "--version") {
+      print_error(kVersionLine);
       return 0;
     }
   }

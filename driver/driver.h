@@ -10,6 +10,9 @@
 /// The usage text, printed for a wrong command line and for -h.
 extern const char kUsage[];
 
+/// The usage text's first line, printed for --version.
+extern const char kVersionLine[];
+
 /// Runs the tool on its command line (UTF-8, the program name first) and
 /// returns the exit status: 0 when every step succeeded, 1 when any failure
 /// was reported on the standard error stream, 2 for a wrong command line.

@@ -31,6 +31,16 @@ TEST_F(Cli, UsageAndExitStatus) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_EQ(entries(root_), std::set<std::string>{"logs"});
+
+  ToolRun version = quillon({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.err, text(kVersionLine));
+  EXPECT_EQ(std::string(kUsage).find(kVersionLine), 0u);
+  // Only alone: with a mode it is a directory name like any other.
+  EXPECT_EQ(quillon({"--version", "p"}).err,
+            text("Failed to find any .dat files in " +
+                 std::string(tool().windows ? "--version\\*.dat" : "--version/*.dat") +
+                 "\n"));
 }
 
 TEST_F(Cli, ModeLetter) {
