@@ -115,6 +115,7 @@ size_t check_csv(const std::string& csv, const Framing& f,
                  const std::string& prefix, const ConvertResult& result,
                  Mode mode) {
   FUZZ_CHECK(result.end == f.end);
+  FUZZ_CHECK(result.records == f.records.size());
   if (f.end == LogEnd::kBadEventType) FUZZ_CHECK(result.bad_type == f.bad_type);
 
   // Each header piece echoed whole, after ",,"; only the fixed-up column of

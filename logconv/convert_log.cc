@@ -283,6 +283,11 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
                               const RowPieces& at) {
   char* p = out.cursor();
   char* const limit = out.limit(at.prefix.text.size() + kMaxRowTail);
+  uint64_t records = 0;
+  auto with_count = [&](ConvertResult result) {
+    result.records = records;
+    return result;
+  };
   // Puts one record's row, flushing first when the buffer is near full;
   // false when the flush failed.
   auto put_row = [&](const uint8_t* record, uint8_t length) {
@@ -307,28 +312,32 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
       while (record < sure_end) {
         uint8_t length = at.rows.length[record[0]];
         if (length == RowText::kNoSuchType) break;
-        if (!put_row(record, length)) return {LogEnd::kWriteFailed, 0};
+        if (!put_row(record, length))
+          return with_count({LogEnd::kWriteFailed, 0});
         record += 3u + length;
+        ++records;
       }
       in.skip(static_cast<size_t>(record - start));
       if (record < sure_end) {
         out.commit(p);
-        return finish(out, LogEnd::kBadEventType, record[0]);
+        return with_count(finish(out, LogEnd::kBadEventType, record[0]));
       }
       continue;
     }
     // The last bytes of the input.
     out.commit(p);
     if (available == 0) {
-      return finish(out, input.failed() ? LogEnd::kBadFileRead
-                                        : LogEnd::kEndOfLog);
+      return with_count(finish(
+          out, input.failed() ? LogEnd::kBadFileRead : LogEnd::kEndOfLog));
     }
     uint8_t length = at.rows.length[record[0]];
     if (length == RowText::kNoSuchType)
-      return finish(out, LogEnd::kBadEventType, record[0]);
-    if (available < 3u + length) return finish(out, LogEnd::kBadFileRead);
-    if (!put_row(record, length)) return {LogEnd::kWriteFailed, 0};
+      return with_count(finish(out, LogEnd::kBadEventType, record[0]));
+    if (available < 3u + length)
+      return with_count(finish(out, LogEnd::kBadFileRead));
+    if (!put_row(record, length)) return with_count({LogEnd::kWriteFailed, 0});
     in.skip(3u + length);
+    ++records;
   }
 }
 

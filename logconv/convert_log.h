@@ -9,6 +9,7 @@
 #ifndef QUILLON_LOGCONV_CONVERT_LOG_H_
 #define QUILLON_LOGCONV_CONVERT_LOG_H_
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -42,6 +43,8 @@ struct ConvertResult {
   LogEnd end;
   /// The offending type byte when `end` is kBadEventType.
   int bad_type;
+  /// How many whole records were read.
+  uint64_t records = 0;
 };
 
 /// Converts a whole log file read from `input` into CSV text written to

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,17 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) {
 
 void print_error(std::string_view text) {
   fwrite(text.data(), 1, text.size(), stderr);
+}
+
+bool stderr_is_terminal() {
+  const char* term = getenv("TERM");
+  return isatty(2) && term != nullptr && strcmp(term, "dumb") != 0;
+}
+
+int terminal_width() {
+  struct winsize size;
+  if (ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
 
 File::~File() { close(); }

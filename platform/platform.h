@@ -100,6 +100,15 @@ class File {
   std::string error_;
 };
 
+/// Whether the standard error stream is a terminal (a console on Windows)
+/// that can show a line rewritten in place: not a file or a pipe, and on
+/// POSIX not a terminal that calls itself "dumb".
+bool stderr_is_terminal();
+
+/// The width in columns of the terminal on the standard error stream; 80
+/// when it cannot be told.
+int terminal_width();
+
 /// Opens the log or archive `path` for reading into *file. Anything that is
 /// not a regular file once opened (a FIFO, a device, a directory) is refused
 /// without blocking on it. Returns false, with *err set, on failure.

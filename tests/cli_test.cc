@@ -276,6 +276,42 @@ TEST_F(Cli, BadLogsAreReportedAndTheRunGoesOn) {
   }
 }
 
+// On a terminal a status line shows the run's progress, shortened to the
+// terminal's width; messages still stand on lines of their own, and at the
+// end nothing but the messages is left on the screen.
+TEST_F(Cli, ProgressLineOnATerminal) {
+  if (tool().windows) GTEST_SKIP() << "wine's console is not a POSIX terminal";
+  // The first log's name is too long for the line: it is shortened.
+  const std::string long_name =
+      "AB_17_2022_06_08_13_" + std::string(60, 'x') + ".dat";
+  write_file(dir_ / long_name, log(6));
+  write_file(dir_ / "B_2022_06_08_12.dat", log(6) + encode_record({102, 0, {}}));
+  write_file(dir_ / "z.dat.gz", gzip_bytes(log(7)));
+  const int kColumns = 40;
+  ToolRun run = run_tool_on_terminal({dir_.string(), "p"}, kColumns);
+  EXPECT_EQ(run.status, 1);
+  // The terminal turns "\n" into "\r\n".
+  std::string transcript = run.err;
+  EXPECT_NE(transcript.find("\r[0/1] decompressing z.dat.gz"), std::string::npos)
+      << testing::PrintToString(transcript);
+  EXPECT_NE(transcript.find("\r[0/3] AB_17_2022_0...xxxxxxxxxxxxxx.dat\r"),
+            std::string::npos)
+      << testing::PrintToString(transcript);
+  // Every status line fits in the width, less one column.
+  for (size_t at = transcript.find("\r["); at != std::string::npos;
+       at = transcript.find("\r[", at + 1)) {
+    size_t end = transcript.find_first_of("\r\n", at + 1);
+    EXPECT_LE(end - at - 1, size_t{kColumns - 1}) << transcript.substr(at + 1, end - at - 1);
+  }
+  EXPECT_EQ(terminal_screen(transcript),
+            (std::vector<std::string>{
+                "Error: " + tool_path(dir_, "B_2022_06_08_12.dat") +
+                    ": bad event type 102",
+                ""}));
+  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "z.csv"),
+            csv(log(7), "z.dat", Mode::kProprietary));
+}
+
 TEST_F(Cli, OutputDirectoryCannotBeMade) {
   write_file(dir_ / "a.dat", log(6));
   write_file(dir_ / "csv_files_p", "a file in the way");

@@ -34,7 +34,8 @@ TEST(ConvertLog, WorkedExample) {
                 " 06/08/2022 13:00:02.0,4,7,,Phase Yel Warn Begin,\n"
                 ",End of Controller Log\n");
   EXPECT_EQ(result.end, LogEnd::kEndOfLog);
-  EXPECT_EQ(convert(log, "2022_06_08_13.dat", Mode::kStandard),
+  EXPECT_EQ(result.records, 4u);
+  EXPECT_EQ(convert(log, "2022_06_08_13.dat", Mode::kStandard, &result),
             header_rows(6) +
                 " 06/08/2022 13:00:10.0,82,2,,\n"
                 " 06/08/2022 13:59:59.9,134,30,,\n"

@@ -1,7 +1,9 @@
 #include "tests/tool_runner.h"
 
 #include <fcntl.h>
+#include <errno.h>
 #include <grp.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -118,6 +120,64 @@ ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
   fs::remove(out_path);
   fs::remove(err_path);
   return run;
+}
+
+ToolRun run_tool_on_terminal(const std::vector<std::string>& args,
+                             int columns) {
+  std::vector<std::string> command = tool().command;
+  command.insert(command.end(), args.begin(), args.end());
+  struct winsize size = {};
+  size.ws_row = 24;
+  size.ws_col = static_cast<unsigned short>(columns);
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid == 0) {
+    setenv("TERM", "xterm", 1);
+    std::vector<char*> argv;
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  std::string transcript;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n > 0) {
+      transcript.append(buf, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO once the tool has exited and closed the terminal
+    }
+  }
+  close(master);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, transcript, "", 0};
+}
+
+std::vector<std::string> terminal_screen(const std::string& transcript) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (char c : transcript) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      if (column < line.size())
+        line[column] = c;
+      else
+        line += c;
+      ++column;
+    }
+  }
+  for (std::string& line : lines)
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+  return lines;
 }
 
 bool readable_by_nobody(const fs::path& path) {

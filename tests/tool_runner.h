@@ -71,6 +71,16 @@ struct ToolRun {
 ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
                  const RunOptions& options = {});
 
+/// Runs the tool with `args` on a pseudo-terminal of `columns` columns (as
+/// its standard input, output and error) and returns its status and all it
+/// printed, as the terminal received it.
+ToolRun run_tool_on_terminal(const std::vector<std::string>& args,
+                             int columns);
+
+/// The lines a terminal shows after receiving `transcript`: "\r" goes back
+/// to the start of the line, "\n" to the next; trailing spaces dropped.
+std::vector<std::string> terminal_screen(const std::string& transcript);
+
 /// Whether the user 65534 can open `path` for reading.
 bool readable_by_nobody(const fs::path& path);
 
