@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs a Linux build into a temporary prefix, builds the Debian package
+# from it and the .zip from a Windows build, and checks what they hold: the .deb unpacked into a temporary root
+# runs and has its manual and its library dependencies; the .zip holds the
+# executable, the README and the licence.
+# Usage: tools/check-packages.sh LINUX_BUILD [WINDOWS_BUILD]
+set -euo pipefail
+linux=$(realpath "$1")
+fail() { echo "FAIL: $*"; exit 1; }
+
+prefix=$(mktemp -d)
+cmake --install "$linux" --prefix "$prefix" >/dev/null
+[ -x "$prefix/bin/quillon" ] || fail "cmake --install put no bin/quillon"
+[ -f "$prefix/share/man/man1/quillon.1" ] || fail "cmake --install put no share/man/man1/quillon.1"
+rm -rf "$prefix"
+
+(cd "$linux" && rm -f ./*.deb && cpack -G DEB >/dev/null)
+deb=$(ls "$linux"/quillon_*.deb)
+dpkg-deb -I "$deb"
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$deb" "$root"
+"$root/usr/bin/quillon" --help 2>/dev/null || fail "quillon --help from the package failed"
+[ -f "$root/usr/share/man/man1/quillon.1.gz" ] || fail "no manual at /usr/share/man/man1/quillon.1.gz"
+MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/quillon.1.gz" >/dev/null
+depends=$(dpkg-deb -f "$deb" Depends)
+case "$depends" in *zlib1g*) ;; *) fail "Depends lacks zlib1g: $depends" ;; esac
+echo "deb: $(basename "$deb") holds $(dpkg-deb -c "$deb" | grep -c '^-') files, Depends: $depends"
+
+if [ $# -ge 2 ]; then
+  win=$(realpath "$2")
+  (cd "$win" && rm -f ./*.zip && cpack -G ZIP >/dev/null)
+  zip=$(ls "$win"/quillon-*.zip)
+  listing=$(unzip -l "$zip")
+  for file in quillon.exe README.md LICENSE; do
+    grep -q "/$file\$" <<<"$listing" || fail "$zip lacks $file"
+  done
+  echo "zip: $(basename "$zip"):"
+  echo "$listing"
+fi
