@@ -3,13 +3,21 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "driver/line_printer.h"
+#include "driver/options.h"
 #include "logconv/convert_log.h"
 #include "logconv/streams.h"
 #include "platform/platform.h"
@@ -33,27 +41,35 @@ const char kUsage[] =
     "    quillon . e\n"
     "  Ex 2. To read all files in the directory C:\\Data and convert to "
     "standard format:\n"
-    "    quillon \"C:\\Data\" e\n";
+    "    quillon \"C:\\Data\" e\n"
+    "\n"
+    "Options (before the directory: quillon [options] <directory> <p|e>):\n"
+    "  -k, --keep        change nothing in the directory: read each .dat.gz\n"
+    "                    as it is, decompressing it on the way\n"
+    "  -o, --output OUT  write the CSV files into OUT, made when missing\n"
+    "  -r, --recursive   also every sub-directory, at any depth\n"
+    "  -j, --jobs N      convert N logs at once (0: one per core; default 1)\n"
+    "  -t, --test        check every log (.dat and .dat.gz) and write nothing\n"
+    "  -q, --quiet       no progress line on a terminal\n"
+    "  --version         print the version line\n"
+    "  --                end of the options\n";
 
 namespace {
-
-// Reports "Error: <what>" on the standard error stream.
-void report_error(LinePrinter& printer, const std::string& what) {
-  printer.print("Error: " + what + "\n");
-}
 
 // The status line of a run on a terminal: how far it has come, rewritten a
 // few times a second at most. The clock is read once a file, never once a
 // record.
 class Progress {
  public:
-  explicit Progress(LinePrinter& printer)
-      : printer_(printer), start_(std::chrono::steady_clock::now()) {}
+  Progress(LinePrinter& printer, bool quiet)
+      : printer_(printer),
+        on_(printer.smart() && !quiet),
+        start_(std::chrono::steady_clock::now()) {}
 
-  // Shows "[done/total] <what> <name>" and the rate of records so far.
-  void update(size_t done, size_t total, const char* what,
+  // Shows "[done/total] <what><name>" and the rate of records so far.
+  void update(size_t done, size_t total, const std::string& what,
               const std::string& name, uint64_t records) {
-    if (!printer_.smart()) return;
+    if (!on_) return;
     auto now = std::chrono::steady_clock::now();
     // A new pass shows at once; within one, five times a second at most.
     if (what == last_what_ && now - last_ < std::chrono::milliseconds(200))
@@ -73,9 +89,15 @@ class Progress {
 
  private:
   LinePrinter& printer_;
+  bool on_;
   std::chrono::steady_clock::time_point start_, last_;
-  std::string last_what_;
+  std::string last_what_ = "\n";  // no pass yet
 };
+
+// "Error: <what>" as a line of the standard error stream.
+std::string error_line(const std::string& what) {
+  return "Error: " + what + "\n";
+}
 
 // Replaces each archive (`names` ending in .gz) of `dir` by its
 // decompressed content, named without the last three characters, and adds
@@ -94,7 +116,7 @@ bool decompress_all(const std::string& dir, std::vector<std::string>* names,
     if (gunzip_in_place(dir, name, &err)) {
       made.push_back(name.substr(0, name.size() - 3));
     } else {
-      report_error(printer, join_path(dir, name) + ": " + err);
+      printer.print(error_line(join_path(dir, name) + ": " + err));
       ok = false;
     }
   }
@@ -105,128 +127,310 @@ bool decompress_all(const std::string& dir, std::vector<std::string>* names,
 // What became of one log.
 enum class LogOutcome {
   kConverted,  // its CSV closes with ",End of Controller Log"
-  kDamaged,    // its CSV closes with an error row, reported
+  kSkipped,    // not converted, for a reason that is no error
+  kDamaged,    // reported: its CSV closes with an error row, or it was skipped
   kStop,       // a file could not be opened or written, reported: end the run
 };
 
-// Converts the log `in_path` into `csv_path` and reports what went wrong.
-// The CSV is written under a temporary name in `out_dir` and takes its final
-// name only once complete: a failure leaves an earlier CSV as it was.
-LogOutcome convert_one(LogConverter& converter, LinePrinter& printer,
-                       const std::string& in_path, const std::string& name,
-                       const std::string& out_dir, const std::string& csv_path,
-                       Mode mode, uint64_t* records) {
+// One log to convert or check, or to skip with a message.
+struct Task {
+  std::string in_path;   // the log, or the archive it is read from
+  std::string log_name;  // the log's name (an archive's without .gz)
+  std::string out_dir;   // where its CSV goes
+  std::string csv_path;
+  bool archive = false;  // read through gzip
+  std::string skip;      // when not empty: not converted, this is printed
+  bool skip_is_error = false;
+};
+
+// What a task did: its outcome and the messages it holds for the standard
+// error stream, printed in the order of the tasks.
+struct TaskResult {
+  LogOutcome outcome = LogOutcome::kConverted;
+  std::string messages;
+  uint64_t records = 0;
+};
+
+// Converts (or, with `test`, only reads) the log of `task`. The CSV is
+// written under a temporary name in the task's output directory and takes
+// its final name only once complete: a failure leaves an earlier CSV as it
+// was.
+TaskResult run_task(const Task& task, Mode mode, bool test,
+                    LogConverter& converter) {
+  TaskResult r;
+  if (!task.skip.empty()) {
+    r.outcome = task.skip_is_error ? LogOutcome::kDamaged : LogOutcome::kSkipped;
+    r.messages = task.skip;
+    return r;
+  }
   std::string err;
   File in;
-  if (!open_input(in_path, &in, &err)) {
-    report_error(printer, "Failed to open " + in_path);
-    return LogOutcome::kStop;
+  if (!open_input(task.in_path, &in, &err)) {
+    r.outcome = LogOutcome::kStop;
+    r.messages = error_line("Failed to open " + task.in_path);
+    return r;
   }
-  std::string temp;
-  File out;
-  if (!create_temp_file(out_dir, true, &in, &out, &temp, &err)) {
-    report_error(printer, "Failed to open " + csv_path);
-    return LogOutcome::kStop;
-  }
-
-  FileInput input(in);
-  FileOutput output(out);
-  ConvertResult result = converter.convert(input, output, name, mode);
-  *records += result.records;
-  in.close();
-  bool written = result.end != LogEnd::kWriteFailed && out.close();
-  if (!written || !rename_replace(temp, csv_path, &err)) {
-    out.close();
-    remove_file(temp, &err);
-    // A directory at the CSV's path cannot be replaced: that CSV could not
-    // be opened, as the old way of writing in place would have found before
-    // converting. (Looking only now saves a system call a file.)
-    report_error(printer, (written && is_directory(csv_path) ? "Failed to open "
-                                                     : "Failed to write ") +
-                 csv_path);
-    return LogOutcome::kStop;
+  std::unique_ptr<InputStream> input;
+  GzipInput* gzip = nullptr;
+  if (task.archive) {
+    auto gzip_input = std::make_unique<GzipInput>(in);
+    gzip = gzip_input.get();
+    input = std::move(gzip_input);
+  } else {
+    input = std::make_unique<FileInput>(in);
   }
 
+  ConvertResult result;
+  if (test) {
+    NullOutput output;
+    result = converter.convert(*input, output, task.log_name, mode);
+  } else {
+    std::string temp;
+    File out;
+    if (!create_temp_file(task.out_dir, true, &in, &out, &temp, &err)) {
+      r.outcome = LogOutcome::kStop;
+      r.messages = error_line("Failed to open " + task.csv_path);
+      return r;
+    }
+    FileOutput output(out);
+    result = converter.convert(*input, output, task.log_name, mode);
+    in.close();
+    bool written = result.end != LogEnd::kWriteFailed && out.close();
+    if (!written || !rename_replace(temp, task.csv_path, &err)) {
+      out.close();
+      remove_file(temp, &err);
+      // A directory at the CSV's path cannot be replaced: that CSV could not
+      // be opened, as the old way of writing in place would have found
+      // before converting. (Looking only now saves a system call a file.)
+      r.outcome = LogOutcome::kStop;
+      r.messages = error_line(
+          (written && is_directory(task.csv_path) ? "Failed to open "
+                                                  : "Failed to write ") +
+          task.csv_path);
+      return r;
+    }
+  }
+  r.records = result.records;
   if (result.end == LogEnd::kBadFileRead) {
-    report_error(printer, in_path + ": bad file read");
-    return LogOutcome::kDamaged;
+    r.outcome = LogOutcome::kDamaged;
+    // A damaged archive says what was wrong with it.
+    r.messages = error_line(
+        task.in_path + ": " +
+        (gzip != nullptr && gzip->failed() ? gzip->error() : "bad file read"));
+  } else if (result.end == LogEnd::kBadEventType) {
+    r.outcome = LogOutcome::kDamaged;
+    r.messages = error_line(task.in_path + ": bad event type " +
+                            std::to_string(result.bad_type));
   }
-  if (result.end == LogEnd::kBadEventType) {
-    report_error(printer, in_path + ": bad event type " +
-                 std::to_string(result.bad_type));
-    return LogOutcome::kDamaged;
+  return r;
+}
+
+// Runs the tasks, `jobs` at a time, and prints each one's messages in task
+// order, whatever order they finish in. A task that stops the run lets no
+// later one start; those already started finish, unreported. Returns 1 when
+// any task reported an error, else 0.
+int run_tasks(const std::vector<Task>& tasks, Mode mode, bool test, int jobs,
+              LinePrinter& printer, Progress& progress) {
+  std::vector<TaskResult> results(tasks.size());
+  std::vector<bool> done(tasks.size(), false);
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::atomic<size_t> next{0};
+  // The first task that stopped the run: no task after it starts.
+  std::atomic<size_t> stop_at{SIZE_MAX};
+  auto work = [&] {
+    LogConverter converter;
+    for (;;) {
+      size_t i = next.fetch_add(1);
+      if (i >= tasks.size() || i > stop_at) return;
+      TaskResult result = run_task(tasks[i], mode, test, converter);
+      if (result.outcome == LogOutcome::kStop) {
+        size_t first = stop_at;
+        while (i < first && !stop_at.compare_exchange_weak(first, i)) {
+        }
+      }
+      std::lock_guard<std::mutex> lock(mutex);
+      results[i] = std::move(result);
+      done[i] = true;
+      finished.notify_all();
+    }
+  };
+
+  std::vector<std::thread> workers;
+  if (jobs > 1) {
+    for (int i = 0; i < jobs && static_cast<size_t>(i) < tasks.size(); ++i)
+      workers.emplace_back(work);
   }
-  return LogOutcome::kConverted;
+  LogConverter converter;  // for one job at a time, in this thread
+  int status = 0;
+  uint64_t records = 0;
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    progress.update(i, tasks.size(), "", tasks[i].log_name, records);
+    TaskResult result;
+    if (workers.empty()) {
+      result = run_task(tasks[i], mode, test, converter);
+    } else {
+      std::unique_lock<std::mutex> lock(mutex);
+      finished.wait(lock, [&] { return done[i]; });
+      result = std::move(results[i]);
+    }
+    records += result.records;
+    if (!result.messages.empty()) printer.print(result.messages);
+    if (result.outcome == LogOutcome::kDamaged) status = 1;
+    if (result.outcome == LogOutcome::kStop) {
+      status = 1;
+      stop_at = i;
+      break;
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  return status;
+}
+
+// The key under which two CSV paths are the same file.
+std::string csv_key(const std::string& csv_path) {
+  if (!kNamesIgnoreCase) return csv_path;
+  std::string key = csv_path;
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+// A directory to take logs from.
+struct LogDir {
+  std::string path;      // as the tool prints it
+  std::string relative;  // below the directory argument; empty for itself
+};
+
+// The directory argument and, with -r, every sub-directory below it, depth
+// first in name order. Links to directories, output directories and OUT are
+// passed over.
+void find_log_dirs(const LogDir& dir, const Options& options,
+                   std::vector<LogDir>* dirs) {
+  dirs->push_back(dir);
+  if (!options.recursive) return;
+  std::vector<std::string> names;
+  std::string err;
+  if (!find_directories(dir.path, &names, &err)) return;
+  for (const std::string& name : names) {
+    if (name.rfind("csv_files_", 0) == 0) continue;
+    LogDir child = {join_path(dir.path, name),
+                    dir.relative.empty() ? name : join_path(dir.relative, name)};
+    if (!options.output.empty() && same_file(child.path, options.output))
+      continue;
+    find_log_dirs(child, options, dirs);
+  }
 }
 
 }  // namespace
 
 int run_quillon(const std::vector<std::string>& args) {
-  if (args.size() == 2) {
-    const std::string& arg = args[1];
-    if (arg == "-h" || arg == "--help" || arg == "/?") {
+  Options options;
+  switch (parse_command_line(args, &options)) {
+    case Command::kHelp:
       print_error(kUsage);
       return 0;
-    }
-    if (arg == "--version") {
+    case Command::kVersion:
       print_error(kVersionLine);
       return 0;
-    }
+    case Command::kBadUsage:
+      print_error(kUsage);
+      return 2;
+    case Command::kRun:
+      break;
   }
-  // An empty directory would put every path under the root directory.
-  if (args.size() != 3 || args[1].empty() || args[2].empty()) {
-    print_error(kUsage);
-    return 2;
-  }
-  const std::string& dir = args[1];
-  const char letter = args[2][0];
+  const char letter = options.letter;
   const Mode mode = letter == 'p' ? Mode::kProprietary : Mode::kStandard;
-  const std::string out_dir = join_path(dir, std::string("csv_files_") + letter);
+  // Archives are read as they are under -k, and when nothing is written.
+  const bool read_archives = options.keep || options.test;
+  const std::string out_name = std::string("csv_files_") + letter;
 
-  std::string err;
-  // A directory that could not be made shows when its first CSV fails to
-  // open.
-  make_directory(out_dir, &err);
-
-  // The directory is listed once: archives, then the logs among their
-  // contents and the logs that were there.
   LinePrinter printer;
-  Progress progress(printer);
-  std::vector<std::string> names;
-  bool listed = find_files(dir, {".gz", ".dat"}, &names, &err);
-  int status = decompress_all(dir, &names, printer, progress) ? 0 : 1;
-  std::vector<std::string> logs;
-  for (const std::string& name : names)
-    if (ends_with_ignoring_case(name, ".dat")) logs.push_back(name);
-  std::sort(logs.begin(), logs.end());
-  if (!listed || logs.empty()) {
+  Progress progress(printer, options.quiet);
+  std::string err;
+  // The output directory of the directory argument is made first; one that
+  // could not be made shows when its first CSV fails to open. OUT gets its
+  // parents too.
+  if (!options.test) {
+    if (options.output.empty())
+      make_directory(join_path(options.dir, out_name), &err);
+    else
+      make_directories(options.output, &err);
+  }
+
+  std::vector<LogDir> dirs;
+  find_log_dirs({options.dir, ""}, options, &dirs);
+  int status = 0;
+  bool top_listed = false;
+  std::vector<Task> tasks;
+  for (const LogDir& dir : dirs) {
+    std::string out_dir =
+        !options.output.empty()
+            ? (dir.relative.empty() ? options.output
+                                    : join_path(options.output, dir.relative))
+            : join_path(dir.path, out_name);
+    // The directory is listed once: archives, then the logs among their
+    // contents and the logs that were there.
+    std::vector<std::string> names;
+    bool listed = find_files(dir.path, {".gz", ".dat"}, &names, &err);
+    if (dir.relative.empty()) top_listed = listed;
+    if (!read_archives && !decompress_all(dir.path, &names, printer, progress))
+      status = 1;
+    std::vector<Task> dir_tasks;
+    for (const std::string& name : names) {
+      Task task;
+      task.in_path = join_path(dir.path, name);
+      task.out_dir = out_dir;
+      if (ends_with_ignoring_case(name, ".dat")) {
+        task.log_name = name;
+      } else if (read_archives && ends_with_ignoring_case(name, ".dat.gz")) {
+        task.log_name = name.substr(0, name.size() - 3);
+        task.archive = true;
+      } else {
+        continue;
+      }
+      task.csv_path = join_path(
+          out_dir, task.log_name.substr(0, task.log_name.size() - 3) + "csv");
+      dir_tasks.push_back(task);
+    }
+    std::sort(dir_tasks.begin(), dir_tasks.end(),
+              [](const Task& a, const Task& b) { return a.in_path < b.in_path; });
+
+    // x.dat, x.DAT and x.Dat all make x.csv: the first in name order does.
+    // A log beats its own archive: x.dat is converted, x.dat.gz skipped.
+    std::unordered_map<std::string, const Task*> logs_by_csv;
+    for (const Task& task : dir_tasks)
+      if (!task.archive) logs_by_csv.emplace(csv_key(task.csv_path), &task);
+    std::unordered_map<std::string, std::string> written_by;
+    bool any = false;
+    for (Task& task : dir_tasks) {
+      std::string key = csv_key(task.csv_path);
+      auto log = logs_by_csv.find(key);
+      if (task.archive && log != logs_by_csv.end()) {
+        task.skip = "Note: " + task.in_path + " is skipped: " +
+                    log->second->in_path + " is converted instead\n";
+      } else if (auto [first, inserted] = written_by.emplace(key, task.in_path);
+                 !inserted) {
+        task.skip = error_line(task.in_path + ": " + task.csv_path +
+                               " is already written by " + first->second);
+        task.skip_is_error = true;
+      }
+      any = true;
+    }
+    // A sub-directory's output directory is made only when it has logs.
+    if (any && !options.test && !dir.relative.empty())
+      make_directories(out_dir, &err);
+    tasks.insert(tasks.end(), dir_tasks.begin(), dir_tasks.end());
+  }
+
+  if (!top_listed || tasks.empty()) {
     printer.print("Failed to find any .dat files in " +
-                  join_path(dir, "*.dat") + "\n");
+                  join_path(options.dir, "*.dat") + "\n");
     return 1;
   }
-
-  // x.dat, x.DAT and x.Dat all make x.csv: the first in name order does.
-  std::unordered_map<std::string, std::string> written_by;
-  LogConverter converter;
-  uint64_t records = 0;
-  for (size_t i = 0; i < logs.size(); ++i) {
-    const std::string& name = logs[i];
-    progress.update(i, logs.size(), "", name, records);
-    std::string in_path = join_path(dir, name);
-    std::string csv_path =
-        join_path(out_dir, name.substr(0, name.size() - 3) + "csv");
-    auto [first, inserted] = written_by.emplace(csv_path, in_path);
-    if (!inserted) {
-      report_error(printer, in_path + ": " + csv_path +
-                                " is already written by " +
-                   first->second);
-      status = 1;
-      continue;
-    }
-    LogOutcome outcome = convert_one(converter, printer, in_path, name,
-                                     out_dir, csv_path, mode, &records);
-    if (outcome == LogOutcome::kStop) return 1;
-    if (outcome == LogOutcome::kDamaged) status = 1;
-  }
+  int jobs = options.jobs;
+  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+  if (run_tasks(tasks, mode, options.test, jobs, printer, progress) != 0)
+    status = 1;
   return status;
 }

@@ -28,3 +28,12 @@ bool StringOutput::write(const char* data, size_t size) {
   text_.append(data, size);
   return true;
 }
+
+size_t GzipInput::read(char* buf, size_t size) {
+  long long n = reader_.read(buf, size);
+  if (n < 0) {
+    failed_ = true;
+    return 0;
+  }
+  return static_cast<size_t>(n);
+}

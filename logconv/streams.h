@@ -42,6 +42,21 @@ class FileInput : public InputStream {
   bool failed_ = false;
 };
 
+/// Reads the decompressed bytes of an open gzip file; the caller opens and
+/// closes it. A damaged or cut archive ends the input as a read error, after
+/// the bytes before the damage; error() says what was wrong.
+class GzipInput : public InputStream {
+ public:
+  explicit GzipInput(File& file) : reader_(file) {}
+  size_t read(char* buf, size_t size) override;
+  bool failed() const override { return failed_; }
+  const std::string& error() const { return reader_.error(); }
+
+ private:
+  GzipReader reader_;
+  bool failed_ = false;
+};
+
 /// Writes to an open file; the caller opens and closes it.
 class FileOutput : public OutputStream {
  public:
@@ -68,6 +83,12 @@ class MemoryInput : public InputStream {
   size_t pos_ = 0;
   bool fail_at_end_;
   bool failed_ = false;
+};
+
+/// Takes the text and keeps none of it: for checking logs without writing.
+class NullOutput : public OutputStream {
+ public:
+  bool write(const char*, size_t) override { return true; }
 };
 
 /// Collects the text in a string. With a `limit`, writes past that many bytes

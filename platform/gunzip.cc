@@ -1,10 +1,11 @@
-// In-place gzip decompression, the same on every system: zlib does the work,
-// the platform layer the file operations.
+// Gzip decompression, the same on every system: zlib does the work, the
+// platform layer the file operations.
 
 #include <errno.h>
 #include <string.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/platform.h"
@@ -13,77 +14,106 @@ namespace {
 
 const size_t kBlockSize = 1 << 16;
 
-// Inflates every gzip member of `in` into `out`. Zero bytes after a member
-// are padding and are skipped, as gzip does. Returns false, with *err set,
-// on bad, truncated or unreadable input or a failed write.
-bool inflate_members(File& in, File& out, std::string* err) {
+}  // namespace
+
+struct GzipReader::State {
   z_stream zs;
-  memset(&zs, 0, sizeof zs);
-  if (inflateInit2(&zs, 15 + 16) != Z_OK) {
-    *err = "out of memory";
-    return false;
-  }
-  std::unique_ptr<unsigned char[]> in_buf(new unsigned char[kBlockSize]);
-  std::unique_ptr<unsigned char[]> out_buf(new unsigned char[kBlockSize]);
+  std::unique_ptr<unsigned char[]> in_buf{new unsigned char[kBlockSize]};
   int members = 0;
   bool in_member = true;  // the first member is required
-  bool ok = true;
   bool out_full = false;  // zlib may hold output that needs no more input
-  for (;;) {
-    if (zs.avail_in == 0 && !out_full) {
-      long long n = in.read(reinterpret_cast<char*>(in_buf.get()), kBlockSize);
-      if (n <= 0) {
-        if (n < 0) {
-          *err = "read error: " + in.error();
-          ok = false;
-        } else if (in_member) {
-          *err = "unexpected end of file";
-          ok = false;
-        }
-        break;
+  bool done = false;
+  bool failed = false;
+};
+
+GzipReader::GzipReader(File& file) : file_(file), state_(new State) {
+  memset(&state_->zs, 0, sizeof state_->zs);
+  if (inflateInit2(&state_->zs, 15 + 16) != Z_OK) {
+    error_ = "out of memory";
+    state_->failed = true;
+  }
+}
+
+GzipReader::~GzipReader() { inflateEnd(&state_->zs); }
+
+long long GzipReader::read(char* buf, size_t size) {
+  State& st = *state_;
+  z_stream& zs = st.zs;
+  if (st.failed) return -1;
+  if (st.done || size == 0) return 0;
+  zs.next_out = reinterpret_cast<Bytef*>(buf);
+  zs.avail_out = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
+  const uInt wanted = zs.avail_out;
+  // Until some bytes come out, or the data ends or turns out damaged.
+  while (zs.avail_out == wanted) {
+    if (zs.avail_in == 0 && !st.out_full) {
+      long long n = file_.read(reinterpret_cast<char*>(st.in_buf.get()), kBlockSize);
+      if (n < 0 || (n == 0 && st.in_member)) {
+        error_ = n < 0 ? "read error: " + file_.error() : "unexpected end of file";
+        st.failed = true;
+        return -1;
       }
-      zs.next_in = in_buf.get();
+      if (n == 0) {
+        st.done = true;
+        return 0;
+      }
+      zs.next_in = st.in_buf.get();
       zs.avail_in = static_cast<uInt>(n);
     }
-    if (!in_member) {
+    // Zero bytes after a member are padding, as gzip takes them.
+    if (!st.in_member) {
       while (zs.avail_in > 0 && *zs.next_in == 0) {
         ++zs.next_in;
         --zs.avail_in;
       }
       if (zs.avail_in == 0) continue;
-      in_member = true;
+      st.in_member = true;
     }
-    zs.next_out = out_buf.get();
-    zs.avail_out = kBlockSize;
     int ret = inflate(&zs, Z_NO_FLUSH);
-    size_t produced = kBlockSize - zs.avail_out;
-    out_full = ret == Z_OK && zs.avail_out == 0;
-    if (produced > 0 &&
-        !out.write(reinterpret_cast<char*>(out_buf.get()), produced)) {
-      *err = "write failed: " + out.error();
-      ok = false;
-      break;
-    }
+    st.out_full = ret == Z_OK && zs.avail_out == 0;
     if (ret == Z_STREAM_END) {
-      ++members;
-      in_member = false;
+      ++st.members;
+      st.in_member = false;
       inflateReset(&zs);
     } else if (ret != Z_OK && ret != Z_BUF_ERROR) {
       bool bad_header = zs.msg != nullptr &&
                         strcmp(zs.msg, "incorrect header check") == 0;
-      if (members == 0 && bad_header)
-        *err = "not in gzip format";
+      if (st.members == 0 && bad_header)
+        error_ = "not in gzip format";
       else if (bad_header)
-        *err = "trailing garbage after compressed data";
+        error_ = "trailing garbage after compressed data";
       else
-        *err = std::string("invalid compressed data: ") +
-               (zs.msg != nullptr ? zs.msg : "unknown error");
-      ok = false;
+        error_ = std::string("invalid compressed data: ") +
+                 (zs.msg != nullptr ? zs.msg : "unknown error");
+      st.failed = true;
+      // What came out before the damage is handed over first.
       break;
     }
   }
-  inflateEnd(&zs);
-  return ok;
+  size_t produced = wanted - zs.avail_out;
+  if (produced == 0 && st.failed) return -1;
+  return static_cast<long long>(produced);
+}
+
+namespace {
+
+// Writes every decompressed byte of `in` to `out`. Returns false, with *err
+// set, on bad, truncated or unreadable input or a failed write.
+bool inflate_members(File& in, File& out, std::string* err) {
+  GzipReader reader(in);
+  std::unique_ptr<char[]> buf(new char[kBlockSize]);
+  for (;;) {
+    long long n = reader.read(buf.get(), kBlockSize);
+    if (n == 0) return true;
+    if (n < 0) {
+      *err = reader.error();
+      return false;
+    }
+    if (!out.write(buf.get(), static_cast<size_t>(n))) {
+      *err = "write failed: " + out.error();
+      return false;
+    }
+  }
 }
 
 }  // namespace

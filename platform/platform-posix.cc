@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 
 const char kPathSeparator[] = "/";
+const bool kNamesIgnoreCase = false;
 
 namespace {
 
@@ -165,6 +166,50 @@ bool find_files(const std::string& dir, const std::vector<std::string>& endings,
   if (read_errno != 0) return fail(err, strerror(read_errno));
   std::sort(names->begin(), names->end());
   return true;
+}
+
+bool find_directories(const std::string& dir, std::vector<std::string>* names,
+                      std::string* err) {
+  names->clear();
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return fail(err, strerror(errno));
+  errno = 0;
+  while (struct dirent* entry = readdir(d)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    bool directory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      directory = lstat(join_path(dir, name).c_str(), &st) == 0 &&
+                  S_ISDIR(st.st_mode);
+    }
+    if (directory) names->push_back(name);
+    errno = 0;
+  }
+  int read_errno = errno;
+  closedir(d);
+  if (read_errno != 0) return fail(err, strerror(read_errno));
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool make_directories(const std::string& path, std::string* err) {
+  std::string ignored;
+  if (make_directory(path, &ignored)) return true;
+  // Make the parent first, then this one.
+  size_t slash = path.find_last_of('/');
+  while (slash != std::string::npos && slash > 0 && path[slash - 1] == '/')
+    --slash;
+  if (slash != std::string::npos && slash > 0) {
+    if (!make_directories(path.substr(0, slash), err)) return false;
+  }
+  return make_directory(path, err);
 }
 
 bool make_directory(const std::string& path, std::string* err) {

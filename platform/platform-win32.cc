@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 
 const char kPathSeparator[] = "\\";
+const bool kNamesIgnoreCase = true;
 
 namespace {
 
@@ -265,6 +266,64 @@ bool find_files(const std::string& dir, const std::vector<std::string>& endings,
   if (code != ERROR_NO_MORE_FILES) return fail(err, error_text(code));
   std::sort(names->begin(), names->end());
   return true;
+}
+
+bool find_directories(const std::string& dir, std::vector<std::string>* names,
+                      std::string* err) {
+  names->clear();
+  WIN32_FIND_DATAW found;
+  HANDLE search =
+      FindFirstFileW(wide_path(join_path(dir, "*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE)
+    return fail(err, error_text(GetLastError()));
+  do {
+    // A reparse point (a link or junction) is not followed.
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      continue;
+    }
+    std::string name = to_utf8(found.cFileName);
+    if (name != "." && name != "..") names->push_back(name);
+  } while (FindNextFileW(search, &found));
+  DWORD code = GetLastError();
+  FindClose(search);
+  if (code != ERROR_NO_MORE_FILES) return fail(err, error_text(code));
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const std::string* paths[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    // FILE_FLAG_BACKUP_SEMANTICS opens directories too.
+    HANDLE handle = CreateFileW(
+        wide_path(*paths[i]).c_str(), 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(handle, &info[i]);
+    CloseHandle(handle);
+    if (!ok) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+bool make_directories(const std::string& path, std::string* err) {
+  std::string ignored;
+  if (make_directory(path, &ignored)) return true;
+  // Make the parent first (either separator counts), then this one; never a
+  // drive ("C:") or the root of a share.
+  size_t slash = path.find_last_of("\\/");
+  while (slash != std::string::npos && slash > 0 &&
+         (path[slash - 1] == '\\' || path[slash - 1] == '/')) {
+    --slash;
+  }
+  if (slash != std::string::npos && slash > 0 && path[slash - 1] != ':')
+    if (!make_directories(path.substr(0, slash), err)) return false;
+  return make_directory(path, err);
 }
 
 bool make_directory(const std::string& path, std::string* err) {

@@ -10,6 +10,7 @@
 #define QUILLON_PLATFORM_PLATFORM_H_
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -129,9 +130,25 @@ inline bool ends_with_any(std::string_view name,
   return false;
 }
 
+/// Lists the sub-directories of `dir`, sorted by name in byte order; links to
+/// directories are not followed, so not listed. Returns false, with *err
+/// set, when `dir` cannot be read.
+bool find_directories(const std::string& dir, std::vector<std::string>* names,
+                      std::string* err);
+
+/// Whether two paths name the same existing file or directory.
+bool same_file(const std::string& a, const std::string& b);
+
+/// Whether the file system takes names without regard to case (Windows).
+extern const bool kNamesIgnoreCase;
+
 /// Creates the directory `path`, not its parents. Returns true when it was
 /// created or already existed as a directory; false, with *err set, otherwise.
 bool make_directory(const std::string& path, std::string* err);
+
+/// Creates the directory `path` and any missing parents. Returns true when
+/// it exists as a directory afterwards; false, with *err set, otherwise.
+bool make_directories(const std::string& path, std::string* err);
 
 /// Whether anything (a file, a directory, a dangling link) has that path.
 bool path_exists(const std::string& path);
@@ -172,6 +189,30 @@ bool rename_replace(const std::string& from, const std::string& to,
 
 /// Removes the file `path`. Returns false, with *err set, on failure.
 bool remove_file(const std::string& path, std::string* err);
+
+/// Reads the decompressed bytes of an open gzip file: every member of it,
+/// with zero bytes after a member skipped, as gzip reads them.
+class GzipReader {
+ public:
+  explicit GzipReader(File& file);
+  ~GzipReader();
+  GzipReader(const GzipReader&) = delete;
+  GzipReader& operator=(const GzipReader&) = delete;
+
+  /// Reads up to `size` decompressed bytes into `buf`; returns how many, 0
+  /// at the end of the data, -1 once it is found damaged, cut short or
+  /// unreadable (error() tells how). The bytes before the damage come first.
+  long long read(char* buf, size_t size);
+
+  /// What went wrong, in gzip's words ("unexpected end of file", ...).
+  const std::string& error() const { return error_; }
+
+ private:
+  struct State;
+  File& file_;
+  std::unique_ptr<State> state_;
+  std::string error_;
+};
 
 /// Decompresses the gzip file `name` of directory `dir` (every member of it,
 /// as gzip does) into the same name without its last three characters

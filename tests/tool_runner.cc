@@ -89,6 +89,7 @@ ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
                              options.open_files_limit};
       setrlimit(RLIMIT_NOFILE, &limit);
     }
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.as_nobody) become_nobody();
     std::vector<char*> argv;
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));

@@ -53,6 +53,8 @@ struct RunOptions {
   bool as_nobody = false;
   /// Watch the tool's peak resident memory (ToolRun::peak_rss_kib).
   bool watch_memory = false;
+  /// Start the tool in this directory rather than the test's own.
+  fs::path cwd = fs::path();
 };
 
 /// What a run of the tool did.

@@ -1,0 +1,85 @@
+#include "driver/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(Options, CommandLines) {
+  struct Case {
+    std::vector<std::string> args;  // after the program name
+    Command command;
+    const char* dir;
+    char letter;
+    bool keep, recursive, test, quiet;
+    const char* output;
+    int jobs;
+  };
+  const Case kCases[] = {
+      // Two arguments are the directory and the mode, whatever they are.
+      {{"logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "", 1},
+      {{"-k", "e"}, Command::kRun, "-k", 'e', false, false, false, false, "", 1},
+      {{"--", "e"}, Command::kRun, "--", 'e', false, false, false, false, "", 1},
+      {{"-h"}, Command::kHelp, "", 0, false, false, false, false, "", 1},
+      {{"--help"}, Command::kHelp, "", 0, false, false, false, false, "", 1},
+      {{"/?"}, Command::kHelp, "", 0, false, false, false, false, "", 1},
+      {{"--version"}, Command::kVersion, "", 0, false, false, false, false, "", 1},
+      // Options first.
+      {{"-k", "logs", "p"}, Command::kRun, "logs", 'p', true, false, false, false, "", 1},
+      {{"-krtq", "logs", "p"}, Command::kRun, "logs", 'p', true, true, true, true, "", 1},
+      {{"--keep", "--recursive", "--test", "--quiet", "logs", "proprietary"},
+       Command::kRun, "logs", 'p', true, true, true, true, "", 1},
+      {{"-o", "out", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "out", 1},
+      {{"-oout", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "out", 1},
+      {{"-ko", "out", "logs", "e"}, Command::kRun, "logs", 'e', true, false, false, false, "out", 1},
+      {{"--output", "out", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "out", 1},
+      {{"--output=o=1", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "o=1", 1},
+      {{"-j", "4", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "", 4},
+      {{"-j0", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "", 0},
+      {{"--jobs=16", "-k", "logs", "e"}, Command::kRun, "logs", 'e', true, false, false, false, "", 16},
+      {{"--jobs", "2", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "", 2},
+      {{"-k", "--", "-x", "e"}, Command::kRun, "-x", 'e', true, false, false, false, "", 1},
+      {{"-k", "-", "e"}, Command::kRun, "-", 'e', true, false, false, false, "", 1},
+      {{"-k", "-h"}, Command::kRun, "-k", '-', false, false, false, false, "", 1},
+      {{"-k", "-h", "x"}, Command::kHelp, "", 0, false, false, false, false, "", 1},
+      // Wrong command lines.
+      {{}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"logs"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"logs", "e", "x"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-k", "logs"}, Command::kRun, "-k", 'l', false, false, false, false, "", 1},
+      {{"-k", "logs", "e", "x"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-x", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"--kept", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"--keep=1", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-j", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-j", "-1", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-j", "2x", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-j", "99999", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"--jobs=", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-o", "", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"logs", "e", "-o"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-k", "", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-k", "logs", ""}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+  };
+  for (const Case& c : kCases) {
+    std::vector<std::string> args = {"quillon"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Options o;
+    std::string what = testing::PrintToString(c.args);
+    ASSERT_EQ(parse_command_line(args, &o), c.command) << what;
+    if (c.command != Command::kRun) continue;
+    EXPECT_EQ(o.dir, c.dir) << what;
+    EXPECT_EQ(o.letter, c.letter) << what;
+    EXPECT_EQ(o.keep, c.keep) << what;
+    EXPECT_EQ(o.recursive, c.recursive) << what;
+    EXPECT_EQ(o.test, c.test) << what;
+    EXPECT_EQ(o.quiet, c.quiet) << what;
+    EXPECT_EQ(o.output, c.output) << what;
+    EXPECT_EQ(o.jobs, c.jobs) << what;
+  }
+}
+
+}  // namespace
