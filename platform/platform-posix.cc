@@ -142,55 +142,77 @@ bool open_input(const std::string& path, File* file, std::string* err) {
   return true;
 }
 
-bool find_files(const std::string& dir, const std::vector<std::string>& endings,
-                std::vector<std::string>* names, std::string* err) {
-  names->clear();
+namespace {
+
+// What a directory entry is: a regular file (through a link), a directory
+// (not through one), or anything else.
+enum class EntryKind { kFile, kDirectory, kOther };
+
+// Lists the entries of `dir` whose names `wanted` accepts, with their kinds,
+// sorted by name. Returns false, with *err set, when `dir` cannot be read.
+template <typename Wanted>
+bool list_directory(const std::string& dir, Wanted wanted,
+                    std::vector<std::pair<std::string, EntryKind>>* entries,
+                    std::string* err) {
+  entries->clear();
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return fail(err, strerror(errno));
   errno = 0;
   while (struct dirent* entry = readdir(d)) {
     std::string name = entry->d_name;
-    if (!ends_with_any(name, endings)) continue;
-    // The entry's type saves a stat() per name; a link is followed.
-    bool regular = entry->d_type == DT_REG;
+    if (name == "." || name == ".." || !wanted(name)) continue;
+    // The entry's type saves a stat() per name; only a link or an unknown
+    // type needs one.
+    EntryKind kind = entry->d_type == DT_REG   ? EntryKind::kFile
+                     : entry->d_type == DT_DIR ? EntryKind::kDirectory
+                                               : EntryKind::kOther;
     if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
       struct stat st;
-      regular = stat(join_path(dir, name).c_str(), &st) == 0 &&
-                S_ISREG(st.st_mode);
+      std::string path = join_path(dir, name);
+      if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        kind = EntryKind::kDirectory;
+      else if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        kind = EntryKind::kFile;
     }
-    if (regular) names->push_back(name);
+    entries->emplace_back(name, kind);
     errno = 0;
   }
   int read_errno = errno;
   closedir(d);
   if (read_errno != 0) return fail(err, strerror(read_errno));
-  std::sort(names->begin(), names->end());
+  std::sort(entries->begin(), entries->end());
   return true;
+}
+
+// The names of `entries` of that kind.
+std::vector<std::string> names_of(
+    const std::vector<std::pair<std::string, EntryKind>>& entries,
+    EntryKind kind) {
+  std::vector<std::string> names;
+  for (const auto& [name, entry_kind] : entries)
+    if (entry_kind == kind) names.push_back(name);
+  return names;
+}
+
+}  // namespace
+
+bool find_files(const std::string& dir, const std::vector<std::string>& endings,
+                std::vector<std::string>* names, std::string* err) {
+  std::vector<std::pair<std::string, EntryKind>> entries;
+  bool ok = list_directory(
+      dir, [&](const std::string& name) { return ends_with_any(name, endings); },
+      &entries, err);
+  *names = names_of(entries, EntryKind::kFile);
+  return ok;
 }
 
 bool find_directories(const std::string& dir, std::vector<std::string>* names,
                       std::string* err) {
-  names->clear();
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return fail(err, strerror(errno));
-  errno = 0;
-  while (struct dirent* entry = readdir(d)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    bool directory = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
-      struct stat st;
-      directory = lstat(join_path(dir, name).c_str(), &st) == 0 &&
-                  S_ISDIR(st.st_mode);
-    }
-    if (directory) names->push_back(name);
-    errno = 0;
-  }
-  int read_errno = errno;
-  closedir(d);
-  if (read_errno != 0) return fail(err, strerror(read_errno));
-  std::sort(names->begin(), names->end());
-  return true;
+  std::vector<std::pair<std::string, EntryKind>> entries;
+  bool ok = list_directory(
+      dir, [](const std::string&) { return true; }, &entries, err);
+  *names = names_of(entries, EntryKind::kDirectory);
+  return ok;
 }
 
 bool same_file(const std::string& a, const std::string& b) {

@@ -239,57 +239,70 @@ bool open_input(const std::string& path, File* file, std::string* err) {
   return true;
 }
 
-bool find_files(const std::string& dir, const std::vector<std::string>& endings,
-                std::vector<std::string>* names, std::string* err) {
-  names->clear();
-  // Every entry, each name checked here: a pattern such as "*.dat" would
-  // also match 8.3 short names (x.data as X~1.DAT).
+namespace {
+
+// What a directory entry is: a file, a directory that is no link or
+// junction, or anything else.
+enum class EntryKind { kFile, kDirectory, kOther };
+
+// Lists every entry of `dir` (each name checked here: a pattern such as
+// "*.dat" would also match 8.3 short names, x.data as X~1.DAT), with its
+// kind, sorted by name in the byte order of UTF-8. Returns false, with *err
+// set, when `dir` cannot be read.
+bool list_directory(const std::string& dir,
+                    std::vector<std::pair<std::string, EntryKind>>* entries,
+                    std::string* err) {
+  entries->clear();
   WIN32_FIND_DATAW found;
   HANDLE search =
       FindFirstFileW(wide_path(join_path(dir, "*")).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
-    // The directory exists and nothing in it matches.
+    // The directory exists and is empty.
     if (code == ERROR_FILE_NOT_FOUND) return true;
     return fail(err, error_text(code));
   }
   do {
-    if (found.dwFileAttributes &
-        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-      continue;
+    DWORD attributes = found.dwFileAttributes;
+    EntryKind kind = EntryKind::kFile;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      // A link or junction to a directory is not followed.
+      kind = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryKind::kOther
+                                                       : EntryKind::kDirectory;
+    } else if (attributes & FILE_ATTRIBUTE_DEVICE) {
+      kind = EntryKind::kOther;
     }
     std::string name = to_utf8(found.cFileName);
-    if (ends_with_any(name, endings)) names->push_back(name);
+    if (name != "." && name != "..") entries->emplace_back(name, kind);
   } while (FindNextFileW(search, &found));
   DWORD code = GetLastError();
   FindClose(search);
   if (code != ERROR_NO_MORE_FILES) return fail(err, error_text(code));
-  std::sort(names->begin(), names->end());
+  std::sort(entries->begin(), entries->end());
   return true;
+}
+
+}  // namespace
+
+bool find_files(const std::string& dir, const std::vector<std::string>& endings,
+                std::vector<std::string>* names, std::string* err) {
+  names->clear();
+  std::vector<std::pair<std::string, EntryKind>> entries;
+  bool ok = list_directory(dir, &entries, err);
+  for (const auto& [name, kind] : entries)
+    if (kind == EntryKind::kFile && ends_with_any(name, endings))
+      names->push_back(name);
+  return ok;
 }
 
 bool find_directories(const std::string& dir, std::vector<std::string>* names,
                       std::string* err) {
   names->clear();
-  WIN32_FIND_DATAW found;
-  HANDLE search =
-      FindFirstFileW(wide_path(join_path(dir, "*")).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE)
-    return fail(err, error_text(GetLastError()));
-  do {
-    // A reparse point (a link or junction) is not followed.
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      continue;
-    }
-    std::string name = to_utf8(found.cFileName);
-    if (name != "." && name != "..") names->push_back(name);
-  } while (FindNextFileW(search, &found));
-  DWORD code = GetLastError();
-  FindClose(search);
-  if (code != ERROR_NO_MORE_FILES) return fail(err, error_text(code));
-  std::sort(names->begin(), names->end());
-  return true;
+  std::vector<std::pair<std::string, EntryKind>> entries;
+  bool ok = list_directory(dir, &entries, err);
+  for (const auto& [name, kind] : entries)
+    if (kind == EntryKind::kDirectory) names->push_back(name);
+  return ok;
 }
 
 bool same_file(const std::string& a, const std::string& b) {
