@@ -11,9 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "driver/line_printer.h"
@@ -141,6 +141,7 @@ struct Task {
   bool archive = false;  // read through gzip
   std::string skip;      // when not empty: not converted, this is printed
   bool skip_is_error = false;
+  std::string key;       // csv_path folded to lower case, where names ignore it
 };
 
 // What a task did: its outcome and the messages it holds for the standard
@@ -391,28 +392,33 @@ int run_quillon(const std::vector<std::string>& args) {
       }
       task.csv_path = join_path(
           out_dir, task.log_name.substr(0, task.log_name.size() - 3) + "csv");
-      dir_tasks.push_back(task);
+      dir_tasks.push_back(std::move(task));
     }
     std::sort(dir_tasks.begin(), dir_tasks.end(),
               [](const Task& a, const Task& b) { return a.in_path < b.in_path; });
 
     // x.dat, x.DAT and x.Dat all make x.csv: the first in name order does.
     // A log beats its own archive: x.dat is converted, x.dat.gz skipped.
-    std::unordered_map<std::string, const Task*> logs_by_csv;
+    // The keys are the tasks' own CSV paths, folded where names ignore case.
+    if (kNamesIgnoreCase) {
+      for (Task& task : dir_tasks) task.key = csv_key(task.csv_path);
+    }
+    auto key_of = [](const Task& task) -> std::string_view {
+      return kNamesIgnoreCase ? task.key : task.csv_path;
+    };
+    std::unordered_map<std::string_view, const Task*> logs_by_csv, written_by;
     for (const Task& task : dir_tasks)
-      if (!task.archive) logs_by_csv.emplace(csv_key(task.csv_path), &task);
-    std::unordered_map<std::string, std::string> written_by;
+      if (!task.archive) logs_by_csv.emplace(key_of(task), &task);
     bool any = false;
     for (Task& task : dir_tasks) {
-      std::string key = csv_key(task.csv_path);
-      auto log = logs_by_csv.find(key);
+      auto log = logs_by_csv.find(key_of(task));
       if (task.archive && log != logs_by_csv.end()) {
         task.skip = "Note: " + task.in_path + " is skipped: " +
                     log->second->in_path + " is converted instead\n";
-      } else if (auto [first, inserted] = written_by.emplace(key, task.in_path);
+      } else if (auto [first, inserted] = written_by.emplace(key_of(task), &task);
                  !inserted) {
         task.skip = error_line(task.in_path + ": " + task.csv_path +
-                               " is already written by " + first->second);
+                               " is already written by " + first->second->in_path);
         task.skip_is_error = true;
       }
       any = true;
@@ -420,7 +426,8 @@ int run_quillon(const std::vector<std::string>& args) {
     // A sub-directory's output directory is made only when it has logs.
     if (any && !options.test && !dir.relative.empty())
       make_directories(out_dir, &err);
-    tasks.insert(tasks.end(), dir_tasks.begin(), dir_tasks.end());
+    tasks.insert(tasks.end(), std::make_move_iterator(dir_tasks.begin()),
+                 std::make_move_iterator(dir_tasks.end()));
   }
 
   if (!top_listed || tasks.empty()) {

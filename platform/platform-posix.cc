@@ -184,13 +184,12 @@ bool list_directory(const std::string& dir, Wanted wanted,
   return true;
 }
 
-// The names of `entries` of that kind.
+// The names of `entries` of that kind, moved out of them.
 std::vector<std::string> names_of(
-    const std::vector<std::pair<std::string, EntryKind>>& entries,
-    EntryKind kind) {
+    std::vector<std::pair<std::string, EntryKind>>& entries, EntryKind kind) {
   std::vector<std::string> names;
-  for (const auto& [name, entry_kind] : entries)
-    if (entry_kind == kind) names.push_back(name);
+  for (auto& [name, entry_kind] : entries)
+    if (entry_kind == kind) names.push_back(std::move(name));
   return names;
 }
 
