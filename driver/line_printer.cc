@@ -23,9 +23,9 @@ std::string elide_middle(const std::string& text, size_t width) {
   if (width <= kDots.size()) return kDots.substr(0, width);
   size_t keep = width - kDots.size();
   size_t head = (keep + 1) / 2, tail = keep - head;
-  size_t tail_start = starts[starts.size() - tail];
-  return text.substr(0, starts[head]) + kDots +
-         (tail == 0 ? std::string() : text.substr(tail_start));
+  std::string tail_text =
+      tail == 0 ? std::string() : text.substr(starts[starts.size() - tail]);
+  return text.substr(0, starts[head]) + kDots + tail_text;
 }
 
 LinePrinter::LinePrinter()
