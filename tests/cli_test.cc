@@ -35,6 +35,23 @@ TEST_F(Cli, UsageAndExitStatus) {
   ToolRun version = quillon({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.err, text(kVersionLine));
+  // The eight pieces of the usage text stand first, word for word; the
+  // options follow them.
+  const std::string kPieces =
+      "Tavrin Quillon V 2.1. Complies to Traffic Signal Hi Resolution Data "
+      "Enumerations 2020 standard TPF-5 (377).\n\n"
+      "Usage:\n"
+      "    quillon <directory to look in> <p=proprietary file e=standard "
+      "enumeration file>\n\n"
+      "Examples:\n"
+      "  Ex 1. To read all files in the current directory where quillon is "
+      "located and convert to standard format:\n"
+      "    quillon . e\n"
+      "  Ex 2. To read all files in the directory C:\\Data and convert to "
+      "standard format:\n"
+      "    quillon \"C:\\Data\" e\n";
+  EXPECT_EQ(std::string(kUsage).substr(0, kPieces.size() + 10),
+            kPieces + "\nOptions:\n");
   EXPECT_EQ(std::string(kUsage).find(kVersionLine), 0u);
   // Only alone: with a mode it is a directory name like any other.
   EXPECT_EQ(quillon({"--version", "p"}).err,
