@@ -49,6 +49,14 @@ class Archives : public Cli {
     write_file(dir / "2022_06_08_04.dat.gz", corrupt);
     write_file(dir / "2022_06_08_05.dat.gz", "plain text\n");
   }
+  // What a run that reads the damaged archives of make_logs(dir) says.
+  static std::string damage_messages(const fs::path& dir) {
+    return error(tool_path(dir, "2022_06_08_03.dat.gz") +
+                 ": unexpected end of file") +
+           error(tool_path(dir, "2022_06_08_04.dat.gz") +
+                 ": invalid compressed data: incorrect data check") +
+           error(tool_path(dir, "2022_06_08_05.dat.gz") + ": not in gzip format");
+  }
 };
 
 // With -k the archives are read as they are: the directory is left exactly
@@ -66,10 +74,7 @@ TEST_F(Archives, KeepReadsArchivesAsTheyAre) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(snapshot(dir_), before);
   EXPECT_EQ(run.err,
-            error(tool_path(dir_, "2022_06_08_03.dat.gz") + ": unexpected end of file") +
-                error(tool_path(dir_, "2022_06_08_04.dat.gz") +
-                      ": invalid compressed data: incorrect data check") +
-                error(tool_path(dir_, "2022_06_08_05.dat.gz") + ": not in gzip format") +
+            damage_messages(dir_) +
                 text("Note: " + tool_path(dir_, "w.dat.gz") + " is skipped: " +
                      tool_path(dir_, "w.dat") + " is converted instead\n"));
   EXPECT_EQ(entries(out),
@@ -240,10 +245,7 @@ TEST_F(Archives, TestWritesNothing) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(snapshot(dir_), before);
   EXPECT_EQ(run.err,
-            error(tool_path(dir_, "2022_06_08_03.dat.gz") + ": unexpected end of file") +
-                error(tool_path(dir_, "2022_06_08_04.dat.gz") +
-                      ": invalid compressed data: incorrect data check") +
-                error(tool_path(dir_, "2022_06_08_05.dat.gz") + ": not in gzip format") +
+            damage_messages(dir_) +
                 error(tool_path(dir_, "bad_type.dat") + ": bad event type 102"));
 
   fs::path sound = root_ / "sound";
