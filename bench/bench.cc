@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/decompress.h"
 #include "events/event_table.h"
 #include "platform/platform.h"
 #include "tools/loggen.h"
@@ -145,9 +146,13 @@ int peak_rss_main(char** argv) {
 
 // --floor: what any converter of these logs must do per file.
 int floor_main(const char* dir, const char* out_dir, long size) {
-  std::vector<std::string> names;
+  std::vector<DirEntry> entries;
   std::string err;
-  if (!find_files(dir, {".dat"}, &names, &err)) return 1;
+  std::shared_ptr<Dir> d = Dir::open(dir, &err);
+  if (d == nullptr || !d->list(&entries, &err)) return 1;
+  std::vector<std::string> names;
+  for (const DirEntry& e : entries)
+    if (ends_with_ignoring_case(e.name, ".dat")) names.push_back(e.name);
   std::string csv(static_cast<size_t>(size), 'x');
   std::vector<char> buf(1 << 16);
   for (const std::string& name : names) {
@@ -377,8 +382,10 @@ int main(int argc, char** argv) {
     for (const std::string& a : archives) fs::copy_file(a, work / fs::path(a).filename());
     double start = now();
     std::string err;
+    std::shared_ptr<Dir> work_dir = Dir::open(work.string(), &err);
     for (const std::string& a : archives) {
-      if (!gunzip_in_place(work.string(), fs::path(a).filename().string(), &err)) {
+      if (work_dir == nullptr ||
+          !gunzip_in_place(*work_dir, fs::path(a).filename().string(), 0, &err)) {
         fprintf(stderr, "decompression failed: %s\n", err.c_str());
         return 1;
       }

@@ -2,7 +2,31 @@
 
 #include <cstdlib>
 
+// The line that opens the usage text and answers --version.
+#define QUILLON_VERSION_LINE                                              \
+  "Tavrin Quillon V 2.1. Complies to Traffic Signal Hi Resolution Data " \
+  "Enumerations 2020 standard TPF-5 (377).\n"
+
+const char kVersionLine[] = QUILLON_VERSION_LINE;
+
 namespace {
+
+const char kUsageHead[] =
+    QUILLON_VERSION_LINE
+    "\n"
+    "Usage:\n"
+    "    quillon <directory to look in> <p=proprietary file e=standard "
+    "enumeration file>\n\n"
+    "Examples:\n"
+    "  Ex 1. To read all files in the current directory where quillon is "
+    "located and convert to standard format:\n"
+    "    quillon . e\n"
+    "  Ex 2. To read all files in the directory C:\\Data and convert to "
+    "standard format:\n"
+    "    quillon \"C:\\Data\" e\n"
+    "\n"
+    "Options:\n"
+    "    quillon [options] <directory to look in> <p|e>\n";
 
 // Reads a count of jobs: a decimal number from 0 to 1024.
 bool parse_jobs(const std::string& text, int* jobs) {
@@ -13,16 +37,97 @@ bool parse_jobs(const std::string& text, int* jobs) {
   return *jobs <= 1024;
 }
 
+// One option: its letters, whether it takes a value, what it does, and its
+// line in the usage text.
+struct OptionSpec {
+  char short_name;         // 0: none
+  const char* long_name;
+  const char* value_name;  // null: takes no value
+  // Applies the option; false when its value is wrong.
+  bool (*apply)(Options* options, const std::string& value);
+  const char* help;
+};
+
+const OptionSpec kOptions[] = {
+    {'k', "keep", nullptr,
+     [](Options* o, const std::string&) { return o->keep = true; },
+     "change nothing in the directory: read each .dat.gz\n"
+     "as it is, decompressing it on the way"},
+    {'o', "output", "OUT",
+     [](Options* o, const std::string& v) {
+       o->output = v;
+       return !v.empty();
+     },
+     "write the CSV files into OUT, made when missing"},
+    {'r', "recursive", nullptr,
+     [](Options* o, const std::string&) { return o->recursive = true; },
+     "also every sub-directory, at any depth"},
+    {'j', "jobs", "N",
+     [](Options* o, const std::string& v) { return parse_jobs(v, &o->jobs); },
+     "convert N logs at once (0: one per core; default 1)"},
+    {'t', "test", nullptr,
+     [](Options* o, const std::string&) { return o->test = true; },
+     "check every log (.dat and .dat.gz) and write nothing"},
+    {'q', "quiet", nullptr,
+     [](Options* o, const std::string&) { return o->quiet = true; },
+     "no progress line on a terminal"},
+    {0, "max-log-size", "SIZE",
+     [](Options* o, const std::string& v) {
+       return parse_size(v, &o->max_log_size);
+     },
+     "stop reading a log (or what an archive holds) at\n"
+     "SIZE bytes, K, M or G (default 256M; 0: no limit)"},
+};
+
+const OptionSpec* find_short(char c) {
+  for (const OptionSpec& spec : kOptions)
+    if (spec.short_name == c) return &spec;
+  return nullptr;
+}
+
+const OptionSpec* find_long(const std::string& name) {
+  for (const OptionSpec& spec : kOptions)
+    if (name == spec.long_name) return &spec;
+  return nullptr;
+}
+
 Command positional(const std::string& dir, const std::string& mode,
                    Options* options) {
-  // An empty directory would put every path under the root directory.
-  if (dir.empty() || mode.empty()) return Command::kBadUsage;
+  // An empty directory would put every path under the root directory; a
+  // mode such as "-t" is an option that came after the directory.
+  if (dir.empty() || mode.empty() || mode[0] == '-') return Command::kBadUsage;
   options->dir = dir;
   options->letter = mode[0];
   return Command::kRun;
 }
 
 }  // namespace
+
+const std::string& usage_text() {
+  static const std::string kText = [] {
+    std::string text = kUsageHead;
+    const size_t kColumn = 20;  // where the help starts
+    for (const OptionSpec& spec : kOptions) {
+      std::string left = "  ";
+      left += spec.short_name != 0 ? std::string("-") + spec.short_name + ", "
+                                   : std::string();
+      left += std::string("--") + spec.long_name;
+      if (spec.value_name != nullptr) left += std::string(" ") + spec.value_name;
+      left += left.size() + 2 > kColumn ? "\n" + std::string(kColumn, ' ')
+                                        : std::string(kColumn - left.size(), ' ');
+      std::string help = spec.help;
+      for (size_t nl = help.find('\n'); nl != std::string::npos;
+           nl = help.find('\n', nl + 1)) {
+        help.insert(nl + 1, std::string(kColumn, ' '));
+      }
+      text += left + help + "\n";
+    }
+    text += "  --version         print the version line\n";
+    text += "  --                end of the options\n";
+    return text;
+  }();
+  return kText;
+}
 
 Command parse_command_line(const std::vector<std::string>& args,
                            Options* options) {
@@ -50,51 +155,37 @@ Command parse_command_line(const std::vector<std::string>& args,
         value = name.substr(equals + 1);
         name = name.substr(0, equals);
       }
-      bool takes_value = name == "output" || name == "jobs";
+      if (name == "help") return has_value ? Command::kBadUsage : Command::kHelp;
+      if (name == "version")
+        return has_value ? Command::kBadUsage : Command::kVersion;
+      const OptionSpec* spec = find_long(name);
+      if (spec == nullptr) return Command::kBadUsage;
+      bool takes_value = spec->value_name != nullptr;
       if (has_value && !takes_value) return Command::kBadUsage;
       if (takes_value && !has_value) {
         if (i + 1 >= args.size()) return Command::kBadUsage;
         value = args[++i];
       }
-      if (name == "keep") options->keep = true;
-      else if (name == "recursive") options->recursive = true;
-      else if (name == "test") options->test = true;
-      else if (name == "quiet") options->quiet = true;
-      else if (name == "help") return Command::kHelp;
-      else if (name == "version") return Command::kVersion;
-      else if (name == "output" && !value.empty()) options->output = value;
-      else if (name == "jobs" && parse_jobs(value, &options->jobs)) {
-      } else {
-        return Command::kBadUsage;
-      }
+      if (!spec->apply(options, value)) return Command::kBadUsage;
       continue;
     }
-    // Short options, possibly bundled; -o and -j take the rest of the
-    // argument or the next one.
+    // Short options, possibly bundled; one that takes a value takes the rest
+    // of the argument or the next one.
     for (size_t j = 1; j < arg.size(); ++j) {
-      char c = arg[j];
-      if (c == 'o' || c == 'j') {
-        std::string value = arg.substr(j + 1);
-        if (value.empty()) {
-          if (i + 1 >= args.size()) return Command::kBadUsage;
-          value = args[++i];
-        }
-        if (c == 'o') {
-          if (value.empty()) return Command::kBadUsage;
-          options->output = value;
-        } else if (!parse_jobs(value, &options->jobs)) {
-          return Command::kBadUsage;
-        }
-        break;
+      if (arg[j] == 'h') return Command::kHelp;
+      const OptionSpec* spec = find_short(arg[j]);
+      if (spec == nullptr) return Command::kBadUsage;
+      if (spec->value_name == nullptr) {
+        spec->apply(options, "");
+        continue;
       }
-      switch (c) {
-        case 'k': options->keep = true; break;
-        case 'r': options->recursive = true; break;
-        case 't': options->test = true; break;
-        case 'q': options->quiet = true; break;
-        case 'h': return Command::kHelp;
-        default: return Command::kBadUsage;
+      std::string value = arg.substr(j + 1);
+      if (value.empty()) {
+        if (i + 1 >= args.size()) return Command::kBadUsage;
+        value = args[++i];
       }
+      if (!spec->apply(options, value)) return Command::kBadUsage;
+      break;
     }
   }
   if (args.size() - i != 2) return Command::kBadUsage;
@@ -102,4 +193,39 @@ Command parse_command_line(const std::vector<std::string>& args,
   Command command = positional(args[i], args[i + 1], &parsed);
   if (command == Command::kRun) *options = parsed;
   return command;
+}
+
+bool parse_size(const std::string& text, uint64_t* size) {
+  size_t i = 0;
+  uint64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value > (UINT64_MAX - 9) / 10) return false;
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  if (i == 0) return false;
+  std::string unit = text.substr(i);
+  for (char& c : unit)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  int shift = 0;
+  if (!unit.empty()) {
+    const char* kUnits = "KMGT";
+    for (int u = 0; u < 4; ++u)
+      if (unit[0] == kUnits[u]) shift = 10 * (u + 1);
+    std::string rest = unit.substr(1);
+    if (shift == 0 || !(rest.empty() || rest == "B" || rest == "IB"))
+      return false;
+  }
+  if (shift > 0 && value > (UINT64_MAX >> shift)) return false;
+  *size = value << shift;
+  return true;
+}
+
+std::string size_text(uint64_t size) {
+  const char* kUnits[] = {"TiB", "GiB", "MiB", "KiB"};
+  for (int u = 0; u < 4; ++u) {
+    int shift = 10 * (4 - u);
+    if (size != 0 && size % (uint64_t{1} << shift) == 0)
+      return std::to_string(size >> shift) + " " + kUnits[u];
+  }
+  return std::to_string(size) + (size == 1 ? " byte" : " bytes");
 }

@@ -1,8 +1,10 @@
-// The command line: options, then the directory and the mode letter.
+// The command line: options, then the directory and the mode letter; and the
+// usage text that describes it.
 
 #ifndef QUILLON_DRIVER_OPTIONS_H_
 #define QUILLON_DRIVER_OPTIONS_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@ struct Options {
   bool quiet = false;  // -q: no progress line
   std::string output;  // -o: where the CSVs go; empty: dir/csv_files_<letter>
   int jobs = 1;        // -j: logs converted at once; 0: one per core
+  uint64_t max_log_size = uint64_t{256} << 20;  // 0: no limit
 };
 
 /// What the command line asks for.
@@ -26,13 +29,29 @@ enum class Command {
   kBadUsage,  // print the usage text, status 2
 };
 
+/// The usage text's first line, printed for --version.
+extern const char kVersionLine[];
+
+/// The usage text, printed for a wrong command line and for -h: the
+/// examples, then every option.
+const std::string& usage_text();
+
 /// Parses `args` (the program name first). Exactly two arguments are always
 /// the directory and the mode, whatever they look like; otherwise options
 /// come first, "--" ends them, and exactly two arguments must follow. Short
 /// options may be bundled ("-kr", "-j4", "-oOUT"); long ones take their value
-/// as the next argument or after "=". Never fails: a wrong command line is
+/// as the next argument or after "=". A mode that starts with "-" is an
+/// option given too late, not a mode. Never fails: a wrong command line is
 /// kBadUsage.
 Command parse_command_line(const std::vector<std::string>& args,
                            Options* options);
+
+/// Reads a size: a decimal number of bytes, or of KiB, MiB, GiB or TiB with
+/// the suffix K, M, G or T (in any case, "KiB" and "KB" too). Returns false
+/// when `text` is none.
+bool parse_size(const std::string& text, uint64_t* size);
+
+/// A size as a person reads it: "256 MiB", "1 GiB", "1000 bytes".
+std::string size_text(uint64_t size);
 
 #endif  // QUILLON_DRIVER_OPTIONS_H_

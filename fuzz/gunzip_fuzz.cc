@@ -15,6 +15,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
+#include "driver/decompress.h"
 #include "platform/platform.h"
 
 namespace {
@@ -91,7 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out << archive;
   }
   std::string err;
-  bool ok = gunzip_in_place(dir.string(), "x.dat.gz", &err);
+  std::shared_ptr<Dir> open_dir = Dir::open(dir.string(), &err);
+  FUZZ_CHECK(open_dir != nullptr);
+  bool ok = gunzip_in_place(*open_dir, "x.dat.gz", 0, &err);
+  open_dir.reset();
 
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(dir))

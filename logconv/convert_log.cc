@@ -366,6 +366,40 @@ LogDate parse_log_date(std::string_view file_name) {
   return date;
 }
 
+namespace {
+
+// Reads `field` as a decimal number from 0 to `max`; false when it is not
+// one.
+bool read_number(std::string_view field, int max, int* value) {
+  if (field.empty()) return false;
+  int64_t v = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+    if (v > max) return false;
+  }
+  *value = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+bool read_log_hour(const LogDate& date, LogHour* hour) {
+  LogHour h;
+  if (!read_number(date.year, 9999, &h.year) || h.year < 1 ||
+      !read_number(date.month, 12, &h.month) || h.month < 1 ||
+      !read_number(date.day, 31, &h.day) || h.day < 1 ||
+      !read_number(date.hour, 23, &h.hour)) {
+    return false;
+  }
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (h.year % 4 == 0 && h.year % 100 != 0) || h.year % 400 == 0;
+  int days = kDays[h.month - 1] + (h.month == 2 && leap ? 1 : 0);
+  if (h.day > days) return false;
+  *hour = h;
+  return true;
+}
+
 int parse_log_version(std::string_view first_line) {
   std::string_view rest = first_line;
   std::string_view word;

@@ -80,6 +80,18 @@ struct LogDate {
 /// fields point into `file_name`.
 LogDate parse_log_date(std::string_view file_name);
 
+/// A log's hour as numbers.
+struct LogHour {
+  int year, month, day, hour;
+};
+
+/// Reads the fields of `date` as a date and an hour: each written in decimal
+/// digits only, the year from 1 to 9999, the month from 1 to 12, a day that
+/// month has in that year (leap years as the Gregorian calendar has them),
+/// the hour from 0 to 23. Returns false, leaving *hour as it was, when the
+/// fields are no such date and hour.
+bool read_log_hour(const LogDate& date, LogHour* hour);
+
 /// Reads the format version from a log's first header line: its sixth
 /// space-separated word as a decimal number, 0 when there is none.
 int parse_log_version(std::string_view first_line);

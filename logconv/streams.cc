@@ -37,3 +37,17 @@ size_t GzipInput::read(char* buf, size_t size) {
   }
   return static_cast<size_t>(n);
 }
+
+size_t LimitedInput::read(char* buf, size_t size) {
+  if (exceeded_) return 0;
+  if (left_ == 0) {
+    // Whether anything lies beyond the limit.
+    char probe;
+    if (size > 0 && in_.read(&probe, 1) > 0) exceeded_ = true;
+    return 0;
+  }
+  if (size > left_) size = static_cast<size_t>(left_);
+  size_t n = in_.read(buf, size);
+  left_ -= n;
+  return n;
+}

@@ -5,9 +5,11 @@
 #define QUILLON_LOGCONV_STREAMS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "logconv/gzip_reader.h"
 #include "platform/platform.h"
 
 /// Where a log file's bytes come from.
@@ -50,11 +52,26 @@ class GzipInput : public InputStream {
   explicit GzipInput(File& file) : reader_(file) {}
   size_t read(char* buf, size_t size) override;
   bool failed() const override { return failed_; }
-  const std::string& error() const { return reader_.error(); }
+  const GzipReader& reader() const { return reader_; }
 
  private:
   GzipReader reader_;
   bool failed_ = false;
+};
+
+/// Passes on at most `limit` bytes of another stream. When that stream has
+/// more, the input ends there as a read error and exceeded() tells so.
+class LimitedInput : public InputStream {
+ public:
+  LimitedInput(InputStream& in, uint64_t limit) : in_(in), left_(limit) {}
+  size_t read(char* buf, size_t size) override;
+  bool failed() const override { return exceeded_ || in_.failed(); }
+  bool exceeded() const { return exceeded_; }
+
+ private:
+  InputStream& in_;
+  uint64_t left_;
+  bool exceeded_ = false;
 };
 
 /// Writes to an open file; the caller opens and closes it.

@@ -3,22 +3,31 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 
 const char kPathSeparator[] = "/";
 const bool kNamesIgnoreCase = false;
+const int kAncestorsKeptOpen = 8;
 
 namespace {
 
@@ -26,6 +35,12 @@ bool fail(std::string* err, const std::string& what) {
   *err = what;
   return false;
 }
+
+bool fail_errno(std::string* err) { return fail(err, strerror(errno)); }
+
+const char kTempPrefix[] = ".quillon-";
+const size_t kTempRandom = 6;
+const char kTempDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 
 // ".quillon-" and six characters that no other process can guess: a key
 // drawn once from the system's entropy, mixed with a counter, so that a name
@@ -44,16 +59,69 @@ std::string temp_name() {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
   z ^= z >> 31;
-  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string name = ".quillon-";
-  for (int i = 0; i < 6; ++i) {
-    name += kDigits[z % 36];
+  std::string name = kTempPrefix;
+  for (size_t i = 0; i < kTempRandom; ++i) {
+    name += kTempDigits[z % 36];
     z /= 36;
   }
   return name;
 }
 
+// The temporary files being written, for an interrupt to remove. A file is
+// created and entered, and renamed or removed and taken out, under the lock;
+// the interrupt takes the lock and never gives it back.
+struct Temporary {
+  int dir;
+  std::string name;
+};
+std::mutex temporaries_lock;
+std::vector<Temporary> temporaries;
+
+void forget_temporary(int dir, const std::string& name) {
+  for (size_t i = 0; i < temporaries.size(); ++i) {
+    if (temporaries[i].dir == dir && temporaries[i].name == name) {
+      temporaries[i] = std::move(temporaries.back());
+      temporaries.pop_back();
+      return;
+    }
+  }
+}
+
+// Whether the open file `fd` lies on one of the kernel's own file systems,
+// whose files may block, never end, or change the system when read.
+bool on_kernel_file_system(int fd) {
+#ifdef __linux__
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case SELINUX_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+FileId id_of(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 }  // namespace
+
+std::string name_key(const std::string& name) { return name; }
 
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
@@ -75,6 +143,21 @@ int terminal_width() {
 }
 
 File::~File() { close(); }
+
+File::File(File&& other) noexcept { *this = std::move(other); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    text_ = other.text_;
+    at_end_ = other.at_end_;
+    mode_ = other.mode_;
+    error_ = std::move(other.error_);
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
 
 long long File::read(char* buf, size_t size) {
   if (at_end_) return 0;
@@ -104,6 +187,22 @@ bool File::write(const char* data, size_t size) {
   return true;
 }
 
+bool File::rewind() {
+  at_end_ = false;
+  if (lseek(static_cast<int>(handle_), 0, SEEK_SET) == 0) return true;
+  error_ = strerror(errno);
+  return false;
+}
+
+bool File::truncate() {
+  if (ftruncate(static_cast<int>(handle_), 0) == 0 &&
+      lseek(static_cast<int>(handle_), 0, SEEK_SET) == 0) {
+    return true;
+  }
+  error_ = strerror(errno);
+  return false;
+}
+
 bool File::sync() {
   if (fsync(static_cast<int>(handle_)) == 0) return true;
   error_ = strerror(errno);
@@ -120,20 +219,151 @@ bool File::close() {
   return false;
 }
 
-bool open_input(const std::string& path, File* file, std::string* err) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return fail(err, strerror(errno));
+bool File::size_and_time(uint64_t* size, int64_t* mtime_ns) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return fail(err, "not a regular file");
+  if (fstat(static_cast<int>(handle_), &st) != 0) {
+    error_ = strerror(errno);
+    return false;
   }
-  // Reads block as usual again (F_SETFL changes only flags such as this one).
-  if (fcntl(fd, F_SETFL, 0) != 0) {
-    int fcntl_errno = errno;
-    close(fd);
-    return fail(err, strerror(fcntl_errno));
+  *size = static_cast<uint64_t>(st.st_size);
+  *mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+              st.st_mtim.tv_nsec;
+  return true;
+}
+
+// Builds Dirs, whose constructor is private.
+struct DirMaker {
+  // Takes the open descriptor `fd` into a new Dir named `path`; closes it
+  // and returns null, with *err set, when it is not a directory.
+  static std::shared_ptr<Dir> adopt(int fd, std::string path,
+                                    std::string* err) {
+    struct stat st;
+    int bad = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (bad != 0) {
+      *err = strerror(bad);
+      ::close(fd);
+      return nullptr;
+    }
+    std::shared_ptr<Dir> dir(new Dir());
+    dir->handle_ = fd;
+    dir->path_ = std::move(path);
+    dir->id_ = id_of(st);
+    dir->kernel_fs_ = on_kernel_file_system(fd);
+    return dir;
+  }
+};
+
+Dir::~Dir() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+std::shared_ptr<Dir> Dir::open(const std::string& path, std::string* err) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    fail_errno(err);
+    return nullptr;
+  }
+  return DirMaker::adopt(fd, path, err);
+}
+
+std::shared_ptr<Dir> Dir::make(const std::string& path, std::string* err) {
+  if (!make_directories(path, err)) return nullptr;
+  return open(path, err);
+}
+
+std::shared_ptr<Dir> Dir::open_child(const std::string& name,
+                                     std::string* err) const {
+  int fd = openat(static_cast<int>(handle_), name.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // O_NOFOLLOW fails on a link with ELOOP.
+    struct stat st;
+    if (errno == ELOOP ||
+        (errno == ENOTDIR &&
+         fstatat(static_cast<int>(handle_), name.c_str(), &st,
+                 AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode))) {
+      *err = "is a symbolic link, not a directory";
+    } else {
+      fail_errno(err);
+    }
+    return nullptr;
+  }
+  return DirMaker::adopt(fd, path_of(name), err);
+}
+
+std::shared_ptr<Dir> Dir::make_child(const std::string& name,
+                                     std::string* err) const {
+  if (mkdirat(static_cast<int>(handle_), name.c_str(), 0777) != 0 &&
+      errno != EEXIST) {
+    fail_errno(err);
+    return nullptr;
+  }
+  return open_child(name, err);
+}
+
+bool Dir::list(std::vector<DirEntry>* entries, std::string* err) const {
+  entries->clear();
+  // The listing reads through a descriptor of its own.
+  int fd = openat(static_cast<int>(handle_), ".",
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail_errno(err);
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    int open_errno = errno;
+    ::close(fd);
+    return fail(err, strerror(open_errno));
+  }
+  errno = 0;
+  while (struct dirent* entry = readdir(d)) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    // The entry's type saves a stat() per name; only a link or an unknown
+    // type needs one.
+    EntryKind kind = entry->d_type == DT_REG   ? EntryKind::kFile
+                     : entry->d_type == DT_DIR ? EntryKind::kDirectory
+                                               : EntryKind::kOther;
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      int dfd = static_cast<int>(handle_);
+      if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISDIR(st.st_mode)) {
+        kind = EntryKind::kDirectory;
+      } else if (fstatat(dfd, name, &st, 0) == 0) {
+        kind = S_ISREG(st.st_mode)   ? EntryKind::kFile
+               : S_ISDIR(st.st_mode) ? EntryKind::kDirectoryLink
+                                     : EntryKind::kOther;
+      } else if (entry->d_type == DT_UNKNOWN) {
+        kind = EntryKind::kOther;
+      }
+    }
+    entries->push_back({name, kind});
+    errno = 0;
+  }
+  int read_errno = errno;
+  closedir(d);
+  if (read_errno != 0) return fail(err, strerror(read_errno));
+  std::sort(entries->begin(), entries->end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+bool Dir::open_file(const std::string& name, File* file,
+                    std::string* err) const {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer, and reading a
+  // file that would block fails instead. A regular file reads as usual with
+  // it, so it is left on (which saves an fcntl a file).
+  int fd = openat(static_cast<int>(handle_), name.c_str(),
+                  O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return fail_errno(err);
+  struct stat st;
+  // A file of this directory is on its file system; only one reached
+  // through a link to another device needs its own look.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (id_of(st).device == id_.device ? kernel_fs_
+                                      : on_kernel_file_system(fd))) {
+    ::close(fd);
+    return fail(err, "not a regular file");
   }
   file->close();
   file->handle_ = fd;
@@ -142,136 +372,137 @@ bool open_input(const std::string& path, File* file, std::string* err) {
   return true;
 }
 
-namespace {
-
-// What a directory entry is: a regular file (through a link), a directory
-// (not through one), or anything else.
-enum class EntryKind { kFile, kDirectory, kOther };
-
-// Lists the entries of `dir` whose names `wanted` accepts, with their kinds,
-// sorted by name. Returns false, with *err set, when `dir` cannot be read.
-template <typename Wanted>
-bool list_directory(const std::string& dir, Wanted wanted,
-                    std::vector<std::pair<std::string, EntryKind>>* entries,
-                    std::string* err) {
-  entries->clear();
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return fail(err, strerror(errno));
-  errno = 0;
-  while (struct dirent* entry = readdir(d)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == ".." || !wanted(name)) continue;
-    // The entry's type saves a stat() per name; only a link or an unknown
-    // type needs one.
-    EntryKind kind = entry->d_type == DT_REG   ? EntryKind::kFile
-                     : entry->d_type == DT_DIR ? EntryKind::kDirectory
-                                               : EntryKind::kOther;
-    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-      struct stat st;
-      std::string path = join_path(dir, name);
-      if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        kind = EntryKind::kDirectory;
-      else if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        kind = EntryKind::kFile;
-    }
-    entries->emplace_back(name, kind);
-    errno = 0;
-  }
-  int read_errno = errno;
-  closedir(d);
-  if (read_errno != 0) return fail(err, strerror(read_errno));
-  std::sort(entries->begin(), entries->end());
-  return true;
-}
-
-// The names of `entries` of that kind, moved out of them.
-std::vector<std::string> names_of(
-    std::vector<std::pair<std::string, EntryKind>>& entries, EntryKind kind) {
-  std::vector<std::string> names;
-  for (auto& [name, entry_kind] : entries)
-    if (entry_kind == kind) names.push_back(std::move(name));
-  return names;
-}
-
-}  // namespace
-
-bool find_files(const std::string& dir, const std::vector<std::string>& endings,
-                std::vector<std::string>* names, std::string* err) {
-  std::vector<std::pair<std::string, EntryKind>> entries;
-  bool ok = list_directory(
-      dir, [&](const std::string& name) { return ends_with_any(name, endings); },
-      &entries, err);
-  *names = names_of(entries, EntryKind::kFile);
-  return ok;
-}
-
-bool find_directories(const std::string& dir, std::vector<std::string>* names,
-                      std::string* err) {
-  std::vector<std::pair<std::string, EntryKind>> entries;
-  bool ok = list_directory(
-      dir, [](const std::string&) { return true; }, &entries, err);
-  *names = names_of(entries, EntryKind::kDirectory);
-  return ok;
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
-         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-bool make_directories(const std::string& path, std::string* err) {
-  std::string ignored;
-  if (make_directory(path, &ignored)) return true;
-  // Make the parent first, then this one.
-  size_t slash = path.find_last_of('/');
-  while (slash != std::string::npos && slash > 0 && path[slash - 1] == '/')
-    --slash;
-  if (slash != std::string::npos && slash > 0) {
-    if (!make_directories(path.substr(0, slash), err)) return false;
-  }
-  return make_directory(path, err);
-}
-
-bool make_directory(const std::string& path, std::string* err) {
-  if (mkdir(path.c_str(), 0777) == 0) return true;
-  int mkdir_errno = errno;
+bool Dir::exists(const std::string& name) const {
   struct stat st;
-  if (mkdir_errno == EEXIST && stat(path.c_str(), &st) == 0 &&
-      S_ISDIR(st.st_mode)) {
-    return true;
-  }
-  return fail(err, strerror(mkdir_errno));
+  return fstatat(static_cast<int>(handle_), name.c_str(), &st,
+                 AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool path_exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool create_temp_file(const std::string& dir, bool, const File* like,
-                      File* file, std::string* path, std::string* err) {
+bool Dir::create_temp(bool, const File* like, File* file, std::string* name,
+                      std::string* err) const {
   // The kernel applies the umask to the bits asked for here.
   mode_t mode = like != nullptr ? like->mode_ & 0666 : 0600;
+  int dfd = static_cast<int>(handle_);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = join_path(dir, temp_name());
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW |
-                                    O_NOCTTY | O_CLOEXEC, mode);
+    std::string candidate = temp_name();
+    std::lock_guard<std::mutex> lock(temporaries_lock);
+    int fd = openat(dfd, candidate.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY |
+                        O_CLOEXEC,
+                    mode);
     if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) return fail(err, strerror(errno));
+    if (fd < 0) return fail_errno(err);
+    temporaries.push_back({dfd, candidate});
     file->close();
     file->handle_ = fd;
     file->at_end_ = false;
     file->mode_ = mode;
-    *path = name;
+    *name = std::move(candidate);
     return true;
   }
   return fail(err, "no unused temporary name");
+}
+
+bool Dir::publish(File* file, const std::string& temp, const std::string& name,
+                  bool replace, std::string* err, bool* is_directory) const {
+  int dfd = static_cast<int>(handle_);
+  if (!file->close()) {
+    *err = file->error();
+    discard(file, temp);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(temporaries_lock);
+  bool ok = false;
+  if (replace) {
+    ok = renameat(dfd, temp.c_str(), dfd, name.c_str()) == 0;
+  } else {
+#ifdef RENAME_NOREPLACE
+    ok = renameat2(dfd, temp.c_str(), dfd, name.c_str(), RENAME_NOREPLACE) == 0;
+    if (!ok && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+#endif
+    {
+      // Without an atomic no-replace rename: a hard link fails when `name`
+      // exists.
+      ok = linkat(dfd, temp.c_str(), dfd, name.c_str(), 0) == 0;
+      if (ok) unlinkat(dfd, temp.c_str(), 0);
+    }
+  }
+  int rename_errno = errno;
+  if (!ok) unlinkat(dfd, temp.c_str(), 0);
+  forget_temporary(dfd, temp);
+  if (ok) return true;
+  if (is_directory != nullptr) {
+    struct stat st;
+    *is_directory = fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(st.st_mode);
+  }
+  return fail(err, strerror(rename_errno));
+}
+
+void Dir::discard(File* file, const std::string& temp) const {
+  file->close();
+  int dfd = static_cast<int>(handle_);
+  std::lock_guard<std::mutex> lock(temporaries_lock);
+  unlinkat(dfd, temp.c_str(), 0);
+  forget_temporary(dfd, temp);
+}
+
+bool Dir::remove(const std::string& name, std::string* err) const {
+  if (unlinkat(static_cast<int>(handle_), name.c_str(), 0) != 0)
+    return fail_errno(err);
+  return true;
+}
+
+bool Dir::sync(std::string* err) const {
+  if (fsync(static_cast<int>(handle_)) != 0) return fail_errno(err);
+  return true;
+}
+
+int Dir::claim_for_writing() {
+  int fd = static_cast<int>(handle_);
+  // Every writer holds a shared lock while it writes here; an exclusive one
+  // means no other quillon is writing, so every temporary file is stale.
+  int removed = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    std::vector<DirEntry> entries;
+    std::string err;
+    if (list(&entries, &err)) {
+      for (const DirEntry& entry : entries)
+        if (entry.kind == EntryKind::kFile && is_temp_name(entry.name) &&
+            unlinkat(fd, entry.name.c_str(), 0) == 0) {
+          ++removed;
+        }
+    }
+  }
+  // Turning the lock shared (or taking it) waits only while another run
+  // clears its stale files; one that holds it longer is not waited for.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0 || errno != EWOULDBLOCK) break;
+    usleep(20000);
+  }
+  return removed;
+}
+
+bool make_directories(const std::string& path, std::string* err) {
+  if (mkdir(path.c_str(), 0777) == 0) return true;
+  int mkdir_errno = errno;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    return fail(err, strerror(ENOTDIR));
+  }
+  if (mkdir_errno == ENOENT) {
+    // Make the parent first, then this one.
+    size_t slash = path.find_last_of('/');
+    while (slash != std::string::npos && slash > 0 && path[slash - 1] == '/')
+      --slash;
+    if (slash != std::string::npos && slash > 0) {
+      if (!make_directories(path.substr(0, slash), err)) return false;
+      if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+      mkdir_errno = errno;
+    }
+  }
+  return fail(err, strerror(mkdir_errno));
 }
 
 bool copy_mode_and_time(const File& source, const File& target,
@@ -279,50 +510,39 @@ bool copy_mode_and_time(const File& source, const File& target,
   struct stat st;
   int from = static_cast<int>(source.handle_);
   int to = static_cast<int>(target.handle_);
-  if (fstat(from, &st) != 0) return fail(err, strerror(errno));
-  if (fchmod(to, st.st_mode & 0777) != 0) return fail(err, strerror(errno));
+  if (fstat(from, &st) != 0) return fail_errno(err);
+  if (fchmod(to, st.st_mode & 0777) != 0) return fail_errno(err);
   struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (futimens(to, times) != 0) return fail(err, strerror(errno));
+  if (futimens(to, times) != 0) return fail_errno(err);
   return true;
 }
 
-bool sync_directory(const std::string& dir, std::string* err) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return fail(err, strerror(errno));
-  bool ok = fsync(fd) == 0;
-  int sync_errno = errno;
-  close(fd);
-  if (!ok) return fail(err, strerror(sync_errno));
-  return true;
-}
-
-bool rename_no_replace(const std::string& from, const std::string& to,
-                       std::string* err) {
-#ifdef RENAME_NOREPLACE
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                RENAME_NOREPLACE) == 0) {
+bool remove_temporaries_on_interrupt() {
+  static const bool kInstalled = [] {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    // Blocked here, and so in every thread started from now on; one thread
+    // takes them as they come.
+    sigset_t old;
+    if (pthread_sigmask(SIG_BLOCK, &signals, &old) != 0) return false;
+    try {
+      std::thread([signals] {
+        int sig = 0;
+        while (sigwait(&signals, &sig) != 0) {
+        }
+        temporaries_lock.lock();  // held until the process ends
+        for (const Temporary& t : temporaries)
+          unlinkat(t.dir, t.name.c_str(), 0);
+        _exit(128 + sig);
+      }).detach();
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &old, nullptr);
+      return false;
+    }
     return true;
-  }
-  if (errno == EEXIST) return fail(err, to + " already exists");
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-    return fail(err, strerror(errno));
-#endif
-  // Without an atomic no-replace rename: a hard link fails when `to` exists.
-  if (link(from.c_str(), to.c_str()) != 0) {
-    if (errno == EEXIST) return fail(err, to + " already exists");
-    return fail(err, strerror(errno));
-  }
-  unlink(from.c_str());
-  return true;
-}
-
-bool rename_replace(const std::string& from, const std::string& to,
-                    std::string* err) {
-  if (rename(from.c_str(), to.c_str()) != 0) return fail(err, strerror(errno));
-  return true;
-}
-
-bool remove_file(const std::string& path, std::string* err) {
-  if (unlink(path.c_str()) != 0) return fail(err, strerror(errno));
-  return true;
+  }();
+  return kInstalled;
 }

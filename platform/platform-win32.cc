@@ -1,12 +1,17 @@
 // The platform layer on Windows. Only the wide (UTF-16) functions of the
 // Windows API and the C runtime are called; names are converted to and from
-// UTF-8 at this file's edge.
+// UTF-8 at this file's edge. Every path handed to the system is a full
+// "\\?\" path, so that no name is taken for a device (AUX.dat, CON.dat) and
+// no length limit applies.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // LCMapStringEx, SetFileInformationByHandle
 #endif
 #define _CRT_RAND_S  // rand_s, for temporary names
 #include <windows.h>
@@ -16,11 +21,13 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/platform.h"
 
 const char kPathSeparator[] = "\\";
 const bool kNamesIgnoreCase = true;
+const int kAncestorsKeptOpen = 1 << 30;
 
 namespace {
 
@@ -48,16 +55,11 @@ bool starts_with(const std::wstring& s, const wchar_t* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
-// The path as the wide functions take it. A path too long for the classic
-// limit of MAX_PATH characters is made absolute and given the "\\?\" form,
-// which has no such limit, so it is never cut short.
-std::wstring wide_path(const std::string& path) {
+// The full "\\?\" form of a path as the user typed it.
+std::wstring full_path(const std::string& path) {
   std::wstring wide = to_wide(path);
-  // CreateDirectoryW's limit is 12 characters below MAX_PATH.
-  if (wide.size() < MAX_PATH - 12 || starts_with(wide, L"\\\\?\\") ||
-      starts_with(wide, L"\\\\.\\")) {
+  if (starts_with(wide, L"\\\\?\\") || starts_with(wide, L"\\\\.\\"))
     return wide;
-  }
   DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (n == 0) return wide;
   std::wstring full(n, L'\0');
@@ -95,6 +97,8 @@ bool fail(std::string* err, const std::string& what) {
   return false;
 }
 
+bool fail_last(std::string* err) { return fail(err, error_text(GetLastError())); }
+
 HANDLE as_handle(long long handle) {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
 }
@@ -103,7 +107,60 @@ long long from_handle(HANDLE handle) {
   return static_cast<long long>(reinterpret_cast<intptr_t>(handle));
 }
 
+// The temporary files being written, for an interrupt to remove. Entered and
+// taken out under the lock; the interrupt takes it and never gives it back.
+struct Temporary {
+  HANDLE file;
+  std::wstring path;
+};
+std::mutex temporaries_lock;
+std::vector<Temporary> temporaries;
+
+void forget_temporary(HANDLE file) {
+  for (size_t i = 0; i < temporaries.size(); ++i) {
+    if (temporaries[i].file == file) {
+      temporaries[i] = std::move(temporaries.back());
+      temporaries.pop_back();
+      return;
+    }
+  }
+}
+
+// Marks the open file to be deleted once closed; false when it cannot be.
+bool delete_on_close(HANDLE file) {
+  FILE_DISPOSITION_INFO info = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &info,
+                                    sizeof info) != 0;
+}
+
+BOOL WINAPI on_interrupt(DWORD) {
+  temporaries_lock.lock();  // held until the process ends
+  for (const Temporary& t : temporaries) {
+    if (!delete_on_close(t.file)) {
+      CloseHandle(t.file);
+      DeleteFileW(t.path.c_str());
+    }
+  }
+  ExitProcess(130);
+  return TRUE;
+}
+
 }  // namespace
+
+std::string name_key(const std::string& name) {
+  // Folded as NTFS folds names: upper case, every script.
+  std::wstring wide = to_wide(name);
+  if (wide.empty()) return name;
+  int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.c_str(),
+                        static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                        nullptr, 0);
+  if (n <= 0) return name;
+  std::wstring upper(static_cast<size_t>(n), L'\0');
+  LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.c_str(),
+                static_cast<int>(wide.size()), &upper[0], n, nullptr, nullptr,
+                0);
+  return to_utf8(upper);
+}
 
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
   int count = 0;
@@ -157,6 +214,21 @@ int terminal_width() {
 
 File::~File() { close(); }
 
+File::File(File&& other) noexcept { *this = std::move(other); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    text_ = other.text_;
+    at_end_ = other.at_end_;
+    mode_ = other.mode_;
+    error_ = std::move(other.error_);
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
 long long File::read(char* buf, size_t size) {
   if (at_end_) return 0;
   DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
@@ -205,6 +277,24 @@ bool File::write(const char* data, size_t size) {
   return true;
 }
 
+bool File::rewind() {
+  at_end_ = false;
+  LARGE_INTEGER zero = {};
+  if (SetFilePointerEx(as_handle(handle_), zero, nullptr, FILE_BEGIN)) return true;
+  error_ = error_text(GetLastError());
+  return false;
+}
+
+bool File::truncate() {
+  LARGE_INTEGER zero = {};
+  if (SetFilePointerEx(as_handle(handle_), zero, nullptr, FILE_BEGIN) &&
+      SetEndOfFile(as_handle(handle_))) {
+    return true;
+  }
+  error_ = error_text(GetLastError());
+  return false;
+}
+
 bool File::sync() {
   if (FlushFileBuffers(as_handle(handle_))) return true;
   error_ = error_text(GetLastError());
@@ -220,13 +310,141 @@ bool File::close() {
   return false;
 }
 
-bool open_input(const std::string& path, File* file, std::string* err) {
+bool File::size_and_time(uint64_t* size, int64_t* mtime_ns) {
+  LARGE_INTEGER bytes;
+  FILETIME written;
+  if (!GetFileSizeEx(as_handle(handle_), &bytes) ||
+      !GetFileTime(as_handle(handle_), nullptr, nullptr, &written)) {
+    error_ = error_text(GetLastError());
+    return false;
+  }
+  *size = static_cast<uint64_t>(bytes.QuadPart);
+  // 100-nanosecond steps since 1601.
+  int64_t ticks = static_cast<int64_t>(
+      (static_cast<uint64_t>(written.dwHighDateTime) << 32) |
+      written.dwLowDateTime);
+  *mtime_ns = (ticks - 116444736000000000LL) * 100;
+  return true;
+}
+
+// Builds Dirs, whose constructor is private.
+struct DirMaker {
+  // Opens the directory at the full path `native` (never through a link
+  // unless `follow`) into a new Dir shown as `path`. The directory is held
+  // open without leave to delete it, so that it cannot be renamed or
+  // removed while in use. Returns null, with *err set, on failure.
+  static std::shared_ptr<Dir> open(const std::wstring& native,
+                                   const std::string& path, bool follow,
+                                   std::string* err) {
+    HANDLE handle = CreateFileW(
+        native.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+        nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      fail_last(err);
+      return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+      fail_last(err);
+      CloseHandle(handle);
+      return nullptr;
+    }
+    if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      *err = "is a symbolic link, not a directory";
+      CloseHandle(handle);
+      return nullptr;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      *err = error_text(ERROR_DIRECTORY);
+      CloseHandle(handle);
+      return nullptr;
+    }
+    std::shared_ptr<Dir> dir(new Dir());
+    dir->handle_ = from_handle(handle);
+    dir->path_ = path;
+    dir->native_path_ = to_utf8(native);
+    dir->id_ = {info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) |
+                    info.nFileIndexLow};
+    return dir;
+  }
+
+  // The full path of `name` in `dir`.
+  static std::wstring child(const Dir& dir, const std::string& name) {
+    return to_wide(dir.native_path_ + "\\" + name);
+  }
+};
+
+Dir::~Dir() {
+  if (handle_ != -1) CloseHandle(as_handle(handle_));
+}
+
+std::shared_ptr<Dir> Dir::open(const std::string& path, std::string* err) {
+  return DirMaker::open(full_path(path), path, true, err);
+}
+
+std::shared_ptr<Dir> Dir::make(const std::string& path, std::string* err) {
+  if (!make_directories(path, err)) return nullptr;
+  return open(path, err);
+}
+
+std::shared_ptr<Dir> Dir::open_child(const std::string& name,
+                                     std::string* err) const {
+  return DirMaker::open(DirMaker::child(*this, name), path_of(name), false, err);
+}
+
+std::shared_ptr<Dir> Dir::make_child(const std::string& name,
+                                     std::string* err) const {
+  if (!CreateDirectoryW(DirMaker::child(*this, name).c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    fail_last(err);
+    return nullptr;
+  }
+  return open_child(name, err);
+}
+
+bool Dir::list(std::vector<DirEntry>* entries, std::string* err) const {
+  entries->clear();
+  // Each real name is looked at here: a pattern such as "*.dat" would also
+  // match 8.3 short names, x.data as X~1.DAT.
+  WIN32_FIND_DATAW found;
+  HANDLE search =
+      FindFirstFileW(DirMaker::child(*this, "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) return true;  // empty
+    return fail(err, error_text(code));
+  }
+  do {
+    DWORD attributes = found.dwFileAttributes;
+    EntryKind kind = EntryKind::kFile;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      // A link or junction to a directory is not followed.
+      kind = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryKind::kDirectoryLink
+                                                       : EntryKind::kDirectory;
+    } else if (attributes & FILE_ATTRIBUTE_DEVICE) {
+      kind = EntryKind::kOther;
+    }
+    std::string name = to_utf8(found.cFileName);
+    if (name != "." && name != "..") entries->push_back({name, kind});
+  } while (FindNextFileW(search, &found));
+  DWORD code = GetLastError();
+  FindClose(search);
+  if (code != ERROR_NO_MORE_FILES) return fail(err, error_text(code));
+  std::sort(entries->begin(), entries->end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+bool Dir::open_file(const std::string& name, File* file,
+                    std::string* err) const {
   HANDLE handle = CreateFileW(
-      wide_path(path).c_str(), GENERIC_READ,
+      DirMaker::child(*this, name).c_str(), GENERIC_READ,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE)
-    return fail(err, error_text(GetLastError()));
+  if (handle == INVALID_HANDLE_VALUE) return fail_last(err);
   // A pipe or a device would block a read, or never end.
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
@@ -239,148 +457,34 @@ bool open_input(const std::string& path, File* file, std::string* err) {
   return true;
 }
 
-namespace {
-
-// What a directory entry is: a file, a directory that is no link or
-// junction, or anything else.
-enum class EntryKind { kFile, kDirectory, kOther };
-
-// Lists every entry of `dir` (each name checked here: a pattern such as
-// "*.dat" would also match 8.3 short names, x.data as X~1.DAT), with its
-// kind, sorted by name in the byte order of UTF-8. Returns false, with *err
-// set, when `dir` cannot be read.
-bool list_directory(const std::string& dir,
-                    std::vector<std::pair<std::string, EntryKind>>* entries,
-                    std::string* err) {
-  entries->clear();
-  WIN32_FIND_DATAW found;
-  HANDLE search =
-      FindFirstFileW(wide_path(join_path(dir, "*")).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    DWORD code = GetLastError();
-    // The directory exists and is empty.
-    if (code == ERROR_FILE_NOT_FOUND) return true;
-    return fail(err, error_text(code));
-  }
-  do {
-    DWORD attributes = found.dwFileAttributes;
-    EntryKind kind = EntryKind::kFile;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      // A link or junction to a directory is not followed.
-      kind = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryKind::kOther
-                                                       : EntryKind::kDirectory;
-    } else if (attributes & FILE_ATTRIBUTE_DEVICE) {
-      kind = EntryKind::kOther;
-    }
-    std::string name = to_utf8(found.cFileName);
-    if (name != "." && name != "..") entries->emplace_back(name, kind);
-  } while (FindNextFileW(search, &found));
-  DWORD code = GetLastError();
-  FindClose(search);
-  if (code != ERROR_NO_MORE_FILES) return fail(err, error_text(code));
-  std::sort(entries->begin(), entries->end());
-  return true;
-}
-
-}  // namespace
-
-bool find_files(const std::string& dir, const std::vector<std::string>& endings,
-                std::vector<std::string>* names, std::string* err) {
-  names->clear();
-  std::vector<std::pair<std::string, EntryKind>> entries;
-  bool ok = list_directory(dir, &entries, err);
-  for (const auto& [name, kind] : entries)
-    if (kind == EntryKind::kFile && ends_with_any(name, endings))
-      names->push_back(name);
-  return ok;
-}
-
-bool find_directories(const std::string& dir, std::vector<std::string>* names,
-                      std::string* err) {
-  names->clear();
-  std::vector<std::pair<std::string, EntryKind>> entries;
-  bool ok = list_directory(dir, &entries, err);
-  for (const auto& [name, kind] : entries)
-    if (kind == EntryKind::kDirectory) names->push_back(name);
-  return ok;
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  BY_HANDLE_FILE_INFORMATION info[2];
-  const std::string* paths[2] = {&a, &b};
-  for (int i = 0; i < 2; ++i) {
-    // FILE_FLAG_BACKUP_SEMANTICS opens directories too.
-    HANDLE handle = CreateFileW(
-        wide_path(*paths[i]).c_str(), 0,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    bool ok = GetFileInformationByHandle(handle, &info[i]);
-    CloseHandle(handle);
-    if (!ok) return false;
-  }
-  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
-         info[0].nFileIndexLow == info[1].nFileIndexLow;
-}
-
-bool make_directories(const std::string& path, std::string* err) {
-  std::string ignored;
-  if (make_directory(path, &ignored)) return true;
-  // Make the parent first (either separator counts), then this one; never a
-  // drive ("C:") or the root of a share.
-  size_t slash = path.find_last_of("\\/");
-  while (slash != std::string::npos && slash > 0 &&
-         (path[slash - 1] == '\\' || path[slash - 1] == '/')) {
-    --slash;
-  }
-  if (slash != std::string::npos && slash > 0 && path[slash - 1] != ':')
-    if (!make_directories(path.substr(0, slash), err)) return false;
-  return make_directory(path, err);
-}
-
-bool make_directory(const std::string& path, std::string* err) {
-  std::wstring wide = wide_path(path);
-  if (CreateDirectoryW(wide.c_str(), nullptr)) return true;
-  DWORD code = GetLastError();
-  DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (code == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+bool Dir::exists(const std::string& name) const {
+  if (GetFileAttributesW(DirMaker::child(*this, name).c_str()) !=
+      INVALID_FILE_ATTRIBUTES) {
     return true;
   }
-  return fail(err, error_text(code));
-}
-
-bool path_exists(const std::string& path) {
-  if (GetFileAttributesW(wide_path(path).c_str()) != INVALID_FILE_ATTRIBUTES)
-    return true;
   DWORD code = GetLastError();
   // Anything but "not there" (no access, say) counts as there.
   return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
 }
 
-bool is_directory(const std::string& path) {
-  DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // Permission bits do not apply: a new file takes the access rules of its
-// directory, so `like` is not looked at.
-bool create_temp_file(const std::string& dir, bool text, const File*,
-                      File* file, std::string* path, std::string* err) {
+// directory, so `like` is not looked at. The file is shared with nobody, so
+// that no other run can remove it while it is written.
+bool Dir::create_temp(bool text, const File*, File* file, std::string* name,
+                      std::string* err) const {
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = ".quillon-";
+    std::string candidate = ".quillon-";
     unsigned int value = 0;
     if (rand_s(&value) != 0)
       value = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ attempt;
     for (int i = 0; i < 6; ++i) {
-      name += kDigits[value % 36];
+      candidate += kDigits[value % 36];
       value /= 36;
     }
-    name = join_path(dir, name);
-    HANDLE handle = CreateFileW(wide_path(name).c_str(), GENERIC_WRITE, 0,
+    std::wstring path = DirMaker::child(*this, candidate);
+    std::lock_guard<std::mutex> lock(temporaries_lock);
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0,
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -388,14 +492,118 @@ bool create_temp_file(const std::string& dir, bool text, const File*,
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
       return fail(err, error_text(code));
     }
+    temporaries.push_back({handle, path});
     file->close();
     file->handle_ = from_handle(handle);
     file->text_ = text;
     file->at_end_ = false;
-    *path = name;
+    *name = std::move(candidate);
     return true;
   }
   return fail(err, "no unused temporary name");
+}
+
+bool Dir::publish(File* file, const std::string& temp, const std::string& name,
+                  bool replace, std::string* err, bool* is_directory) const {
+  HANDLE handle = as_handle(file->handle_);
+  std::wstring target = DirMaker::child(*this, name);
+  std::lock_guard<std::mutex> lock(temporaries_lock);
+  forget_temporary(handle);
+  // Renamed while still open, so that nobody can remove it before; where
+  // the system cannot, by name once closed. A link at `name` is replaced
+  // itself, as a file is; a directory is not.
+  // The system's own form of the full path: "\??\" for "\\?\".
+  std::wstring new_name = target;
+  if (starts_with(new_name, L"\\\\?\\")) new_name[1] = L'?';
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) +
+                           new_name.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(new_name.size() * sizeof(wchar_t));
+  std::copy(new_name.begin(), new_name.end(), info->FileName);
+  info->FileName[new_name.size()] = L'\0';
+  bool renamed = SetFileInformationByHandle(handle, FileRenameInfo, info,
+                                            static_cast<DWORD>(buffer.size()));
+  DWORD code = renamed ? 0 : GetLastError();
+  if (!file->close()) {
+    *err = file->error();
+    if (renamed) DeleteFileW(target.c_str());
+    else DeleteFileW(DirMaker::child(*this, temp).c_str());
+    return false;
+  }
+  if (!renamed && code != ERROR_ACCESS_DENIED && code != ERROR_ALREADY_EXISTS &&
+      code != ERROR_FILE_EXISTS) {
+    renamed = MoveFileExW(DirMaker::child(*this, temp).c_str(), target.c_str(),
+                          MOVEFILE_WRITE_THROUGH |
+                              (replace ? MOVEFILE_REPLACE_EXISTING : 0));
+    code = renamed ? 0 : GetLastError();
+  }
+  if (renamed) return true;
+  DeleteFileW(DirMaker::child(*this, temp).c_str());
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (is_directory != nullptr)
+    *is_directory = attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  return fail(err, error_text(code));
+}
+
+void Dir::discard(File* file, const std::string& temp) const {
+  HANDLE handle = as_handle(file->handle_);
+  std::lock_guard<std::mutex> lock(temporaries_lock);
+  forget_temporary(handle);
+  bool marked = file->is_open() && delete_on_close(handle);
+  file->close();
+  if (!marked) DeleteFileW(DirMaker::child(*this, temp).c_str());
+}
+
+bool Dir::remove(const std::string& name, std::string* err) const {
+  if (!DeleteFileW(DirMaker::child(*this, name).c_str())) return fail_last(err);
+  return true;
+}
+
+// Renames here are written through to the disk, so there is nothing left to
+// flush.
+bool Dir::sync(std::string*) const { return true; }
+
+int Dir::claim_for_writing() {
+  // A temporary file that another run is writing is open, shared with
+  // nobody: it cannot be deleted, and only stale ones go.
+  std::vector<DirEntry> entries;
+  std::string err;
+  int removed = 0;
+  if (!list(&entries, &err)) return 0;
+  for (const DirEntry& entry : entries)
+    if (entry.kind == EntryKind::kFile && is_temp_name(entry.name) &&
+        DeleteFileW(DirMaker::child(*this, entry.name).c_str())) {
+      ++removed;
+    }
+  return removed;
+}
+
+bool make_directories(const std::string& path, std::string* err) {
+  std::wstring full = full_path(path);
+  // Past the root: "\\?\C:\" or "\\?\UNC\server\share\".
+  size_t start = 4;
+  if (starts_with(full, L"\\\\?\\UNC\\")) {
+    start = full.find(L'\\', 8);
+    if (start != std::wstring::npos) start = full.find(L'\\', start + 1);
+  } else {
+    start = full.find(L'\\', 4);
+  }
+  while (!full.empty() && full.back() == L'\\') full.pop_back();
+  for (size_t at = start; at != std::wstring::npos && at < full.size();
+       at = full.find(L'\\', at + 1)) {
+    CreateDirectoryW(full.substr(0, at).c_str(), nullptr);
+  }
+  if (CreateDirectoryW(full.c_str(), nullptr)) return true;
+  DWORD code = GetLastError();
+  DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return true;
+  }
+  return fail(err, error_text(code));
 }
 
 bool copy_mode_and_time(const File& source, const File& target,
@@ -403,40 +611,12 @@ bool copy_mode_and_time(const File& source, const File& target,
   FILETIME written;
   if (!GetFileTime(as_handle(source.handle_), nullptr, nullptr, &written) ||
       !SetFileTime(as_handle(target.handle_), nullptr, nullptr, &written)) {
-    return fail(err, error_text(GetLastError()));
+    return fail_last(err);
   }
   return true;
 }
 
-// Renames here are written through to the disk (MOVEFILE_WRITE_THROUGH), so
-// there is nothing left to flush.
-bool sync_directory(const std::string&, std::string*) { return true; }
-
-bool rename_no_replace(const std::string& from, const std::string& to,
-                       std::string* err) {
-  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-  if (MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(),
-                  MOVEFILE_WRITE_THROUGH)) {
-    return true;
-  }
-  DWORD code = GetLastError();
-  if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)
-    return fail(err, to + " already exists");
-  return fail(err, error_text(code));
-}
-
-bool rename_replace(const std::string& from, const std::string& to,
-                    std::string* err) {
-  // A link at `to` is replaced itself, as a file is; a directory is not.
-  if (MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(),
-                  MOVEFILE_REPLACE_EXISTING)) {
-    return true;
-  }
-  return fail(err, error_text(GetLastError()));
-}
-
-bool remove_file(const std::string& path, std::string* err) {
-  if (!DeleteFileW(wide_path(path).c_str()))
-    return fail(err, error_text(GetLastError()));
-  return true;
+bool remove_temporaries_on_interrupt() {
+  static const bool kInstalled = SetConsoleCtrlHandler(on_interrupt, TRUE) != 0;
+  return kInstalled;
 }

@@ -1,15 +1,18 @@
 // The narrow interface between quillon and the operating system: arguments,
-// messages, directory listing, directory creation and the file operations
-// that conversion and in-place decompression need. One implementation per
-// system: platform-posix.cc, platform-win32.cc.
+// messages, open directories and the file operations done through them. One
+// implementation per system: platform-posix.cc, platform-win32.cc.
 //
 // Every name and path crossing this interface is UTF-8, on every system; the
 // Windows implementation converts to and from UTF-16 at its edge.
+//
+// Files are reached through an open directory (Dir), never by resolving a
+// path again: a directory swapped for a link after it was opened cannot
+// redirect what is read or written in it.
 
 #ifndef QUILLON_PLATFORM_PLATFORM_H_
 #define QUILLON_PLATFORM_PLATFORM_H_
 
-#include <cstdio>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +21,14 @@
 /// The separator that joins a directory and a name: "/" on POSIX systems,
 /// "\\" on Windows.
 extern const char kPathSeparator[];
+
+/// Whether the file system takes names without regard to case (Windows).
+extern const bool kNamesIgnoreCase;
+
+/// How many levels of open directories a tree walk may keep open above the
+/// one it is in: few where descriptors are scarce (POSIX), all on Windows,
+/// where an open directory is what keeps it from being renamed.
+extern const int kAncestorsKeptOpen;
 
 /// Joins a directory and a name with kPathSeparator, the directory taken as
 /// typed.
@@ -41,6 +52,11 @@ inline bool ends_with_ignoring_case(std::string_view name,
   return true;
 }
 
+/// The key under which the file system takes `name`: the name itself where
+/// case matters, its upper-case form as the file system folds it (every
+/// script, not only A-Z) where it does not.
+std::string name_key(const std::string& name);
+
 /// Returns the program's arguments, argv[0] included, as UTF-8: on Windows
 /// taken from the wide command line (so names outside the ANSI code page
 /// survive), elsewhere `argv` as given.
@@ -51,6 +67,15 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 /// ends each line with "\r\n", as text mode does). Failures are ignored.
 void print_error(std::string_view text);
 
+/// Whether the standard error stream is a terminal (a console on Windows)
+/// that can show a line rewritten in place: not a file or a pipe, and on
+/// POSIX not a terminal that calls itself "dumb".
+bool stderr_is_terminal();
+
+/// The width in columns of the terminal on the standard error stream; 80
+/// when it cannot be told.
+int terminal_width();
+
 /// An open file, read and written with the system's own calls and no
 /// buffering of its own: the conversion buffers for itself. Closed by close()
 /// or when it goes.
@@ -58,6 +83,8 @@ class File {
  public:
   File() = default;
   ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -72,6 +99,14 @@ class File {
   /// Windows writes as text. Returns false on failure; error() tells why.
   bool write(const char* data, size_t size);
 
+  /// Goes back to the start of the file, to read it again. Returns false on
+  /// failure; error() tells why.
+  bool rewind();
+
+  /// Empties the file and goes back to its start, to write it anew. Returns
+  /// false on failure; error() tells why.
+  bool truncate();
+
   /// Flushes what was written to stable storage. Returns false on failure;
   /// error() tells why.
   bool sync();
@@ -83,88 +118,162 @@ class File {
   /// The reason for the last failure of this file's calls.
   const std::string& error() const { return error_; }
 
+  /// The size of the open file in bytes and its modification time in
+  /// nanoseconds since 1970; false, with error() set, when they cannot be
+  /// told.
+  bool size_and_time(uint64_t* size, int64_t* mtime_ns);
+
  private:
-  friend bool open_input(const std::string&, File*, std::string*);
-  friend bool create_temp_file(const std::string&, bool, const File*, File*,
-                               std::string*, std::string*);
+  friend class Dir;
   friend bool copy_mode_and_time(const File&, const File&, std::string*);
 
   static constexpr long long kClosed = -1;
   // A descriptor, or a Windows HANDLE.
   long long handle_ = kClosed;
   // Windows: "\n" goes out as "\r\n".
-  [[maybe_unused]] bool text_ = false;
+  bool text_ = false;
   // A short read has been seen.
   bool at_end_ = false;
   // POSIX: the permission bits when opened.
-  [[maybe_unused]] unsigned mode_ = 0;
+  unsigned mode_ = 0;
   std::string error_;
 };
 
-/// Whether the standard error stream is a terminal (a console on Windows)
-/// that can show a line rewritten in place: not a file or a pipe, and on
-/// POSIX not a terminal that calls itself "dumb".
-bool stderr_is_terminal();
+/// What a directory entry is, as a listing shows it.
+enum class EntryKind {
+  kFile,       // a regular file, or a link to one
+  kDirectory,  // a directory itself, not a link to one
+  kDirectoryLink,  // a link (or junction) to a directory: never searched
+  kOther,      // a FIFO, socket or device, a dangling link, a link to those
+};
 
-/// The width in columns of the terminal on the standard error stream; 80
-/// when it cannot be told.
-int terminal_width();
+/// One entry of a directory listing.
+struct DirEntry {
+  std::string name;
+  EntryKind kind;
+};
 
-/// Opens the log or archive `path` for reading into *file. Anything that is
-/// not a regular file once opened (a FIFO, a device, a directory) is refused
-/// without blocking on it. Returns false, with *err set, on failure.
-bool open_input(const std::string& path, File* file, std::string* err);
+/// What tells two directories apart: the device and the file's number.
+struct FileId {
+  uint64_t device = 0, number = 0;
+  bool operator==(const FileId& other) const {
+    return device == other.device && number == other.number;
+  }
+};
 
-/// Lists the regular files of `dir` whose names end in one of `endings`,
-/// compared without regard to ASCII case, sorted by name in byte order.
-/// Directories never match; a link counts as what it points to. Returns
-/// false, with *err set, when `dir` cannot be read.
-bool find_files(const std::string& dir, const std::vector<std::string>& endings,
-                std::vector<std::string>* names, std::string* err);
+/// An open directory. Files in it are opened, created, renamed and removed
+/// through it (the *at calls on POSIX; on Windows through its full path,
+/// which cannot change while the directory is held open). Shared by the
+/// tasks that work in it; closed when the last one lets go.
+class Dir {
+ public:
+  ~Dir();
+  Dir(const Dir&) = delete;
+  Dir& operator=(const Dir&) = delete;
 
-/// Whether `name` ends in one of `endings`, as find_files matches them.
-inline bool ends_with_any(std::string_view name,
-                          const std::vector<std::string>& endings) {
-  for (const std::string& ending : endings)
-    if (ends_with_ignoring_case(name, ending)) return true;
-  return false;
-}
+  /// Opens the directory `path` as the user typed it: links are followed.
+  /// Returns null, with *err set, on failure.
+  static std::shared_ptr<Dir> open(const std::string& path, std::string* err);
 
-/// Lists the sub-directories of `dir`, sorted by name in byte order; links to
-/// directories are not followed, so not listed. Returns false, with *err
-/// set, when `dir` cannot be read.
-bool find_directories(const std::string& dir, std::vector<std::string>* names,
-                      std::string* err);
+  /// Creates the directory `path` as typed, with any missing parents, and
+  /// opens it. Returns null, with *err set, on failure.
+  static std::shared_ptr<Dir> make(const std::string& path, std::string* err);
 
-/// Whether two paths name the same existing file or directory.
-bool same_file(const std::string& a, const std::string& b);
+  /// The directory's path as messages show it.
+  const std::string& path() const { return path_; }
 
-/// Whether the file system takes names without regard to case (Windows).
-extern const bool kNamesIgnoreCase;
+  /// The path of `name` in this directory, as messages show it.
+  std::string path_of(const std::string& name) const {
+    return join_path(path_, name);
+  }
 
-/// Creates the directory `path`, not its parents. Returns true when it was
-/// created or already existed as a directory; false, with *err set, otherwise.
-bool make_directory(const std::string& path, std::string* err);
+  /// What tells this directory apart from every other.
+  const FileId& id() const { return id_; }
+
+  /// Opens the sub-directory `name`, never through a link: a link there
+  /// fails with *err set to "is a symbolic link, not a directory". Returns
+  /// null, with *err set, on failure.
+  std::shared_ptr<Dir> open_child(const std::string& name,
+                                  std::string* err) const;
+
+  /// Creates the sub-directory `name` unless it exists, then opens it as
+  /// open_child does. Returns null, with *err set, on failure.
+  std::shared_ptr<Dir> make_child(const std::string& name,
+                                  std::string* err) const;
+
+  /// Lists the entries of the directory, sorted by name in byte order ("."
+  /// and ".." left out). Returns false, with *err set, when it cannot be
+  /// read.
+  bool list(std::vector<DirEntry>* entries, std::string* err) const;
+
+  /// Opens the file `name` for reading (a link is followed). Anything that
+  /// is not a regular file once opened (a FIFO, a device, a directory, a
+  /// file of the kernel's own file systems such as /proc) is refused with
+  /// *err set to "not a regular file", and no read ever waits. Returns
+  /// false, with *err set, on failure.
+  bool open_file(const std::string& name, File* file, std::string* err) const;
+
+  /// Whether an entry named `name` exists (a dangling link counts).
+  bool exists(const std::string& name) const;
+
+  /// Creates a new file under a short temporary name (".quillon-" and six
+  /// random characters, so never a log, archive or CSV name) and opens it
+  /// into *file for writing: as text when `text` (rows then end "\r\n" on
+  /// Windows), else as binary. With `like`, an open file, its permission
+  /// bits are those of a new file (the umask applies) limited to those of
+  /// `like`; without, only its owner may read it. The file is removed if the
+  /// process is interrupted (see remove_temporaries_on_interrupt) before
+  /// publish() or discard(). Sets *name; returns false, with *err set, on
+  /// failure.
+  bool create_temp(bool text, const File* like, File* file, std::string* name,
+                   std::string* err) const;
+
+  /// Closes `file`, the temporary file `temp` of this directory, and gives
+  /// it the name `name`. With `replace`, whatever entry has that name is
+  /// replaced (a link is replaced, never followed); without, the call fails
+  /// when `name` exists. The temporary file is removed on failure. Returns
+  /// false, with *err set (and *is_directory when a directory stands at
+  /// `name`), on failure.
+  bool publish(File* file, const std::string& temp, const std::string& name,
+               bool replace, std::string* err,
+               bool* is_directory = nullptr) const;
+
+  /// Closes `file` and removes the temporary file `temp` of this directory.
+  void discard(File* file, const std::string& temp) const;
+
+  /// Removes the file `name`. Returns false, with *err set, on failure.
+  bool remove(const std::string& name, std::string* err) const;
+
+  /// Flushes the directory's entries (a rename in it) to stable storage.
+  /// Returns false, with *err set, on failure.
+  bool sync(std::string* err) const;
+
+  /// Declares that this process writes into the directory, and removes the
+  /// temporary files that runs killed before they could clean up left in
+  /// it, unless another running quillon writes there too (POSIX: a shared
+  /// lock on the directory while it is open, tried as an exclusive one
+  /// first; Windows: a temporary file being written cannot be removed).
+  /// Returns how many were removed.
+  int claim_for_writing();
+
+ private:
+  friend struct DirMaker;
+  Dir() = default;
+
+  std::string path_;
+  // POSIX: a descriptor. Windows: a HANDLE that keeps the directory from
+  // being renamed or removed, and its full "\\?\" path.
+  long long handle_ = -1;
+  std::string native_path_;
+  FileId id_;
+  // POSIX: whether the directory lies on a file system of the kernel's own
+  // (proc, sys, ...), where no log can be.
+  bool kernel_fs_ = false;
+};
 
 /// Creates the directory `path` and any missing parents. Returns true when
 /// it exists as a directory afterwards; false, with *err set, otherwise.
 bool make_directories(const std::string& path, std::string* err);
-
-/// Whether anything (a file, a directory, a dangling link) has that path.
-bool path_exists(const std::string& path);
-
-/// Whether a directory stands at `path`; a link to one is not followed.
-bool is_directory(const std::string& path);
-
-/// Creates a new file in the directory `dir` under a short temporary name
-/// (".quillon-" and six random characters, so never a log, archive or CSV
-/// name) and opens it into *file for writing: as text when `text` (rows then
-/// end "\r\n" on Windows), else as binary. With `like`, an open file, its
-/// permission bits are those of a new file (the umask applies) limited to
-/// those of `like`; without, only its owner may read it. Sets *path; returns
-/// false, with *err set, on failure.
-bool create_temp_file(const std::string& dir, bool text, const File* like,
-                      File* file, std::string* path, std::string* err);
 
 /// Gives the open file `target` the permission bits and the modification time
 /// of the open file `source`, as gzip does for what it decompresses. Call it
@@ -172,58 +281,23 @@ bool create_temp_file(const std::string& dir, bool text, const File* like,
 bool copy_mode_and_time(const File& source, const File& target,
                         std::string* err);
 
-/// Flushes the entries of directory `dir` (a rename in it) to stable storage.
-/// Returns false, with *err set, on failure.
-bool sync_directory(const std::string& dir, std::string* err);
+/// From now on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C or a closed
+/// console on Windows) removes every temporary file being written and ends
+/// the process with status 128 plus the signal's number (130 for SIGINT,
+/// 143 for SIGTERM, 129 for SIGHUP; 130 on Windows). Call it before any
+/// thread is started. Returns false when it could not be set up; interrupts
+/// then end the process as they would have.
+bool remove_temporaries_on_interrupt();
 
-/// Renames `from` to `to` unless `to` already exists. Returns false, with
-/// *err set, when `to` exists or the rename failed.
-bool rename_no_replace(const std::string& from, const std::string& to,
-                       std::string* err);
-
-/// Renames `from` to `to`, replacing whatever entry `to` names: a file, a link
-/// (replaced, never followed) or a special file. Returns false, with *err
-/// set, on failure (a directory stands at `to`, say).
-bool rename_replace(const std::string& from, const std::string& to,
-                    std::string* err);
-
-/// Removes the file `path`. Returns false, with *err set, on failure.
-bool remove_file(const std::string& path, std::string* err);
-
-/// Reads the decompressed bytes of an open gzip file: every member of it,
-/// with zero bytes after a member skipped, as gzip reads them.
-class GzipReader {
- public:
-  explicit GzipReader(File& file);
-  ~GzipReader();
-  GzipReader(const GzipReader&) = delete;
-  GzipReader& operator=(const GzipReader&) = delete;
-
-  /// Reads up to `size` decompressed bytes into `buf`; returns how many, 0
-  /// at the end of the data, -1 once it is found damaged, cut short or
-  /// unreadable (error() tells how). The bytes before the damage come first.
-  long long read(char* buf, size_t size);
-
-  /// What went wrong, in gzip's words ("unexpected end of file", ...).
-  const std::string& error() const { return error_; }
-
- private:
-  struct State;
-  File& file_;
-  std::unique_ptr<State> state_;
-  std::string error_;
-};
-
-/// Decompresses the gzip file `name` of directory `dir` (every member of it,
-/// as gzip does) into the same name without its last three characters
-/// (".gz"), with the permission bits and modification time of the archive,
-/// then removes the archive. The data goes to a temporary file that is
-/// flushed to stable storage and renamed only once complete, so a failure
-/// leaves the archive untouched and neither the target nor the temporary
-/// file behind. Returns false, with *err set, when the target already exists
-/// or would have no name, the archive is not gzip data, is truncated or
-/// corrupt, or a file operation failed.
-bool gunzip_in_place(const std::string& dir, const std::string& name,
-                     std::string* err);
+/// Whether `name` is one of the temporary names create_temp makes:
+/// ".quillon-" and six characters from 0-9 and a-z.
+inline bool is_temp_name(std::string_view name) {
+  const std::string_view prefix = ".quillon-";
+  if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix)
+    return false;
+  for (char c : name.substr(prefix.size()))
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))) return false;
+  return true;
+}
 
 #endif  // QUILLON_PLATFORM_PLATFORM_H_

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
 
@@ -27,7 +27,7 @@ TEST_F(Cli, UsageAndExitStatus) {
   for (const Case& c : kCases) {
     ToolRun run = quillon(c.args);
     EXPECT_EQ(run.status, c.status) << testing::PrintToString(c.args);
-    EXPECT_EQ(run.err, text(kUsage));
+    EXPECT_EQ(run.err, text(usage_text()));
     EXPECT_EQ(run.out, "");
   }
   EXPECT_EQ(entries(root_), std::set<std::string>{"logs"});
@@ -50,9 +50,9 @@ TEST_F(Cli, UsageAndExitStatus) {
       "  Ex 2. To read all files in the directory C:\\Data and convert to "
       "standard format:\n"
       "    quillon \"C:\\Data\" e\n";
-  EXPECT_EQ(std::string(kUsage).substr(0, kPieces.size() + 10),
+  EXPECT_EQ(usage_text().substr(0, kPieces.size() + 10),
             kPieces + "\nOptions:\n");
-  EXPECT_EQ(std::string(kUsage).find(kVersionLine), 0u);
+  EXPECT_EQ(usage_text().find(kVersionLine), 0u);
   // Only alone: with a mode it is a directory name like any other.
   EXPECT_EQ(quillon({"--version", "p"}).err,
             text("Failed to find any .dat files in " +
@@ -89,29 +89,31 @@ TEST_F(Cli, ModeLetter) {
 
 TEST_F(Cli, DecompressesThenConverts) {
   std::string x = log(5, 1), y = log(4, 2), z = log(7, 3), w = log(6, 4);
-  write_file(dir_ / "x.dat.gz", gzip_bytes(x));
-  write_file(dir_ / "y.dat", y);
+  write_file(dir_ / "2022_06_08_01.dat.gz", gzip_bytes(x));
+  write_file(dir_ / "2022_06_08_02.dat", y);
   // Concatenated members are one file, as gzip reads them; padding zeros
   // after the last member are ignored.
-  write_file(dir_ / "Z.DAT.GZ",
+  write_file(dir_ / "2022_06_08_03.DAT.GZ",
              gzip_bytes(z.substr(0, 1000)) + gzip_bytes(z.substr(1000)) +
                  std::string(10, '\0'));
-  write_file(dir_ / "W.Dat", w);
+  write_file(dir_ / "2022_06_08_04.Dat", w);
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(entries(dir_), (std::set<std::string>{"x.dat", "y.dat", "Z.DAT",
-                                                  "W.Dat", "csv_files_p"}));
-  EXPECT_EQ(read_file(dir_ / "x.dat"), x);
-  EXPECT_EQ(read_file(dir_ / "Z.DAT"), z);
+  EXPECT_EQ(entries(dir_),
+            (std::set<std::string>{"2022_06_08_01.dat", "2022_06_08_02.dat",
+                                   "2022_06_08_03.DAT", "2022_06_08_04.Dat",
+                                   "csv_files_p"}));
+  EXPECT_EQ(read_file(dir_ / "2022_06_08_01.dat"), x);
+  EXPECT_EQ(read_file(dir_ / "2022_06_08_03.DAT"), z);
   const struct {
     const char* log;
     const std::string& bytes;
-    const char* csv_name;
-  } kLogs[] = {{"x.dat", x, "x.csv"}, {"y.dat", y, "y.csv"},
-               {"Z.DAT", z, "Z.csv"}, {"W.Dat", w, "W.csv"}};
+  } kLogs[] = {{"2022_06_08_01.dat", x}, {"2022_06_08_02.dat", y},
+               {"2022_06_08_03.DAT", z}, {"2022_06_08_04.Dat", w}};
   for (const auto& l : kLogs) {
-    EXPECT_EQ(read_file(dir_ / "csv_files_p" / l.csv_name),
+    std::string csv_name = std::string(l.log).substr(0, 14) + "csv";
+    EXPECT_EQ(read_file(dir_ / "csv_files_p" / csv_name),
               csv(l.bytes, l.log, Mode::kProprietary))
         << l.log;
   }
@@ -232,21 +234,22 @@ TEST_F(Cli, DecompressionFailuresKeepTheArchive) {
 
 // Names are only names: no shell ever sees them.
 TEST_F(Cli, NamesWithShellCharacters) {
-  const char* names[] = {"a b;touch pwned.dat.gz", "$(touch pwned2) & x.dat",
-                         "%PATH% !x! ^.dat"};
+  const char* names[] = {"a b;touch pwned_1_2022_06_08_13.dat.gz",
+                         "$(touch pwned2) & x_2_2022_06_08_14.dat",
+                         "%PATH% !x! ^_3_2022_06_08_15.dat"};
   std::string bytes = log(6);
   write_file(dir_ / names[0], gzip_bytes(bytes));
   write_file(dir_ / names[1], bytes);
   write_file(dir_ / names[2], bytes);
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(entries(dir_), (std::set<std::string>{"a b;touch pwned.dat",
-                                                  names[1], names[2],
-                                                  "csv_files_p"}));
+  EXPECT_EQ(entries(dir_),
+            (std::set<std::string>{"a b;touch pwned_1_2022_06_08_13.dat",
+                                   names[1], names[2], "csv_files_p"}));
   EXPECT_EQ(entries(dir_ / "csv_files_p"),
-            (std::set<std::string>{"a b;touch pwned.csv",
-                                   "$(touch pwned2) & x.csv",
-                                   "%PATH% !x! ^.csv"}));
+            (std::set<std::string>{"a b;touch pwned_1_2022_06_08_13.csv",
+                                   "$(touch pwned2) & x_2_2022_06_08_14.csv",
+                                   "%PATH% !x! ^_3_2022_06_08_15.csv"}));
   EXPECT_FALSE(fs::exists("pwned"));
   EXPECT_FALSE(fs::exists("pwned2"));
 }
@@ -279,17 +282,19 @@ TEST_F(Cli, BadLogsAreReportedAndTheRunGoesOn) {
   std::string bad_type = log(6) + encode_record({102, 0, {}});
   std::string cut = log(6) + "\x30";
   std::string good = log(6);
-  write_file(dir_ / "a.dat", bad_type);
-  write_file(dir_ / "b.dat", cut);
-  write_file(dir_ / "c.dat", good);
+  write_file(dir_ / "2022_06_08_01.dat", bad_type);
+  write_file(dir_ / "2022_06_08_02.dat", cut);
+  write_file(dir_ / "2022_06_08_03.dat", good);
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, error(tool_path(dir_, "a.dat") + ": bad event type 102") +
-                         error(tool_path(dir_, "b.dat") + ": bad file read"));
-  for (const char* name : {"a", "b", "c"}) {
-    std::string text = read_file(dir_ / "csv_files_p" / (std::string(name) + ".csv"));
-    EXPECT_EQ(text, csv(read_file(dir_ / (std::string(name) + ".dat")),
-                        std::string(name) + ".dat", Mode::kProprietary));
+  EXPECT_EQ(run.err,
+            error(tool_path(dir_, "2022_06_08_01.dat") + ": bad event type 102") +
+                error(tool_path(dir_, "2022_06_08_02.dat") + ": bad file read"));
+  for (const char* hour : {"01", "02", "03"}) {
+    std::string name = std::string("2022_06_08_") + hour;
+    EXPECT_EQ(read_file(dir_ / "csv_files_p" / (name + ".csv")),
+              csv(read_file(dir_ / (name + ".dat")), name + ".dat",
+                  Mode::kProprietary));
   }
 }
 
@@ -300,18 +305,19 @@ TEST_F(Cli, ProgressLineOnATerminal) {
   if (tool().windows) GTEST_SKIP() << "wine's console is not a POSIX terminal";
   // The first log's name is too long for the line: it is shortened.
   const std::string long_name =
-      "AB_17_2022_06_08_13_" + std::string(60, 'x') + ".dat";
+      "0AB_17_2022_06_08_13_" + std::string(60, 'x') + ".dat";
   write_file(dir_ / long_name, log(6));
-  write_file(dir_ / "B_2022_06_08_12.dat", log(6) + encode_record({102, 0, {}}));
-  write_file(dir_ / "z.dat.gz", gzip_bytes(log(7)));
+  write_file(dir_ / "B_1_2022_06_08_12.dat", log(6) + encode_record({102, 0, {}}));
+  write_file(dir_ / "2022_06_08_14.dat.gz", gzip_bytes(log(7)));
   const int kColumns = 40;
   ToolRun run = run_tool_on_terminal({dir_.string(), "p"}, kColumns);
   EXPECT_EQ(run.status, 1);
   // The terminal turns "\n" into "\r\n".
   std::string transcript = run.err;
-  EXPECT_NE(transcript.find("\r[0/1] decompressing z.dat.gz"), std::string::npos)
+  EXPECT_NE(transcript.find("\r[0/1] decompressin...22_06_08_14.dat.gz"),
+            std::string::npos)
       << testing::PrintToString(transcript);
-  EXPECT_NE(transcript.find("\r[0/3] AB_17_2022_0...xxxxxxxxxxxxxx.dat\r"),
+  EXPECT_NE(transcript.find("\r[0/3] 0AB_17_2022_...xxxxxxxxxxxxxx.dat\r"),
             std::string::npos)
       << testing::PrintToString(transcript);
   // Every status line fits in the width, less one column.
@@ -322,20 +328,21 @@ TEST_F(Cli, ProgressLineOnATerminal) {
   }
   EXPECT_EQ(terminal_screen(transcript),
             (std::vector<std::string>{
-                "Error: " + tool_path(dir_, "B_2022_06_08_12.dat") +
+                "Error: " + tool_path(dir_, "B_1_2022_06_08_12.dat") +
                     ": bad event type 102",
                 ""}));
-  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "z.csv"),
-            csv(log(7), "z.dat", Mode::kProprietary));
+  EXPECT_EQ(read_file(dir_ / "csv_files_p" / "2022_06_08_14.csv"),
+            csv(log(7), "2022_06_08_14.dat", Mode::kProprietary));
 }
 
 TEST_F(Cli, OutputDirectoryCannotBeMade) {
-  write_file(dir_ / "a.dat", log(6));
+  write_file(dir_ / "2022_06_08_13.dat", log(6));
   write_file(dir_ / "csv_files_p", "a file in the way");
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            error("Failed to open " + tool_path(dir_, "csv_files_p/a.csv")));
+  expect_error(run.err, "Failed to open " +
+                            tool_path(dir_, "csv_files_p/2022_06_08_13.csv"),
+               "Not a directory");
 }
 
 }  // namespace

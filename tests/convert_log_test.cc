@@ -75,6 +75,48 @@ TEST(ConvertLog, DateFieldsFromFileName) {
       << csv;
 }
 
+// A name holds a valid date and hour only when every field is digits and
+// names a real hour of the calendar.
+TEST(ConvertLog, ValidDateAndHour) {
+  struct Case {
+    const char* name;
+    bool valid;
+  };
+  const Case kCases[] = {
+      {"2022_06_08_13.dat", true},
+      {"AB_17_2022_06_08_13.dat", true},
+      {"0001_01_01_00.dat", true},
+      {"9999_12_31_23.dat", true},
+      {"2024_02_29_00.dat", true},   // leap year
+      {"2000_02_29_05.dat", true},   // divisible by 400
+      {"2023_02_29_00.dat", false},  // not a leap year
+      {"1900_02_29_00.dat", false},  // divisible by 100
+      {"2022_04_31_10.dat", false},
+      {"2022_06_08_24.dat", false},
+      {"2022_13_08_10.dat", false},
+      {"2022_00_08_10.dat", false},
+      {"2022_06_00_10.dat", false},
+      {"0000_06_08_10.dat", false},
+      {"10000_6_8_1.dat", false},
+      {"2022_06_08_13 - Copy.dat", false},
+      {"1042_2022_06_08_13.dat", false},
+      {"log.dat", false},
+      {"2022_06_08.dat", false},
+      {"2022_+6_08_13.dat", false},
+      {"2022_06_08_1x.dat", false},
+  };
+  for (const Case& c : kCases) {
+    LogHour hour = {0, 0, 0, 0};
+    EXPECT_EQ(read_log_hour(parse_log_date(c.name), &hour), c.valid) << c.name;
+  }
+  LogHour hour;
+  ASSERT_TRUE(read_log_hour(parse_log_date("AB_17_2022_06_08_13.dat"), &hour));
+  EXPECT_EQ(hour.year, 2022);
+  EXPECT_EQ(hour.month, 6);
+  EXPECT_EQ(hour.day, 8);
+  EXPECT_EQ(hour.hour, 13);
+}
+
 TEST(ConvertLog, VersionFromFirstLine) {
   struct Case {
     const char* line;

@@ -42,7 +42,12 @@ TEST(Options, CommandLines) {
       {{"--jobs", "2", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "", 2},
       {{"-k", "--", "-x", "e"}, Command::kRun, "-x", 'e', true, false, false, false, "", 1},
       {{"-k", "-", "e"}, Command::kRun, "-", 'e', true, false, false, false, "", 1},
-      {{"-k", "-h"}, Command::kRun, "-k", '-', false, false, false, false, "", 1},
+      // A mode that starts with "-" is an option given after the directory.
+      {{"-k", "-h"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"logs", "-t"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"-k", "logs", "-t"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
+      {{"--max-log-size", "1G", "logs", "e"}, Command::kRun, "logs", 'e', false, false, false, false, "", 1},
+      {{"--max-log-size=2x", "logs", "e"}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
       {{"-k", "-h", "x"}, Command::kHelp, "", 0, false, false, false, false, "", 1},
       // Wrong command lines.
       {{}, Command::kBadUsage, "", 0, false, false, false, false, "", 1},
@@ -80,6 +85,45 @@ TEST(Options, CommandLines) {
     EXPECT_EQ(o.output, c.output) << what;
     EXPECT_EQ(o.jobs, c.jobs) << what;
   }
+}
+
+TEST(Options, Sizes) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uint64_t size;
+    const char* shown;
+  };
+  const Case kCases[] = {
+      {"0", true, 0, "0 bytes"},
+      {"1000", true, 1000, "1000 bytes"},
+      {"64k", true, 64 << 10, "64 KiB"},
+      {"256M", true, 256 << 20, "256 MiB"},
+      {"1536MiB", true, uint64_t{1536} << 20, "1536 MiB"},
+      {"2GB", true, uint64_t{2} << 30, "2 GiB"},
+      {"1t", true, uint64_t{1} << 40, "1 TiB"},
+      {"", false, 0, ""},
+      {"M", false, 0, ""},
+      {"12X", false, 0, ""},
+      {"1.5G", false, 0, ""},
+      {"-1", false, 0, ""},
+      {"99999999999999999999", false, 0, ""},
+      {"99999999999T", false, 0, ""},
+  };
+  for (const Case& c : kCases) {
+    uint64_t size = 7;
+    ASSERT_EQ(parse_size(c.text, &size), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(size, c.size) << c.text;
+    EXPECT_EQ(size_text(size), c.shown) << c.text;
+  }
+  Options o;
+  std::vector<std::string> args = {"quillon", "--max-log-size", "1G", "logs", "e"};
+  ASSERT_EQ(parse_command_line(args, &o), Command::kRun);
+  EXPECT_EQ(o.max_log_size, uint64_t{1} << 30);
+  args = {"quillon", "logs", "e"};
+  ASSERT_EQ(parse_command_line(args, &o), Command::kRun);
+  EXPECT_EQ(o.max_log_size, uint64_t{256} << 20);
 }
 
 }  // namespace

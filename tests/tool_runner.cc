@@ -10,7 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string.h>
+
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 
 #include "tools/loggen.h"
@@ -59,11 +62,20 @@ std::string tool_path(const fs::path& dir, std::string relative) {
   return dir.string() + (tool().windows ? "\\" : "/") + relative;
 }
 
-ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
+namespace {
+
+// The program runs as nobody from this copy, when one was made.
+fs::path nobody_copy;
+
+}  // namespace
+
+pid_t start_tool(const std::vector<std::string>& args, const fs::path& scratch,
                  const RunOptions& options) {
   fs::path out_path = scratch / "stdout.txt";
   fs::path err_path = scratch / "stderr.txt";
   std::vector<std::string> command = tool().command;
+  if (options.as_nobody && !nobody_copy.empty())
+    command.back() = nobody_copy.string();
   command.insert(command.end(), args.begin(), args.end());
   pid_t pid = fork();
   if (pid == 0) {
@@ -89,21 +101,45 @@ ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
                              options.open_files_limit};
       setrlimit(RLIMIT_NOFILE, &limit);
     }
+    if (options.address_space_limit != 0) {
+      struct rlimit limit = {options.address_space_limit,
+                             options.address_space_limit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.as_nobody) become_nobody();
     std::vector<char*> argv;
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
+    std::string why = "execvp " + command[0] + ": " + strerror(errno) + "\n";
+    if (write(2, why.data(), why.size()) < 0) _exit(127);
     _exit(127);
   }
+  return pid;
+}
+
+ToolRun finish_tool(pid_t pid, const fs::path& scratch,
+                    const RunOptions& options) {
+  fs::path out_path = scratch / "stdout.txt";
+  fs::path err_path = scratch / "stderr.txt";
   int wstatus = 0;
   long peak = 0;
-  if (options.watch_memory) {
+  fs::path program;
+  if (options.watch_memory) program = fs::canonical(tool().command.front());
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::seconds(options.timeout_seconds);
+  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      ADD_FAILURE() << "the tool ran longer than " << options.timeout_seconds
+                    << " s and was killed";
+      break;
+    }
     // The peak of a forked child counts its parent's pages until it execs,
     // so wait4's figure would be this test's: read the tool's own instead.
-    fs::path program = fs::canonical(tool().command.front());
-    while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (options.watch_memory) {
       std::error_code ec;
       fs::path proc = "/proc/" + std::to_string(pid);
       if (fs::read_symlink(proc / "exe", ec) == program) {
@@ -111,16 +147,19 @@ ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
         for (std::string line; std::getline(status, line);)
           if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, atol(line.c_str() + 6));
       }
-      usleep(2000);
     }
-  } else {
-    waitpid(pid, &wstatus, 0);
+    usleep(2000);
   }
   ToolRun run{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1,
               read_file(err_path), read_file(out_path), peak};
   fs::remove(out_path);
   fs::remove(err_path);
   return run;
+}
+
+ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
+                 const RunOptions& options) {
+  return finish_tool(start_tool(args, scratch, options), scratch, options);
 }
 
 ToolRun run_tool_on_terminal(const std::vector<std::string>& args,
@@ -209,6 +248,17 @@ std::set<std::string> entries(const fs::path& dir) {
   return names;
 }
 
+void expect_error(const std::string& err, const std::string& what,
+                  const std::string& posix_reason) {
+  if (!tool().windows) {
+    EXPECT_EQ(err, "Error: " + what + ": " + posix_reason + "\n");
+    return;
+  }
+  const std::string start = "Error: " + what + ": ";
+  EXPECT_EQ(err.substr(0, start.size()), start) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+}
+
 void Cli::SetUp() {
   std::string tmpl =
       (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
@@ -218,7 +268,47 @@ void Cli::SetUp() {
   fs::create_directory(dir_);
 }
 
-void Cli::TearDown() { fs::remove_all(root_); }
+void Cli::TearDown() {
+  nobody_copy.clear();
+  if (HasFailure()) {
+    printf("scratch directory kept: %s\n", root_.c_str());
+    return;
+  }
+  std::error_code ec;
+  fs::remove_all(root_, ec);
+  // A tree too deep for a path of its own goes the way rm takes it.
+  if (ec) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      execlp("rm", "rm", "-rf", "--", root_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+  }
+}
+
+bool Cli::tool_runs_as_nobody(std::string* why) {
+  if (geteuid() != 0) {
+    *why = "needs root to switch users";
+    return false;
+  }
+  chmod(root_.c_str(), 0755);
+  fs::path copy = root_ / "quillon-as-nobody";
+  std::error_code ec;
+  fs::copy_file(tool().command.back(), copy,
+                fs::copy_options::overwrite_existing, ec);
+  chmod(copy.c_str(), 0755);
+  nobody_copy = copy;
+  ToolRun probe = run_tool({"--version"}, root_, {.as_nobody = true});
+  if (probe.status != 0) {
+    nobody_copy.clear();
+    *why = "the user 65534 cannot run the tool from " + root_.string() + ": " +
+           probe.err;
+    return false;
+  }
+  return true;
+}
 
 std::string Cli::log(int version, uint32_t seed) {
   return make_log(version, random_records(version, 300, seed, {}));

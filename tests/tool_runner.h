@@ -55,6 +55,10 @@ struct RunOptions {
   bool watch_memory = false;
   /// Start the tool in this directory rather than the test's own.
   fs::path cwd = fs::path();
+  /// RLIMIT_AS, when not 0.
+  rlim_t address_space_limit = 0;
+  /// A run that takes longer is killed, and the test fails.
+  int timeout_seconds = 300;
 };
 
 /// What a run of the tool did.
@@ -69,9 +73,19 @@ struct ToolRun {
 };
 
 /// Runs the tool with `args` (an argument list, no shell); `scratch` holds
-/// the captured streams while it runs.
+/// the captured streams while it runs. A tool that cannot be started says
+/// why on its standard error stream and exits with 127.
 ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
                  const RunOptions& options = {});
+
+/// Starts the tool as run_tool does and returns its process id, for
+/// finish_tool.
+pid_t start_tool(const std::vector<std::string>& args, const fs::path& scratch,
+                 const RunOptions& options = {});
+
+/// Waits for the tool started by start_tool and returns what it did.
+ToolRun finish_tool(pid_t pid, const fs::path& scratch,
+                    const RunOptions& options = {});
 
 /// Runs the tool with `args` on a pseudo-terminal of `columns` columns (as
 /// its standard input, output and error) and returns its status and all it
@@ -91,7 +105,13 @@ void write_file(const fs::path& path, const std::string& bytes);
 /// The names in `dir`.
 std::set<std::string> entries(const fs::path& dir);
 
-/// A fresh temporary directory `root_` with an empty `dir_` = root_/logs.
+/// Expects `err` to be the one line "Error: <what>: <reason>", the reason
+/// as the system words it: `posix_reason` on POSIX, any on Windows.
+void expect_error(const std::string& err, const std::string& what,
+                  const std::string& posix_reason);
+
+/// A fresh temporary directory `root_` with an empty `dir_` = root_/logs,
+/// kept when the test fails.
 class Cli : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -101,6 +121,10 @@ class Cli : public ::testing::Test {
                   const RunOptions& options = {}) {
     return run_tool(args, root_, options);
   }
+  /// Whether runs with RunOptions::as_nobody can start the tool: it is
+  /// copied into root_ (made reachable by all), since where it was built
+  /// may be closed to other users. Sets *why when not.
+  bool tool_runs_as_nobody(std::string* why);
   /// A small log of `version` with records of every type of the table.
   static std::string log(int version, uint32_t seed = 1);
   /// The CSV that the tool must write for a log, in its system's line ends.

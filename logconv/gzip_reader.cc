@@ -1,14 +1,10 @@
-// Gzip decompression, the same on every system: zlib does the work, the
-// platform layer the file operations.
+#include "logconv/gzip_reader.h"
 
-#include <errno.h>
 #include <string.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <memory>
-
-#include "platform/platform.h"
 
 namespace {
 
@@ -50,12 +46,13 @@ long long GzipReader::read(char* buf, size_t size) {
       long long n = file_.read(reinterpret_cast<char*>(st.in_buf.get()), kBlockSize);
       if (n < 0 || (n == 0 && st.in_member)) {
         error_ = n < 0 ? "read error: " + file_.error() : "unexpected end of file";
+        cut_short_ = true;
         st.failed = true;
-        return -1;
+        break;
       }
       if (n == 0) {
         st.done = true;
-        return 0;
+        break;
       }
       zs.next_in = st.in_buf.get();
       zs.avail_in = static_cast<uInt>(n);
@@ -69,10 +66,14 @@ long long GzipReader::read(char* buf, size_t size) {
       if (zs.avail_in == 0) continue;
       st.in_member = true;
     }
+    uInt before = zs.avail_out;
     int ret = inflate(&zs, Z_NO_FLUSH);
+    bytes_out_ += before - zs.avail_out;
     st.out_full = ret == Z_OK && zs.avail_out == 0;
     if (ret == Z_STREAM_END) {
+      // zlib has checked the member's CRC and length against its trailer.
       ++st.members;
+      sound_bytes_ = bytes_out_;
       st.in_member = false;
       inflateReset(&zs);
     } else if (ret != Z_OK && ret != Z_BUF_ERROR) {
@@ -93,73 +94,4 @@ long long GzipReader::read(char* buf, size_t size) {
   size_t produced = wanted - zs.avail_out;
   if (produced == 0 && st.failed) return -1;
   return static_cast<long long>(produced);
-}
-
-namespace {
-
-// Writes every decompressed byte of `in` to `out`. Returns false, with *err
-// set, on bad, truncated or unreadable input or a failed write.
-bool inflate_members(File& in, File& out, std::string* err) {
-  GzipReader reader(in);
-  std::unique_ptr<char[]> buf(new char[kBlockSize]);
-  for (;;) {
-    long long n = reader.read(buf.get(), kBlockSize);
-    if (n == 0) return true;
-    if (n < 0) {
-      *err = reader.error();
-      return false;
-    }
-    if (!out.write(buf.get(), static_cast<size_t>(n))) {
-      *err = "write failed: " + out.error();
-      return false;
-    }
-  }
-}
-
-}  // namespace
-
-bool gunzip_in_place(const std::string& dir, const std::string& name,
-                     std::string* err) {
-  if (name.size() <= 3) {
-    *err = "no file name is left once .gz is taken off";
-    return false;
-  }
-  const std::string gz_path = join_path(dir, name);
-  const std::string target = join_path(dir, name.substr(0, name.size() - 3));
-  if (path_exists(target)) {
-    *err = target + " already exists";
-    return false;
-  }
-  File in;
-  if (!open_input(gz_path, &in, err)) return false;
-  std::string temp;
-  File out;
-  if (!create_temp_file(dir, false, nullptr, &out, &temp, err)) return false;
-  bool ok = inflate_members(in, out, err) && copy_mode_and_time(in, out, err);
-  in.close();
-  if (ok && !(out.sync() && out.close())) {
-    *err = "write failed: " + out.error();
-    ok = false;
-  }
-  out.close();
-  if (ok) ok = rename_no_replace(temp, target, err);
-  if (!ok) {
-    std::string ignored;
-    remove_file(temp, &ignored);
-    return false;
-  }
-  // The archive goes only once the new name is on stable storage too.
-  std::string sync_err;
-  if (!sync_directory(dir, &sync_err)) {
-    *err = "decompressed to " + target + " but could not flush " + dir +
-           ", so kept it: " + sync_err;
-    return false;
-  }
-  std::string remove_err;
-  if (!remove_file(gz_path, &remove_err)) {
-    *err = "decompressed to " + target + " but could not remove it: " +
-           remove_err;
-    return false;
-  }
-  return true;
 }

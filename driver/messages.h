@@ -1,0 +1,18 @@
+// The pieces of the messages a run prints.
+
+#ifndef QUILLON_DRIVER_MESSAGES_H_
+#define QUILLON_DRIVER_MESSAGES_H_
+
+#include <string>
+#include <string_view>
+
+/// A name or path as messages show it: control characters (C0, DEL and the
+/// C1 range, and bytes that are no UTF-8) are written as escapes ("\n",
+/// "\t", "\r", "\x1b", "\xc2\x9b"), so that no name can move the cursor,
+/// recolour the terminal or forge a message line of its own.
+std::string shown(std::string_view path);
+
+/// "Error: <what>" as a line of the standard error stream.
+std::string error_line(const std::string& what);
+
+#endif  // QUILLON_DRIVER_MESSAGES_H_

@@ -1,0 +1,122 @@
+#include "driver/plan.h"
+
+#include <algorithm>
+#include <set>
+#include <unordered_map>
+
+namespace {
+
+bool is_log_name(const std::string& name) {
+  return ends_with_ignoring_case(name, ".dat");
+}
+
+bool is_archive_of_log(const std::string& name) {
+  return ends_with_ignoring_case(name, ".dat.gz");
+}
+
+std::string csv_name_of(const std::string& log_name) {
+  return log_name.substr(0, log_name.size() - 3) + "csv";
+}
+
+}  // namespace
+
+std::vector<std::string> archives_to_decompress(
+    const std::vector<DirEntry>& entries, bool top) {
+  std::vector<std::string> archives;
+  for (const DirEntry& entry : entries) {
+    if (entry.kind == EntryKind::kDirectory ||
+        entry.kind == EntryKind::kDirectoryLink) {
+      continue;
+    }
+    if (top ? ends_with_ignoring_case(entry.name, ".gz")
+            : is_archive_of_log(entry.name)) {
+      archives.push_back(entry.name);
+    }
+  }
+  std::sort(archives.begin(), archives.end());
+  return archives;
+}
+
+std::vector<PlannedEntry> plan_logs(const std::vector<DirEntry>& entries,
+                                    const PlanRules& rules) {
+  std::vector<PlannedEntry> plan;
+  // The archives the plain run would fail to decompress, or that hold no
+  // log, as the plain run would report them.
+  std::set<std::string> decided;
+  if (rules.predict_decompression) {
+    std::set<std::string> names;
+    for (const DirEntry& entry : entries) names.insert(entry.name);
+    for (const std::string& name : archives_to_decompress(entries, rules.top)) {
+      PlannedEntry p;
+      p.name = name;
+      p.archive = true;
+      if (name.size() <= 3) {
+        p.step = Step::kNoName;
+      } else if (std::string target = name.substr(0, name.size() - 3);
+                 names.count(target) != 0) {
+        p.step = Step::kTargetExists;
+        p.other = target;
+      } else if (!is_archive_of_log(name)) {
+        p.step = Step::kCheckArchive;
+      } else {
+        continue;  // a log read through gzip, planned below
+      }
+      decided.insert(name);
+      plan.push_back(std::move(p));
+    }
+  }
+  for (const DirEntry& entry : entries) {
+    if (entry.kind == EntryKind::kDirectory ||
+        entry.kind == EntryKind::kDirectoryLink || decided.count(entry.name)) {
+      continue;
+    }
+    PlannedEntry p;
+    p.name = entry.name;
+    if (is_log_name(entry.name)) {
+      p.log_name = entry.name;
+    } else if (rules.read_archives && is_archive_of_log(entry.name)) {
+      p.log_name = entry.name.substr(0, entry.name.size() - 3);
+      p.archive = true;
+    } else {
+      continue;
+    }
+    p.csv_name = csv_name_of(p.log_name);
+    if (entry.kind != EntryKind::kFile) p.step = Step::kNotRegular;
+    plan.push_back(std::move(p));
+  }
+  std::sort(plan.begin(), plan.end(),
+            [](const PlannedEntry& a, const PlannedEntry& b) {
+              return a.name < b.name;
+            });
+
+  // x.dat, x.DAT and x.Dat all make x.csv: the first in name order does. A
+  // log beats its own archive: x.dat is converted, x.dat.gz skipped.
+  std::unordered_map<std::string, const PlannedEntry*> logs_by_csv, written_by;
+  for (const PlannedEntry& p : plan)
+    if (p.step == Step::kConvert && !p.archive)
+      logs_by_csv.emplace(name_key(p.csv_name), &p);
+  for (PlannedEntry& p : plan) {
+    if (p.step != Step::kConvert) continue;
+    std::string key = name_key(p.csv_name);
+    auto log = logs_by_csv.find(key);
+    if (p.archive && log != logs_by_csv.end()) {
+      p.step = Step::kNote;
+      p.other = log->second->name;
+    } else if (auto [first, inserted] = written_by.emplace(key, &p); !inserted) {
+      p.step = Step::kCollision;
+      p.other = first->second->name;
+    }
+  }
+  return plan;
+}
+
+void refuse_csv_directories(const std::vector<DirEntry>& out_entries,
+                            std::vector<PlannedEntry>* plan) {
+  std::set<std::string> directories;
+  for (const DirEntry& entry : out_entries)
+    if (entry.kind == EntryKind::kDirectory) directories.insert(name_key(entry.name));
+  if (directories.empty()) return;
+  for (PlannedEntry& p : *plan)
+    if (p.step == Step::kConvert && directories.count(name_key(p.csv_name)))
+      p.step = Step::kCsvIsDirectory;
+}

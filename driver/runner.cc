@@ -1,0 +1,140 @@
+#include "driver/runner.h"
+
+#include <system_error>
+
+#include "driver/line_printer.h"
+#include "driver/progress.h"
+
+Runner::Runner(const RunSettings& settings, int jobs, LinePrinter& printer,
+               Progress& progress)
+    : settings_(settings),
+      printer_(printer),
+      progress_(progress) {
+  for (int i = 0; jobs > 1 && i < jobs; ++i) {
+    // Where the system gives fewer threads than asked (process or memory
+    // limits), the run goes on with those it gave; with none, in this one.
+    try {
+      workers_.emplace_back(&Runner::work, this);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  // Enough items ahead to keep every thread busy, few enough that their
+  // finished CSVs do not pile up.
+  window_ = 4 * workers_.size();
+}
+
+Runner::~Runner() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void Runner::work() {
+  LogConverter converter;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] {
+      return quit_ || stopped_ || next_to_start_ < slots_.size();
+    });
+    if (quit_ || stopped_) return;
+    Slot& slot = slots_[next_to_start_++];
+    slot.started = true;
+    if (slot.item.task) {
+      lock.unlock();
+      TaskResult result = run_task(*slot.item.task, settings_, converter);
+      lock.lock();
+      slot.result = std::move(result);
+    }
+    slot.done = true;
+    changed_.notify_all();
+  }
+}
+
+void Runner::add(std::vector<Item> items) {
+  for (const Item& item : items)
+    if (item.task) ++tasks_added_;
+  for (Item& item : items) {
+    if (stopped_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slots_.emplace_back();
+      slots_.back().item = std::move(item);
+    }
+    changed_.notify_all();
+    while (!stopped_ && slots_.size() > window_) report_front();
+  }
+}
+
+void Runner::add(Item item) {
+  std::vector<Item> items;
+  items.push_back(std::move(item));
+  add(std::move(items));
+}
+
+int Runner::finish() {
+  while (!stopped_ && !slots_.empty()) report_front();
+  return status_;
+}
+
+void Runner::report_front() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  Slot& slot = slots_.front();
+  if (slot.item.task) {
+    progress_.update(tasks_done_, tasks_added_, "",
+                     slot.item.task->log_name.empty()
+                                                    ? slot.item.task->name
+                                                    : slot.item.task->log_name,
+                     records_);
+  }
+  if (workers_.empty()) {
+    if (!slot.started && slot.item.task) {
+      slot.started = true;
+      lock.unlock();
+      slot.result = run_task(*slot.item.task, settings_, converter_);
+      lock.lock();
+    }
+    slot.done = true;
+    ++next_to_start_;
+  } else {
+    changed_.wait(lock, [&] { return slot.done; });
+  }
+  Slot front = std::move(slot);
+  slots_.pop_front();
+  --next_to_start_;
+  lock.unlock();
+
+  TaskResult& result = front.result;
+  Outcome outcome = front.item.outcome;
+  std::string messages = front.item.message;
+  if (front.item.task) {
+    ++tasks_done_;
+    records_ += result.records;
+    if (result.outcome != Outcome::kStop)
+      publish(*front.item.task, settings_, &result);
+    else
+      discard(*front.item.task, &result);
+    messages += result.messages;
+    if (result.outcome > outcome) outcome = result.outcome;
+  }
+  if (!messages.empty()) printer_.print(messages);
+  if (outcome != Outcome::kDone) status_ = 1;
+  if (outcome == Outcome::kStop) stop();
+}
+
+void Runner::stop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopped_ = true;
+  changed_.notify_all();
+  // Tasks under way finish; nothing of theirs is published.
+  for (Slot& slot : slots_) {
+    if (!slot.started) continue;
+    changed_.wait(lock, [&] { return slot.done; });
+    if (slot.item.task) discard(*slot.item.task, &slot.result);
+  }
+  slots_.clear();
+  next_to_start_ = 0;
+}

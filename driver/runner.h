@@ -1,0 +1,93 @@
+// Runs tasks, several at once, and reports them in the order they were
+// given.
+
+#ifndef QUILLON_DRIVER_RUNNER_H_
+#define QUILLON_DRIVER_RUNNER_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/task.h"
+
+class Progress;
+class LinePrinter;
+
+/// One thing a run reports, in its place: a message of its own (a note, a
+/// failure found when planning) and a task, either or both.
+struct Item {
+  std::string message;
+  Outcome outcome = Outcome::kDone;  // of the message
+  std::optional<Task> task;
+};
+
+/// Runs the tasks of the items given to it on up to `jobs` threads, and
+/// prints each item's messages and publishes its CSV in the order the items
+/// were given, so that the output is that of one task at a time. An item
+/// that stops the run lets no later task publish anything; tasks that had
+/// started are waited for and their CSVs removed. Holds only a few items
+/// beyond the one it reports next, whatever their number.
+class Runner {
+ public:
+  Runner(const RunSettings& settings, int jobs, LinePrinter& printer,
+         Progress& progress);
+  ~Runner();
+
+  /// Adds `items` (one directory's) after those added before, and counts
+  /// their tasks as found; may run or report earlier items first. Does
+  /// nothing once the run has stopped.
+  void add(std::vector<Item> items);
+
+  /// Adds one item, as add() does.
+  void add(Item item);
+
+  /// Runs and reports every item added. Returns the exit status: 1 when any
+  /// item reported an error, else 0.
+  int finish();
+
+  /// Whether an item has stopped the run.
+  bool stopped() const { return stopped_; }
+
+  /// How many threads run the tasks (0: the calling thread does).
+  size_t threads() const { return workers_.size(); }
+
+ private:
+  struct Slot {
+    Item item;
+    bool started = false;
+    bool done = false;
+    TaskResult result;
+  };
+
+  // Reports the item at the front, waiting for or running its task.
+  void report_front();
+  // Lets no more tasks start, waits for those running and removes what they
+  // wrote.
+  void stop();
+  void work();
+
+  const RunSettings settings_;
+  LinePrinter& printer_;
+  Progress& progress_;
+  size_t window_ = 0;  // how many items may wait beyond the front
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Slot> slots_;
+  size_t next_to_start_ = 0;  // index into slots_
+  bool quit_ = false;
+  std::vector<std::thread> workers_;
+
+  bool stopped_ = false;
+  int status_ = 0;
+  uint64_t tasks_added_ = 0, tasks_done_ = 0, records_ = 0;
+  LogConverter converter_;  // for tasks run in this thread
+};
+
+#endif  // QUILLON_DRIVER_RUNNER_H_

@@ -1,0 +1,71 @@
+// One log's conversion: open it, convert it into a temporary file, and
+// publish that under the CSV's name.
+
+#ifndef QUILLON_DRIVER_TASK_H_
+#define QUILLON_DRIVER_TASK_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "logconv/convert_log.h"
+#include "platform/platform.h"
+
+/// What every task of a run shares.
+struct RunSettings {
+  Mode mode = Mode::kStandard;
+  /// Only read and check the logs; write nothing.
+  bool test = false;
+  /// The most bytes a log may have, plain or decompressed; 0: no limit.
+  uint64_t max_log_size = 0;
+  /// A log or CSV that cannot be opened stops the run, as in the
+  /// two-argument run; otherwise it is reported and the run goes on.
+  bool fail_fast = true;
+};
+
+/// One log to convert or check, or an archive that holds no log, to check.
+struct Task {
+  std::shared_ptr<Dir> dir;  // where the log is
+  std::string name;          // its entry there
+  std::string log_name;      // the log's name, which gives the date
+  bool archive = false;      // read through gzip
+  bool check_only = false;   // an archive that holds no log: only read it
+  std::shared_ptr<Dir> out_dir;  // where its CSV goes; null with -t
+  std::string csv_name;
+};
+
+/// How a task ended, for the run's status.
+enum class Outcome {
+  kDone,     // converted, or a note: nothing wrong
+  kDamaged,  // an error was reported; the run goes on
+  kStop,     // an error was reported that ends the run
+};
+
+/// What a task did.
+struct TaskResult {
+  Outcome outcome = Outcome::kDone;
+  /// Its messages for the standard error stream, whole lines.
+  std::string messages;
+  uint64_t records = 0;
+  /// The CSV, complete under the temporary name `temp`, to publish.
+  File csv;
+  std::string temp;
+};
+
+/// Opens the log of `task` and converts it into a temporary file of its
+/// output directory (with settings.test, only reads it), stopping at the
+/// size limit. Of an archive whose data fails a check, only the rows of the
+/// members that passed are kept; one cut short keeps the rows before the
+/// cut. Reports every failure in the result's messages.
+TaskResult run_task(const Task& task, const RunSettings& settings,
+                    LogConverter& converter);
+
+/// Gives the CSV of a task's result its name, replacing an earlier one; on
+/// failure the CSV is removed and the failure reported in the result.
+void publish(const Task& task, const RunSettings& settings,
+             TaskResult* result);
+
+/// Removes the CSV of a task's result, which is not to be published.
+void discard(const Task& task, TaskResult* result);
+
+#endif  // QUILLON_DRIVER_TASK_H_
