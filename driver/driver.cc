@@ -26,13 +26,12 @@ class TreeRun {
  public:
   TreeRun(const Options& options, const RunSettings& settings,
           std::shared_ptr<Dir> out_root, std::string out_root_error,
-          LinePrinter& printer, Progress& progress, Runner& runner)
+          Progress& progress, Runner& runner)
       : options_(options),
         settings_(settings),
         out_name_(std::string("csv_files_") + options.letter),
         out_root_(std::move(out_root)),
         out_root_error_(std::move(out_root_error)),
-        printer_(printer),
         progress_(progress),
         runner_(runner) {}
 
@@ -61,7 +60,6 @@ class TreeRun {
   const std::string out_name_;
   std::shared_ptr<Dir> out_root_;
   std::string out_root_error_;
-  LinePrinter& printer_;
   Progress& progress_;
   Runner& runner_;
   bool found_logs_ = false;
@@ -290,7 +288,7 @@ int run_quillon(const std::vector<std::string>& args) {
   int jobs = options.jobs;
   if (jobs == 0) jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   Runner runner(settings, jobs, printer, progress);
-  TreeRun run(options, settings, out_root, out_err, printer, progress, runner);
+  TreeRun run(options, settings, out_root, out_err, progress, runner);
   // With -o, OUT may lie inside the tree: it is not searched.
   const FileId* skip =
       !options.output.empty() && out_root != nullptr ? &out_root->id() : nullptr;

@@ -18,15 +18,6 @@
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
 
-// A sanitizer's shadow memory would count against the tool's memory bound.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUILLON_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUILLON_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 mode_t mode_of(const fs::path& path) {

@@ -108,6 +108,10 @@ pid_t start_tool(const std::vector<std::string>& args, const fs::path& scratch,
     }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.as_nobody) become_nobody();
+    // Signals blocked in this test process are not the tool's.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     std::vector<char*> argv;
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

@@ -21,6 +21,16 @@
 
 #include "tests/test_support.h"
 
+// A sanitizer's shadow memory would count against the tool's memory bounds
+// and address space.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLON_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLON_SANITIZED 1
+#endif
+#endif
+
 namespace fs = std::filesystem;
 
 /// The program under test and the conventions of its system.
