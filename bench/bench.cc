@@ -215,11 +215,18 @@ Corpus make_corpus(bool quick) {
 
 // Instructions that a run of `tool` on `dir` executes in user space, by
 // callgrind; 0 when valgrind is not installed.
-double instructions(const std::string& tool, const fs::path& dir, char mode, const fs::path& scratch) {
+// `options` go before the directory.
+double instructions(const std::string& tool, const fs::path& dir, char mode, const fs::path& scratch,
+                    const std::vector<std::string>& options = {}) {
   fs::remove_all(dir / (std::string("csv_files_") + mode));
   fs::path log = scratch / "callgrind.txt";
-  int status = run({"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                    "--log-file=" + log.string(), tool, dir.string(), std::string(1, mode)});
+  std::vector<std::string> command = {"valgrind", "--tool=callgrind",
+                                      "--callgrind-out-file=/dev/null",
+                                      "--log-file=" + log.string(), tool};
+  command.insert(command.end(), options.begin(), options.end());
+  command.push_back(dir.string());
+  command.push_back(std::string(1, mode));
+  int status = run(command);
   if (status != 0) return 0;
   std::ifstream in(log);
   std::string line;
@@ -280,6 +287,7 @@ int main(int argc, char** argv) {
   printf("corpus in %s: %d logs of %d records (a busy day), one of %d, %d small logs of 20\n",
          c.root.c_str(), c.day_logs, c.day_records, c.big_records, c.small_logs);
   const double day_records = static_cast<double>(c.day_logs) * c.day_records;
+  double csv_instructions[2] = {0, 0};  // per record, modes p and e
 
   for (char mode : {'p', 'e'}) {
     const std::string letter(1, mode);
@@ -365,9 +373,60 @@ int main(int argc, char** argv) {
     double with_records = instructions(tool, c.single, mode, c.root);
     double header_only = instructions(tool, c.header, mode, c.root);
     if (with_records > 0 && header_only > 0) {
+      csv_instructions[mode == 'e'] = (with_records - header_only) / c.day_records;
       printf("  instructions per record (callgrind, %d-record log less its header): %.1f\n",
-             c.day_records, (with_records - header_only) / c.day_records);
+             c.day_records, csv_instructions[mode == 'e']);
     }
+  }
+
+  // The events table of the busy day in mode e: instructions per record
+  // against the CSV run's, written to a file against cat of the same bytes,
+  // and gzip-compressed.
+  {
+    const fs::path table = c.root / "events.csv", copy = c.root / "events-copy.csv";
+    const std::vector<std::string> to_file = {"-f", "events", "-o", table.string()};
+    double with_records = instructions(tool, c.single, 'e', c.root, to_file);
+    double header_only = instructions(tool, c.header, 'e', c.root, to_file);
+    std::vector<std::string> command = {tool};
+    command.insert(command.end(), to_file.begin(), to_file.end());
+    command.insert(command.end(), {c.day.string(), "e"});
+    run(command);
+    fs::copy_file(table, copy, fs::copy_options::overwrite_existing);
+    const fs::path cat_out = c.root / "cat.csv";
+    std::vector<double> tool_times, cat_times, ratios, gz_times;
+    std::vector<std::string> gz_command = {tool, "-f", "events", "-o",
+                                           (c.root / "events.csv.gz").string(),
+                                           c.day.string(), "e"};
+    for (int round = 0; round < rounds; ++round) {
+      fs::remove(table);
+      double start = now();
+      run(command);
+      double t = now() - start;
+      fs::remove(cat_out);
+      start = now();
+      run({"cat", copy.string()}, cat_out.string());
+      double k = now() - start;
+      tool_times.push_back(t);
+      cat_times.push_back(k);
+      ratios.push_back(t / k);
+      start = now();
+      run(gz_command);
+      gz_times.push_back(now() - start);
+    }
+    printf("\nevents table, mode e, busy day (%.1f MB):\n", fs::file_size(table) / 1e6);
+    if (with_records > 0 && header_only > 0) {
+      double per_record = (with_records - header_only) / c.day_records;
+      printf("  instructions per record (callgrind): %.1f, %.2f times the CSV run's %.1f\n",
+             per_record, per_record / csv_instructions[1], csv_instructions[1]);
+    }
+    printf("  to a file: %.1f M records/s; quillon %.3f s, cat %.3f s (medians); "
+           "time / cat's time: %.2f (median of rounds; %.2f to %.2f)\n",
+           day_records / median(tool_times) / 1e6, median(tool_times), median(cat_times),
+           median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+           *std::max_element(ratios.begin(), ratios.end()));
+    printf("  to a .gz file: %.1f M records/s (%.3f s, %.1f MB)\n",
+           day_records / median(gz_times) / 1e6, median(gz_times),
+           fs::file_size(c.root / "events.csv.gz") / 1e6);
   }
 
   // The decompression pass on the day's archives, against gzip -dc.

@@ -13,12 +13,34 @@
 #include "driver/plan.h"
 #include "driver/progress.h"
 #include "driver/runner.h"
+#include "driver/table.h"
 #include "driver/walker.h"
 #include "platform/platform.h"
 
 namespace {
 
 const char kIsLink[] = "is a symbolic link, not a directory";
+
+// The last name of an absolute path, "." and ".." taken as they go.
+std::string last_component(const std::string& path) {
+  std::vector<std::string> names;
+  std::string name;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    bool separator = i == path.size() || path[i] == '/' ||
+                     path[i] == kPathSeparator[0];
+    if (!separator) {
+      name += path[i];
+      continue;
+    }
+    if (name == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    name.clear();
+  }
+  return names.empty() ? std::string() : names.back();
+}
 
 // One run over a tree: for each directory the walk reaches, decompress in
 // place, plan, find the output directory, and hand the items to the runner.
@@ -40,6 +62,10 @@ class TreeRun {
 
   // Whether any log was found.
   bool found_logs() const { return found_logs_; }
+
+  // The events table's signal id of a log, and of the directory argument.
+  std::string signal_id(const DirVisit& visit, const std::string& log_name) const;
+  std::string root_signal_id_;
 
  private:
   // Decompresses the archives of `dir` in place, as the plain run does,
@@ -129,7 +155,7 @@ Item TreeRun::item_for(const PlannedEntry& p, const std::shared_ptr<Dir>& dir,
     case Step::kConvert:
     case Step::kCheckArchive:
       item.task = Task{dir, p.name, p.log_name, p.archive,
-                       p.step == Step::kCheckArchive, out, p.csv_name};
+                       p.step == Step::kCheckArchive, out, p.csv_name, ""};
       break;
     case Step::kNote:
       item.message = "Note: " + path + " is skipped: " + other +
@@ -163,14 +189,31 @@ Item TreeRun::item_for(const PlannedEntry& p, const std::shared_ptr<Dir>& dir,
   return item;
 }
 
+std::string TreeRun::signal_id(const DirVisit& visit,
+                               const std::string& log_name) const {
+  std::string from_name = leading_fields(log_name);
+  if (options_.signal_id == SignalIdFrom::kName ||
+      (options_.signal_id == SignalIdFrom::kAuto && !from_name.empty())) {
+    return from_name;
+  }
+  if (visit.relative.empty()) return root_signal_id_;
+  std::string id;
+  for (const std::string& name : visit.relative)
+    id += (id.empty() ? "" : "/") + name;
+  return id;
+}
+
 void TreeRun::visit(DirVisit& visit) {
   const bool top = visit.relative.empty();
   std::vector<DirEntry> entries = std::move(visit.entries);
-  const bool read_archives = options_.keep || options_.test;
+  const bool events = settings_.format == OutputFormat::kEvents;
+  // The events table never changes the directory: archives are read as
+  // they are.
+  const bool read_archives = options_.keep || options_.test || events;
   if (!read_archives) decompress(*visit.dir, &entries, top);
   PlanRules rules;
   rules.read_archives = read_archives;
-  rules.predict_decompression = options_.test && !options_.keep;
+  rules.predict_decompression = options_.test && !options_.keep && !events;
   rules.top = top;
   std::vector<PlannedEntry> plan = plan_logs(entries, rules);
   entries = std::vector<DirEntry>();
@@ -182,7 +225,7 @@ void TreeRun::visit(DirVisit& visit) {
   }
   const std::string out_path = output_path(visit);
   std::shared_ptr<Dir> out;
-  if (converts && !options_.test) {
+  if (converts && !options_.test && !events) {
     std::string err;
     out = output_dir(visit, &err);
     if (out == nullptr) {
@@ -224,8 +267,11 @@ void TreeRun::visit(DirVisit& visit) {
     if (out->list(&out_entries, &list_err)) refuse_csv_directories(out_entries, &plan);
   }
   std::vector<Item> items;
-  for (const PlannedEntry& p : plan)
+  for (const PlannedEntry& p : plan) {
     items.push_back(item_for(p, visit.dir, out, out_path));
+    if (events && items.back().task)
+      items.back().task->signal_field = csv_field(signal_id(visit, p.log_name));
+  }
   runner_.add(std::move(items));
 }
 
@@ -250,9 +296,11 @@ int run_quillon(const std::vector<std::string>& args) {
   settings.mode = options.letter == 'p' ? Mode::kProprietary : Mode::kStandard;
   settings.test = options.test;
   settings.max_log_size = options.max_log_size;
+  settings.format = options.format;
+  const bool events = options.format == OutputFormat::kEvents;
   // The two-argument run stops at the first log or CSV it cannot open;
-  // over a tree or into another directory the run goes on.
-  settings.fail_fast = !options.recursive && options.output.empty();
+  // over a tree, into another directory or into a table the run goes on.
+  settings.fail_fast = !options.recursive && options.output.empty() && !events;
 
   LinePrinter printer;
   Progress progress(printer, options.quiet);
@@ -266,7 +314,21 @@ int run_quillon(const std::vector<std::string>& args) {
   std::string err, out_err;
   std::shared_ptr<Dir> root = Dir::open(options.dir, &err);
   std::shared_ptr<Dir> out_root;
-  if (!options.test) {
+  EventsTable table;
+  if (events && !options.test) {
+    // The table is written from the start; its header first.
+    std::string_view header = events_header(settings.mode);
+    if (!table.open(options.output, &err) ||
+        !table.write(header.data(), header.size())) {
+      printer.print(error_line("Failed to open " +
+                               (options.output.empty() || options.output == "-"
+                                    ? std::string("standard output")
+                                    : shown(options.output)) +
+                               ": " + (err.empty() ? table.error() : err)));
+      return 1;
+    }
+    settings.table = &table;
+  } else if (!options.test) {
     if (!options.output.empty()) {
       out_root = Dir::make(options.output, &out_err);
       if (out_root == nullptr) {
@@ -289,9 +351,11 @@ int run_quillon(const std::vector<std::string>& args) {
   if (jobs == 0) jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   Runner runner(settings, jobs, printer, progress);
   TreeRun run(options, settings, out_root, out_err, progress, runner);
+  run.root_signal_id_ = last_component(absolute_path(options.dir));
   // With -o, OUT may lie inside the tree: it is not searched.
-  const FileId* skip =
-      !options.output.empty() && out_root != nullptr ? &out_root->id() : nullptr;
+  const FileId* skip = out_root != nullptr && !options.output.empty()
+                           ? &out_root->id()
+                           : nullptr;
   TreeWalker walker(root, options.recursive, skip);
   bool top_listed = true;
   DirVisit visit;
@@ -308,9 +372,17 @@ int run_quillon(const std::vector<std::string>& args) {
     run.visit(visit);
   }
   int status = runner.finish();
-  if (!runner.stopped() && (!top_listed || !run.found_logs())) {
-    printer.print(no_logs);
-    return 1;
+  const bool found = top_listed && run.found_logs();
+  if (!runner.stopped() && !found) printer.print(no_logs);
+  // A table is given its name only when the run went through every log.
+  if (settings.table != nullptr) {
+    if (runner.stopped() || !found) {
+      table.discard();
+    } else if (!table.close(&err)) {
+      printer.print(error_line("Failed to write " + table.name() + ": " + err));
+      return 1;
+    }
   }
+  if (!runner.stopped() && !found) return 1;
   return status;
 }

@@ -58,7 +58,8 @@ const OptionSpec kOptions[] = {
        o->output = v;
        return !v.empty();
      },
-     "write the CSV files into OUT, made when missing"},
+     "write the CSV files into OUT, made when missing;\n"
+     "with -f events, the table into the file OUT"},
     {'r', "recursive", nullptr,
      [](Options* o, const std::string&) { return o->recursive = true; },
      "also every sub-directory, at any depth"},
@@ -71,6 +72,27 @@ const OptionSpec kOptions[] = {
     {'q', "quiet", nullptr,
      [](Options* o, const std::string&) { return o->quiet = true; },
      "no progress line on a terminal"},
+    {'f', "format", "FORMAT",
+     [](Options* o, const std::string& v) {
+       if (v == "csv") o->format = OutputFormat::kCsv;
+       else if (v == "events") o->format = OutputFormat::kEvents;
+       else return false;
+       return true;
+     },
+     "csv: a CSV per log (the default); events: one table\n"
+     "of every log, to standard output or to -o FILE\n"
+     "(gzip-compressed for a name ending in .gz)"},
+    {0, "signal-id", "FROM",
+     [](Options* o, const std::string& v) {
+       if (v == "auto") o->signal_id = SignalIdFrom::kAuto;
+       else if (v == "name") o->signal_id = SignalIdFrom::kName;
+       else if (v == "dir") o->signal_id = SignalIdFrom::kDir;
+       else return false;
+       return true;
+     },
+     "the events table's signal id: name (the two fields\n"
+     "before a log name's date), dir (the log's directory)\n"
+     "or auto (name where there are such fields; default)"},
     {0, "max-log-size", "SIZE",
      [](Options* o, const std::string& v) {
        return parse_size(v, &o->max_log_size);

@@ -8,6 +8,19 @@
 #include <string>
 #include <vector>
 
+/// What a run writes.
+enum class OutputFormat {
+  kCsv,     // a CSV per log
+  kEvents,  // one events table of the whole run
+};
+
+/// Where the events table takes a log's signal id from.
+enum class SignalIdFrom {
+  kAuto,  // its name's leading fields where it has them, else its directory
+  kName,  // the two leading fields of its name
+  kDir,   // its directory
+};
+
 /// What a run is asked to do.
 struct Options {
   std::string dir;     // as typed
@@ -19,6 +32,8 @@ struct Options {
   std::string output;  // -o: where the CSVs go; empty: dir/csv_files_<letter>
   int jobs = 1;        // -j: logs converted at once; 0: one per core
   uint64_t max_log_size = uint64_t{256} << 20;  // 0: no limit
+  OutputFormat format = OutputFormat::kCsv;  // -f
+  SignalIdFrom signal_id = SignalIdFrom::kAuto;  // --signal-id
 };
 
 /// What the command line asks for.

@@ -94,7 +94,9 @@ void Runner::report_front() {
     if (!slot.started && slot.item.task) {
       slot.started = true;
       lock.unlock();
-      slot.result = run_task(*slot.item.task, settings_, converter_);
+      // The next task to report: its rows may go straight to the table.
+      slot.result =
+          run_task(*slot.item.task, settings_, converter_, settings_.table);
       lock.lock();
     }
     slot.done = true;

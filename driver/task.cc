@@ -12,11 +12,19 @@ namespace {
 // The error that Dir::open_file gives for what is no file to read.
 const char kNotRegular[] = "not a regular file";
 
+// Rows of the events table held in memory per log before they go to a file.
+const size_t kRowsInMemory = 1 << 20;
+
 // Reads and drops the rest of `in`.
 void drain(InputStream& in) {
   char buf[1 << 14];
   while (in.read(buf, sizeof buf) > 0) {
   }
+}
+
+uint64_t limit_of(const RunSettings& settings) {
+  return settings.max_log_size != 0 ? settings.max_log_size
+                                    : std::numeric_limits<uint64_t>::max();
 }
 
 // The conversion of one log, and what was wrong with its input.
@@ -26,43 +34,41 @@ struct Reading {
   std::string damage;      // what was wrong with an archive
 };
 
-// Converts the log read from `in` (through gzip when `archive`) into `out`.
-// `csv`, when not null, is the file behind `out`, emptied when rows must be
-// taken back.
-Reading read_log(File& in, bool archive, const std::string& log_name,
-                 OutputStream& out, File* csv, const RunSettings& settings,
-                 LogConverter& converter) {
-  const uint64_t limit = settings.max_log_size != 0
-                             ? settings.max_log_size
-                             : std::numeric_limits<uint64_t>::max();
+// Converts the log read from `in` (through gzip when `archive`) with
+// `convert`, which takes an InputStream and returns a ConvertResult.
+// `restart`, when not null, takes back everything written so far (false
+// when it cannot): rows from a member that fails its check are then written
+// anew from the members that passed.
+template <typename Convert>
+Reading read_log(File& in, bool archive, const RunSettings& settings,
+                 Convert convert, bool (*restart)(void*), void* output) {
+  const uint64_t limit = limit_of(settings);
   Reading r;
   if (!archive) {
     FileInput file(in);
     LimitedInput input(file, limit);
-    r.result = converter.convert(input, out, log_name, settings.mode);
+    r.result = convert(input);
     r.too_large = input.exceeded();
     return r;
   }
   GzipInput gzip(in);
   LimitedInput input(gzip, limit);
-  r.result = converter.convert(input, out, log_name, settings.mode);
+  r.result = convert(input);
   // A bad event type may come of damage further on: that is what to report.
   if (r.result.end == LogEnd::kBadEventType) drain(input);
   r.too_large = input.exceeded();
   const GzipReader& reader = gzip.reader();
   if (r.too_large || reader.error().empty()) return r;
   r.damage = reader.error();
-  // Rows of a member that failed its check are not to be trusted: convert
-  // again, only the members that passed.
   if (!reader.cut_short() && reader.sound_bytes() < reader.bytes_out() &&
-      r.result.end != LogEnd::kWriteFailed && csv != nullptr) {
-    if (!in.rewind() || !csv->truncate()) {
+      r.result.end != LogEnd::kWriteFailed && restart != nullptr) {
+    if (!in.rewind() || !restart(output)) {
       r.result = {LogEnd::kWriteFailed, 0};
       return r;
     }
     GzipInput again(in);
     LimitedInput sound(again, reader.sound_bytes());
-    r.result = converter.convert(sound, out, log_name, settings.mode);
+    r.result = convert(sound);
   }
   return r;
 }
@@ -71,9 +77,7 @@ Reading read_log(File& in, bool archive, const std::string& log_name,
 // was wrong with it, or nothing.
 std::string check_archive(File& in, const RunSettings& settings) {
   GzipInput gzip(in);
-  LimitedInput input(gzip, settings.max_log_size != 0
-                               ? settings.max_log_size
-                               : std::numeric_limits<uint64_t>::max());
+  LimitedInput input(gzip, limit_of(settings));
   drain(input);
   if (input.exceeded())
     return "larger than --max-log-size (" + size_text(settings.max_log_size) +
@@ -84,16 +88,21 @@ std::string check_archive(File& in, const RunSettings& settings) {
 }  // namespace
 
 TaskResult run_task(const Task& task, const RunSettings& settings,
-                    LogConverter& converter) {
+                    LogConverter& converter, OutputStream* table) {
   TaskResult r;
   const std::string path = shown(task.dir->path_of(task.name));
   auto report = [&](Outcome outcome, const std::string& what) {
     r.messages += error_line(what);
     if (outcome > r.outcome) r.outcome = outcome;
   };
-  LogHour hour;
-  if (!task.check_only && !read_log_hour(parse_log_date(task.log_name), &hour))
+  const bool events = settings.format == OutputFormat::kEvents;
+  LogHour hour = {0, 0, 0, 0};
+  if (!task.check_only &&
+      !read_log_hour(parse_log_date(task.log_name), &hour)) {
     report(Outcome::kDamaged, path + ": the name holds no valid date and hour");
+    // The events table has no time for its records: it gets none of them.
+    if (events) return r;
+  }
 
   std::string err;
   File in;
@@ -111,28 +120,53 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     return r;
   }
 
-  const std::string csv_path =
-      task.out_dir == nullptr ? "" : shown(task.out_dir->path_of(task.csv_name));
-  Reading reading;
+  // Where the rows go, and how to take them back.
+  std::string out_name =
+      events ? (settings.table != nullptr ? settings.table->name() : "")
+             : task.out_dir == nullptr
+                   ? std::string()
+                   : shown(task.out_dir->path_of(task.csv_name));
+  NullOutput null_output;
+  std::unique_ptr<FileOutput> csv_output;
+  OutputStream* output = &null_output;
+  bool (*restart)(void*) = nullptr;
+  void* restart_arg = nullptr;
   if (settings.test) {
-    NullOutput output;
-    reading = read_log(in, task.archive, task.log_name, output, nullptr,
-                       settings, converter);
+  } else if (events && table != nullptr && !task.archive) {
+    output = table;
+  } else if (events) {
+    r.rows = std::make_unique<SpillOutput>(kRowsInMemory);
+    output = r.rows.get();
+    restart = [](void* rows) { return static_cast<SpillOutput*>(rows)->clear(); };
+    restart_arg = r.rows.get();
   } else {
     if (!task.out_dir->create_temp(true, &in, &r.csv, &r.temp, &err)) {
       report(settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
-             "Failed to open " + csv_path + ": " + err);
+             "Failed to open " + out_name + ": " + err);
       return r;
     }
-    FileOutput output(r.csv);
-    reading = read_log(in, task.archive, task.log_name, output, &r.csv,
-                       settings, converter);
+    csv_output = std::make_unique<FileOutput>(r.csv);
+    output = csv_output.get();
+    restart = [](void* csv) { return static_cast<File*>(csv)->truncate(); };
+    restart_arg = &r.csv;
   }
+  const EventsLog log = {task.signal_field, hour};
+  auto convert = [&](InputStream& input) {
+    return events ? converter.convert_events(input, *output, log, settings.mode)
+                  : converter.convert(input, *output, task.log_name,
+                                      settings.mode);
+  };
+  Reading reading =
+      read_log(in, task.archive, settings, convert, restart, restart_arg);
   in.close();
+
   const ConvertResult& result = reading.result;
   r.records = result.records;
   if (result.end == LogEnd::kWriteFailed) {
-    report(Outcome::kStop, "Failed to write " + csv_path + ": " + r.csv.error());
+    std::string why = r.rows != nullptr ? r.rows->error()
+                      : events          ? settings.table->error()
+                                        : r.csv.error();
+    report(Outcome::kStop, "Failed to write " + out_name + ": " + why);
     discard(task, &r);
   } else if (reading.too_large) {
     report(Outcome::kDamaged,
@@ -152,6 +186,18 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
 
 void publish(const Task& task, const RunSettings& settings,
              TaskResult* result) {
+  if (result->rows != nullptr) {
+    if (!result->rows->copy_to(*settings.table)) {
+      const std::string& why = result->rows->error().empty()
+                                   ? settings.table->error()
+                                   : result->rows->error();
+      result->messages += error_line("Failed to write " +
+                                     settings.table->name() + ": " + why);
+      result->outcome = Outcome::kStop;
+    }
+    result->rows.reset();
+    return;
+  }
   if (!result->csv.is_open()) return;
   std::string err;
   bool is_directory = false;
@@ -171,5 +217,6 @@ void publish(const Task& task, const RunSettings& settings,
 }
 
 void discard(const Task& task, TaskResult* result) {
+  result->rows.reset();
   if (result->csv.is_open()) task.out_dir->discard(&result->csv, result->temp);
 }

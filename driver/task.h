@@ -8,7 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "driver/options.h"
+#include "driver/table.h"
 #include "logconv/convert_log.h"
+#include "logconv/streams.h"
 #include "platform/platform.h"
 
 /// What every task of a run shares.
@@ -21,6 +24,10 @@ struct RunSettings {
   /// A log or CSV that cannot be opened stops the run, as in the
   /// two-argument run; otherwise it is reported and the run goes on.
   bool fail_fast = true;
+  OutputFormat format = OutputFormat::kCsv;
+  /// The events table, which rows are written to in the order of the
+  /// tasks; null with -t. Only the thread that reports tasks writes to it.
+  EventsTable* table = nullptr;
 };
 
 /// One log to convert or check, or an archive that holds no log, to check.
@@ -32,6 +39,7 @@ struct Task {
   bool check_only = false;   // an archive that holds no log: only read it
   std::shared_ptr<Dir> out_dir;  // where its CSV goes; null with -t
   std::string csv_name;
+  std::string signal_field;  // events: its signal id as a table field
 };
 
 /// How a task ended, for the run's status.
@@ -50,18 +58,24 @@ struct TaskResult {
   /// The CSV, complete under the temporary name `temp`, to publish.
   File csv;
   std::string temp;
+  /// Events: the log's rows, held until they can be written to the table.
+  std::unique_ptr<SpillOutput> rows;
 };
 
 /// Opens the log of `task` and converts it into a temporary file of its
-/// output directory (with settings.test, only reads it), stopping at the
-/// size limit. Of an archive whose data fails a check, only the rows of the
-/// members that passed are kept; one cut short keeps the rows before the
-/// cut. Reports every failure in the result's messages.
+/// output directory, or into rows of the events table (with settings.test,
+/// only reads it), stopping at the size limit. Of an archive whose data
+/// fails a check, only the rows of the members that passed are kept; one
+/// cut short keeps the rows before the cut. The rows of a log go straight
+/// to `table` when that is given and the log is no archive (the task is
+/// the next to report); otherwise they are held in the result. Reports
+/// every failure in the result's messages.
 TaskResult run_task(const Task& task, const RunSettings& settings,
-                    LogConverter& converter);
+                    LogConverter& converter, OutputStream* table = nullptr);
 
-/// Gives the CSV of a task's result its name, replacing an earlier one; on
-/// failure the CSV is removed and the failure reported in the result.
+/// Gives the CSV of a task's result its name, replacing an earlier one, or
+/// writes its rows to the events table; on failure the CSV is removed and
+/// the failure reported in the result.
 void publish(const Task& task, const RunSettings& settings,
              TaskResult* result);
 

@@ -2,12 +2,23 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "events/event_table.h"
 #include "logconv/row_text.h"
+
+// Each record loop stands alone: inlined into its caller, where the other
+// loops are too, it runs slower (the compiler spreads its registers thin).
+#if defined(__GNUC__)
+#define QUILLON_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define QUILLON_NOINLINE __declspec(noinline)
+#else
+#define QUILLON_NOINLINE
+#endif
 
 namespace {
 
@@ -19,9 +30,15 @@ const size_t kLinePiece = 255;
 // The longest record: type, timestamp and 16 data bytes.
 const size_t kMaxRecord = 19;
 // The most an event row takes beyond its date prefix, the overshoot of the
-// fixed-size copies included: time 8, type 4, 16 parameters of 8, a name
-// slot of 32 and a state slot of 16.
-const size_t kMaxRowTail = 8 + 4 + 16 * 8 + 32 + 16;
+// fixed-size copies included: time 8, type 8, 16 parameters of 8, a name
+// slot of 48 and a state slot of 16.
+const size_t kMaxRowTail = 8 + 8 + 16 * 8 + 48 + 16;
+
+// What a conversion writes.
+enum Format {
+  kCsv,     // the CSV of the log: header rows, event rows, closing row
+  kEvents,  // the log's rows of the events table
+};
 const std::string_view kMarker = "Binary Data Follows:";
 
 // Buffered reading over an InputStream.
@@ -151,10 +168,11 @@ bool is_c_space(char c) {
          c == '\r';
 }
 
-// Writes the closing row and flushes the CSV.
+// Writes the closing row (of a CSV) and flushes the output.
+template <int kFormat>
 ConvertResult finish(Writer& out, LogEnd end, int bad_type = 0) {
   char* p = out.room(64);
-  switch (end) {
+  switch (kFormat == kCsv ? end : LogEnd::kWriteFailed) {
     case LogEnd::kEndOfLog:
       p = put(p, ",End of Controller Log\n");
       break;
@@ -175,23 +193,23 @@ ConvertResult finish(Writer& out, LogEnd end, int bad_type = 0) {
   return {end, bad_type};
 }
 
-
-// A row's date prefix, " MM/DD/YYYY HH:", from the file name.
+// What a row starts with: in a CSV " MM/DD/YYYY HH:" from the file name, in
+// the events table "<signal id>,YYYY-MM-DD HH:".
 struct DatePrefix {
   explicit DatePrefix(const std::string& prefix) : text(prefix) {
     memset(head, 0, sizeof head);
     memcpy(head, text.data(), std::min(text.size(), sizeof head));
   }
   std::string text;
-  char head[16];  // its first 16 bytes, zero-padded
+  char head[32];  // its first 32 bytes, zero-padded
 };
 
-// Puts a row's date prefix: with kShort, one fixed-size copy, as for every
-// name of the usual forms.
-template <bool kShort>
+// Puts a row's prefix: with kCopy, one copy of that many bytes, as for every
+// prefix that short (the usual names); otherwise as long as it is.
+template <int kCopy>
 inline char* put_prefix(char* p, const DatePrefix& prefix) {
-  if (kShort) {
-    memcpy(p, prefix.head, sizeof prefix.head);
+  if (kCopy > 0) {
+    memcpy(p, prefix.head, kCopy);
     return p + prefix.text.size();
   }
   return put(p, prefix.text);
@@ -200,22 +218,53 @@ inline char* put_prefix(char* p, const DatePrefix& prefix) {
 // The pieces and tables that rows are put from.
 struct RowPieces {
   const DatePrefix& prefix;
+  const DatePrefix& next_prefix;  // events: the hour after the log's
   const RowText& rows;
   const NumberText& numbers;
   const TimeText& times;
   const EventTable& table;
 };
 
-// Puts the proprietary row of a record: type, every data byte, the name and,
-// for on/off events, the state of D0.
-template <bool kShortPrefix>
+// Puts a row's prefix and "MM:SS.t,": in the events table a timestamp past
+// the hour is the next hour's, in a CSV the hour's last tenth.
+template <int kFormat, int kCopy>
+inline char* put_time(char* p, const RowPieces& at, const uint8_t* record) {
+  unsigned stamp = record[1] << 8 | record[2];
+  const DatePrefix* prefix = &at.prefix;
+  if (kFormat == kEvents && stamp >= 36000) {
+    prefix = &at.next_prefix;
+    stamp -= 36000;
+  }
+  p = put_prefix<kCopy>(p, *prefix);
+  memcpy(p, at.times.text[stamp], 8);
+  return p + 8;
+}
+
+// Puts the proprietary row of a record. A CSV row: type, every data byte,
+// the name and, for on/off events, the state of D0. An events-table row:
+// type, name, and the data bytes separated by spaces.
+template <int kFormat, int kCopy>
 inline char* put_proprietary_row(char* p, const RowPieces& at,
                                  const uint8_t* record, uint8_t length) {
   uint8_t type = record[0];
   const uint8_t* data = record + 3;
-  p = put_prefix<kShortPrefix>(p, at.prefix);
-  memcpy(p, at.times.text[record[1] << 8 | record[2]], 8);
-  p += 8;
+  p = put_time<kFormat, kCopy>(p, at, record);
+  if (kFormat == kEvents) {
+    memcpy(p, at.numbers.decimal_comma[type].text, 8);
+    p += at.numbers.decimal_comma[type].size;
+    memcpy(p, at.rows.event_name[type].text, 48);
+    p += at.rows.event_name[type].size;
+    if (length == 0) {
+      *p++ = '\n';
+      return p;
+    }
+    for (int i = 0; i + 1 < length; ++i) {
+      memcpy(p, at.numbers.decimal_space[data[i]].text, 8);
+      p += at.numbers.decimal_space[data[i]].size;
+    }
+    memcpy(p, at.numbers.decimal_end[data[length - 1]].text, 8);
+    return p + at.numbers.decimal_end[data[length - 1]].size;
+  }
   memcpy(p, at.numbers.decimal[type].text, 4);
   p += at.numbers.decimal[type].size;
   // Most records have one data byte: it goes without a loop.
@@ -241,21 +290,23 @@ inline char* put_proprietary_row(char* p, const RowPieces& at,
 }
 
 // Puts the standard row of a record, or nothing when it has no standard
-// code.
-template <bool kShortPrefix>
+// code: the code and its parameter, in a CSV with two empty columns after
+// it.
+template <int kFormat, int kCopy>
 inline char* put_standard_row(char* p, const RowPieces& at,
                               const uint8_t* record, uint8_t length) {
   uint8_t type = record[0];
   const uint8_t* data = record + 3;
   const RowText& rows = at.rows;
+  const Slot<8>* param_end =
+      kFormat == kEvents ? at.numbers.event_param_end : at.numbers.param_end;
   const Slot<8>* end;  // the parameter and the row's end
   uint8_t code;
   if (rows.kind[type] == StandardKind::kSimple) {
     unsigned bit = data[0] & rows.bit_mask[type];
     if (rows.drops[type][bit]) return p;
     code = rows.code[type][bit];
-    end = &at.numbers.param_end[data[rows.param_index[type]] >>
-                                rows.param_shift[type]];
+    end = &param_end[data[rows.param_index[type]] >> rows.param_shift[type]];
   } else if (rows.kind[type] == StandardKind::kConverter) {
     const EventDefinition& row = at.table.rows[type];
     uint8_t d[16] = {};
@@ -263,14 +314,12 @@ inline char* put_standard_row(char* p, const RowPieces& at,
     int param_count = 0;
     code = row.converter(row.code, d, &param_count);
     if (!keeps_standard_code(row, code)) return p;
-    static const Slot<8> kNoParam = {{',', ',', '\n'}, 3};
-    end = param_count > 0 ? &at.numbers.param_end[d[0]] : &kNoParam;
+    static const Slot<8> kNoParam[2] = {{{',', ',', '\n'}, 3}, {{',', '\n'}, 2}};
+    end = param_count > 0 ? &param_end[d[0]] : &kNoParam[kFormat == kEvents];
   } else {
     return p;
   }
-  p = put_prefix<kShortPrefix>(p, at.prefix);
-  memcpy(p, at.times.text[record[1] << 8 | record[2]], 8);
-  p += 8;
+  p = put_time<kFormat, kCopy>(p, at, record);
   memcpy(p, at.numbers.decimal[code].text, 4);
   p += at.numbers.decimal[code].size;
   memcpy(p, end->text, 8);
@@ -278,11 +327,13 @@ inline char* put_standard_row(char* p, const RowPieces& at,
 }
 
 // The records, back to back up to the end of the input.
-template <Mode kMode, bool kShortPrefix>
-ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
+template <Mode kMode, int kFormat, int kCopy>
+QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
                               const RowPieces& at) {
   char* p = out.cursor();
-  char* const limit = out.limit(at.prefix.text.size() + kMaxRowTail);
+  char* const limit = out.limit(std::max(at.prefix.text.size(),
+                                         at.next_prefix.text.size()) +
+                                kMaxRowTail);
   uint64_t records = 0;
   auto with_count = [&](ConvertResult result) {
     result.records = records;
@@ -296,9 +347,9 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
       if (out.failed()) return false;
     }
     if (kMode == Mode::kProprietary)
-      p = put_proprietary_row<kShortPrefix>(p, at, record, length);
+      p = put_proprietary_row<kFormat, kCopy>(p, at, record, length);
     else
-      p = put_standard_row<kShortPrefix>(p, at, record, length);
+      p = put_standard_row<kFormat, kCopy>(p, at, record, length);
     return true;
   };
   for (;;) {
@@ -320,33 +371,60 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
       in.skip(static_cast<size_t>(record - start));
       if (record < sure_end) {
         out.commit(p);
-        return with_count(finish(out, LogEnd::kBadEventType, record[0]));
+        return with_count(finish<kFormat>(out, LogEnd::kBadEventType, record[0]));
       }
       continue;
     }
     // The last bytes of the input.
     out.commit(p);
     if (available == 0) {
-      return with_count(finish(
+      return with_count(finish<kFormat>(
           out, input.failed() ? LogEnd::kBadFileRead : LogEnd::kEndOfLog));
     }
     uint8_t length = at.rows.length[record[0]];
     if (length == RowText::kNoSuchType)
-      return with_count(finish(out, LogEnd::kBadEventType, record[0]));
+      return with_count(finish<kFormat>(out, LogEnd::kBadEventType, record[0]));
     if (available < 3u + length)
-      return with_count(finish(out, LogEnd::kBadFileRead));
+      return with_count(finish<kFormat>(out, LogEnd::kBadFileRead));
     if (!put_row(record, length)) return with_count({LogEnd::kWriteFailed, 0});
     in.skip(3u + length);
     ++records;
   }
 }
 
-template <Mode kMode>
+// Picks the record loop for the mode and for the prefixes' length: one
+// fixed-size copy of 16 (CSV) or 32 (events) bytes where they fit.
+template <Mode kMode, int kFormat>
 ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
                               const RowPieces& at) {
-  if (at.prefix.text.size() <= sizeof at.prefix.head)
-    return convert_records<kMode, true>(in, out, input, at);
-  return convert_records<kMode, false>(in, out, input, at);
+  const size_t longest =
+      std::max(at.prefix.text.size(), at.next_prefix.text.size());
+  const size_t kCopy = kFormat == kCsv ? 16 : 32;
+  if (longest <= kCopy)
+    return convert_records<kMode, kFormat, kFormat == kCsv ? 16 : 32>(in, out, input, at);
+  return convert_records<kMode, kFormat, 0>(in, out, input, at);
+}
+
+// "YYYY-MM-DD HH:" of an hour, and of the hour after it.
+std::string hour_text(const LogHour& h) {
+  char text[32];
+  snprintf(text, sizeof text, "%04d-%02d-%02d %02d:", h.year, h.month, h.day,
+           h.hour);
+  return text;
+}
+
+LogHour next_hour(LogHour h) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (++h.hour < 24) return h;
+  h.hour = 0;
+  bool leap = (h.year % 4 == 0 && h.year % 100 != 0) || h.year % 400 == 0;
+  int days = kDays[h.month - 1] + (h.month == 2 && leap ? 1 : 0);
+  if (++h.day <= days) return h;
+  h.day = 1;
+  if (++h.month <= 12) return h;
+  h.month = 1;
+  ++h.year;
+  return h;
 }
 
 }  // namespace
@@ -364,6 +442,14 @@ LogDate parse_log_date(std::string_view file_name) {
   std::string_view hour_token = next_token(&rest, '_');
   date.hour = or_null(next_token(&hour_token, '.'));
   return date;
+}
+
+std::string leading_fields(std::string_view file_name) {
+  if (file_name.size() <= 17) return std::string();
+  std::string_view rest = file_name;
+  std::string first(next_token(&rest, '_'));
+  std::string_view second = next_token(&rest, '_');
+  return second.empty() ? first : first + "_" + std::string(second);
 }
 
 namespace {
@@ -432,13 +518,32 @@ ConvertResult LogConverter::convert(InputStream& input, OutputStream& output,
   std::string prefix = " ";
   prefix.append(date.month).append("/").append(date.day).append("/");
   prefix.append(date.year).append(" ").append(date.hour).append(":");
+  return convert_as<kCsv>(input, output, mode, prefix, prefix, nullptr);
+}
 
+ConvertResult LogConverter::convert_events(InputStream& input,
+                                           OutputStream& output,
+                                           const EventsLog& log, Mode mode,
+                                           std::string* header) {
+  std::string prefix = std::string(log.signal_field) + ",";
+  return convert_as<kEvents>(input, output, mode,
+                             prefix + hour_text(log.hour),
+                             prefix + hour_text(next_hour(log.hour)), header);
+}
+
+template <int kFormat>
+ConvertResult LogConverter::convert_as(InputStream& input,
+                                       OutputStream& output, Mode mode,
+                                       const std::string& prefix,
+                                       const std::string& next_prefix,
+                                       std::string* header) {
   // The buffers last from file to file: a conversion allocates nothing
   // beyond them unless a longer prefix needs a larger output buffer.
   if (in_buf_ == nullptr) in_buf_.reset(new char[kBlockSize]);
   // Every row fits in the output buffer: the prefix and kMaxRowTail take
   // well under kBlockSize.
-  size_t out_capacity = kBlockSize + prefix.size() + kMaxRowTail;
+  size_t out_capacity =
+      kBlockSize + std::max(prefix.size(), next_prefix.size()) + kMaxRowTail;
   if (out_capacity > out_capacity_) {
     out_buf_.reset(new char[out_capacity]);
     out_capacity_ = out_capacity;
@@ -446,38 +551,69 @@ ConvertResult LogConverter::convert(InputStream& input, OutputStream& output,
   Reader in(input, in_buf_.get());
   Writer out(output, out_buf_.get(), out_capacity_);
 
-  // The header: echo each line, take the version from the first.
+  // The header: echo each line into a CSV, take the version from the first.
   const EventTable* table = &select_event_table(0);
+  int version = 0;
+  auto with_version = [&](ConvertResult result) {
+    result.version = version;
+    return result;
+  };
   for (uint64_t line = 1;; ++line) {
     size_t n = in.ensure(kLinePiece);
-    if (n == 0) return finish(out, LogEnd::kBadFileRead);
+    if (n == 0) return with_version(finish<kFormat>(out, LogEnd::kBadFileRead));
     if (n > kLinePiece) n = kLinePiece;
     const char* text = in.data();
     if (const void* nl = memchr(text, '\n', n))
       n = static_cast<const char*>(nl) - text + 1;
     std::string_view piece(text, n);
-    if (line == 1) table = &select_event_table(parse_log_version(piece));
-    bool last = piece.find(kMarker) != std::string_view::npos;
-
-    // Lines 3, 4 and 6 hold "name:value" pairs whose colon becomes a column.
-    size_t fix = line == 3 ? 10 : line == 4 ? 11 : line == 6 ? 14 : 0;
-    char* p = put(out.room(n + 2), ",,");
-    if (fix != 0 && n > fix && piece[fix] != '\n') {
-      p = put(p, piece.substr(0, fix));
-      *p++ = ',';
-      p = put(p, piece.substr(fix + 1));
-    } else {
-      p = put(p, piece);
+    if (line == 1) {
+      version = parse_log_version(piece);
+      table = &select_event_table(version);
     }
-    out.commit(p);
+    bool last = piece.find(kMarker) != std::string_view::npos;
+    if (header != nullptr) header->append(piece);
+
+    if (kFormat == kCsv) {
+      // Lines 3, 4 and 6 hold "name:value" pairs whose colon becomes a
+      // column.
+      size_t fix = line == 3 ? 10 : line == 4 ? 11 : line == 6 ? 14 : 0;
+      char* p = put(out.room(n + 2), ",,");
+      if (fix != 0 && n > fix && piece[fix] != '\n') {
+        p = put(p, piece.substr(0, fix));
+        *p++ = ',';
+        p = put(p, piece.substr(fix + 1));
+      } else {
+        p = put(p, piece);
+      }
+      out.commit(p);
+    }
     in.skip(n);
     if (last) break;
   }
 
-  DatePrefix date_prefix(prefix);
-  RowPieces pieces = {date_prefix, row_text(*table), number_text(),
-                      time_text(), *table};
+  DatePrefix date_prefix(prefix), next_date_prefix(next_prefix);
+  RowPieces pieces = {date_prefix,  next_date_prefix, row_text(*table),
+                      number_text(), time_text(),     *table};
   if (mode == Mode::kProprietary)
-    return convert_records<Mode::kProprietary>(in, out, input, pieces);
-  return convert_records<Mode::kStandard>(in, out, input, pieces);
+    return with_version(
+        convert_records<Mode::kProprietary, kFormat>(in, out, input, pieces));
+  return with_version(
+      convert_records<Mode::kStandard, kFormat>(in, out, input, pieces));
+}
+
+std::string_view events_header(Mode mode) {
+  return mode == Mode::kProprietary
+             ? "signal_id,timestamp,event_type,event_name,data\n"
+             : "signal_id,timestamp,event_code,event_param\n";
+}
+
+std::string csv_field(std::string_view field) {
+  if (field.find_first_of(",\"\r\n") == std::string_view::npos)
+    return std::string(field);
+  std::string quoted = "\"";
+  for (char c : field) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
 }

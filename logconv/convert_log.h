@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "logconv/streams.h"
@@ -45,7 +46,34 @@ struct ConvertResult {
   int bad_type;
   /// How many whole records were read.
   uint64_t records = 0;
+  /// The format version read from the header's first line.
+  int version = 0;
 };
+
+/// The two fields that a name longer than 17 characters carries before its
+/// date (AB and 17 of AB_17_2022_06_08_13.dat), joined by one "_"; empty
+/// for a shorter name.
+std::string leading_fields(std::string_view file_name);
+
+/// A log's hour as numbers.
+struct LogHour {
+  int year, month, day, hour;
+};
+
+/// What the rows of a log in the events table start with.
+struct EventsLog {
+  /// The signal id as a field of the table (csv_field of it).
+  std::string_view signal_field;
+  /// The hour the records' timestamps count from.
+  LogHour hour;
+};
+
+/// The first line of the events table: its column names in `mode`.
+std::string_view events_header(Mode mode);
+
+/// `field` as a CSV field: quoted, with its quotes doubled, when it holds a
+/// comma, a double quote or a line end (RFC 4180); as it is otherwise.
+std::string csv_field(std::string_view field);
 
 /// Converts a whole log file read from `input` into CSV text written to
 /// `output`. `file_name` is the log's name without its directory; the date
@@ -63,7 +91,22 @@ class LogConverter {
   ConvertResult convert(InputStream& input, OutputStream& output,
                         std::string_view file_name, Mode mode);
 
+  /// Writes the rows of a log read from `input` in the events table to
+  /// `output`: no header rows and no closing row, one row per record (in
+  /// standard mode per record that has a standard code), the timestamp the
+  /// hour's plus the record's tenths of a second, also past the hour.
+  /// `header`, when not null, receives the log's header as read.
+  ConvertResult convert_events(InputStream& input, OutputStream& output,
+                               const EventsLog& log, Mode mode,
+                               std::string* header = nullptr);
+
  private:
+  template <int kFormat>
+  ConvertResult convert_as(InputStream& input, OutputStream& output, Mode mode,
+                           const std::string& prefix,
+                           const std::string& next_prefix,
+                           std::string* header);
+
   std::unique_ptr<char[]> in_buf_;
   std::unique_ptr<char[]> out_buf_;
   size_t out_capacity_ = 0;
@@ -79,11 +122,6 @@ struct LogDate {
 /// first two fields are then skipped). A missing field reads "(null)". The
 /// fields point into `file_name`.
 LogDate parse_log_date(std::string_view file_name);
-
-/// A log's hour as numbers.
-struct LogHour {
-  int year, month, day, hour;
-};
 
 /// Reads the fields of `date` as a date and an hour: each written in decimal
 /// digits only, the year from 1 to 9999, the month from 1 to 12, a day that

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "events/converters.h"
+#include "logconv/convert_log.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ RowText make_row_text(const EventTable& table) {
     t.has_state[type] =
         name.find("on/off") != std::string_view::npos && row.length > 0;
     set(&t.name[type], std::string(name) + (t.has_state[type] ? "," : ",\n"));
+    std::string_view trimmed = name.substr(0, name.find_last_not_of(' ') + 1);
+    set(&t.event_name[type], csv_field(trimmed) + ",");
 
     // The converters that most records use, done in line: each is a code
     // picked by bit 0 of D0 or not at all, and one data byte, shifted or
@@ -76,6 +79,10 @@ const NumberText& number_text() {
       set(&t.param_end[n], "," + decimal + ",,\n");
       set(&t.state[n], std::string(n & 1 ? "on => " : "off => ") +
                            std::to_string(n >> 1) + "\n");
+      set(&t.decimal_comma[n], decimal + ",");
+      set(&t.decimal_space[n], decimal + " ");
+      set(&t.decimal_end[n], decimal + "\n");
+      set(&t.event_param_end[n], "," + decimal + "\n");
     }
     return t;
   }();

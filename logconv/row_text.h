@@ -29,6 +29,12 @@ struct NumberText {
   /// A proprietary on/off state by its D0: "on => N\n" when bit 0 is set,
   /// else "off => N\n", with N = D0 >> 1.
   Slot<16> state[256];
+  /// Events table: "N," (a code or type), "N " and "N\n" (data bytes), and
+  /// ",N\n" (a standard code's parameter and the row's end).
+  Slot<8> decimal_comma[256];
+  Slot<8> decimal_space[256];
+  Slot<8> decimal_end[256];
+  Slot<8> event_param_end[256];
 };
 
 /// The number pieces, built on first use.
@@ -62,6 +68,9 @@ struct RowText {
   Slot<32> name[256];
   /// Proprietary mode: whether the on/off state of D0 follows the name.
   bool has_state[256];
+  /// Events table: the name without its trailing spaces, quoted where it
+  /// must be, and a comma.
+  Slot<48> event_name[256];
   /// Standard mode.
   StandardKind kind[256];
   /// kSimple: with bit = D0 & bit_mask, the code is code[bit], which makes

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -106,6 +107,46 @@ class MemoryInput : public InputStream {
 class NullOutput : public OutputStream {
  public:
   bool write(const char*, size_t) override { return true; }
+};
+
+/// Holds what is written until it can be passed on: the first `memory`
+/// bytes in memory, the rest in a file without a name in the system's
+/// temporary directory, so that any amount takes bounded memory.
+class SpillOutput : public OutputStream {
+ public:
+  explicit SpillOutput(size_t memory) : memory_(memory) {}
+  bool write(const char* data, size_t size) override;
+  /// Forgets everything written. Returns false when the file could not be
+  /// emptied; error() tells why.
+  bool clear();
+  /// Writes everything held to `out`. Returns false when the file could
+  /// not be read back (error() tells why) or `out` refused a write.
+  bool copy_to(OutputStream& out);
+  const std::string& error() const { return error_; }
+
+ private:
+  size_t memory_;
+  std::string held_;
+  File file_;
+  std::string error_;
+};
+
+/// Compresses what is written into one gzip member written to an open
+/// file, which the caller opens and closes.
+class GzipOutput : public OutputStream {
+ public:
+  /// `level`: zlib's, 1 (fastest) to 9 (smallest).
+  GzipOutput(File& file, int level);
+  ~GzipOutput() override;
+  bool write(const char* data, size_t size) override;
+  /// Ends the member. Returns false when a write failed.
+  bool finish();
+  /// Why a write failed.
+  const std::string& error() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 /// Collects the text in a string. With a `limit`, writes past that many bytes

@@ -379,9 +379,9 @@ bool Dir::exists(const std::string& name) const {
 }
 
 bool Dir::create_temp(bool, const File* like, File* file, std::string* name,
-                      std::string* err) const {
+                      std::string* err, bool owner_only) const {
   // The kernel applies the umask to the bits asked for here.
-  mode_t mode = like != nullptr ? like->mode_ & 0666 : 0600;
+  mode_t mode = like != nullptr ? like->mode_ & 0666 : owner_only ? 0600 : 0666;
   int dfd = static_cast<int>(handle_);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = temp_name();
@@ -503,6 +503,59 @@ bool make_directories(const std::string& path, std::string* err) {
     }
   }
   return fail(err, strerror(mkdir_errno));
+}
+
+bool create_unnamed_temp(File* file, std::string* err) {
+  const char* dir = getenv("TMPDIR");
+  std::string base = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+#ifdef O_TMPFILE
+  int fd = open(base.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0)
+#else
+  int fd = -1;
+#endif
+  {
+    // Without O_TMPFILE: a new name, removed at once.
+    std::string name = base + "/.quillon-XXXXXX";
+    fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd < 0) return fail(err, base + ": " + strerror(errno));
+    unlink(name.c_str());
+  }
+  file->close();
+  file->handle_ = fd;
+  file->at_end_ = false;
+  return true;
+}
+
+bool open_standard_output(File* file, std::string* err) {
+  int fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) return fail_errno(err);
+  file->close();
+  file->handle_ = fd;
+  file->at_end_ = false;
+  return true;
+}
+
+std::string absolute_path(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::string cwd(4096, '\0');
+  while (getcwd(&cwd[0], cwd.size()) == nullptr) {
+    if (errno != ERANGE) return path;
+    cwd.resize(cwd.size() * 2);
+  }
+  cwd.resize(strlen(cwd.c_str()));
+  return cwd + "/" + path;
+}
+
+void split_path(const std::string& path, std::string* dir, std::string* name) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *name = path;
+    return;
+  }
+  *dir = slash == 0 ? "/" : path.substr(0, slash);
+  *name = path.substr(slash + 1);
 }
 
 bool copy_mode_and_time(const File& source, const File& target,

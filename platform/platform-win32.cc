@@ -471,7 +471,7 @@ bool Dir::exists(const std::string& name) const {
 // directory, so `like` is not looked at. The file is shared with nobody, so
 // that no other run can remove it while it is written.
 bool Dir::create_temp(bool text, const File*, File* file, std::string* name,
-                      std::string* err) const {
+                      std::string* err, bool) const {
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = ".quillon-";
@@ -604,6 +604,70 @@ bool make_directories(const std::string& path, std::string* err) {
     return true;
   }
   return fail(err, error_text(code));
+}
+
+bool create_unnamed_temp(File* file, std::string* err) {
+  wchar_t dir[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+  if (n == 0 || n > MAX_PATH) return fail_last(err);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) value = GetTickCount() ^ attempt;
+    std::wstring path = std::wstring(dir) + L".quillon-" + std::to_wstring(value);
+    HANDLE handle = CreateFileW(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return fail_last(err);
+    }
+    file->close();
+    file->handle_ = from_handle(handle);
+    file->text_ = false;
+    file->at_end_ = false;
+    return true;
+  }
+  return fail(err, "no unused temporary name");
+}
+
+bool open_standard_output(File* file, std::string* err) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), copy = nullptr;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), out, GetCurrentProcess(), &copy, 0,
+                       FALSE, DUPLICATE_SAME_ACCESS)) {
+    return fail(err, "no standard output");
+  }
+  file->close();
+  file->handle_ = from_handle(copy);
+  file->text_ = false;
+  file->at_end_ = false;
+  return true;
+}
+
+std::string absolute_path(const std::string& path) {
+  std::wstring wide = to_wide(path);
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, &full[0], nullptr);
+  if (n == 0 || n >= full.size()) return path;
+  full.resize(n);
+  return to_utf8(full);
+}
+
+void split_path(const std::string& path, std::string* dir, std::string* name) {
+  size_t slash = path.find_last_of("\\/");
+  // "C:x" is x in the current directory of drive C.
+  if (slash == std::string::npos && path.size() >= 2 && path[1] == ':')
+    slash = 1;
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *name = path;
+    return;
+  }
+  *dir = path.substr(0, slash + (slash == 0 || path[slash] == ':' ||
+                                 (slash == 2 && path[1] == ':')));
+  *name = path.substr(slash + 1);
 }
 
 bool copy_mode_and_time(const File& source, const File& target,

@@ -126,6 +126,8 @@ class File {
  private:
   friend class Dir;
   friend bool copy_mode_and_time(const File&, const File&, std::string*);
+  friend bool create_unnamed_temp(File*, std::string*);
+  friend bool open_standard_output(File*, std::string*);
 
   static constexpr long long kClosed = -1;
   // A descriptor, or a Windows HANDLE.
@@ -221,12 +223,13 @@ class Dir {
   /// into *file for writing: as text when `text` (rows then end "\r\n" on
   /// Windows), else as binary. With `like`, an open file, its permission
   /// bits are those of a new file (the umask applies) limited to those of
-  /// `like`; without, only its owner may read it. The file is removed if the
+  /// `like`; without, only its owner may read it while it is written, or with
+  /// `owner_only` false those of a new file. The file is removed if the
   /// process is interrupted (see remove_temporaries_on_interrupt) before
   /// publish() or discard(). Sets *name; returns false, with *err set, on
   /// failure.
   bool create_temp(bool text, const File* like, File* file, std::string* name,
-                   std::string* err) const;
+                   std::string* err, bool owner_only = true) const;
 
   /// Closes `file`, the temporary file `temp` of this directory, and gives
   /// it the name `name`. With `replace`, whatever entry has that name is
@@ -270,6 +273,24 @@ class Dir {
   // (proc, sys, ...), where no log can be.
   bool kernel_fs_ = false;
 };
+
+/// Creates a file without a name in the system's temporary directory (gone
+/// once it is closed) and opens it into *file for writing and reading back.
+/// Returns false, with *err set, on failure.
+bool create_unnamed_temp(File* file, std::string* err);
+
+/// Opens the standard output stream into *file for writing bytes as they
+/// are (no "\r\n" on Windows); closing *file leaves the stream open.
+/// Returns false, with *err set, when there is none.
+bool open_standard_output(File* file, std::string* err);
+
+/// The absolute form of `path` as the user typed it, from the current
+/// directory; `path` itself when that cannot be told.
+std::string absolute_path(const std::string& path);
+
+/// Splits `path` into the directory that holds its last component (the
+/// current directory "." when there is none) and that component.
+void split_path(const std::string& path, std::string* dir, std::string* name);
 
 /// Creates the directory `path` and any missing parents. Returns true when
 /// it exists as a directory afterwards; false, with *err set, otherwise.

@@ -1,0 +1,58 @@
+#include "driver/table.h"
+
+#include "driver/messages.h"
+
+EventsTable::~EventsTable() { discard(); }
+
+bool EventsTable::open(const std::string& path, std::string* err) {
+  if (path.empty() || path == "-") {
+    name_ = "standard output";
+    return open_standard_output(&file_, err);
+  }
+  name_ = shown(path);
+  std::string dir_path;
+  split_path(path, &dir_path, &file_name_);
+  dir_ = Dir::open(dir_path, err);
+  if (dir_ == nullptr) return false;
+  dir_->claim_for_writing();
+  if (!dir_->create_temp(false, nullptr, &file_, &temp_, err, false))
+    return false;
+  if (ends_with_ignoring_case(file_name_, ".gz"))
+    gzip_ = std::make_unique<GzipOutput>(file_, 6);
+  return true;
+}
+
+bool EventsTable::write(const char* data, size_t size) {
+  if (gzip_ != nullptr) {
+    if (gzip_->write(data, size)) return true;
+    error_ = gzip_->error();
+    return false;
+  }
+  if (file_.write(data, size)) return true;
+  error_ = file_.error();
+  return false;
+}
+
+bool EventsTable::close(std::string* err) {
+  if (gzip_ != nullptr && !gzip_->finish()) {
+    *err = gzip_->error();
+    discard();
+    return false;
+  }
+  gzip_.reset();
+  if (dir_ == nullptr) {
+    if (file_.close()) return true;
+    *err = file_.error();
+    return false;
+  }
+  bool ok = dir_->publish(&file_, temp_, file_name_, true, err);
+  dir_.reset();
+  return ok;
+}
+
+void EventsTable::discard() {
+  gzip_.reset();
+  if (dir_ != nullptr) dir_->discard(&file_, temp_);
+  dir_.reset();
+  file_.close();
+}

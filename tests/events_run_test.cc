@@ -1,0 +1,162 @@
+// -f events end to end: one table of a whole tree, to the standard output
+// or a file, plain or gzip-compressed, with one job or several.
+
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "logconv/convert_log.h"
+#include "tests/tool_runner.h"
+#include "tools/loggen.h"
+
+namespace {
+
+// The table's rows of one log, made in this process.
+std::string rows(const std::string& log, const std::string& name,
+                 const std::string& signal_id, Mode mode) {
+  LogHour hour;
+  EXPECT_TRUE(read_log_hour(parse_log_date(name), &hour)) << name;
+  std::string field = csv_field(signal_id);
+  MemoryInput input(log);
+  StringOutput output;
+  LogConverter converter;
+  converter.convert_events(input, output, {field, hour}, mode);
+  return output.text();
+}
+
+std::string gunzip(const std::string& data) {
+  z_stream zs = {};
+  EXPECT_EQ(inflateInit2(&zs, 15 + 16), Z_OK);
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zs.avail_in = static_cast<uInt>(data.size());
+  std::string out;
+  int ret = Z_OK;
+  while (ret == Z_OK) {
+    char buf[1 << 16];
+    zs.next_out = reinterpret_cast<Bytef*>(buf);
+    zs.avail_out = sizeof buf;
+    ret = inflate(&zs, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - zs.avail_out);
+  }
+  EXPECT_EQ(ret, Z_STREAM_END);
+  inflateEnd(&zs);
+  return out;
+}
+
+class EventsRun : public Cli {};
+
+// Every log of a tree in the order of the CSV run, each row with the
+// signal id the option asks for; DIR is left as it was.
+TEST_F(EventsRun, TreeToStandardOutput) {
+  const std::string odd = tool().windows ? "Elm, 5th & Main" : "Elm, 5th \"B\"";
+  fs::create_directories(dir_ / odd);
+  fs::create_directories(dir_ / "north" / "ash");
+  std::string a = log(5, 1), b = log(6, 2), c = log(7, 3), d = log(4, 4);
+  std::string cut = gzip_bytes(log(6, 5));
+  write_file(dir_ / "2022_06_08_12.dat", a);
+  write_file(dir_ / "2022_06_08_12.dat.gz", gzip_bytes(log(6, 9)));
+  write_file(dir_ / "2022_06_08_13 - Copy.dat", log(6, 10));
+  write_file(dir_ / odd / "2022_06_08_13.dat", b);
+  write_file(dir_ / odd / "AB_17_2022_06_08_14.dat.gz", gzip_bytes(c));
+  write_file(dir_ / "north" / "ash" / "2024_02_29_23.dat", d);
+  write_file(dir_ / "north" / "ash" / "2024_03_01_00.dat.gz", cut.substr(0, cut.size() / 2));
+  auto before = entries(dir_ / "north" / "ash");
+  for (const char* from : {"auto", "name", "dir"}) {
+    for (Mode mode : {Mode::kStandard, Mode::kProprietary}) {
+      const char* letter = mode == Mode::kStandard ? "e" : "p";
+      ToolRun run = quillon({"-f", "events", "-r", "--signal-id", from,
+                             dir_.string(), letter});
+      EXPECT_EQ(run.status, 1);
+      std::string f = from;
+      auto id = [&](const std::string& dir_id, const std::string& name) {
+        std::string leading = leading_fields(name);
+        return f == "name" || (f == "auto" && !leading.empty()) ? leading : dir_id;
+      };
+      std::string expected =
+          std::string(events_header(mode)) +
+          rows(a, "2022_06_08_12.dat", id("logs", "2022_06_08_12.dat"), mode) +
+          rows(b, "2022_06_08_13.dat", id(odd, "2022_06_08_13.dat"), mode) +
+          rows(c, "AB_17_2022_06_08_14.dat", id(odd, "AB_17_2022_06_08_14.dat"), mode) +
+          rows(d, "2024_02_29_23.dat", id("north/ash", "2024_02_29_23.dat"), mode);
+      // The rows of the archive cut short, as far as they go.
+      std::string cut_rows = rows(log(6, 5), "2024_03_01_00.dat",
+                                  id("north/ash", "2024_03_01_00.dat"), mode);
+      EXPECT_EQ(run.out.substr(0, expected.size()), expected) << from << letter;
+      EXPECT_EQ(cut_rows.compare(0, run.out.size() - expected.size(),
+                                 run.out.substr(expected.size())),
+                0)
+          << from << letter;
+      EXPECT_EQ(run.err,
+                text("Note: " + tool_path(dir_, "2022_06_08_12.dat.gz") +
+                     " is skipped: " + tool_path(dir_, "2022_06_08_12.dat") +
+                     " is converted instead\n") +
+                    error(tool_path(dir_, "2022_06_08_13 - Copy.dat") +
+                          ": the name holds no valid date and hour") +
+                    error(tool_path(dir_, "north/ash/2024_03_01_00.dat.gz") +
+                          ": unexpected end of file"));
+    }
+  }
+  EXPECT_EQ(entries(dir_ / "north" / "ash"), before);
+  EXPECT_FALSE(fs::exists(dir_ / "csv_files_e"));
+}
+
+// A file gets the same table, gzip-compressed for a name ending in .gz;
+// several jobs write the same bytes as one; a run that fails keeps the
+// earlier table; -t writes nothing.
+TEST_F(EventsRun, FilesJobsAndFailures) {
+  // Logs whose rows pass the memory a waiting log may hold.
+  for (int i = 0; i < 6; ++i)
+    write_file(dir_ / ("AB_" + std::to_string(i) + "_2022_06_08_13.dat"),
+               make_log(7, random_records(7, i % 2 ? 60000 : 300, i, {})));
+  write_file(dir_ / "2022_06_08_14.dat.gz",
+             gzip_bytes(make_log(6, random_records(6, 60000, 9, {}))));
+  write_file(dir_ / "2022_06_08_15.dat", log(6) + encode_record({102, 0, {}}));
+  ToolRun one = quillon({"-f", "events", "-j", "1", dir_.string(), "p"});
+  EXPECT_EQ(one.status, 1);
+  EXPECT_GT(one.out.size(), 3000000u);
+  ToolRun four = quillon({"-f", "events", "-j", "4", dir_.string(), "p"});
+  EXPECT_EQ(four.status, 1);
+  EXPECT_TRUE(four.out == one.out);
+  EXPECT_EQ(four.err, one.err);
+  EXPECT_EQ(one.err, error(tool_path(dir_, "2022_06_08_15.dat") + ": bad event type 102"));
+
+  const fs::path out = root_ / "out";
+  fs::create_directory(out);
+  for (const char* jobs : {"1", "3"}) {
+    ToolRun gz = quillon({"-f", "events", "-j", jobs, "-o",
+                          (out / "table.csv.gz").string(), dir_.string(), "p"});
+    EXPECT_EQ(gz.status, 1);
+    EXPECT_EQ(gz.out, "");
+    EXPECT_TRUE(gunzip(read_file(out / "table.csv.gz")) == one.out);
+  }
+  ToolRun plain = quillon({"-f", "events", "-o", (out / "table.csv").string(),
+                           dir_.string(), "p"});
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_TRUE(read_file(out / "table.csv") == one.out);
+
+  // A write that fails, a run without logs: the earlier table stays.
+  ToolRun full = quillon({"-f", "events", "-o", (out / "table.csv").string(),
+                          dir_.string(), "p"},
+                         {.file_size_limit = 1000000});
+  EXPECT_EQ(full.status, 1);
+  expect_error(full.err, "Failed to write " + (out / "table.csv").string(),
+               "File too large");
+  ToolRun none = quillon({"-f", "events", "-o", (out / "table.csv").string(),
+                          (root_ / "nothing").string(), "p"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_TRUE(read_file(out / "table.csv") == one.out);
+  EXPECT_EQ(entries(out), (std::set<std::string>{"table.csv", "table.csv.gz"}));
+
+  ToolRun test = quillon({"-t", "-f", "events", "-o", (out / "new.csv").string(),
+                          dir_.string(), "e"});
+  EXPECT_EQ(test.status, 1);
+  EXPECT_EQ(test.out, "");
+  EXPECT_EQ(test.err, one.err);
+  EXPECT_FALSE(fs::exists(out / "new.csv"));
+}
+
+}  // namespace
