@@ -154,8 +154,14 @@ Item TreeRun::item_for(const PlannedEntry& p, const std::shared_ptr<Dir>& dir,
   switch (p.step) {
     case Step::kConvert:
     case Step::kCheckArchive:
-      item.task = Task{dir, p.name, p.log_name, p.archive,
-                       p.step == Step::kCheckArchive, out, p.csv_name, ""};
+      item.task = Task();
+      item.task->dir = dir;
+      item.task->name = p.name;
+      item.task->log_name = p.log_name;
+      item.task->archive = p.archive;
+      item.task->check_only = p.step == Step::kCheckArchive;
+      item.task->out_dir = out;
+      item.task->csv_name = p.csv_name;
       break;
     case Step::kNote:
       item.message = "Note: " + path + " is skipped: " + other +
@@ -207,13 +213,15 @@ void TreeRun::visit(DirVisit& visit) {
   const bool top = visit.relative.empty();
   std::vector<DirEntry> entries = std::move(visit.entries);
   const bool events = settings_.format == OutputFormat::kEvents;
-  // The events table never changes the directory: archives are read as
-  // they are.
-  const bool read_archives = options_.keep || options_.test || events;
+  const bool sqlite = settings_.format == OutputFormat::kSqlite;
+  // The events table and the database never change the directory:
+  // archives are read as they are.
+  const bool read_archives = options_.keep || options_.test || events || sqlite;
   if (!read_archives) decompress(*visit.dir, &entries, top);
   PlanRules rules;
   rules.read_archives = read_archives;
-  rules.predict_decompression = options_.test && !options_.keep && !events;
+  rules.predict_decompression =
+      options_.test && !options_.keep && !events && !sqlite;
   rules.top = top;
   std::vector<PlannedEntry> plan = plan_logs(entries, rules);
   entries = std::vector<DirEntry>();
@@ -225,7 +233,7 @@ void TreeRun::visit(DirVisit& visit) {
   }
   const std::string out_path = output_path(visit);
   std::shared_ptr<Dir> out;
-  if (converts && !options_.test && !events) {
+  if (converts && !options_.test && !events && !sqlite) {
     std::string err;
     out = output_dir(visit, &err);
     if (out == nullptr) {
@@ -269,8 +277,20 @@ void TreeRun::visit(DirVisit& visit) {
   std::vector<Item> items;
   for (const PlannedEntry& p : plan) {
     items.push_back(item_for(p, visit.dir, out, out_path));
-    if (events && items.back().task)
-      items.back().task->signal_field = csv_field(signal_id(visit, p.log_name));
+    if (!items.back().task) continue;
+    Task& task = *items.back().task;
+    if (events) task.signal_field = csv_field(signal_id(visit, p.log_name));
+    if (sqlite) {
+      task.signal_id = signal_id(visit, p.log_name);
+      for (const std::string& name : visit.relative)
+        task.relative_path += name + "/";
+      task.relative_path += p.name;
+#ifdef QUILLON_HAVE_SQLITE
+      if (settings_.update && settings_.database != nullptr)
+        task.stored = settings_.database->stored(
+            task.relative_path, &task.stored_size, &task.stored_mtime_ns);
+#endif
+    }
   }
   runner_.add(std::move(items));
 }
@@ -297,10 +317,13 @@ int run_quillon(const std::vector<std::string>& args) {
   settings.test = options.test;
   settings.max_log_size = options.max_log_size;
   settings.format = options.format;
+  settings.update = options.update;
   const bool events = options.format == OutputFormat::kEvents;
+  const bool sqlite = options.format == OutputFormat::kSqlite;
   // The two-argument run stops at the first log or CSV it cannot open;
   // over a tree, into another directory or into a table the run goes on.
-  settings.fail_fast = !options.recursive && options.output.empty() && !events;
+  settings.fail_fast =
+      !options.recursive && options.output.empty() && !events && !sqlite;
 
   LinePrinter printer;
   Progress progress(printer, options.quiet);
@@ -315,6 +338,17 @@ int run_quillon(const std::vector<std::string>& args) {
   std::shared_ptr<Dir> root = Dir::open(options.dir, &err);
   std::shared_ptr<Dir> out_root;
   EventsTable table;
+#ifdef QUILLON_HAVE_SQLITE
+  ArchiveDatabase database;
+  if (sqlite && !options.test) {
+    int status = database.open(options.output, settings.mode, &err);
+    if (status != 0) {
+      printer.print(error_line(shown(options.output) + ": " + err));
+      return status;
+    }
+    settings.database = &database;
+  }
+#endif
   if (events && !options.test) {
     // The table is written from the start; its header first.
     std::string_view header = events_header(settings.mode);
@@ -328,7 +362,7 @@ int run_quillon(const std::vector<std::string>& args) {
       return 1;
     }
     settings.table = &table;
-  } else if (!options.test) {
+  } else if (!options.test && !sqlite) {
     if (!options.output.empty()) {
       out_root = Dir::make(options.output, &out_err);
       if (out_root == nullptr) {

@@ -9,6 +9,12 @@
 
 const char kVersionLine[] = QUILLON_VERSION_LINE;
 
+#ifdef QUILLON_HAVE_SQLITE
+const bool kHaveSqlite = true;
+#else
+const bool kHaveSqlite = false;
+#endif
+
 namespace {
 
 const char kUsageHead[] =
@@ -59,7 +65,8 @@ const OptionSpec kOptions[] = {
        return !v.empty();
      },
      "write the CSV files into OUT, made when missing;\n"
-     "with -f events, the table into the file OUT"},
+     "with -f events, the table into the file OUT; with\n"
+     "-f sqlite, the database OUT"},
     {'r', "recursive", nullptr,
      [](Options* o, const std::string&) { return o->recursive = true; },
      "also every sub-directory, at any depth"},
@@ -76,12 +83,19 @@ const OptionSpec kOptions[] = {
      [](Options* o, const std::string& v) {
        if (v == "csv") o->format = OutputFormat::kCsv;
        else if (v == "events") o->format = OutputFormat::kEvents;
+       else if (v == "sqlite" && kHaveSqlite) o->format = OutputFormat::kSqlite;
        else return false;
        return true;
      },
      "csv: a CSV per log (the default); events: one table\n"
      "of every log, to standard output or to -o FILE\n"
-     "(gzip-compressed for a name ending in .gz)"},
+     "(gzip-compressed for a name ending in .gz); sqlite:\n"
+     "every log and event loaded into the database -o DB\n"
+     "(not in the Windows build)"},
+    {'u', "update", nullptr,
+     [](Options* o, const std::string&) { return o->update = true; },
+     "leave alone what is up to date: a CSV newer than its\n"
+     "log, a log loaded with the size and time it has"},
     {0, "signal-id", "FROM",
      [](Options* o, const std::string& v) {
        if (v == "auto") o->signal_id = SignalIdFrom::kAuto;
@@ -211,6 +225,11 @@ Command parse_command_line(const std::vector<std::string>& args,
     }
   }
   if (args.size() - i != 2) return Command::kBadUsage;
+  // A database is named, never the standard output.
+  if (options->format == OutputFormat::kSqlite &&
+      (options->output.empty() || options->output == "-")) {
+    return Command::kBadUsage;
+  }
   Options parsed = *options;
   Command command = positional(args[i], args[i + 1], &parsed);
   if (command == Command::kRun) *options = parsed;

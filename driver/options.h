@@ -12,7 +12,11 @@
 enum class OutputFormat {
   kCsv,     // a CSV per log
   kEvents,  // one events table of the whole run
+  kSqlite,  // logs and events loaded into an SQLite database
 };
+
+/// Whether this build can load SQLite databases.
+extern const bool kHaveSqlite;
 
 /// Where the events table takes a log's signal id from.
 enum class SignalIdFrom {
@@ -34,6 +38,7 @@ struct Options {
   uint64_t max_log_size = uint64_t{256} << 20;  // 0: no limit
   OutputFormat format = OutputFormat::kCsv;  // -f
   SignalIdFrom signal_id = SignalIdFrom::kAuto;  // --signal-id
+  bool update = false;  // -u: leave what is up to date alone
 };
 
 /// What the command line asks for.

@@ -2,7 +2,10 @@
 
 #include <system_error>
 
+#include <new>
+
 #include "driver/line_printer.h"
+#include "driver/messages.h"
 #include "driver/progress.h"
 
 Runner::Runner(const RunSettings& settings, int jobs, LinePrinter& printer,
@@ -10,17 +13,23 @@ Runner::Runner(const RunSettings& settings, int jobs, LinePrinter& printer,
     : settings_(settings),
       printer_(printer),
       progress_(progress) {
+  // Where the system gives fewer threads than asked (process or memory
+  // limits), the run goes on with those it gave; with none, in this one.
+  // Memory held back while they start leaves this thread room to go on,
+  // when the threads take all there is.
+  std::unique_ptr<char[]> held_back(
+      jobs > 1 ? new (std::nothrow) char[16 << 20] : nullptr);
   for (int i = 0; jobs > 1 && i < jobs; ++i) {
-    // Where the system gives fewer threads than asked (process or memory
-    // limits), the run goes on with those it gave; with none, in this one.
     try {
       workers_.emplace_back(&Runner::work, this);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
       break;
     }
   }
+  held_back.reset();
   // Enough items ahead to keep every thread busy, few enough that their
   // finished CSVs do not pile up.
+  live_workers_ = workers_.size();
   window_ = 4 * workers_.size();
 }
 
@@ -33,8 +42,32 @@ Runner::~Runner() {
   for (std::thread& worker : workers_) worker.join();
 }
 
+// Runs a task; one that runs out of memory stops the run instead of the
+// process.
+TaskResult Runner::run_one(const Task& task, LogConverter& converter,
+                           OutputStream* table) {
+  try {
+    return run_task(task, settings_, converter, table);
+  } catch (const std::bad_alloc&) {
+    TaskResult r;
+    r.outcome = Outcome::kStop;
+    r.messages = error_line(shown(task.dir->path_of(task.name)) + ": out of memory");
+    return r;
+  }
+}
+
 void Runner::work() {
+  // A thread that cannot have its buffers (the system gave the thread but
+  // not the memory) leaves the tasks to the others.
   LogConverter converter;
+  try {
+    converter.reserve();
+  } catch (const std::bad_alloc&) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --live_workers_;
+    changed_.notify_all();
+    return;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] {
@@ -45,7 +78,7 @@ void Runner::work() {
     slot.started = true;
     if (slot.item.task) {
       lock.unlock();
-      TaskResult result = run_task(*slot.item.task, settings_, converter);
+      TaskResult result = run_one(*slot.item.task, converter, nullptr);
       lock.lock();
       slot.result = std::move(result);
     }
@@ -90,19 +123,23 @@ void Runner::report_front() {
                                                     : slot.item.task->log_name,
                      records_);
   }
-  if (workers_.empty()) {
+  if (live_workers_ == 0) {
     if (!slot.started && slot.item.task) {
       slot.started = true;
       lock.unlock();
       // The next task to report: its rows may go straight to the table.
-      slot.result =
-          run_task(*slot.item.task, settings_, converter_, settings_.table);
+      slot.result = run_one(*slot.item.task, converter_, settings_.table);
       lock.lock();
     }
     slot.done = true;
     ++next_to_start_;
   } else {
-    changed_.wait(lock, [&] { return slot.done; });
+    changed_.wait(lock, [&] { return slot.done || live_workers_ == 0; });
+    if (!slot.done) {  // the threads have all given up
+      lock.unlock();
+      report_front();
+      return;
+    }
   }
   Slot front = std::move(slot);
   slots_.pop_front();

@@ -71,6 +71,8 @@ class Runner {
   // wrote.
   void stop();
   void work();
+  TaskResult run_one(const Task& task, LogConverter& converter,
+                     OutputStream* table);
 
   const RunSettings settings_;
   LinePrinter& printer_;
@@ -83,6 +85,7 @@ class Runner {
   size_t next_to_start_ = 0;  // index into slots_
   bool quit_ = false;
   std::vector<std::thread> workers_;
+  size_t live_workers_ = 0;  // threads that take tasks
 
   bool stopped_ = false;
   int status_ = 0;

@@ -96,12 +96,29 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     if (outcome > r.outcome) r.outcome = outcome;
   };
   const bool events = settings.format == OutputFormat::kEvents;
+  const bool sqlite = settings.format == OutputFormat::kSqlite;
+  // -u: what is up to date is left alone, the log not even opened.
+  uint64_t size = 0, csv_size = 0;
+  int64_t mtime = 0, csv_mtime = 0;
+  if (settings.update && !settings.test && !task.check_only &&
+      task.dir->stat(task.name, &size, &mtime)) {
+    if (sqlite && task.stored && task.stored_size == size &&
+        task.stored_mtime_ns == mtime) {
+      return r;
+    }
+    if (!events && !sqlite &&
+        task.out_dir->stat(task.csv_name, &csv_size, &csv_mtime) &&
+        csv_mtime > mtime) {
+      return r;
+    }
+  }
   LogHour hour = {0, 0, 0, 0};
   if (!task.check_only &&
       !read_log_hour(parse_log_date(task.log_name), &hour)) {
     report(Outcome::kDamaged, path + ": the name holds no valid date and hour");
-    // The events table has no time for its records: it gets none of them.
-    if (events) return r;
+    // The table and the database have no time for its records: they get
+    // none of them.
+    if (events || sqlite) return r;
   }
 
   std::string err;
@@ -122,7 +139,10 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
 
   // Where the rows go, and how to take them back.
   std::string out_name =
-      events ? (settings.table != nullptr ? settings.table->name() : "")
+      events   ? (settings.table != nullptr ? settings.table->name() : "")
+      : sqlite ? (settings.database != nullptr
+                      ? shown(settings.database->name())
+                      : "")
              : task.out_dir == nullptr
                    ? std::string()
                    : shown(task.out_dir->path_of(task.csv_name));
@@ -134,7 +154,7 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   if (settings.test) {
   } else if (events && table != nullptr && !task.archive) {
     output = table;
-  } else if (events) {
+  } else if (events || sqlite) {
     r.rows = std::make_unique<SpillOutput>(kRowsInMemory);
     output = r.rows.get();
     restart = [](void* rows) { return static_cast<SpillOutput*>(rows)->clear(); };
@@ -151,11 +171,17 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     restart_arg = &r.csv;
   }
   const EventsLog log = {task.signal_field, hour};
+  std::string header;
   auto convert = [&](InputStream& input) {
+    if (sqlite) {
+      header.clear();
+      return converter.convert_packed(input, *output, settings.mode, &header);
+    }
     return events ? converter.convert_events(input, *output, log, settings.mode)
                   : converter.convert(input, *output, task.log_name,
                                       settings.mode);
   };
+  if (sqlite) in.size_and_time(&size, &mtime);
   Reading reading =
       read_log(in, task.archive, settings, convert, restart, restart_arg);
   in.close();
@@ -181,11 +207,48 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     report(Outcome::kDamaged,
            path + ": bad event type " + std::to_string(result.bad_type));
   }
+  if (sqlite && r.rows != nullptr && result.end != LogEnd::kWriteFailed) {
+    r.load = std::make_unique<LogToLoad>();
+    LogToLoad& load = *r.load;
+    load.path = task.relative_path;
+    load.signal_id = task.signal_id;
+    load.hour = hour;
+    load.version = result.version;
+    load.header = std::move(header);
+    load.records = result.records;
+    load.size = size;
+    load.mtime_ns = mtime;
+    // What the CSV's closing row says, or what was wrong with the input.
+    if (reading.too_large)
+      load.closing = "Error: larger than --max-log-size (" +
+                     size_text(settings.max_log_size) + ")";
+    else if (!reading.damage.empty())
+      load.closing = "Error: " + reading.damage;
+    else if (result.end == LogEnd::kBadFileRead)
+      load.closing = "Error: bad file read";
+    else if (result.end == LogEnd::kBadEventType)
+      load.closing = "Error: bad event type " + std::to_string(result.bad_type);
+    else
+      load.closing = "End of Controller Log";
+  }
   return r;
 }
 
 void publish(const Task& task, const RunSettings& settings,
              TaskResult* result) {
+#ifdef QUILLON_HAVE_SQLITE
+  if (result->load != nullptr) {
+    std::string err;
+    if (!settings.database->load(*result->load, *result->rows, &err)) {
+      result->messages += error_line(
+          "Failed to write " + shown(settings.database->name()) + ": " + err);
+      result->outcome = Outcome::kStop;
+    }
+    result->load.reset();
+    result->rows.reset();
+    return;
+  }
+#endif
   if (result->rows != nullptr) {
     if (!result->rows->copy_to(*settings.table)) {
       const std::string& why = result->rows->error().empty()
@@ -217,6 +280,7 @@ void publish(const Task& task, const RunSettings& settings,
 }
 
 void discard(const Task& task, TaskResult* result) {
+  result->load.reset();
   result->rows.reset();
   if (result->csv.is_open()) task.out_dir->discard(&result->csv, result->temp);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/database.h"
 #include "driver/options.h"
 #include "driver/table.h"
 #include "logconv/convert_log.h"
@@ -28,6 +29,12 @@ struct RunSettings {
   /// The events table, which rows are written to in the order of the
   /// tasks; null with -t. Only the thread that reports tasks writes to it.
   EventsTable* table = nullptr;
+  /// The database logs are loaded into, in the order of the tasks; null
+  /// with -t. Only the thread that reports tasks writes to it.
+  ArchiveDatabase* database = nullptr;
+  /// -u: a CSV newer than its log, a log loaded with the size and time it
+  /// has, is left alone.
+  bool update = false;
 };
 
 /// One log to convert or check, or an archive that holds no log, to check.
@@ -40,6 +47,11 @@ struct Task {
   std::shared_ptr<Dir> out_dir;  // where its CSV goes; null with -t
   std::string csv_name;
   std::string signal_field;  // events: its signal id as a table field
+  std::string signal_id;     // sqlite: its signal id
+  std::string relative_path; // sqlite: its path below the directory argument
+  bool stored = false;       // sqlite: loaded before, with this size and time
+  uint64_t stored_size = 0;
+  int64_t stored_mtime_ns = 0;
 };
 
 /// How a task ended, for the run's status.
@@ -58,8 +70,11 @@ struct TaskResult {
   /// The CSV, complete under the temporary name `temp`, to publish.
   File csv;
   std::string temp;
-  /// Events: the log's rows, held until they can be written to the table.
+  /// Events: the log's rows, held until they can be written to the table
+  /// or the database.
   std::unique_ptr<SpillOutput> rows;
+  /// Sqlite: the log to load with its rows.
+  std::unique_ptr<LogToLoad> load;
 };
 
 /// Opens the log of `task` and converts it into a temporary file of its

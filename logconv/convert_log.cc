@@ -38,6 +38,7 @@ const size_t kMaxRowTail = 8 + 8 + 16 * 8 + 48 + 16;
 enum Format {
   kCsv,     // the CSV of the log: header rows, event rows, closing row
   kEvents,  // the log's rows of the events table
+  kPacked,  // its rows packed for a program to read (see PackedRows)
 };
 const std::string_view kMarker = "Binary Data Follows:";
 
@@ -246,6 +247,11 @@ inline char* put_time(char* p, const RowPieces& at, const uint8_t* record) {
 template <int kFormat, int kCopy>
 inline char* put_proprietary_row(char* p, const RowPieces& at,
                                  const uint8_t* record, uint8_t length) {
+  if constexpr (kFormat == kPacked) {
+    // The record as it is.
+    memcpy(p, record, kMaxRecord);
+    return p + 3 + length;
+  }
   uint8_t type = record[0];
   const uint8_t* data = record + 3;
   p = put_time<kFormat, kCopy>(p, at, record);
@@ -302,11 +308,14 @@ inline char* put_standard_row(char* p, const RowPieces& at,
       kFormat == kEvents ? at.numbers.event_param_end : at.numbers.param_end;
   const Slot<8>* end;  // the parameter and the row's end
   uint8_t code;
+  unsigned param;  // kNoParam when the code has none
+  const unsigned kNoParam = 256;
   if (rows.kind[type] == StandardKind::kSimple) {
     unsigned bit = data[0] & rows.bit_mask[type];
     if (rows.drops[type][bit]) return p;
     code = rows.code[type][bit];
-    end = &param_end[data[rows.param_index[type]] >> rows.param_shift[type]];
+    param = data[rows.param_index[type]] >> rows.param_shift[type];
+    end = &param_end[param];
   } else if (rows.kind[type] == StandardKind::kConverter) {
     const EventDefinition& row = at.table.rows[type];
     uint8_t d[16] = {};
@@ -314,10 +323,20 @@ inline char* put_standard_row(char* p, const RowPieces& at,
     int param_count = 0;
     code = row.converter(row.code, d, &param_count);
     if (!keeps_standard_code(row, code)) return p;
-    static const Slot<8> kNoParam[2] = {{{',', ',', '\n'}, 3}, {{',', '\n'}, 2}};
-    end = param_count > 0 ? &param_end[d[0]] : &kNoParam[kFormat == kEvents];
+    static const Slot<8> kNone[2] = {{{',', ',', '\n'}, 3}, {{',', '\n'}, 2}};
+    param = param_count > 0 ? d[0] : kNoParam;
+    end = param_count > 0 ? &param_end[d[0]] : &kNone[kFormat == kEvents];
   } else {
     return p;
+  }
+  if constexpr (kFormat == kPacked) {
+    // Time, code, parameter, and whether there is one.
+    p[0] = static_cast<char>(record[1]);
+    p[1] = static_cast<char>(record[2]);
+    p[2] = static_cast<char>(code);
+    p[3] = static_cast<char>(param & 0xFF);
+    p[4] = static_cast<char>(param != kNoParam);
+    return p + 5;
   }
   p = put_time<kFormat, kCopy>(p, at, record);
   memcpy(p, at.numbers.decimal[code].text, 4);
@@ -400,12 +419,28 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
   const size_t longest =
       std::max(at.prefix.text.size(), at.next_prefix.text.size());
   const size_t kCopy = kFormat == kCsv ? 16 : 32;
-  if (longest <= kCopy)
+  if (kFormat == kPacked || longest <= kCopy)
     return convert_records<kMode, kFormat, kFormat == kCsv ? 16 : 32>(in, out, input, at);
   return convert_records<kMode, kFormat, 0>(in, out, input, at);
 }
 
-// "YYYY-MM-DD HH:" of an hour, and of the hour after it.
+}  // namespace
+
+LogDate parse_log_date(std::string_view file_name) {
+  std::string_view rest = file_name;
+  if (file_name.size() > 17) {
+    next_token(&rest, '_');
+    next_token(&rest, '_');
+  }
+  LogDate date;
+  date.year = or_null(next_token(&rest, '_'));
+  date.month = or_null(next_token(&rest, '_'));
+  date.day = or_null(next_token(&rest, '_'));
+  std::string_view hour_token = next_token(&rest, '_');
+  date.hour = or_null(next_token(&hour_token, '.'));
+  return date;
+}
+
 std::string hour_text(const LogHour& h) {
   char text[32];
   snprintf(text, sizeof text, "%04d-%02d-%02d %02d:", h.year, h.month, h.day,
@@ -425,23 +460,6 @@ LogHour next_hour(LogHour h) {
   h.month = 1;
   ++h.year;
   return h;
-}
-
-}  // namespace
-
-LogDate parse_log_date(std::string_view file_name) {
-  std::string_view rest = file_name;
-  if (file_name.size() > 17) {
-    next_token(&rest, '_');
-    next_token(&rest, '_');
-  }
-  LogDate date;
-  date.year = or_null(next_token(&rest, '_'));
-  date.month = or_null(next_token(&rest, '_'));
-  date.day = or_null(next_token(&rest, '_'));
-  std::string_view hour_token = next_token(&rest, '_');
-  date.hour = or_null(next_token(&hour_token, '.'));
-  return date;
 }
 
 std::string leading_fields(std::string_view file_name) {
@@ -512,6 +530,15 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
   return converter.convert(input, output, file_name, mode);
 }
 
+void LogConverter::reserve() {
+  if (in_buf_ == nullptr) in_buf_.reset(new char[kBlockSize]);
+  size_t out_capacity = kBlockSize + 64 + kMaxRowTail;
+  if (out_capacity > out_capacity_) {
+    out_buf_.reset(new char[out_capacity]);
+    out_capacity_ = out_capacity;
+  }
+}
+
 ConvertResult LogConverter::convert(InputStream& input, OutputStream& output,
                                     std::string_view file_name, Mode mode) {
   LogDate date = parse_log_date(file_name);
@@ -519,6 +546,12 @@ ConvertResult LogConverter::convert(InputStream& input, OutputStream& output,
   prefix.append(date.month).append("/").append(date.day).append("/");
   prefix.append(date.year).append(" ").append(date.hour).append(":");
   return convert_as<kCsv>(input, output, mode, prefix, prefix, nullptr);
+}
+
+ConvertResult LogConverter::convert_packed(InputStream& input,
+                                           OutputStream& output, Mode mode,
+                                           std::string* header) {
+  return convert_as<kPacked>(input, output, mode, "", "", header);
 }
 
 ConvertResult LogConverter::convert_events(InputStream& input,

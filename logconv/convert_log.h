@@ -60,6 +60,12 @@ struct LogHour {
   int year, month, day, hour;
 };
 
+/// "YYYY-MM-DD HH:" of an hour, as the events table writes it.
+std::string hour_text(const LogHour& hour);
+
+/// The hour after `hour`, across days, months and years.
+LogHour next_hour(LogHour hour);
+
 /// What the rows of a log in the events table start with.
 struct EventsLog {
   /// The signal id as a field of the table (csv_field of it).
@@ -87,6 +93,10 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
 /// nothing else between conversions; one per thread.
 class LogConverter {
  public:
+  /// Allocates the buffers now rather than at the first conversion;
+  /// throws std::bad_alloc when there is no memory for them.
+  void reserve();
+
   /// convert_log, with this converter's buffers.
   ConvertResult convert(InputStream& input, OutputStream& output,
                         std::string_view file_name, Mode mode);
@@ -99,6 +109,15 @@ class LogConverter {
   ConvertResult convert_events(InputStream& input, OutputStream& output,
                                const EventsLog& log, Mode mode,
                                std::string* header = nullptr);
+
+  /// Writes the rows of a log read from `input` packed for a program to
+  /// read: in standard mode 5 bytes a row (the record's two time bytes, the
+  /// code, the parameter, 1 when there is a parameter else 0); in
+  /// proprietary mode each record as it is (type, two time bytes, data).
+  /// Records without a standard code give no row, as in the events table.
+  /// `header`, when not null, receives the log's header as read.
+  ConvertResult convert_packed(InputStream& input, OutputStream& output,
+                               Mode mode, std::string* header = nullptr);
 
  private:
   template <int kFormat>

@@ -378,6 +378,16 @@ bool Dir::exists(const std::string& name) const {
                  AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool Dir::stat(const std::string& name, uint64_t* size,
+               int64_t* mtime_ns) const {
+  struct stat st;
+  if (fstatat(static_cast<int>(handle_), name.c_str(), &st, 0) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  *mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+              st.st_mtim.tv_nsec;
+  return true;
+}
+
 bool Dir::create_temp(bool, const File* like, File* file, std::string* name,
                       std::string* err, bool owner_only) const {
   // The kernel applies the umask to the bits asked for here.

@@ -99,6 +99,13 @@ bool fail(std::string* err, const std::string& what) {
 
 bool fail_last(std::string* err) { return fail(err, error_text(GetLastError())); }
 
+// A file time (100-nanosecond steps since 1601) in nanoseconds since 1970.
+int64_t nanoseconds_since_1970(const FILETIME& time) {
+  int64_t ticks = static_cast<int64_t>(
+      (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  return (ticks - 116444736000000000LL) * 100;
+}
+
 HANDLE as_handle(long long handle) {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
 }
@@ -319,11 +326,7 @@ bool File::size_and_time(uint64_t* size, int64_t* mtime_ns) {
     return false;
   }
   *size = static_cast<uint64_t>(bytes.QuadPart);
-  // 100-nanosecond steps since 1601.
-  int64_t ticks = static_cast<int64_t>(
-      (static_cast<uint64_t>(written.dwHighDateTime) << 32) |
-      written.dwLowDateTime);
-  *mtime_ns = (ticks - 116444736000000000LL) * 100;
+  *mtime_ns = nanoseconds_since_1970(written);
   return true;
 }
 
@@ -465,6 +468,18 @@ bool Dir::exists(const std::string& name) const {
   DWORD code = GetLastError();
   // Anything but "not there" (no access, say) counts as there.
   return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+}
+
+bool Dir::stat(const std::string& name, uint64_t* size,
+               int64_t* mtime_ns) const {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(DirMaker::child(*this, name).c_str(),
+                            GetFileExInfoStandard, &data)) {
+    return false;
+  }
+  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  *mtime_ns = nanoseconds_since_1970(data.ftLastWriteTime);
+  return true;
 }
 
 // Permission bits do not apply: a new file takes the access rules of its

@@ -218,6 +218,11 @@ class Dir {
   /// Whether an entry named `name` exists (a dangling link counts).
   bool exists(const std::string& name) const;
 
+  /// The size in bytes and the modification time (nanoseconds since 1970)
+  /// of the file `name`, a link followed, without opening it. Returns false
+  /// when they cannot be told.
+  bool stat(const std::string& name, uint64_t* size, int64_t* mtime_ns) const;
+
   /// Creates a new file under a short temporary name (".quillon-" and six
   /// random characters, so never a log, archive or CSV name) and opens it
   /// into *file for writing: as text when `text` (rows then end "\r\n" on

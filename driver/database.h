@@ -1,0 +1,78 @@
+// The archive database: every log and every event that runs load into it,
+// in one SQLite file.
+
+#ifndef QUILLON_DRIVER_DATABASE_H_
+#define QUILLON_DRIVER_DATABASE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "logconv/convert_log.h"
+#include "logconv/streams.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+/// One log as a task read it, to load.
+struct LogToLoad {
+  std::string path;       // below the directory argument, "/" between names
+  std::string signal_id;
+  LogHour hour;
+  int version = 0;
+  std::string header;     // as in the file
+  std::string closing;    // "End of Controller Log", "Error: ..."
+  uint64_t records = 0;
+  uint64_t size = 0;      // of the file read
+  int64_t mtime_ns = 0;   // of the file read
+};
+
+/// An SQLite database of logs and their events in one mode, loaded one log
+/// at a time, each in a transaction of its own: a log's rows are there
+/// whole or not at all, whatever happens to the run.
+class ArchiveDatabase {
+ public:
+  ArchiveDatabase() = default;
+  ~ArchiveDatabase();
+  ArchiveDatabase(const ArchiveDatabase&) = delete;
+  ArchiveDatabase& operator=(const ArchiveDatabase&) = delete;
+
+  /// Opens the database `path` for runs of `mode`, creating it with its
+  /// schema when it is missing or empty. Returns 0, or the exit status that
+  /// ends the run with *err set: 2 for a database of the other mode, of an
+  /// unknown schema version or not quillon's, 1 for one that cannot be
+  /// opened or written.
+  int open(const std::string& path, Mode mode, std::string* err);
+
+  /// The size and modification time of the file of the log `path` as it
+  /// was loaded; false when the log is not loaded.
+  bool stored(const std::string& path, uint64_t* size, int64_t* mtime_ns);
+
+  /// Loads `log` and its rows, written by convert_packed into `rows`,
+  /// replacing what was loaded of the same path before. A log loaded with
+  /// the same header, rows and closing only takes its new size and time.
+  /// Returns false, with *err set, on failure; nothing of the log is then
+  /// written.
+  bool load(const LogToLoad& log, SpillOutput& rows, std::string* err);
+
+  /// The database's path as messages show it.
+  const std::string& name() const { return name_; }
+
+ private:
+  bool exec(const char* sql, std::string* err);
+  bool prepare(const char* sql, sqlite3_stmt** stmt, std::string* err);
+  std::string error() const;
+
+  std::string name_;
+  Mode mode_ = Mode::kStandard;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* find_ = nullptr;
+  sqlite3_stmt* find_stored_ = nullptr;
+  sqlite3_stmt* delete_events_ = nullptr;
+  sqlite3_stmt* delete_log_ = nullptr;
+  sqlite3_stmt* touch_log_ = nullptr;
+  sqlite3_stmt* insert_log_ = nullptr;
+  sqlite3_stmt* insert_event_ = nullptr;
+  sqlite3_stmt* set_range_ = nullptr;
+};
+
+#endif  // QUILLON_DRIVER_DATABASE_H_

@@ -1,0 +1,285 @@
+// -f sqlite end to end: the database against the events table, loading
+// again and in part (-u), runs killed at any moment, runs side by side, and
+// the databases that are refused.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tool_runner.h"
+#include "tools/loggen.h"
+
+namespace {
+
+// The rows `sql` gives, one line each, fields joined by "," (NULL empty).
+std::string query(const fs::path& db, const std::string& sql) {
+  sqlite3* handle = nullptr;
+  // Read and write: a run killed in a transaction leaves a journal that the
+  // next connection rolls back.
+  EXPECT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr),
+            SQLITE_OK);
+  sqlite3_busy_timeout(handle, 10000);
+  sqlite3_stmt* stmt = nullptr;
+  std::string out;
+  if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << sqlite3_errmsg(handle) << " in " << sql;
+  } else {
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        if (i > 0) out += ",";
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        if (text != nullptr) out += reinterpret_cast<const char*>(text);
+      }
+      out += "\n";
+    }
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(handle);
+  return out;
+}
+
+// The lines of `text`, sorted: rows whatever their order.
+std::multiset<std::string> lines(const std::string& text) {
+  std::multiset<std::string> sorted;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    sorted.insert(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return sorted;
+}
+
+// The rows of the event_log view.
+std::multiset<std::string> event_log(const fs::path& db) {
+  return lines(query(db, "SELECT * FROM event_log"));
+}
+
+class Database : public Cli {
+ protected:
+  // An archive of every version, plain and compressed, sound and damaged.
+  void make_archive(const fs::path& dir) {
+    for (int version : {4, 5, 6, 7}) {
+      fs::path sub = dir / ("v" + std::to_string(version));
+      fs::create_directories(sub);
+      std::string a = make_log(version, every_type_records(version, 2, version));
+      write_file(sub / "2022_12_31_23.dat", a);
+      write_file(sub / "AB_17_2023_01_01_00.dat.gz", gzip_bytes(log(version, 3)));
+      std::string gz = gzip_bytes(log(version, 4));
+      write_file(sub / "2023_01_01_01.dat.gz", gz.substr(0, gz.size() / 2));
+      write_file(sub / "2023_01_01_02.dat", log(version, 5) + encode_record({200, 0, {}}));
+    }
+  }
+  // The rows of the events table of the same tree.
+  std::multiset<std::string> table(const fs::path& dir, const char* letter) {
+    ToolRun run = quillon({"-f", "events", "-r", dir.string(), letter});
+    return lines(run.out.substr(run.out.find('\n') + 1));
+  }
+};
+
+TEST_F(Database, RowsAreTheEventsTable) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  make_archive(dir_);
+  for (const char* letter : {"e", "p"}) {
+    fs::path db = root_ / (std::string(letter) + ".db");
+    ToolRun run = quillon({"-f", "sqlite", "-r", "-o", db.string(), dir_.string(), letter});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("unexpected end of file"), std::string::npos) << run.err;
+    EXPECT_EQ(event_log(db), table(dir_, letter)) << letter;
+    EXPECT_EQ(query(db, "PRAGMA integrity_check"), "ok\n");
+  }
+  fs::path db = root_ / "e.db";
+  EXPECT_EQ(query(db, "SELECT path, signal_id, start, version, closing "
+                      "FROM logs WHERE path LIKE 'v6/%' ORDER BY log_id"),
+            "v6/2022_12_31_23.dat,v6,2022-12-31 23:00:00,6,End of Controller Log\n"
+            "v6/2023_01_01_01.dat.gz,v6,2023-01-01 01:00:00,6,Error: unexpected "
+            "end of file\n"
+            "v6/2023_01_01_02.dat,v6,2023-01-01 02:00:00,6,Error: bad event type 200\n"
+            "v6/AB_17_2023_01_01_00.dat.gz,AB_17,2023-01-01 00:00:00,6,End of "
+            "Controller Log\n");
+  ConvertResult result;
+  convert(make_log(6, every_type_records(6, 2, 6)), "2022_12_31_23.dat",
+          Mode::kStandard, &result);
+  EXPECT_EQ(query(db, "SELECT records FROM logs WHERE path = 'v6/2022_12_31_23.dat'"),
+            std::to_string(result.records) + "\n");
+  EXPECT_EQ(query(db, "SELECT header FROM logs WHERE path = 'v6/2022_12_31_23.dat'"),
+            make_log_header(6) + "\n");
+  EXPECT_EQ(query(db, "SELECT typeof(event_code), typeof(event_param) FROM events "
+                      "WHERE event_code = 181 LIMIT 1"),
+            "integer,null\n");
+}
+
+// Loading again changes nothing; a log that changed replaces its rows; -u
+// leaves a log with its loaded size and time unread.
+TEST_F(Database, LoadingAgainAndInPart) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  make_archive(dir_);
+  fs::path db = root_ / "a.db";
+  const std::vector<std::string> load = {"-f", "sqlite", "-r", "-o", db.string(),
+                                         dir_.string(), "e"};
+  ASSERT_EQ(quillon(load).status, 1);
+  const std::string dump = "SELECT * FROM logs ORDER BY log_id";
+  std::string logs = query(db, dump);
+  std::multiset<std::string> events = event_log(db);
+  ASSERT_EQ(quillon(load).status, 1);
+  EXPECT_EQ(query(db, dump), logs);
+  EXPECT_EQ(event_log(db), events);
+
+  // Same size and time, other rows: -u does not read it, a plain run does.
+  fs::path changed = dir_ / "v7" / "2022_12_31_23.dat";
+  struct stat before;
+  ASSERT_EQ(stat(changed.c_str(), &before), 0);
+  std::string other = make_log(7, every_type_records(7, 2, 99));
+  ASSERT_EQ(other.size(), static_cast<size_t>(before.st_size));
+  write_file(changed, other);
+  struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, changed.c_str(), times, 0), 0);
+  std::vector<std::string> update = load;
+  update.insert(update.begin(), "-u");
+  // Nothing is read, so nothing damaged is met either.
+  ASSERT_EQ(quillon(update).status, 0);
+  EXPECT_EQ(query(db, dump), logs);
+  ASSERT_EQ(quillon(load).status, 1);
+  EXPECT_NE(query(db, dump), logs);
+  EXPECT_EQ(event_log(db), table(dir_, "e"));
+  EXPECT_EQ(query(db, "SELECT count(*) FROM logs"), "16\n");
+}
+
+// Killed at any moment, a run leaves a sound database that holds whole
+// logs only; the next run completes it.
+TEST_F(Database, KilledRunsLeaveWholeLogs) {
+  if (tool().windows) GTEST_SKIP() << "POSIX signals";
+  for (int i = 0; i < 30; ++i)
+    write_file(dir_ / ("AB_" + std::to_string(i) + "_2022_06_08_13.dat"),
+               make_log(7, random_records(7, 20000, i, {})));
+  fs::path db = root_ / "a.db";
+  const std::vector<std::string> load = {"-f", "sqlite", "-o", db.string(),
+                                         dir_.string(), "e"};
+  ToolRun reference = quillon({"-f", "events", dir_.string(), "e"});
+  std::map<std::string, int> rows;  // by signal id
+  for (size_t at = reference.out.find('\n') + 1; at < reference.out.size();) {
+    size_t end = reference.out.find('\n', at);
+    ++rows[reference.out.substr(at, reference.out.find(',', at) - at)];
+    at = end + 1;
+  }
+  for (int delay_ms : {5, 20, 40, 80, 120, 160, 200, 260, 320, 400}) {
+    pid_t pid = start_tool(load, root_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    kill(pid, SIGKILL);
+    finish_tool(pid, root_);
+    if (!fs::exists(db)) continue;
+    EXPECT_EQ(query(db, "PRAGMA integrity_check"), "ok\n") << delay_ms;
+    // Killed while it made the schema: nothing was committed.
+    if (query(db, "SELECT count(*) FROM sqlite_schema") == "0\n") continue;
+    // Each log there has all its rows, and there are no others.
+    std::string counts = query(
+        db, "SELECT signal_id, last_event - first_event + 1 FROM logs");
+    for (size_t at = 0; at < counts.size();) {
+      size_t comma = counts.find(',', at), end = counts.find('\n', at);
+      EXPECT_EQ(std::stoi(counts.substr(comma + 1, end - comma - 1)),
+                rows[counts.substr(at, comma - at)])
+          << delay_ms;
+      at = end + 1;
+    }
+    EXPECT_EQ(query(db, "SELECT count(*) = (SELECT coalesce(sum(last_event - "
+                        "first_event + 1), 0) FROM logs) FROM events"),
+              "1\n")
+        << delay_ms;
+  }
+  EXPECT_EQ(quillon(load).status, 0);
+  EXPECT_EQ(event_log(db), lines(reference.out.substr(reference.out.find('\n') + 1)));
+}
+
+// Two runs at once: each log is there once, whole.
+TEST_F(Database, RunsSideBySide) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  for (int i = 0; i < 12; ++i)
+    write_file(dir_ / ("AB_" + std::to_string(i) + "_2022_06_08_13.dat"),
+               make_log(6, random_records(6, 5000, i, {})));
+  fs::path db = root_ / "a.db";
+  const std::vector<std::string> load = {"-f", "sqlite", "-j", "2", "-o",
+                                         db.string(), dir_.string(), "p"};
+  fs::path other = root_ / "other";
+  fs::create_directory(other);
+  pid_t first = start_tool(load, root_);
+  pid_t second = start_tool(load, other);
+  EXPECT_EQ(finish_tool(first, root_).status, 0);
+  ToolRun run = finish_tool(second, other);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(query(db, "SELECT count(*), count(DISTINCT path) FROM logs"), "12,12\n");
+  EXPECT_EQ(event_log(db), table(dir_, "p"));
+}
+
+// A database of the other mode, of an unknown schema or of someone else is
+// refused and left as it was; one that cannot be written is reported.
+TEST_F(Database, DatabasesThatAreRefused) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  write_file(dir_ / "2022_06_08_13.dat", log(6));
+  fs::path db = root_ / "a.db";
+  ASSERT_EQ(quillon({"-f", "sqlite", "-o", db.string(), dir_.string(), "e"}).status, 0);
+  const std::string bytes = read_file(db);
+  ToolRun other_mode = quillon({"-f", "sqlite", "-o", db.string(), dir_.string(), "p"});
+  EXPECT_EQ(other_mode.status, 2);
+  EXPECT_EQ(other_mode.err, error(db.string() +
+                                  ": a database of mode e cannot take the rows of mode p"));
+  fs::path unknown = root_ / "unknown.db", foreign = root_ / "foreign.db";
+  sqlite3* handle = nullptr;
+  sqlite3_open(unknown.c_str(), &handle);
+  sqlite3_exec(handle, "CREATE TABLE logs (x); PRAGMA user_version = 7", nullptr, nullptr, nullptr);
+  sqlite3_close(handle);
+  sqlite3_open(foreign.c_str(), &handle);
+  sqlite3_exec(handle, "CREATE TABLE mine (x)", nullptr, nullptr, nullptr);
+  sqlite3_close(handle);
+  const std::string unknown_bytes = read_file(unknown), foreign_bytes = read_file(foreign);
+  ToolRun run = quillon({"-f", "sqlite", "-o", unknown.string(), dir_.string(), "e"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, error(unknown.string() + ": schema version 7 is unknown to this "
+                                              "quillon; the database is left as it was"));
+  run = quillon({"-f", "sqlite", "-o", foreign.string(), dir_.string(), "e"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(read_file(db), bytes);
+  EXPECT_EQ(read_file(unknown), unknown_bytes);
+  EXPECT_EQ(read_file(foreign), foreign_bytes);
+
+  // No database named, a check: nothing written.
+  EXPECT_EQ(quillon({"-f", "sqlite", dir_.string(), "e"}).status, 2);
+  EXPECT_EQ(quillon({"-t", "-f", "sqlite", "-o", (root_ / "new.db").string(),
+                     dir_.string(), "e"}).status, 0);
+  EXPECT_FALSE(fs::exists(root_ / "new.db"));
+
+  std::string why;
+  if (!tool_runs_as_nobody(&why)) GTEST_SKIP() << why;
+  ToolRun read_only = quillon({"-f", "sqlite", "-o", db.string(), dir_.string(), "e"},
+                              {.as_nobody = true});
+  EXPECT_EQ(read_only.status, 1);
+  EXPECT_EQ(read_only.err.rfind("Error: " + db.string() + ": ", 0), 0u) << read_only.err;
+  EXPECT_EQ(read_file(db), bytes);
+}
+
+// -u in the CSV run: a CSV newer than its log is not written again.
+TEST_F(Database, UpdateLeavesNewerCsvs) {
+  write_file(dir_ / "2022_06_08_13.dat", log(6, 1));
+  ASSERT_EQ(quillon({dir_.string(), "e"}).status, 0);
+  const fs::path csv_path = dir_ / "csv_files_e" / "2022_06_08_13.csv";
+  write_file(csv_path, "kept");
+  struct timeval times[2] = {{1500000000, 0}, {1500000000, 0}};
+  ASSERT_EQ(utimes((dir_ / "2022_06_08_13.dat").c_str(), times), 0);
+  EXPECT_EQ(quillon({"-u", dir_.string(), "e"}).status, 0);
+  EXPECT_EQ(read_file(csv_path), "kept");
+  struct timeval later[2] = {{1500000000, 0}, {2000000000, 0}};
+  ASSERT_EQ(utimes((dir_ / "2022_06_08_13.dat").c_str(), later), 0);
+  EXPECT_EQ(quillon({"-u", dir_.string(), "e"}).status, 0);
+  EXPECT_EQ(read_file(csv_path), csv(log(6, 1), "2022_06_08_13.dat", Mode::kStandard));
+}
+
+}  // namespace
