@@ -429,6 +429,45 @@ int main(int argc, char** argv) {
            fs::file_size(c.root / "events.csv.gz") / 1e6);
   }
 
+  // The busy day loaded into an SQLite database, against the events table
+  // imported by the sqlite3 shell into a plain table (no key, no index).
+  if (run({tool, "-f", "sqlite", "-t", "-o", (c.root / "probe.db").string(),
+           c.header.string(), "e"}) == 0 &&
+      run({"sqlite3", "--version"}) == 0) {
+    const fs::path db = c.root / "load.db", imported = c.root / "import.db",
+                   table = c.root / "import.csv";
+    std::vector<double> load_times, import_times, ratios;
+    for (int round = 0; round < rounds; ++round) {
+      fs::remove(db);
+      double start = now();
+      run({tool, "-f", "sqlite", "-o", db.string(), c.day.string(), "e"});
+      double load = now() - start;
+      fs::remove(imported);
+      fs::remove(table);
+      start = now();
+      run({tool, "-f", "events", "-o", table.string(), c.day.string(), "e"});
+      run({"sqlite3", imported.string(),
+           "CREATE TABLE events (signal_id TEXT, timestamp TEXT, event_code "
+           "INTEGER, event_param INTEGER)",
+           ".import --csv --skip 1 " + table.string() + " events"});
+      double import = now() - start;
+      load_times.push_back(load);
+      import_times.push_back(import);
+      ratios.push_back(load / import);
+    }
+    std::string rows = capture({"sqlite3", db.string(), "SELECT count(*) FROM events"}, c.root);
+    double events = atof(rows.c_str());
+    fs::remove(db);
+    std::string kib = capture({self, "--peak-rss", tool, "-f", "sqlite", "-o", db.string(),
+                               c.day.string(), "e"}, c.root);
+    printf("\nSQLite database, mode e, busy day (%.0f events):\n", events);
+    printf("  %.2f M events/s; load %.2f s, -f events and sqlite3 .import %.2f s (medians)\n",
+           events / median(load_times) / 1e6, median(load_times), median(import_times));
+    printf("  load / import: %.2f (median of rounds; %.2f to %.2f); peak resident memory %ld KiB\n",
+           median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+           *std::max_element(ratios.begin(), ratios.end()), atol(kib.c_str()));
+  }
+
   // The decompression pass on the day's archives, against gzip -dc.
   std::vector<std::string> archives = sorted_files(c.gz, ".gz");
   std::vector<std::string> gzip = {"gzip", "-dc"};
