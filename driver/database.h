@@ -7,32 +7,20 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/log_sink.h"
 #include "logconv/convert_log.h"
 #include "logconv/streams.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
-/// One log as a task read it, to load.
-struct LogToLoad {
-  std::string path;       // below the directory argument, "/" between names
-  std::string signal_id;
-  LogHour hour;
-  int version = 0;
-  std::string header;     // as in the file
-  std::string closing;    // "End of Controller Log", "Error: ..."
-  uint64_t records = 0;
-  uint64_t size = 0;      // of the file read
-  int64_t mtime_ns = 0;   // of the file read
-};
-
 /// An SQLite database of logs and their events in one mode, loaded one log
 /// at a time, each in a transaction of its own: a log's rows are there
 /// whole or not at all, whatever happens to the run.
-class ArchiveDatabase {
+class ArchiveDatabase : public LogSink {
  public:
   ArchiveDatabase() = default;
-  ~ArchiveDatabase();
+  ~ArchiveDatabase() override;
   ArchiveDatabase(const ArchiveDatabase&) = delete;
   ArchiveDatabase& operator=(const ArchiveDatabase&) = delete;
 
@@ -45,17 +33,19 @@ class ArchiveDatabase {
 
   /// The size and modification time of the file of the log `path` as it
   /// was loaded; false when the log is not loaded.
-  bool stored(const std::string& path, uint64_t* size, int64_t* mtime_ns);
+  bool stored(const std::string& path, uint64_t* size,
+              int64_t* mtime_ns) override;
 
   /// Loads `log` and its rows, written by convert_packed into `rows`,
   /// replacing what was loaded of the same path before. A log loaded with
   /// the same header, rows and closing only takes its new size and time.
   /// Returns false, with *err set, on failure; nothing of the log is then
   /// written.
-  bool load(const LogToLoad& log, SpillOutput& rows, std::string* err);
+  bool load(const LogToLoad& log, SpillOutput& rows,
+            std::string* err) override;
 
-  /// The database's path as messages show it.
-  const std::string& name() const { return name_; }
+  /// The database's path.
+  std::string name() const override { return name_; }
 
  private:
   bool exec(const char* sql, std::string* err);

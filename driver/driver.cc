@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifdef QUILLON_HAVE_SQLITE
+#include "driver/database.h"
+#endif
 #include "driver/decompress.h"
 #include "driver/line_printer.h"
 #include "driver/messages.h"
@@ -213,7 +217,8 @@ void TreeRun::visit(DirVisit& visit) {
   const bool top = visit.relative.empty();
   std::vector<DirEntry> entries = std::move(visit.entries);
   const bool events = settings_.format == OutputFormat::kEvents;
-  const bool sqlite = settings_.format == OutputFormat::kSqlite;
+  const bool sqlite = settings_.format == OutputFormat::kSqlite ||
+                      settings_.format == OutputFormat::kRows;
   // The events table and the database never change the directory:
   // archives are read as they are.
   const bool read_archives = options_.keep || options_.test || events || sqlite;
@@ -285,11 +290,9 @@ void TreeRun::visit(DirVisit& visit) {
       for (const std::string& name : visit.relative)
         task.relative_path += name + "/";
       task.relative_path += p.name;
-#ifdef QUILLON_HAVE_SQLITE
-      if (settings_.update && settings_.database != nullptr)
-        task.stored = settings_.database->stored(
+      if (settings_.update && settings_.sink != nullptr)
+        task.stored = settings_.sink->stored(
             task.relative_path, &task.stored_size, &task.stored_mtime_ns);
-#endif
     }
   }
   runner_.add(std::move(items));
@@ -312,6 +315,10 @@ int run_quillon(const std::vector<std::string>& args) {
     case Command::kRun:
       break;
   }
+  return run_with(options, RunHooks());
+}
+
+int run_with(const Options& options, const RunHooks& hooks) {
   RunSettings settings;
   settings.mode = options.letter == 'p' ? Mode::kProprietary : Mode::kStandard;
   settings.test = options.test;
@@ -319,15 +326,19 @@ int run_quillon(const std::vector<std::string>& args) {
   settings.format = options.format;
   settings.update = options.update;
   const bool events = options.format == OutputFormat::kEvents;
-  const bool sqlite = options.format == OutputFormat::kSqlite;
+  const bool sqlite = options.format == OutputFormat::kSqlite ||
+                      options.format == OutputFormat::kRows;
+  settings.sink = hooks.sink;
+  settings.first_year = hooks.first_year;
+  settings.last_year = hooks.last_year;
   // The two-argument run stops at the first log or CSV it cannot open;
   // over a tree, into another directory or into a table the run goes on.
   settings.fail_fast =
       !options.recursive && options.output.empty() && !events && !sqlite;
 
-  LinePrinter printer;
+  LinePrinter printer(hooks.message);
   Progress progress(printer, options.quiet);
-  if (!options.test) remove_temporaries_on_interrupt();
+  if (!options.test && !hooks.message) remove_temporaries_on_interrupt();
   const std::string no_logs = "Failed to find any .dat files in " +
                               shown(join_path(options.dir, "*.dat")) + "\n";
 
@@ -340,13 +351,13 @@ int run_quillon(const std::vector<std::string>& args) {
   EventsTable table;
 #ifdef QUILLON_HAVE_SQLITE
   ArchiveDatabase database;
-  if (sqlite && !options.test) {
+  if (options.format == OutputFormat::kSqlite && !options.test) {
     int status = database.open(options.output, settings.mode, &err);
     if (status != 0) {
       printer.print(error_line(shown(options.output) + ": " + err));
       return status;
     }
-    settings.database = &database;
+    settings.sink = &database;
   }
 #endif
   if (events && !options.test) {

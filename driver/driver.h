@@ -4,12 +4,32 @@
 #ifndef QUILLON_DRIVER_DRIVER_H_
 #define QUILLON_DRIVER_DRIVER_H_
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "driver/log_sink.h"
+#include "driver/options.h"
 
 /// Runs the tool on its command line (UTF-8, the program name first) and
 /// returns the exit status: 0 when every step succeeded, 1 when any failure
 /// was reported on the standard error stream, 2 for a wrong command line.
 int run_quillon(const std::vector<std::string>& args);
+
+/// What a program that runs quillon in its own process takes from a run.
+struct RunHooks {
+  /// Takes each message (whole lines) instead of the standard error
+  /// stream, which then shows no status line either.
+  std::function<void(const std::string&)> message;
+  /// With OutputFormat::kRows, takes each log and its rows.
+  LogSink* sink = nullptr;
+  /// The years a log's name may hold; a log dated outside them is reported
+  /// as one whose name holds no valid date.
+  int first_year = 1, last_year = 9999;
+};
+
+/// Runs `options` as run_quillon runs a command line, with `hooks`, and
+/// returns the exit status. Nothing is printed when hooks.message is set.
+int run_with(const Options& options, const RunHooks& hooks);
 
 #endif  // QUILLON_DRIVER_DRIVER_H_

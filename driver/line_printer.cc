@@ -1,5 +1,6 @@
 #include "driver/line_printer.h"
 
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -31,6 +32,11 @@ std::string elide_middle(const std::string& text, size_t width) {
 LinePrinter::LinePrinter()
     : smart_(stderr_is_terminal()), width_(smart_ ? terminal_width() : 80) {}
 
+LinePrinter::LinePrinter(std::function<void(const std::string&)> sink)
+    : sink_(std::move(sink)),
+      smart_(!sink_ && stderr_is_terminal()),
+      width_(smart_ ? terminal_width() : 80) {}
+
 void LinePrinter::set_status(const std::string& status) {
   if (!smart_) return;
   // One column short of the width: a full line would wrap on some terminals.
@@ -51,5 +57,8 @@ void LinePrinter::clear_status() {
 
 void LinePrinter::print(const std::string& message) {
   clear_status();
-  print_error(message);
+  if (sink_)
+    sink_(message);
+  else
+    print_error(message);
 }

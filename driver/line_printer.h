@@ -4,6 +4,7 @@
 #ifndef QUILLON_DRIVER_LINE_PRINTER_H_
 #define QUILLON_DRIVER_LINE_PRINTER_H_
 
+#include <functional>
 #include <string>
 
 /// Prints messages on the standard error stream. When that stream is a
@@ -14,6 +15,8 @@
 class LinePrinter {
  public:
   LinePrinter();
+  /// With `sink`, messages go to it and no status line is shown.
+  explicit LinePrinter(std::function<void(const std::string&)> sink);
   ~LinePrinter() { clear_status(); }
 
   /// Whether a status line can be shown.
@@ -29,6 +32,7 @@ class LinePrinter {
   void clear_status();
 
  private:
+  std::function<void(const std::string&)> sink_;
   bool smart_;
   int width_;
   size_t shown_ = 0;  // columns of the status line now on the terminal

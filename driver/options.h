@@ -13,6 +13,8 @@ enum class OutputFormat {
   kCsv,     // a CSV per log
   kEvents,  // one events table of the whole run
   kSqlite,  // logs and events loaded into an SQLite database
+  kRows,    // logs and their rows handed to a program (RunHooks::sink);
+            // not on the command line
 };
 
 /// Whether this build can load SQLite databases.

@@ -96,17 +96,18 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     if (outcome > r.outcome) r.outcome = outcome;
   };
   const bool events = settings.format == OutputFormat::kEvents;
-  const bool sqlite = settings.format == OutputFormat::kSqlite;
+  const bool packed = settings.format == OutputFormat::kSqlite ||
+                      settings.format == OutputFormat::kRows;
   // -u: what is up to date is left alone, the log not even opened.
   uint64_t size = 0, csv_size = 0;
   int64_t mtime = 0, csv_mtime = 0;
   if (settings.update && !settings.test && !task.check_only &&
       task.dir->stat(task.name, &size, &mtime)) {
-    if (sqlite && task.stored && task.stored_size == size &&
+    if (packed && task.stored && task.stored_size == size &&
         task.stored_mtime_ns == mtime) {
       return r;
     }
-    if (!events && !sqlite &&
+    if (!events && !packed &&
         task.out_dir->stat(task.csv_name, &csv_size, &csv_mtime) &&
         csv_mtime > mtime) {
       return r;
@@ -114,11 +115,12 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   }
   LogHour hour = {0, 0, 0, 0};
   if (!task.check_only &&
-      !read_log_hour(parse_log_date(task.log_name), &hour)) {
+      (!read_log_hour(parse_log_date(task.log_name), &hour) ||
+       hour.year < settings.first_year || hour.year > settings.last_year)) {
     report(Outcome::kDamaged, path + ": the name holds no valid date and hour");
-    // The table and the database have no time for its records: they get
-    // none of them.
-    if (events || sqlite) return r;
+    // The table and the rows have no time for its records: they get none
+    // of them.
+    if (events || packed) return r;
   }
 
   std::string err;
@@ -136,16 +138,30 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     if (!damage.empty()) report(Outcome::kDamaged, path + ": " + damage);
     return r;
   }
+  convert_file(in, task, path, hour, settings, converter, table, &r);
+  return r;
+}
 
+void convert_file(File& in, const Task& task, const std::string& path,
+                  const LogHour& hour, const RunSettings& settings,
+                  LogConverter& converter, OutputStream* table,
+                  TaskResult* result) {
+  TaskResult& r = *result;
+  auto report = [&](Outcome outcome, const std::string& what) {
+    r.messages += error_line(what);
+    if (outcome > r.outcome) r.outcome = outcome;
+  };
+  const bool events = settings.format == OutputFormat::kEvents;
+  const bool packed = settings.format == OutputFormat::kSqlite ||
+                      settings.format == OutputFormat::kRows;
+  std::string err;
   // Where the rows go, and how to take them back.
   std::string out_name =
       events   ? (settings.table != nullptr ? settings.table->name() : "")
-      : sqlite ? (settings.database != nullptr
-                      ? shown(settings.database->name())
-                      : "")
-             : task.out_dir == nullptr
-                   ? std::string()
-                   : shown(task.out_dir->path_of(task.csv_name));
+      : packed ? (settings.sink != nullptr ? shown(settings.sink->name()) : "")
+      : task.out_dir == nullptr
+          ? std::string()
+          : shown(task.out_dir->path_of(task.csv_name));
   NullOutput null_output;
   std::unique_ptr<FileOutput> csv_output;
   OutputStream* output = &null_output;
@@ -154,7 +170,7 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   if (settings.test) {
   } else if (events && table != nullptr && !task.archive) {
     output = table;
-  } else if (events || sqlite) {
+  } else if (events || packed) {
     r.rows = std::make_unique<SpillOutput>(kRowsInMemory);
     output = r.rows.get();
     restart = [](void* rows) { return static_cast<SpillOutput*>(rows)->clear(); };
@@ -163,7 +179,7 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     if (!task.out_dir->create_temp(true, &in, &r.csv, &r.temp, &err)) {
       report(settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
              "Failed to open " + out_name + ": " + err);
-      return r;
+      return;
     }
     csv_output = std::make_unique<FileOutput>(r.csv);
     output = csv_output.get();
@@ -173,7 +189,7 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   const EventsLog log = {task.signal_field, hour};
   std::string header;
   auto convert = [&](InputStream& input) {
-    if (sqlite) {
+    if (packed) {
       header.clear();
       return converter.convert_packed(input, *output, settings.mode, &header);
     }
@@ -181,74 +197,65 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
                   : converter.convert(input, *output, task.log_name,
                                       settings.mode);
   };
-  if (sqlite) in.size_and_time(&size, &mtime);
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  if (packed) in.size_and_time(&size, &mtime);
   Reading reading =
       read_log(in, task.archive, settings, convert, restart, restart_arg);
   in.close();
 
-  const ConvertResult& result = reading.result;
-  r.records = result.records;
-  if (result.end == LogEnd::kWriteFailed) {
+  const ConvertResult& converted = reading.result;
+  r.records = converted.records;
+  if (converted.end == LogEnd::kWriteFailed) {
     std::string why = r.rows != nullptr ? r.rows->error()
                       : events          ? settings.table->error()
                                         : r.csv.error();
     report(Outcome::kStop, "Failed to write " + out_name + ": " + why);
     discard(task, &r);
-  } else if (reading.too_large) {
-    report(Outcome::kDamaged,
-           path + ": larger than --max-log-size (" +
-               size_text(settings.max_log_size) + ")" +
-               (task.archive ? " once decompressed" : ""));
-  } else if (!reading.damage.empty()) {
-    report(Outcome::kDamaged, path + ": " + reading.damage);
-  } else if (result.end == LogEnd::kBadFileRead) {
-    report(Outcome::kDamaged, path + ": bad file read");
-  } else if (result.end == LogEnd::kBadEventType) {
-    report(Outcome::kDamaged,
-           path + ": bad event type " + std::to_string(result.bad_type));
+    return;
   }
-  if (sqlite && r.rows != nullptr && result.end != LogEnd::kWriteFailed) {
+  // What was wrong with the log, in the words of a message (after its path)
+  // and of a closing.
+  std::string wrong;
+  if (reading.too_large) {
+    wrong = "larger than --max-log-size (" + size_text(settings.max_log_size) +
+            ")" + (task.archive ? " once decompressed" : "");
+  } else if (!reading.damage.empty()) {
+    wrong = reading.damage;
+  } else if (converted.end == LogEnd::kBadFileRead) {
+    wrong = "bad file read";
+  } else if (converted.end == LogEnd::kBadEventType) {
+    wrong = "bad event type " + std::to_string(converted.bad_type);
+  }
+  if (!wrong.empty()) report(Outcome::kDamaged, path + ": " + wrong);
+  if (packed && r.rows != nullptr) {
     r.load = std::make_unique<LogToLoad>();
     LogToLoad& load = *r.load;
     load.path = task.relative_path;
     load.signal_id = task.signal_id;
     load.hour = hour;
-    load.version = result.version;
+    load.version = converted.version;
     load.header = std::move(header);
-    load.records = result.records;
+    load.records = converted.records;
     load.size = size;
     load.mtime_ns = mtime;
-    // What the CSV's closing row says, or what was wrong with the input.
-    if (reading.too_large)
-      load.closing = "Error: larger than --max-log-size (" +
-                     size_text(settings.max_log_size) + ")";
-    else if (!reading.damage.empty())
-      load.closing = "Error: " + reading.damage;
-    else if (result.end == LogEnd::kBadFileRead)
-      load.closing = "Error: bad file read";
-    else if (result.end == LogEnd::kBadEventType)
-      load.closing = "Error: bad event type " + std::to_string(result.bad_type);
-    else
-      load.closing = "End of Controller Log";
+    load.closing = wrong.empty() ? "End of Controller Log" : "Error: " + wrong;
   }
-  return r;
 }
 
 void publish(const Task& task, const RunSettings& settings,
              TaskResult* result) {
-#ifdef QUILLON_HAVE_SQLITE
   if (result->load != nullptr) {
     std::string err;
-    if (!settings.database->load(*result->load, *result->rows, &err)) {
+    if (!settings.sink->load(*result->load, *result->rows, &err)) {
       result->messages += error_line(
-          "Failed to write " + shown(settings.database->name()) + ": " + err);
+          "Failed to write " + shown(settings.sink->name()) + ": " + err);
       result->outcome = Outcome::kStop;
     }
     result->load.reset();
     result->rows.reset();
     return;
   }
-#endif
   if (result->rows != nullptr) {
     if (!result->rows->copy_to(*settings.table)) {
       const std::string& why = result->rows->error().empty()

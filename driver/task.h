@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/database.h"
+#include "driver/log_sink.h"
 #include "driver/options.h"
 #include "driver/table.h"
 #include "logconv/convert_log.h"
@@ -29,9 +29,11 @@ struct RunSettings {
   /// The events table, which rows are written to in the order of the
   /// tasks; null with -t. Only the thread that reports tasks writes to it.
   EventsTable* table = nullptr;
-  /// The database logs are loaded into, in the order of the tasks; null
-  /// with -t. Only the thread that reports tasks writes to it.
-  ArchiveDatabase* database = nullptr;
+  /// Where logs and their rows go (the database), in the order of the
+  /// tasks; null with -t. Only the thread that reports tasks writes to it.
+  LogSink* sink = nullptr;
+  /// The years a log's name may hold.
+  int first_year = 1, last_year = 9999;
   /// -u: a CSV newer than its log, a log loaded with the size and time it
   /// has, is left alone.
   bool update = false;
@@ -87,6 +89,14 @@ struct TaskResult {
 /// every failure in the result's messages.
 TaskResult run_task(const Task& task, const RunSettings& settings,
                     LogConverter& converter, OutputStream* table = nullptr);
+
+/// What run_task does once the log of `task` is open as `in` (`path` as
+/// messages show it, `hour` read from its name): the conversion, into the
+/// result. For a program that reads one log it has opened itself.
+void convert_file(File& in, const Task& task, const std::string& path,
+                  const LogHour& hour, const RunSettings& settings,
+                  LogConverter& converter, OutputStream* table,
+                  TaskResult* result);
 
 /// Gives the CSV of a task's result its name, replacing an earlier one, or
 /// writes its rows to the events table; on failure the CSV is removed and
