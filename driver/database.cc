@@ -295,7 +295,7 @@ bool ArchiveDatabase::stored(const std::string& path, uint64_t* size,
 }
 
 bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
-                           std::string* err) {
+                           std::unique_ptr<PreparedRows>, std::string* err) {
   Digest digest;
   digest.add(log.header.data(), log.header.size());
   digest.add(log.closing.data(), log.closing.size() + 1);

@@ -42,7 +42,7 @@ class ArchiveDatabase : public LogSink {
   /// Returns false, with *err set, on failure; nothing of the log is then
   /// written.
   bool load(const LogToLoad& log, SpillOutput& rows,
-            std::string* err) override;
+            std::unique_ptr<PreparedRows> prepared, std::string* err) override;
 
   /// The database's path.
   std::string name() const override { return name_; }

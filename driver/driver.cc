@@ -70,6 +70,7 @@ class TreeRun {
   // The events table's signal id of a log, and of the directory argument.
   std::string signal_id(const DirVisit& visit, const std::string& log_name) const;
   std::string root_signal_id_;
+  std::string prefix_signal_id_;
 
  private:
   // Decompresses the archives of `dir` in place, as the plain run does,
@@ -207,7 +208,9 @@ std::string TreeRun::signal_id(const DirVisit& visit,
     return from_name;
   }
   if (visit.relative.empty()) return root_signal_id_;
-  std::string id;
+  // Below the directory argument, its path from there (after the
+  // argument's own id, when one was given).
+  std::string id = prefix_signal_id_;
   for (const std::string& name : visit.relative)
     id += (id.empty() ? "" : "/") + name;
   return id;
@@ -397,6 +400,10 @@ int run_with(const Options& options, const RunHooks& hooks) {
   Runner runner(settings, jobs, printer, progress);
   TreeRun run(options, settings, out_root, out_err, progress, runner);
   run.root_signal_id_ = last_component(absolute_path(options.dir));
+  if (hooks.dir_signal_id) {
+    run.root_signal_id_ = *hooks.dir_signal_id;
+    run.prefix_signal_id_ = *hooks.dir_signal_id;
+  }
   // With -o, OUT may lie inside the tree: it is not searched.
   const FileId* skip = out_root != nullptr && !options.output.empty()
                            ? &out_root->id()

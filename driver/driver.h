@@ -5,6 +5,7 @@
 #define QUILLON_DRIVER_DRIVER_H_
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct RunHooks {
   /// The years a log's name may hold; a log dated outside them is reported
   /// as one whose name holds no valid date.
   int first_year = 1, last_year = 9999;
+  /// The signal id of the directory argument itself by --signal-id dir
+  /// (else the last name of its absolute path); the directories below it
+  /// then get it and their path below it.
+  std::optional<std::string> dir_signal_id;
 };
 
 /// Runs `options` as run_quillon runs a command line, with `hooks`, and

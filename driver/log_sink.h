@@ -5,6 +5,7 @@
 #define QUILLON_DRIVER_LOG_SINK_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "logconv/convert_log.h"
@@ -23,15 +24,31 @@ struct LogToLoad {
   int64_t mtime_ns = 0;   // of the file read
 };
 
+/// What a sink makes of a log's rows before it takes them.
+class PreparedRows {
+ public:
+  virtual ~PreparedRows() = default;
+};
+
 /// Takes the logs of a run in their order, with the rows that
 /// LogConverter::convert_packed wrote for each.
 class LogSink {
  public:
   virtual ~LogSink() = default;
 
-  /// Takes `log` and its rows. Returns false, with *err set, on a failure
-  /// that ends the run.
+  /// Works on the rows of `log` where its task runs, several logs at once,
+  /// before load() takes them in order: what can be done without the sink's
+  /// own state. Returns what load() then gets; null for nothing.
+  virtual std::unique_ptr<PreparedRows> prepare(const LogToLoad& log,
+                                                SpillOutput& rows) {
+    (void)log, (void)rows;
+    return nullptr;
+  }
+
+  /// Takes `log` and its rows (and what prepare() made of them). Returns
+  /// false, with *err set, on a failure that ends the run.
   virtual bool load(const LogToLoad& log, SpillOutput& rows,
+                    std::unique_ptr<PreparedRows> prepared,
                     std::string* err) = 0;
 
   /// The size and modification time of the file of the log `path` as it

@@ -240,6 +240,7 @@ void convert_file(File& in, const Task& task, const std::string& path,
     load.size = size;
     load.mtime_ns = mtime;
     load.closing = wrong.empty() ? "End of Controller Log" : "Error: " + wrong;
+    if (settings.sink != nullptr) r.prepared = settings.sink->prepare(load, *r.rows);
   }
 }
 
@@ -247,13 +248,15 @@ void publish(const Task& task, const RunSettings& settings,
              TaskResult* result) {
   if (result->load != nullptr) {
     std::string err;
-    if (!settings.sink->load(*result->load, *result->rows, &err)) {
+    if (!settings.sink->load(*result->load, *result->rows,
+                             std::move(result->prepared), &err)) {
       result->messages += error_line(
           "Failed to write " + shown(settings.sink->name()) + ": " + err);
       result->outcome = Outcome::kStop;
     }
     result->load.reset();
     result->rows.reset();
+    result->prepared.reset();
     return;
   }
   if (result->rows != nullptr) {
@@ -288,6 +291,7 @@ void publish(const Task& task, const RunSettings& settings,
 
 void discard(const Task& task, TaskResult* result) {
   result->load.reset();
+  result->prepared.reset();
   result->rows.reset();
   if (result->csv.is_open()) task.out_dir->discard(&result->csv, result->temp);
 }

@@ -75,8 +75,10 @@ struct TaskResult {
   /// Events: the log's rows, held until they can be written to the table
   /// or the database.
   std::unique_ptr<SpillOutput> rows;
-  /// Sqlite: the log to load with its rows.
+  /// Sqlite: the log to load with its rows, and what the sink made of them
+  /// beforehand.
   std::unique_ptr<LogToLoad> load;
+  std::unique_ptr<PreparedRows> prepared;
 };
 
 /// Opens the log of `task` and converts it into a temporary file of its

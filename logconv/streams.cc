@@ -55,6 +55,7 @@ size_t LimitedInput::read(char* buf, size_t size) {
 }
 
 bool SpillOutput::write(const char* data, size_t size) {
+  size_ += size;
   if (!file_.is_open() && held_.size() + size <= memory_) {
     held_.append(data, size);
     return true;
@@ -67,6 +68,7 @@ bool SpillOutput::write(const char* data, size_t size) {
 
 bool SpillOutput::clear() {
   held_.clear();
+  size_ = 0;
   if (!file_.is_open() || file_.truncate()) return true;
   error_ = file_.error();
   return false;

@@ -123,9 +123,12 @@ class SpillOutput : public OutputStream {
   /// not be read back (error() tells why) or `out` refused a write.
   bool copy_to(OutputStream& out);
   const std::string& error() const { return error_; }
+  /// How many bytes are held.
+  uint64_t size() const { return size_; }
 
  private:
   size_t memory_;
+  uint64_t size_ = 0;
   std::string held_;
   File file_;
   std::string error_;

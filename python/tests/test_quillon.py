@@ -1,0 +1,205 @@
+"""The Python module against the command's events table: every version,
+both modes, archives, damaged logs; logs in memory; threads; the command's
+run; bad arguments; a gzip bomb; the Dask example."""
+
+import gzip
+import io
+import os
+import resource
+import subprocess
+import sys
+
+import pandas as pd
+import pytest
+
+import quillon
+
+TOOL = os.environ["QUILLON_TOOL"]
+GENLOG = os.environ["QUILLON_GENLOG"]
+EXAMPLES = os.environ["QUILLON_EXAMPLES"]
+
+
+def genlog(path, *options):
+    subprocess.run([GENLOG, *options, str(path)], check=True)
+
+
+@pytest.fixture(scope="module")
+def archive(tmp_path_factory):
+    """Every version, plain and compressed, sound and damaged, in folders."""
+    root = tmp_path_factory.mktemp("archive")
+    for version in (4, 5, 6, 7):
+        folder = root / ("v%d" % version) / "elm_st"
+        folder.mkdir(parents=True)
+        v = str(version)
+        genlog(folder / "2022_12_31_23.dat", "--version", v, "--every-type",
+               "--records", "2", "--seed", v)
+        genlog(folder / "AB_17_2023_01_01_00.dat.gz", "--version", v,
+               "--records", "500", "--gzip", "--seed", v)
+        genlog(folder / "2023_01_01_01.dat", "--version", v, "--records", "300",
+               "--bad-type")
+        genlog(folder / "2023_01_01_02.dat", "--version", v, "--records", "300",
+               "--cut")
+    return root
+
+
+def table(*args):
+    """The events table the command writes, read back."""
+    out = subprocess.run([TOOL, "-f", "events", *map(str, args)],
+                         capture_output=True, check=False).stdout
+    return pd.read_csv(io.BytesIO(out), dtype=str, keep_default_na=False)
+
+
+def as_table(frame, mode):
+    """A dataframe written as the events table's text, column by column."""
+    text = pd.DataFrame({
+        "signal_id": frame["signal_id"].astype(str),
+        "timestamp": frame["timestamp"].dt.strftime("%Y-%m-%d %H:%M:%S.")
+                     + (frame["timestamp"].dt.microsecond // 100000).astype(str)})
+    if mode == "e":
+        text["event_code"] = frame["event_code"].astype(str)
+        text["event_param"] = frame["event_param"].astype(str).replace("<NA>", "")
+    else:
+        text["event_type"] = frame["event_type"].astype(str)
+        text["event_name"] = frame["event_name"].astype(str)
+        text["data"] = [" ".join(str(b) for b in d) for d in frame["data"]]
+    return text.reset_index(drop=True)
+
+
+@pytest.mark.parametrize("mode", ["e", "p"])
+def test_archive_is_the_events_table(archive, mode):
+    frame = quillon.read_archive(archive, mode)
+    expected = table("-r", archive, mode)
+    pd.testing.assert_frame_equal(as_table(frame, mode), expected)
+    assert frame["timestamp"].dtype == "datetime64[ns]"
+    assert str(frame["signal_id"].dtype) == "category"
+    if mode == "e":
+        assert str(frame["event_param"].dtype) == "Int16"
+        assert frame["event_code"].dtype == "uint8"
+    logs = frame.attrs["logs"]
+    assert len(logs) == 16
+    closings = dict(zip(logs["path"], logs["closing"]))
+    assert closings["v6/elm_st/2022_12_31_23.dat"] == "End of Controller Log"
+    assert closings["v6/elm_st/2023_01_01_01.dat"] == "Error: bad event type 102"
+    assert closings["v6/elm_st/2023_01_01_02.dat"] == "Error: bad file read"
+    assert frame.attrs["status"] == 1
+    assert frame.attrs["messages"] == [
+        line for line in subprocess.run(
+            [TOOL, "-t", "-r", str(archive), mode], capture_output=True,
+            text=True).stderr.splitlines()]
+    # Several threads read the same rows.
+    pd.testing.assert_frame_equal(quillon.read_archive(archive, mode, jobs=3),
+                                  frame)
+
+
+@pytest.mark.parametrize("mode", ["e", "p"])
+def test_one_log_from_a_file_or_memory(archive, tmp_path, mode):
+    folder = archive / "v7" / "elm_st"
+    for name in ("2022_12_31_23.dat", "AB_17_2023_01_01_00.dat.gz",
+                 "2023_01_01_02.dat"):
+        # The command's table of a folder that holds only this log.
+        alone = tmp_path / name / "elm_st"
+        alone.mkdir(parents=True)
+        (alone / name).write_bytes((folder / name).read_bytes())
+        frame = quillon.read_log(folder / name, mode)
+        pd.testing.assert_frame_equal(as_table(frame, mode), table(alone, mode))
+        signal_id = frame["signal_id"].cat.categories[0]
+        from_memory = quillon.read_bytes((folder / name).read_bytes(), name,
+                                         mode, signal_id=signal_id)
+        pd.testing.assert_frame_equal(from_memory.drop(columns="signal_id"),
+                                      frame.drop(columns="signal_id"))
+    # A name gives the date; without a valid one there are no rows.
+    undated = quillon.read_bytes((folder / "2022_12_31_23.dat").read_bytes(),
+                                 "log.dat", mode)
+    assert len(undated) == 0
+    assert undated.attrs["messages"] == [
+        "Error: log.dat: the name holds no valid date and hour"]
+    assert undated.attrs["status"] == 1
+
+
+def test_damage_is_data(tmp_path):
+    # Past the hour, past midnight; an archive whose second member fails
+    # its check keeps the rows of the first.
+    genlog(tmp_path / "2022_12_31_23.dat", "--version", "6", "--every-type",
+           "--records", "1")
+    raw = (tmp_path / "2022_12_31_23.dat").read_bytes()
+    head, tail = raw[:len(raw) // 2], raw[len(raw) // 2:]
+    bad = bytearray(gzip.compress(tail))
+    bad[-6] ^= 0x55
+    frame = quillon.read_bytes(gzip.compress(head) + bytes(bad),
+                               "2022_12_31_23.dat.gz", "p")
+    assert frame.attrs["logs"]["closing"][0] == \
+        "Error: invalid compressed data: incorrect data check"
+    whole = quillon.read_bytes(raw, "2022_12_31_23.dat", "p")
+    assert 0 < len(frame) < len(whole)
+    assert (whole["timestamp"] >= pd.Timestamp("2023-01-01")).any()
+    # A year datetime64[ns] cannot hold is a name without a valid date.
+    old = quillon.read_bytes(raw, "1500_01_01_00.dat", "e")
+    assert len(old) == 0 and old.attrs["status"] == 1
+
+
+def test_bad_arguments(tmp_path):
+    with pytest.raises(ValueError):
+        quillon.read_log(tmp_path / "x.dat", mode="x")
+    with pytest.raises(OSError) as missing:
+        quillon.read_log(tmp_path / "2022_06_08_13.dat")
+    assert missing.value.filename == str(tmp_path / "2022_06_08_13.dat")
+    with pytest.raises(OSError):
+        quillon.read_archive(tmp_path / "nowhere")
+    with pytest.raises(ValueError):
+        quillon.read_archive(tmp_path, signal_id="street")
+    with pytest.raises(ValueError):
+        quillon.read_bytes("text", "2022_06_08_13.dat")
+    with pytest.raises(ValueError):
+        quillon.read_log(tmp_path / "x.dat", max_log_size="lots")
+    with pytest.raises(ValueError):
+        quillon.convert(tmp_path, "e", format="spreadsheet")
+
+
+def test_convert_is_the_command(archive, tmp_path):
+    status, messages = quillon.convert(archive, "e", recursive=True, keep=True,
+                                       output=tmp_path / "csv")
+    assert status == 1
+    assert messages == subprocess.run(
+        [TOOL, "-t", "-r", str(archive), "e"], capture_output=True,
+        text=True).stderr.splitlines()
+    assert (tmp_path / "csv" / "v5" / "elm_st" / "2022_12_31_23.csv").exists()
+
+
+def test_gzip_bomb_in_bounded_memory(tmp_path):
+    # A gigabyte of 3-byte records in a megabyte: past 32 MiB the log is cut
+    # off and says so, and memory stays far from the gigabyte.
+    header = (tmp_path / "h.dat")
+    genlog(header, "--version", "6", "--records", "0")
+    block = bytes([101, 0x8c, 0x9f]) * ((16 << 20) // 3)
+    member = gzip.compress(block, 6)
+    bomb = tmp_path / "2022_06_08_13.dat.gz"
+    with open(bomb, "wb") as out:
+        out.write(gzip.compress(header.read_bytes()))
+        for _ in range(64):
+            out.write(member)
+    script = ("import quillon, resource; df = quillon.read_log(%r, 'p'); "
+              "print(len(df), df.attrs['logs']['closing'][0], "
+              "resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)" % str(bomb))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                         text=True, check=True).stdout.split()
+    rows, peak_kib = int(out[0]), int(out[-1])
+    assert rows == ((32 << 20) - len(header.read_bytes())) // 3
+    assert " ".join(out[1:-1]) == \
+        "Error: larger than --max-log-size (32 MiB) once decompressed"
+    assert peak_kib < 1 << 20
+
+
+def test_dask_example_on_a_local_cluster(archive):
+    sys.path.insert(0, EXAMPLES)
+    import dask_archive
+    from dask.distributed import Client, LocalCluster
+
+    # The workers import quillon from where this process does.
+    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        counts = dask_archive.count_events(str(archive), client)
+    frame = quillon.read_archive(archive, "e")
+    frame["signal_id"] = frame["signal_id"].astype(str)
+    expected = frame.groupby(["signal_id", "event_code"]).size().sort_index()
+    pd.testing.assert_series_equal(counts, expected, check_names=False)
