@@ -1,5 +1,8 @@
 // Reading gzip files as gzip itself reads them: every member, with zero bytes
 // after a member skipped, each member's data checked against its trailer.
+//
+// The members' headers and trailers are read here; the deflate data between
+// them is inflated by ISA-L where the build has it (Linux), else by zlib.
 
 #ifndef QUILLON_LOGCONV_GZIP_READER_H_
 #define QUILLON_LOGCONV_GZIP_READER_H_
@@ -10,10 +13,20 @@
 
 #include "platform/platform.h"
 
+/// What inflates the deflate data of a member.
+enum class Inflater {
+  kZlib,
+  kIsal,     // only where the build has ISA-L
+  kDefault,  // ISA-L where the build has it, else zlib
+};
+
+/// Whether this build can inflate with ISA-L.
+extern const bool kHaveIsal;
+
 /// Reads the decompressed bytes of an open gzip file.
 class GzipReader {
  public:
-  explicit GzipReader(File& file);
+  explicit GzipReader(File& file, Inflater inflater = Inflater::kDefault);
   ~GzipReader();
   GzipReader(const GzipReader&) = delete;
   GzipReader& operator=(const GzipReader&) = delete;
@@ -40,6 +53,17 @@ class GzipReader {
 
  private:
   struct State;
+  // Takes the next input byte; false at the end of the input (or a read
+  // error, which is then reported).
+  bool next_byte(uint8_t* byte);
+  // Reads a member's header, its first byte `first` already taken; false,
+  // with the error set, when it is not one.
+  bool read_header(uint8_t first);
+  // Checks the member's trailer; false, with the error set, when it does
+  // not match.
+  bool read_trailer();
+  bool fail(const std::string& error, bool cut_short);
+
   File& file_;
   std::unique_ptr<State> state_;
   std::string error_;
