@@ -6,6 +6,8 @@
 //
 // Usage: quillon-bench [--quick] [--rounds N] TOOL
 //   --quick: a tiny corpus, for a smoke run.
+//   --zlib-tool TOOL: quillon built to inflate with zlib, to compare -k
+//       with (where TOOL inflates with ISA-L).
 // Subcommands that the benchmark runs as processes of their own:
 //   quillon-bench --peak-rss PROGRAM ARGS...   runs PROGRAM and prints its
 //       peak resident memory in KiB (from a small process, so that the
@@ -27,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/decompress.h"
@@ -262,17 +265,19 @@ int main(int argc, char** argv) {
 
   bool quick = false;
   int rounds = 7;
-  std::string tool;
+  std::string tool, zlib_tool;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--quick") {
       quick = true;
+    } else if (arg == "--zlib-tool" && i + 1 < argc) {
+      zlib_tool = fs::absolute(argv[++i]).string();
     } else if (arg == "--rounds" && i + 1 < argc) {
       rounds = std::max(1, atoi(argv[++i]));
     } else if (tool.empty() && arg[0] != '-') {
       tool = fs::absolute(arg).string();
     } else {
-      fprintf(stderr, "usage: quillon-bench [--quick] [--rounds N] TOOL\n");
+      fprintf(stderr, "usage: quillon-bench [--quick] [--rounds N] [--zlib-tool TOOL] TOOL\n");
       return 2;
     }
   }
@@ -283,6 +288,17 @@ int main(int argc, char** argv) {
   if (quick) rounds = std::min(rounds, 3);
   const std::string self = fs::canonical("/proc/self/exe").string();
 
+  // The machine: its processor and cores.
+  {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line, model = "an unknown processor";
+    while (std::getline(cpuinfo, line))
+      if (line.rfind("model name", 0) == 0) {
+        model = line.substr(line.find(':') + 2);
+        break;
+      }
+    printf("machine: %s, %u cores\n", model.c_str(), std::thread::hardware_concurrency());
+  }
   Corpus c = make_corpus(quick);
   printf("corpus in %s: %d logs of %d records (a busy day), one of %d, %d small logs of 20\n",
          c.root.c_str(), c.day_logs, c.day_records, c.big_records, c.small_logs);
@@ -500,21 +516,54 @@ int main(int argc, char** argv) {
          archives.size(), total_size(c.gz, ".gz") / 1e6, total_size(work, ".dat") / 1e6,
          median(ours), median(theirs), median(ours) / median(theirs));
 
-  // Converting the archives as they are, one log at a time and two.
-  std::vector<double> keep_times[2];
+  // -k over the archives, in both modes and with each inflater built,
+  // against gzip -dc > /dev/null only decompressing them; then the default
+  // jobs against -j 1.
+  std::vector<std::pair<std::string, std::string>> tools = {{"quillon", tool}};
+  if (!zlib_tool.empty()) tools.push_back({"quillon built with zlib", zlib_tool});
   const fs::path keep_out = c.root / "keep";
-  for (int round = 0; round < rounds; ++round) {
-    for (int jobs = 1; jobs <= 2; ++jobs) {
-      fs::remove_all(keep_out);
-      double start = now();
-      run({tool, "-k", "-j", std::to_string(jobs), "-o", keep_out.string(),
-           c.gz.string(), "e"});
-      keep_times[jobs - 1].push_back(now() - start);
+  for (const auto& [name, program] : tools) {
+    for (const char* letter : {"e", "p"}) {
+      std::vector<double> ours_k, gzip_k, ratios;
+      for (int round = 0; round < rounds; ++round) {
+        fs::remove_all(keep_out);
+        double start = now();
+        run({program, "-k", "-j", "1", "-o", keep_out.string(), c.gz.string(), letter});
+        double t = now() - start;
+        start = now();
+        run(gzip);
+        double g = now() - start;
+        ours_k.push_back(t);
+        gzip_k.push_back(g);
+        ratios.push_back(t / g);
+      }
+      printf("-k -j 1 on the archives, mode %s, %s: %.3f s, gzip -dc > /dev/null %.3f s "
+             "(%.2f times gzip's time, median of rounds; %.2f to %.2f)\n",
+             letter, name.c_str(), median(ours_k), median(gzip_k), median(ratios),
+             *std::min_element(ratios.begin(), ratios.end()),
+             *std::max_element(ratios.begin(), ratios.end()));
     }
   }
-  printf("-k on the archives in mode e: -j 1 %.3f s, -j 2 %.3f s (%.2f times as fast)\n",
-         median(keep_times[0]), median(keep_times[1]),
-         median(keep_times[0]) / median(keep_times[1]));
+  std::vector<double> keep_times[2], speedups;
+  for (int round = 0; round < rounds; ++round) {
+    double times[2];
+    for (int automatic = 0; automatic < 2; ++automatic) {
+      fs::remove_all(keep_out);
+      std::vector<std::string> command = {tool, "-k", "-o", keep_out.string(),
+                                          c.gz.string(), "e"};
+      if (!automatic) command.insert(command.begin() + 1, {"-j", "1"});
+      double start = now();
+      run(command);
+      times[automatic] = now() - start;
+      keep_times[automatic].push_back(times[automatic]);
+    }
+    speedups.push_back(times[0] / times[1]);
+  }
+  printf("-k on the archives in mode e: -j 1 %.3f s, without -j %.3f s (%.2f times as fast, "
+         "median of rounds; %.2f to %.2f)\n",
+         median(keep_times[0]), median(keep_times[1]), median(speedups),
+         *std::min_element(speedups.begin(), speedups.end()),
+         *std::max_element(speedups.begin(), speedups.end()));
 
   fs::remove_all(c.root);
   return 0;

@@ -82,7 +82,8 @@ class TreeRun {
   // The output directory's path as messages show it, made or not.
   std::string output_path(const DirVisit& visit) const;
   // The item that reports `p`, an entry of `dir`.
-  Item item_for(const PlannedEntry& p, const std::shared_ptr<Dir>& dir,
+  // The item that reports `p`, an entry of `dir`, whose names it takes.
+  Item item_for(PlannedEntry& p, const std::shared_ptr<Dir>& dir,
                 const std::shared_ptr<Dir>& out,
                 const std::string& out_path) const;
 
@@ -149,49 +150,50 @@ std::shared_ptr<Dir> TreeRun::output_dir(const DirVisit& visit,
   return out;
 }
 
-Item TreeRun::item_for(const PlannedEntry& p, const std::shared_ptr<Dir>& dir,
+Item TreeRun::item_for(PlannedEntry& p, const std::shared_ptr<Dir>& dir,
                        const std::shared_ptr<Dir>& out,
                        const std::string& out_path) const {
-  const std::string path = shown(dir->path_of(p.name));
-  const std::string other = shown(dir->path_of(p.other));
-  const std::string csv_path = shown(join_path(out_path, p.csv_name));
+  // The paths in messages, made only for a message.
+  auto path = [&] { return shown(dir->path_of(p.name)); };
+  auto other = [&] { return shown(dir->path_of(p.other)); };
+  auto csv_path = [&] { return shown(join_path(out_path, p.csv_name)); };
   Item item;
   switch (p.step) {
     case Step::kConvert:
     case Step::kCheckArchive:
       item.task = Task();
       item.task->dir = dir;
-      item.task->name = p.name;
-      item.task->log_name = p.log_name;
+      item.task->name = std::move(p.name);
+      item.task->log_name = std::move(p.log_name);
       item.task->archive = p.archive;
       item.task->check_only = p.step == Step::kCheckArchive;
       item.task->out_dir = out;
-      item.task->csv_name = p.csv_name;
+      item.task->csv_name = std::move(p.csv_name);
       break;
     case Step::kNote:
-      item.message = "Note: " + path + " is skipped: " + other +
+      item.message = "Note: " + path() + " is skipped: " + other() +
                      " is converted instead\n";
       break;
     case Step::kCollision:
-      item.message = error_line(path + ": " + csv_path +
-                                " is already written by " + other);
+      item.message = error_line(path() + ": " + csv_path() +
+                                " is already written by " + other());
       item.outcome = Outcome::kDamaged;
       break;
     case Step::kNotRegular:
-      item.message = error_line(path + ": not a regular file");
+      item.message = error_line(path() + ": not a regular file");
       item.outcome = Outcome::kDamaged;
       break;
     case Step::kTargetExists:
-      item.message = error_line(path + ": " + other + " already exists");
+      item.message = error_line(path() + ": " + other() + " already exists");
       item.outcome = Outcome::kDamaged;
       break;
     case Step::kNoName:
       item.message =
-          error_line(path + ": no file name is left once .gz is taken off");
+          error_line(path() + ": no file name is left once .gz is taken off");
       item.outcome = Outcome::kDamaged;
       break;
     case Step::kCsvIsDirectory:
-      item.message = error_line("Failed to open " + csv_path + ": " +
+      item.message = error_line("Failed to open " + csv_path() + ": " +
                                 "Is a directory");
       item.outcome =
           settings_.fail_fast ? Outcome::kStop : Outcome::kDamaged;
@@ -263,13 +265,13 @@ void TreeRun::visit(DirVisit& visit) {
         message = error_line("Failed to open " + shown(out_path) + ": " + err);
       }
       // What comes before the first log to convert is still said.
-      for (const PlannedEntry& p : plan) {
+      for (PlannedEntry& p : plan) {
         if (p.step == Step::kConvert) break;
         runner_.add(item_for(p, visit.dir, nullptr, out_path));
       }
       runner_.add({message, outcome, std::nullopt});
       bool after = false;
-      for (const PlannedEntry& p : plan) {
+      for (PlannedEntry& p : plan) {
         if (p.step == Step::kConvert) {
           after = true;
         } else if (after && p.step != Step::kCheckArchive) {
@@ -283,16 +285,19 @@ void TreeRun::visit(DirVisit& visit) {
     if (out->list(&out_entries, &list_err)) refuse_csv_directories(out_entries, &plan);
   }
   std::vector<Item> items;
-  for (const PlannedEntry& p : plan) {
+  items.reserve(plan.size());
+  for (PlannedEntry& p : plan) {
+    const std::string log_name = sqlite || events ? p.log_name : std::string();
+    const std::string name = sqlite ? p.name : std::string();
     items.push_back(item_for(p, visit.dir, out, out_path));
     if (!items.back().task) continue;
     Task& task = *items.back().task;
-    if (events) task.signal_field = csv_field(signal_id(visit, p.log_name));
+    if (events) task.signal_field = csv_field(signal_id(visit, log_name));
     if (sqlite) {
-      task.signal_id = signal_id(visit, p.log_name);
-      for (const std::string& name : visit.relative)
-        task.relative_path += name + "/";
-      task.relative_path += p.name;
+      task.signal_id = signal_id(visit, log_name);
+      for (const std::string& part : visit.relative)
+        task.relative_path += part + "/";
+      task.relative_path += name;
       if (settings_.update && settings_.sink != nullptr)
         task.stored = settings_.sink->stored(
             task.relative_path, &task.stored_size, &task.stored_mtime_ns);
@@ -395,9 +400,10 @@ int run_with(const Options& options, const RunHooks& hooks) {
     return 1;
   }
 
-  int jobs = options.jobs;
-  if (jobs == 0) jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  Runner runner(settings, jobs, printer, progress);
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const bool automatic = options.jobs == kAutomaticJobs;
+  int jobs = options.jobs == 0 || automatic ? cores : options.jobs;
+  Runner runner(settings, jobs, automatic, printer, progress);
   TreeRun run(options, settings, out_root, out_err, progress, runner);
   run.root_signal_id_ = last_component(absolute_path(options.dir));
   if (hooks.dir_signal_id) {

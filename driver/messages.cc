@@ -26,6 +26,13 @@ void put_hex(std::string* out, unsigned char c) {
 }  // namespace
 
 std::string shown(std::string_view path) {
+  // Most paths are printable ASCII: they are shown as they are.
+  bool plain = true;
+  for (char ch : path) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    plain &= c >= 0x20 && c < 0x7F;
+  }
+  if (plain) return std::string(path);
   std::string out;
   out.reserve(path.size());
   for (size_t i = 0; i < path.size();) {

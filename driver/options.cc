@@ -72,7 +72,8 @@ const OptionSpec kOptions[] = {
      "also every sub-directory, at any depth"},
     {'j', "jobs", "N",
      [](Options* o, const std::string& v) { return parse_jobs(v, &o->jobs); },
-     "convert N logs at once (0: one per core; default 1)"},
+     "convert N logs at once (0: one per core); by default\n"
+     "one per core once the logs average 64 KiB or more"},
     {'t', "test", nullptr,
      [](Options* o, const std::string&) { return o->test = true; },
      "check every log (.dat and .dat.gz) and write nothing"},

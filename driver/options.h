@@ -27,6 +27,10 @@ enum class SignalIdFrom {
   kDir,   // its directory
 };
 
+/// Without -j: one log at a time until the logs prove big enough to be worth
+/// a thread each, then one per core.
+const int kAutomaticJobs = -1;
+
 /// What a run is asked to do.
 struct Options {
   std::string dir;     // as typed
@@ -36,7 +40,7 @@ struct Options {
   bool test = false;   // -t: check every log, write nothing
   bool quiet = false;  // -q: no progress line
   std::string output;  // -o: where the CSVs go; empty: dir/csv_files_<letter>
-  int jobs = 1;        // -j: logs converted at once; 0: one per core
+  int jobs = kAutomaticJobs;  // -j: logs converted at once; 0: one per core
   uint64_t max_log_size = uint64_t{256} << 20;  // 0: no limit
   OutputFormat format = OutputFormat::kCsv;  // -f
   SignalIdFrom signal_id = SignalIdFrom::kAuto;  // --signal-id

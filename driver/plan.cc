@@ -84,27 +84,48 @@ std::vector<PlannedEntry> plan_logs(const std::vector<DirEntry>& entries,
     if (entry.kind != EntryKind::kFile) p.step = Step::kNotRegular;
     plan.push_back(std::move(p));
   }
-  std::sort(plan.begin(), plan.end(),
-            [](const PlannedEntry& a, const PlannedEntry& b) {
-              return a.name < b.name;
-            });
+  // Listings come sorted; only names added since need a sort.
+  auto by_name = [](const PlannedEntry& a, const PlannedEntry& b) {
+    return a.name < b.name;
+  };
+  if (!std::is_sorted(plan.begin(), plan.end(), by_name))
+    std::sort(plan.begin(), plan.end(), by_name);
 
   // x.dat, x.DAT and x.Dat all make x.csv: the first in name order does. A
-  // log beats its own archive: x.dat is converted, x.dat.gz skipped.
-  std::unordered_map<std::string, const PlannedEntry*> logs_by_csv, written_by;
-  for (const PlannedEntry& p : plan)
-    if (p.step == Step::kConvert && !p.archive)
-      logs_by_csv.emplace(name_key(p.csv_name), &p);
-  for (PlannedEntry& p : plan) {
+  // log beats its own archive: x.dat is converted, x.dat.gz skipped. The
+  // keys are the CSV names themselves, or where the file system folds
+  // names, their folded forms.
+  std::vector<std::string> folded;
+  if (kNamesIgnoreCase) {
+    folded.reserve(plan.size());
+    for (const PlannedEntry& p : plan) folded.push_back(name_key(p.csv_name));
+  }
+  auto key_of = [&](size_t i) -> std::string_view {
+    return kNamesIgnoreCase ? folded[i] : plan[i].csv_name;
+  };
+  std::unordered_map<std::string_view, size_t> logs_by_csv, written_by;
+  logs_by_csv.reserve(plan.size());
+  written_by.reserve(plan.size());
+  bool archives = false;
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (plan[i].step != Step::kConvert) continue;
+    if (plan[i].archive) archives = true;
+    else logs_by_csv.emplace(key_of(i), i);
+  }
+  for (size_t i = 0; i < plan.size(); ++i) {
+    PlannedEntry& p = plan[i];
     if (p.step != Step::kConvert) continue;
-    std::string key = name_key(p.csv_name);
-    auto log = logs_by_csv.find(key);
-    if (p.archive && log != logs_by_csv.end()) {
-      p.step = Step::kNote;
-      p.other = log->second->name;
-    } else if (auto [first, inserted] = written_by.emplace(key, &p); !inserted) {
+    std::string_view key = key_of(i);
+    if (archives && p.archive) {
+      if (auto log = logs_by_csv.find(key); log != logs_by_csv.end()) {
+        p.step = Step::kNote;
+        p.other = plan[log->second].name;
+        continue;
+      }
+    }
+    if (auto [first, inserted] = written_by.emplace(key, i); !inserted) {
       p.step = Step::kCollision;
-      p.other = first->second->name;
+      p.other = plan[first->second].name;
     }
   }
   return plan;

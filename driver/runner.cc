@@ -8,11 +8,17 @@
 #include "driver/messages.h"
 #include "driver/progress.h"
 
-Runner::Runner(const RunSettings& settings, int jobs, LinePrinter& printer,
-               Progress& progress)
+Runner::Runner(const RunSettings& settings, int jobs, bool automatic,
+               LinePrinter& printer, Progress& progress)
     : settings_(settings),
       printer_(printer),
-      progress_(progress) {
+      progress_(progress),
+      jobs_(jobs),
+      automatic_(automatic) {
+  if (!automatic) start_workers(jobs);
+}
+
+void Runner::start_workers(int jobs) {
   // Where the system gives fewer threads than asked (process or memory
   // limits), the run goes on with those it gave; with none, in this one.
   // Memory held back while they start leaves this thread room to go on,
@@ -29,6 +35,7 @@ Runner::Runner(const RunSettings& settings, int jobs, LinePrinter& printer,
   held_back.reset();
   // Enough items ahead to keep every thread busy, few enough that their
   // finished CSVs do not pile up.
+  std::lock_guard<std::mutex> lock(mutex_);
   live_workers_ = workers_.size();
   window_ = 4 * workers_.size();
 }
@@ -141,27 +148,34 @@ void Runner::report_front() {
       return;
     }
   }
-  Slot front = std::move(slot);
-  slots_.pop_front();
-  --next_to_start_;
+  // The slot is done: no thread but this one touches it again.
   lock.unlock();
-
-  TaskResult& result = front.result;
-  Outcome outcome = front.item.outcome;
-  std::string messages = front.item.message;
-  if (front.item.task) {
+  TaskResult& result = slot.result;
+  Outcome outcome = slot.item.outcome;
+  std::string messages = std::move(slot.item.message);
+  if (slot.item.task) {
     ++tasks_done_;
     records_ += result.records;
+    bytes_done_ += result.bytes;
     if (result.outcome != Outcome::kStop)
-      publish(*front.item.task, settings_, &result);
+      publish(*slot.item.task, settings_, &result);
     else
-      discard(*front.item.task, &result);
+      discard(*slot.item.task, &result);
     messages += result.messages;
     if (result.outcome > outcome) outcome = result.outcome;
   }
+  lock.lock();
+  slots_.pop_front();
+  --next_to_start_;
+  lock.unlock();
   if (!messages.empty()) printer_.print(messages);
   if (outcome != Outcome::kDone) status_ = 1;
   if (outcome == Outcome::kStop) stop();
+  // Logs that prove big enough are read on every core from now on.
+  if (automatic_ && workers_.empty() && !stopped_ && jobs_ > 1 &&
+      tasks_done_ > 0 && bytes_done_ / tasks_done_ >= kWorthThreads) {
+    start_workers(jobs_);
+  }
 }
 
 void Runner::stop() {

@@ -35,8 +35,14 @@ struct Item {
 /// beyond the one it reports next, whatever their number.
 class Runner {
  public:
-  Runner(const RunSettings& settings, int jobs, LinePrinter& printer,
-         Progress& progress);
+  /// With `automatic`, the tasks run in this thread until the logs read
+  /// average kWorthThreads bytes, and then on `jobs` threads.
+  Runner(const RunSettings& settings, int jobs, bool automatic,
+         LinePrinter& printer, Progress& progress);
+
+  /// The size of log, plain or compressed, from which reading logs on
+  /// several threads gains more than the threads cost.
+  static constexpr uint64_t kWorthThreads = 64 << 10;
   ~Runner();
 
   /// Adds `items` (one directory's) after those added before, and counts
@@ -71,6 +77,8 @@ class Runner {
   // wrote.
   void stop();
   void work();
+  // Starts `jobs` threads, or as many as the system gives.
+  void start_workers(int jobs);
   TaskResult run_one(const Task& task, LogConverter& converter,
                      OutputStream* table);
 
@@ -87,6 +95,9 @@ class Runner {
   std::vector<std::thread> workers_;
   size_t live_workers_ = 0;  // threads that take tasks
 
+  int jobs_;
+  bool automatic_;
+  uint64_t bytes_done_ = 0;
   bool stopped_ = false;
   int status_ = 0;
   uint64_t tasks_added_ = 0, tasks_done_ = 0, records_ = 0;

@@ -90,7 +90,8 @@ std::string check_archive(File& in, const RunSettings& settings) {
 TaskResult run_task(const Task& task, const RunSettings& settings,
                     LogConverter& converter, OutputStream* table) {
   TaskResult r;
-  const std::string path = shown(task.dir->path_of(task.name));
+  // The log's path as messages show it, made only for a message.
+  auto path_of_log = [&] { return shown(task.dir->path_of(task.name)); };
   auto report = [&](Outcome outcome, const std::string& what) {
     r.messages += error_line(what);
     if (outcome > r.outcome) r.outcome = outcome;
@@ -117,7 +118,8 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   if (!task.check_only &&
       (!read_log_hour(parse_log_date(task.log_name), &hour) ||
        hour.year < settings.first_year || hour.year > settings.last_year)) {
-    report(Outcome::kDamaged, path + ": the name holds no valid date and hour");
+    report(Outcome::kDamaged,
+           path_of_log() + ": the name holds no valid date and hour");
     // The table and the rows have no time for its records: they get none
     // of them.
     if (events || packed) return r;
@@ -127,18 +129,18 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   File in;
   if (!task.dir->open_file(task.name, &in, &err)) {
     if (err == kNotRegular)
-      report(Outcome::kDamaged, path + ": " + err);
+      report(Outcome::kDamaged, path_of_log() + ": " + err);
     else
       report(settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
-             "Failed to open " + path + ": " + err);
+             "Failed to open " + path_of_log() + ": " + err);
     return r;
   }
   if (task.check_only) {
     std::string damage = check_archive(in, settings);
-    if (!damage.empty()) report(Outcome::kDamaged, path + ": " + damage);
+    if (!damage.empty()) report(Outcome::kDamaged, path_of_log() + ": " + damage);
     return r;
   }
-  convert_file(in, task, path, hour, settings, converter, table, &r);
+  convert_file(in, task, std::string(), hour, settings, converter, table, &r);
   return r;
 }
 
@@ -155,13 +157,18 @@ void convert_file(File& in, const Task& task, const std::string& path,
   const bool packed = settings.format == OutputFormat::kSqlite ||
                       settings.format == OutputFormat::kRows;
   std::string err;
-  // Where the rows go, and how to take them back.
-  std::string out_name =
-      events   ? (settings.table != nullptr ? settings.table->name() : "")
-      : packed ? (settings.sink != nullptr ? shown(settings.sink->name()) : "")
-      : task.out_dir == nullptr
-          ? std::string()
-          : shown(task.out_dir->path_of(task.csv_name));
+  // The log's path, and where its rows go, as messages show them; made only
+  // for a message.
+  auto path_of_log = [&] {
+    return path.empty() ? shown(task.dir->path_of(task.name)) : path;
+  };
+  auto out_name = [&] {
+    return events   ? (settings.table != nullptr ? settings.table->name() : "")
+           : packed ? (settings.sink != nullptr ? shown(settings.sink->name()) : "")
+           : task.out_dir == nullptr
+               ? std::string()
+               : shown(task.out_dir->path_of(task.csv_name));
+  };
   NullOutput null_output;
   std::unique_ptr<FileOutput> csv_output;
   OutputStream* output = &null_output;
@@ -178,7 +185,7 @@ void convert_file(File& in, const Task& task, const std::string& path,
   } else {
     if (!task.out_dir->create_temp(true, &in, &r.csv, &r.temp, &err)) {
       report(settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
-             "Failed to open " + out_name + ": " + err);
+             "Failed to open " + out_name() + ": " + err);
       return;
     }
     csv_output = std::make_unique<FileOutput>(r.csv);
@@ -197,8 +204,9 @@ void convert_file(File& in, const Task& task, const std::string& path,
                   : converter.convert(input, *output, task.log_name,
                                       settings.mode);
   };
-  uint64_t size = 0;
+  uint64_t size = in.size();
   int64_t mtime = 0;
+  r.bytes = size;
   if (packed) in.size_and_time(&size, &mtime);
   Reading reading =
       read_log(in, task.archive, settings, convert, restart, restart_arg);
@@ -210,7 +218,7 @@ void convert_file(File& in, const Task& task, const std::string& path,
     std::string why = r.rows != nullptr ? r.rows->error()
                       : events          ? settings.table->error()
                                         : r.csv.error();
-    report(Outcome::kStop, "Failed to write " + out_name + ": " + why);
+    report(Outcome::kStop, "Failed to write " + out_name() + ": " + why);
     discard(task, &r);
     return;
   }
@@ -227,7 +235,7 @@ void convert_file(File& in, const Task& task, const std::string& path,
   } else if (converted.end == LogEnd::kBadEventType) {
     wrong = "bad event type " + std::to_string(converted.bad_type);
   }
-  if (!wrong.empty()) report(Outcome::kDamaged, path + ": " + wrong);
+  if (!wrong.empty()) report(Outcome::kDamaged, path_of_log() + ": " + wrong);
   if (packed && r.rows != nullptr) {
     r.load = std::make_unique<LogToLoad>();
     LogToLoad& load = *r.load;

@@ -69,6 +69,8 @@ struct TaskResult {
   /// Its messages for the standard error stream, whole lines.
   std::string messages;
   uint64_t records = 0;
+  /// The size of the file read.
+  uint64_t bytes = 0;
   /// The CSV, complete under the temporary name `temp`, to publish.
   File csv;
   std::string temp;
@@ -93,8 +95,9 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
                     LogConverter& converter, OutputStream* table = nullptr);
 
 /// What run_task does once the log of `task` is open as `in` (`path` as
-/// messages show it, `hour` read from its name): the conversion, into the
-/// result. For a program that reads one log it has opened itself.
+/// messages show it, or empty for the path of `task`; `hour` read from its
+/// name): the conversion, into the result. For a program that reads one
+/// log it has opened itself.
 void convert_file(File& in, const Task& task, const std::string& path,
                   const LogHour& hour, const RunSettings& settings,
                   LogConverter& converter, OutputStream* table,

@@ -153,6 +153,7 @@ File& File::operator=(File&& other) noexcept {
     text_ = other.text_;
     at_end_ = other.at_end_;
     mode_ = other.mode_;
+    size_ = other.size_;
     error_ = std::move(other.error_);
     other.handle_ = kClosed;
   }
@@ -369,6 +370,7 @@ bool Dir::open_file(const std::string& name, File* file,
   file->handle_ = fd;
   file->at_end_ = false;
   file->mode_ = st.st_mode & 07777;
+  file->size_ = static_cast<uint64_t>(st.st_size);
   return true;
 }
 

@@ -230,6 +230,7 @@ File& File::operator=(File&& other) noexcept {
     text_ = other.text_;
     at_end_ = other.at_end_;
     mode_ = other.mode_;
+    size_ = other.size_;
     error_ = std::move(other.error_);
     other.handle_ = kClosed;
   }
@@ -453,10 +454,13 @@ bool Dir::open_file(const std::string& name, File* file,
     CloseHandle(handle);
     return fail(err, "not a regular file");
   }
+  LARGE_INTEGER size = {};
+  GetFileSizeEx(handle, &size);
   file->close();
   file->handle_ = from_handle(handle);
   file->text_ = false;
   file->at_end_ = false;
+  file->size_ = static_cast<uint64_t>(size.QuadPart);
   return true;
 }
 

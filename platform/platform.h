@@ -118,6 +118,9 @@ class File {
   /// The reason for the last failure of this file's calls.
   const std::string& error() const { return error_; }
 
+  /// The size the file had when Dir::open_file opened it; 0 for others.
+  uint64_t size() const { return size_; }
+
   /// The size of the open file in bytes and its modification time in
   /// nanoseconds since 1970; false, with error() set, when they cannot be
   /// told.
@@ -138,6 +141,7 @@ class File {
   bool at_end_ = false;
   // POSIX: the permission bits when opened.
   unsigned mode_ = 0;
+  uint64_t size_ = 0;
   std::string error_;
 };
 
