@@ -12,6 +12,14 @@ prefix=$(mktemp -d)
 cmake --install "$linux" --prefix "$prefix" >/dev/null
 [ -x "$prefix/bin/quillon" ] || fail "cmake --install put no bin/quillon"
 [ -f "$prefix/share/man/man1/quillon.1" ] || fail "cmake --install put no share/man/man1/quillon.1"
+# The Python module, where it was built, goes where the system's Python
+# looks below the prefix, and imports from there.
+if [ -d "$linux/python/quillon" ]; then
+  module=$(ls -d "$prefix"/lib/python3*/dist-packages 2>/dev/null | head -1)
+  [ -f "$module/quillon/__init__.py" ] || fail "cmake --install put no Python module"
+  PYTHONPATH="$module" /usr/bin/python3 -c 'import quillon' ||
+    fail "the installed Python module does not import"
+fi
 rm -rf "$prefix"
 
 (cd "$linux" && rm -f ./*.deb && cpack -G DEB >/dev/null)
