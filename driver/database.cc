@@ -174,7 +174,7 @@ bool ArchiveDatabase::exec(const char* sql, std::string* err) {
   return false;
 }
 
-bool ArchiveDatabase::prepare(const char* sql, sqlite3_stmt** stmt,
+bool ArchiveDatabase::compile(const char* sql, sqlite3_stmt** stmt,
                               std::string* err) {
   if (sqlite3_prepare_v2(db_, sql, -1, stmt, nullptr) == SQLITE_OK) return true;
   *err = error();
@@ -206,12 +206,12 @@ int ArchiveDatabase::open(const std::string& path, Mode mode,
   if (!exec("BEGIN IMMEDIATE", err)) return 1;
   sqlite3_stmt* stmt = nullptr;
   int version = -1, tables = -1;
-  if (prepare("PRAGMA user_version", &stmt, err) &&
+  if (compile("PRAGMA user_version", &stmt, err) &&
       sqlite3_step(stmt) == SQLITE_ROW) {
     version = sqlite3_column_int(stmt, 0);
   }
   sqlite3_finalize(stmt);
-  if (prepare("SELECT count(*) FROM sqlite_schema", &stmt, err) &&
+  if (compile("SELECT count(*) FROM sqlite_schema", &stmt, err) &&
       sqlite3_step(stmt) == SQLITE_ROW) {
     tables = sqlite3_column_int(stmt, 0);
   }
@@ -237,7 +237,7 @@ int ArchiveDatabase::open(const std::string& path, Mode mode,
     status = 2;
   } else {
     std::string stored;
-    if (prepare("SELECT value FROM quillon WHERE key = 'mode'", &stmt, err) &&
+    if (compile("SELECT value FROM quillon WHERE key = 'mode'", &stmt, err) &&
         sqlite3_step(stmt) == SQLITE_ROW) {
       stored = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
     }
@@ -256,25 +256,25 @@ int ArchiveDatabase::open(const std::string& path, Mode mode,
   if (!exec("COMMIT", err)) return 1;
 
   const bool p = mode == Mode::kProprietary;
-  if (!prepare("SELECT log_id, first_event, last_event, digest, size, mtime "
+  if (!compile("SELECT log_id, first_event, last_event, digest, size, mtime "
                "FROM logs WHERE path = ?",
                &find_, err) ||
-      !prepare("SELECT size, mtime FROM logs WHERE path = ?", &find_stored_, err) ||
-      !prepare("DELETE FROM events WHERE event_id BETWEEN ? AND ?",
+      !compile("SELECT size, mtime FROM logs WHERE path = ?", &find_stored_, err) ||
+      !compile("DELETE FROM events WHERE event_id BETWEEN ? AND ?",
                &delete_events_, err) ||
-      !prepare("DELETE FROM logs WHERE log_id = ?", &delete_log_, err) ||
-      !prepare("UPDATE logs SET size = ?, mtime = ? WHERE log_id = ?",
+      !compile("DELETE FROM logs WHERE log_id = ?", &delete_log_, err) ||
+      !compile("UPDATE logs SET size = ?, mtime = ? WHERE log_id = ?",
                &touch_log_, err) ||
-      !prepare("INSERT INTO logs (path, signal_id, start, version, header, "
+      !compile("INSERT INTO logs (path, signal_id, start, version, header, "
                "closing, records, size, mtime, digest) "
                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                &insert_log_, err) ||
-      !prepare(p ? "INSERT INTO events (log_id, timestamp, event_type, "
+      !compile(p ? "INSERT INTO events (log_id, timestamp, event_type, "
                    "event_name, data) VALUES (?, ?, ?, ?, ?)"
                  : "INSERT INTO events (log_id, timestamp, event_code, "
                    "event_param) VALUES (?, ?, ?, ?)",
                &insert_event_, err) ||
-      !prepare("UPDATE logs SET first_event = ?, last_event = ? WHERE log_id = ?",
+      !compile("UPDATE logs SET first_event = ?, last_event = ? WHERE log_id = ?",
                &set_range_, err)) {
     return 1;
   }

@@ -49,7 +49,7 @@ class ArchiveDatabase : public LogSink {
 
  private:
   bool exec(const char* sql, std::string* err);
-  bool prepare(const char* sql, sqlite3_stmt** stmt, std::string* err);
+  bool compile(const char* sql, sqlite3_stmt** stmt, std::string* err);
   std::string error() const;
 
   std::string name_;

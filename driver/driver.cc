@@ -25,27 +25,6 @@ namespace {
 
 const char kIsLink[] = "is a symbolic link, not a directory";
 
-// The last name of an absolute path, "." and ".." taken as they go.
-std::string last_component(const std::string& path) {
-  std::vector<std::string> names;
-  std::string name;
-  for (size_t i = 0; i <= path.size(); ++i) {
-    bool separator = i == path.size() || path[i] == '/' ||
-                     path[i] == kPathSeparator[0];
-    if (!separator) {
-      name += path[i];
-      continue;
-    }
-    if (name == "..") {
-      if (!names.empty()) names.pop_back();
-    } else if (!name.empty() && name != ".") {
-      names.push_back(name);
-    }
-    name.clear();
-  }
-  return names.empty() ? std::string() : names.back();
-}
-
 // One run over a tree: for each directory the walk reaches, decompress in
 // place, plan, find the output directory, and hand the items to the runner.
 class TreeRun {
@@ -308,6 +287,28 @@ void TreeRun::visit(DirVisit& visit) {
 
 }  // namespace
 
+std::string dir_signal_id(const std::string& dir) {
+  // The last name of the absolute path, "." and ".." taken as they go.
+  const std::string path = absolute_path(dir);
+  std::vector<std::string> names;
+  std::string name;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    bool separator = i == path.size() || path[i] == '/' ||
+                     path[i] == kPathSeparator[0];
+    if (!separator) {
+      name += path[i];
+      continue;
+    }
+    if (name == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    name.clear();
+  }
+  return names.empty() ? std::string() : names.back();
+}
+
 int run_quillon(const std::vector<std::string>& args) {
   Options options;
   switch (parse_command_line(args, &options)) {
@@ -405,7 +406,7 @@ int run_with(const Options& options, const RunHooks& hooks) {
   int jobs = options.jobs == 0 || automatic ? cores : options.jobs;
   Runner runner(settings, jobs, automatic, printer, progress);
   TreeRun run(options, settings, out_root, out_err, progress, runner);
-  run.root_signal_id_ = last_component(absolute_path(options.dir));
+  run.root_signal_id_ = dir_signal_id(options.dir);
   if (hooks.dir_signal_id) {
     run.root_signal_id_ = *hooks.dir_signal_id;
     run.prefix_signal_id_ = *hooks.dir_signal_id;

@@ -33,6 +33,10 @@ struct RunHooks {
   std::optional<std::string> dir_signal_id;
 };
 
+/// The signal id that --signal-id dir gives the logs of the directory
+/// argument `dir`: the last name of its absolute path.
+std::string dir_signal_id(const std::string& dir);
+
 /// Runs `options` as run_quillon runs a command line, with `hooks`, and
 /// returns the exit status. Nothing is printed when hooks.message is set.
 int run_with(const Options& options, const RunHooks& hooks);

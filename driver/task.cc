@@ -15,6 +15,18 @@ const char kNotRegular[] = "not a regular file";
 // Rows of the events table held in memory per log before they go to a file.
 const size_t kRowsInMemory = 1 << 20;
 
+// Adds a message to a task's result, and what it says of the run.
+void add_report(TaskResult* r, Outcome outcome, const std::string& what) {
+  r->messages += error_line(what);
+  if (outcome > r->outcome) r->outcome = outcome;
+}
+
+// Whether the rows go to a LogSink, packed.
+bool writes_packed_rows(const RunSettings& settings) {
+  return settings.format == OutputFormat::kSqlite ||
+         settings.format == OutputFormat::kRows;
+}
+
 // Reads and drops the rest of `in`.
 void drain(InputStream& in) {
   char buf[1 << 14];
@@ -93,12 +105,10 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   // The log's path as messages show it, made only for a message.
   auto path_of_log = [&] { return shown(task.dir->path_of(task.name)); };
   auto report = [&](Outcome outcome, const std::string& what) {
-    r.messages += error_line(what);
-    if (outcome > r.outcome) r.outcome = outcome;
+    add_report(&r, outcome, what);
   };
   const bool events = settings.format == OutputFormat::kEvents;
-  const bool packed = settings.format == OutputFormat::kSqlite ||
-                      settings.format == OutputFormat::kRows;
+  const bool packed = writes_packed_rows(settings);
   // -u: what is up to date is left alone, the log not even opened.
   uint64_t size = 0, csv_size = 0;
   int64_t mtime = 0, csv_mtime = 0;
@@ -150,12 +160,10 @@ void convert_file(File& in, const Task& task, const std::string& path,
                   TaskResult* result) {
   TaskResult& r = *result;
   auto report = [&](Outcome outcome, const std::string& what) {
-    r.messages += error_line(what);
-    if (outcome > r.outcome) r.outcome = outcome;
+    add_report(&r, outcome, what);
   };
   const bool events = settings.format == OutputFormat::kEvents;
-  const bool packed = settings.format == OutputFormat::kSqlite ||
-                      settings.format == OutputFormat::kRows;
+  const bool packed = writes_packed_rows(settings);
   std::string err;
   // The log's path, and where its rows go, as messages show them; made only
   // for a message.

@@ -372,22 +372,7 @@ std::string signal_id_of(const py::object& given, const std::string& log_name,
   if (!given.is_none()) return py::cast<std::string>(given);
   std::string leading = leading_fields(log_name);
   if (!leading.empty()) return leading;
-  // The last name of the directory's absolute path.
-  std::string path = absolute_path(dir), name;
-  std::vector<std::string> names;
-  for (size_t i = 0; i <= path.size(); ++i) {
-    if (i < path.size() && path[i] != '/' && path[i] != kPathSeparator[0]) {
-      name += path[i];
-      continue;
-    }
-    if (name == "..") {
-      if (!names.empty()) names.pop_back();
-    } else if (!name.empty() && name != ".") {
-      names.push_back(name);
-    }
-    name.clear();
-  }
-  return names.empty() ? std::string() : names.back();
+  return dir_signal_id(dir);
 }
 
 RunSettings settings_for(Mode mode, uint64_t max_log_size, Columns* columns) {
