@@ -79,7 +79,6 @@ class TreeRun {
 void TreeRun::decompress(Dir& dir, std::vector<DirEntry>* entries, bool top) {
   std::vector<std::string> archives = archives_to_decompress(*entries, top);
   if (archives.empty()) return;
-  dir.claim_for_writing();
   std::vector<std::string> gone;
   for (size_t i = 0; i < archives.size(); ++i) {
     const std::string& name = archives[i];
@@ -206,7 +205,12 @@ void TreeRun::visit(DirVisit& visit) {
   // The events table and the database never change the directory:
   // archives are read as they are.
   const bool read_archives = options_.keep || options_.test || events || sqlite;
-  if (!read_archives) decompress(*visit.dir, &entries, top);
+  if (!read_archives) {
+    // The plain run writes here when it decompresses: a decompression a
+    // killed run left behind goes, whether there is one to do now or not.
+    visit.dir->claim_for_writing();
+    decompress(*visit.dir, &entries, top);
+  }
   PlanRules rules;
   rules.read_archives = read_archives;
   rules.predict_decompression =

@@ -338,10 +338,12 @@ TEST_F(Hostile, StaleTemporariesAreRemoved) {
   fs::create_directory(dir_ / "csv_files_p");
   write_file(dir_ / "csv_files_p" / ".quillon-abc123", "left by a killed run");
   write_file(dir_ / "csv_files_p" / ".quillon-keep", "not a temporary name");
+  write_file(dir_ / ".quillon-def456", "a decompression a killed run left");
   ToolRun run = quillon({dir_.string(), "p"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(entries(dir_ / "csv_files_p"),
             (std::set<std::string>{".quillon-keep", kCsv}));
+  EXPECT_EQ(entries(dir_), (std::set<std::string>{kLog, "csv_files_p"}));
 }
 
 // No log may grow without bound: past --max-log-size its CSV closes with
