@@ -69,7 +69,7 @@ struct TaskResult {
   /// Its messages for the standard error stream, whole lines.
   std::string messages;
   uint64_t records = 0;
-  /// The size of the file read.
+  /// The size of the file read, where more threads would share its work.
   uint64_t bytes = 0;
   /// The CSV, complete under the temporary name `temp`, to publish.
   File csv;
