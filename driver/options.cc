@@ -45,7 +45,7 @@ bool parse_jobs(const std::string& text, int* jobs) {
 
 // One option: its letters, whether it takes a value, what it does, and its
 // line in the usage text.
-struct OptionSpec {
+struct OptionRow {
   char short_name;         // 0: none
   const char* long_name;
   const char* value_name;  // null: takes no value
@@ -54,7 +54,7 @@ struct OptionSpec {
   const char* help;
 };
 
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {'k', "keep", nullptr,
      [](Options* o, const std::string&) { return o->keep = true; },
      "change nothing in the directory: read each .dat.gz\n"
@@ -116,15 +116,15 @@ const OptionSpec kOptions[] = {
      "SIZE bytes, K, M or G (default 256M; 0: no limit)"},
 };
 
-const OptionSpec* find_short(char c) {
-  for (const OptionSpec& spec : kOptions)
-    if (spec.short_name == c) return &spec;
+const OptionRow* find_short(char c) {
+  for (const OptionRow& option : kOptions)
+    if (option.short_name == c) return &option;
   return nullptr;
 }
 
-const OptionSpec* find_long(const std::string& name) {
-  for (const OptionSpec& spec : kOptions)
-    if (name == spec.long_name) return &spec;
+const OptionRow* find_long(const std::string& name) {
+  for (const OptionRow& option : kOptions)
+    if (name == option.long_name) return &option;
   return nullptr;
 }
 
@@ -144,15 +144,15 @@ const std::string& usage_text() {
   static const std::string kText = [] {
     std::string text = kUsageHead;
     const size_t kColumn = 20;  // where the help starts
-    for (const OptionSpec& spec : kOptions) {
+    for (const OptionRow& option : kOptions) {
       std::string left = "  ";
-      left += spec.short_name != 0 ? std::string("-") + spec.short_name + ", "
+      left += option.short_name != 0 ? std::string("-") + option.short_name + ", "
                                    : std::string();
-      left += std::string("--") + spec.long_name;
-      if (spec.value_name != nullptr) left += std::string(" ") + spec.value_name;
+      left += std::string("--") + option.long_name;
+      if (option.value_name != nullptr) left += std::string(" ") + option.value_name;
       left += left.size() + 2 > kColumn ? "\n" + std::string(kColumn, ' ')
                                         : std::string(kColumn - left.size(), ' ');
-      std::string help = spec.help;
+      std::string help = option.help;
       for (size_t nl = help.find('\n'); nl != std::string::npos;
            nl = help.find('\n', nl + 1)) {
         help.insert(nl + 1, std::string(kColumn, ' '));
@@ -195,25 +195,25 @@ Command parse_command_line(const std::vector<std::string>& args,
       if (name == "help") return has_value ? Command::kBadUsage : Command::kHelp;
       if (name == "version")
         return has_value ? Command::kBadUsage : Command::kVersion;
-      const OptionSpec* spec = find_long(name);
-      if (spec == nullptr) return Command::kBadUsage;
-      bool takes_value = spec->value_name != nullptr;
+      const OptionRow* option = find_long(name);
+      if (option == nullptr) return Command::kBadUsage;
+      bool takes_value = option->value_name != nullptr;
       if (has_value && !takes_value) return Command::kBadUsage;
       if (takes_value && !has_value) {
         if (i + 1 >= args.size()) return Command::kBadUsage;
         value = args[++i];
       }
-      if (!spec->apply(options, value)) return Command::kBadUsage;
+      if (!option->apply(options, value)) return Command::kBadUsage;
       continue;
     }
     // Short options, possibly bundled; one that takes a value takes the rest
     // of the argument or the next one.
     for (size_t j = 1; j < arg.size(); ++j) {
       if (arg[j] == 'h') return Command::kHelp;
-      const OptionSpec* spec = find_short(arg[j]);
-      if (spec == nullptr) return Command::kBadUsage;
-      if (spec->value_name == nullptr) {
-        spec->apply(options, "");
+      const OptionRow* option = find_short(arg[j]);
+      if (option == nullptr) return Command::kBadUsage;
+      if (option->value_name == nullptr) {
+        option->apply(options, "");
         continue;
       }
       std::string value = arg.substr(j + 1);
@@ -221,7 +221,7 @@ Command parse_command_line(const std::vector<std::string>& args,
         if (i + 1 >= args.size()) return Command::kBadUsage;
         value = args[++i];
       }
-      if (!spec->apply(options, value)) return Command::kBadUsage;
+      if (!option->apply(options, value)) return Command::kBadUsage;
       break;
     }
   }
