@@ -1,7 +1,5 @@
 #include "driver/runner.h"
 
-#include <system_error>
-
 #include <new>
 
 #include "driver/line_printer.h"
@@ -26,9 +24,17 @@ void Runner::start_workers(int jobs) {
   std::unique_ptr<char[]> held_back(
       jobs > 1 ? new (std::nothrow) char[16 << 20] : nullptr);
   for (int i = 0; jobs > 1 && i < jobs; ++i) {
+    // Counted before it starts: a thread that gives up at once takes
+    // itself off the count.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++live_workers_;
+    }
     try {
       workers_.emplace_back(&Runner::work, this);
     } catch (const std::exception&) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --live_workers_;
       break;
     }
   }
@@ -36,7 +42,6 @@ void Runner::start_workers(int jobs) {
   // Enough items ahead to keep every thread busy, few enough that their
   // finished CSVs do not pile up.
   std::lock_guard<std::mutex> lock(mutex_);
-  live_workers_ = workers_.size();
   window_ = 4 * workers_.size();
 }
 

@@ -15,7 +15,7 @@
 #if defined(__GNUC__)
 #define QUILLON_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
-#define QUILLON_NOINLINE __declspec(noinline)
+#define QUILLON_NOINLINE [[msvc::noinline]]
 #else
 #define QUILLON_NOINLINE
 #endif

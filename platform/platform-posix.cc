@@ -144,22 +144,6 @@ int terminal_width() {
 
 File::~File() { close(); }
 
-File::File(File&& other) noexcept { *this = std::move(other); }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    text_ = other.text_;
-    at_end_ = other.at_end_;
-    mode_ = other.mode_;
-    size_ = other.size_;
-    error_ = std::move(other.error_);
-    other.handle_ = kClosed;
-  }
-  return *this;
-}
-
 long long File::read(char* buf, size_t size) {
   if (at_end_) return 0;
   ssize_t n;
@@ -577,7 +561,7 @@ bool copy_mode_and_time(const File& source, const File& target,
   int to = static_cast<int>(target.handle_);
   if (fstat(from, &st) != 0) return fail_errno(err);
   if (fchmod(to, st.st_mode & 0777) != 0) return fail_errno(err);
-  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  decltype(st.st_mtim) times[2] = {st.st_atim, st.st_mtim};
   if (futimens(to, times) != 0) return fail_errno(err);
   return true;
 }

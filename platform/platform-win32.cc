@@ -221,22 +221,6 @@ int terminal_width() {
 
 File::~File() { close(); }
 
-File::File(File&& other) noexcept { *this = std::move(other); }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    text_ = other.text_;
-    at_end_ = other.at_end_;
-    mode_ = other.mode_;
-    size_ = other.size_;
-    error_ = std::move(other.error_);
-    other.handle_ = kClosed;
-  }
-  return *this;
-}
-
 long long File::read(char* buf, size_t size) {
   if (at_end_) return 0;
   DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));

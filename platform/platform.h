@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 /// The separator that joins a directory and a name: "/" on POSIX systems,
@@ -144,6 +145,22 @@ class File {
   uint64_t size_ = 0;
   std::string error_;
 };
+
+inline File::File(File&& other) noexcept { *this = std::move(other); }
+
+inline File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    text_ = other.text_;
+    at_end_ = other.at_end_;
+    mode_ = other.mode_;
+    size_ = other.size_;
+    error_ = std::move(other.error_);
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
 
 /// What a directory entry is, as a listing shows it.
 enum class EntryKind {
