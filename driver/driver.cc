@@ -29,14 +29,20 @@ const char kIsLink[] = "is a symbolic link, not a directory";
 // place, plan, find the output directory, and hand the items to the runner.
 class TreeRun {
  public:
+  // `dir_signal_id`, when given, is the signal id of the directory
+  // argument's logs and the start of those below it.
   TreeRun(const Options& options, const RunSettings& settings,
           std::shared_ptr<Dir> out_root, std::string out_root_error,
-          Progress& progress, Runner& runner)
+          const std::optional<std::string>& dir_signal_id, Progress& progress,
+          Runner& runner)
       : options_(options),
         settings_(settings),
         out_name_(std::string("csv_files_") + options.letter),
         out_root_(std::move(out_root)),
         out_root_error_(std::move(out_root_error)),
+        root_signal_id_(dir_signal_id ? *dir_signal_id
+                                      : ::dir_signal_id(options.dir)),
+        prefix_signal_id_(dir_signal_id.value_or("")),
         progress_(progress),
         runner_(runner) {}
 
@@ -46,10 +52,8 @@ class TreeRun {
   // Whether any log was found.
   bool found_logs() const { return found_logs_; }
 
-  // The events table's signal id of a log, and of the directory argument.
+  // The events table's signal id of a log.
   std::string signal_id(const DirVisit& visit, const std::string& log_name) const;
-  std::string root_signal_id_;
-  std::string prefix_signal_id_;
 
  private:
   // Decompresses the archives of `dir` in place, as the plain run does,
@@ -71,6 +75,7 @@ class TreeRun {
   const std::string out_name_;
   std::shared_ptr<Dir> out_root_;
   std::string out_root_error_;
+  const std::string root_signal_id_, prefix_signal_id_;
   Progress& progress_;
   Runner& runner_;
   bool found_logs_ = false;
@@ -409,12 +414,8 @@ int run_with(const Options& options, const RunHooks& hooks) {
   const bool automatic = options.jobs == kAutomaticJobs;
   int jobs = options.jobs == 0 || automatic ? cores : options.jobs;
   Runner runner(settings, jobs, automatic, printer, progress);
-  TreeRun run(options, settings, out_root, out_err, progress, runner);
-  run.root_signal_id_ = dir_signal_id(options.dir);
-  if (hooks.dir_signal_id) {
-    run.root_signal_id_ = *hooks.dir_signal_id;
-    run.prefix_signal_id_ = *hooks.dir_signal_id;
-  }
+  TreeRun run(options, settings, out_root, out_err, hooks.dir_signal_id,
+              progress, runner);
   // With -o, OUT may lie inside the tree: it is not searched.
   const FileId* skip = out_root != nullptr && !options.output.empty()
                            ? &out_root->id()

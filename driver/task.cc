@@ -1,5 +1,6 @@
 #include "driver/task.h"
 
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -48,12 +49,12 @@ struct Reading {
 
 // Converts the log read from `in` (through gzip when `archive`) with
 // `convert`, which takes an InputStream and returns a ConvertResult.
-// `restart`, when not null, takes back everything written so far (false
+// `restart`, when set, takes back everything written so far (false
 // when it cannot): rows from a member that fails its check are then written
 // anew from the members that passed.
 template <typename Convert>
 Reading read_log(File& in, bool archive, const RunSettings& settings,
-                 Convert convert, bool (*restart)(void*), void* output) {
+                 Convert convert, const std::function<bool()>& restart) {
   const uint64_t limit = limit_of(settings);
   Reading r;
   if (!archive) {
@@ -73,8 +74,8 @@ Reading read_log(File& in, bool archive, const RunSettings& settings,
   if (r.too_large || reader.error().empty()) return r;
   r.damage = reader.error();
   if (!reader.cut_short() && reader.sound_bytes() < reader.bytes_out() &&
-      r.result.end != LogEnd::kWriteFailed && restart != nullptr) {
-    if (!in.rewind() || !restart(output)) {
+      r.result.end != LogEnd::kWriteFailed && restart) {
+    if (!in.rewind() || !restart()) {
       r.result = {LogEnd::kWriteFailed, 0};
       return r;
     }
@@ -180,16 +181,14 @@ void convert_file(File& in, const Task& task, const std::string& path,
   NullOutput null_output;
   std::unique_ptr<FileOutput> csv_output;
   OutputStream* output = &null_output;
-  bool (*restart)(void*) = nullptr;
-  void* restart_arg = nullptr;
+  std::function<bool()> restart;
   if (settings.test) {
   } else if (events && table != nullptr && !task.archive) {
     output = table;
   } else if (events || packed) {
     r.rows = std::make_unique<SpillOutput>(kRowsInMemory);
     output = r.rows.get();
-    restart = [](void* rows) { return static_cast<SpillOutput*>(rows)->clear(); };
-    restart_arg = r.rows.get();
+    restart = [&r] { return r.rows->clear(); };
   } else {
     if (!task.out_dir->create_temp(true, &in, &r.csv, &r.temp, &err)) {
       report(settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
@@ -198,8 +197,7 @@ void convert_file(File& in, const Task& task, const std::string& path,
     }
     csv_output = std::make_unique<FileOutput>(r.csv);
     output = csv_output.get();
-    restart = [](void* csv) { return static_cast<File*>(csv)->truncate(); };
-    restart_arg = &r.csv;
+    restart = [&r] { return r.csv.truncate(); };
   }
   const EventsLog log = {task.signal_field, hour};
   std::string header;
@@ -220,7 +218,7 @@ void convert_file(File& in, const Task& task, const std::string& path,
   r.bytes = events && !task.archive ? 0 : size;
   if (packed) in.size_and_time(&size, &mtime);
   Reading reading =
-      read_log(in, task.archive, settings, convert, restart, restart_arg);
+      read_log(in, task.archive, settings, convert, restart);
   in.close();
 
   const ConvertResult& converted = reading.result;
