@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/names.h"
 #include "events/event_table.h"
 #include "logconv/packed_rows.h"
 #include "logconv/row_text.h"
@@ -90,13 +91,9 @@ class EventInserter : public PackedRowReader {
         mode_(mode),
         insert_(insert),
         log_id_(log_id),
-        hour_(hour_text(hour)),
-        next_hour_(hour_text(next_hour(hour))),
-        times_(time_text()) {
-    for (int type = 0; type < table.count; ++type) {
-      std::string name = table.rows[type].name;
-      names_.push_back(name.substr(0, name.find_last_not_of(' ') + 1));
-    }
+        clock_(hour) {
+    for (int type = 0; type < table.count; ++type)
+      names_.emplace_back(event_name(table.rows[type]));
   }
 
   int64_t first = 0, last = 0;
@@ -104,14 +101,8 @@ class EventInserter : public PackedRowReader {
 
  protected:
   bool row(const PackedRow& r) override {
-    // "YYYY-MM-DD HH:MM:SS.t": a time past the hour is the next hour's.
     char stamp[32];
-    unsigned time = r.time;
-    const std::string& hour = time < 36000 ? hour_ : next_hour_;
-    if (time >= 36000) time -= 36000;
-    memcpy(stamp, hour.data(), hour.size());
-    memcpy(stamp + hour.size(), times_.text[time], 7);
-    int stamp_size = static_cast<int>(hour.size() + 7);
+    int stamp_size = static_cast<int>(clock_.put(stamp, r.time) - stamp);
     sqlite3_bind_int64(insert_, 1, log_id_);
     sqlite3_bind_text(insert_, 2, stamp, stamp_size, SQLITE_STATIC);
     sqlite3_bind_int(insert_, 3, r.code);
@@ -145,8 +136,7 @@ class EventInserter : public PackedRowReader {
   Mode mode_;
   sqlite3_stmt* insert_;
   int64_t log_id_;
-  std::string hour_, next_hour_;
-  const TimeText& times_;
+  EventClock clock_;
   std::vector<std::string> names_;
 };
 
@@ -181,29 +171,29 @@ bool ArchiveDatabase::compile(const char* sql, sqlite3_stmt** stmt,
   return false;
 }
 
-int ArchiveDatabase::open(const std::string& path, Mode mode,
-                          std::string* err) {
+DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
+                                   std::string* err) {
   name_ = path;
   mode_ = mode;
   if (sqlite3_open_v2(path.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
     *err = error();
-    return 1;
+    return DatabaseOpen::kFailed;
   }
   if (sqlite3_db_readonly(db_, "main") == 1) {
     *err = "attempt to write a readonly database";
-    return 1;
+    return DatabaseOpen::kFailed;
   }
   // A second run waits for the first's transaction rather than fail; the
   // cache is bounded whatever the archive's size.
   sqlite3_busy_timeout(db_, 60000);
-  if (!exec("PRAGMA cache_size = -8192", err)) return 1;
-  const char letter = mode == Mode::kProprietary ? 'p' : 'e';
+  if (!exec("PRAGMA cache_size = -8192", err)) return DatabaseOpen::kFailed;
+  const char letter = letter_of_mode(mode);
 
   // The schema is made, or checked, under the write lock: two runs that
   // start together do not both make it.
-  if (!exec("BEGIN IMMEDIATE", err)) return 1;
+  if (!exec("BEGIN IMMEDIATE", err)) return DatabaseOpen::kFailed;
   sqlite3_stmt* stmt = nullptr;
   int version = -1, tables = -1;
   if (compile("PRAGMA user_version", &stmt, err) &&
@@ -219,22 +209,22 @@ int ArchiveDatabase::open(const std::string& path, Mode mode,
   if (version < 0 || tables < 0) {
     *err = error();
     exec("ROLLBACK", err);
-    return 1;
+    return DatabaseOpen::kFailed;
   }
-  int status = 0;
+  DatabaseOpen status = DatabaseOpen::kOpened;
   if (version == 0 && tables == 0) {
     std::string sql = std::string(kLogsSchema) +
                       (mode == Mode::kProprietary ? kProprietarySchema
                                                   : kStandardSchema) +
                       "INSERT INTO quillon VALUES ('mode', '" + letter + "');\n" +
                       "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
-    if (!exec(sql.c_str(), err)) status = 1;
+    if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
   } else if (version != kSchemaVersion) {
     *err = version == 0 ? "not an archive database of quillon; it is left as it was"
                         : "schema version " + std::to_string(version) +
                               " is unknown to this quillon; the database is "
                               "left as it was";
-    status = 2;
+    status = DatabaseOpen::kRefused;
   } else {
     std::string stored;
     if (compile("SELECT value FROM quillon WHERE key = 'mode'", &stmt, err) &&
@@ -245,15 +235,15 @@ int ArchiveDatabase::open(const std::string& path, Mode mode,
     if (stored != std::string(1, letter)) {
       *err = "a database of mode " + stored + " cannot take the rows of mode " +
              std::string(1, letter);
-      status = 2;
+      status = DatabaseOpen::kRefused;
     }
   }
   std::string ignored;
-  if (status != 0) {
+  if (status != DatabaseOpen::kOpened) {
     exec("ROLLBACK", &ignored);
     return status;
   }
-  if (!exec("COMMIT", err)) return 1;
+  if (!exec("COMMIT", err)) return DatabaseOpen::kFailed;
 
   const bool p = mode == Mode::kProprietary;
   if (!compile("SELECT log_id, first_event, last_event, digest, size, mtime "
@@ -276,9 +266,9 @@ int ArchiveDatabase::open(const std::string& path, Mode mode,
                &insert_event_, err) ||
       !compile("UPDATE logs SET first_event = ?, last_event = ? WHERE log_id = ?",
                &set_range_, err)) {
-    return 1;
+    return DatabaseOpen::kFailed;
   }
-  return 0;
+  return DatabaseOpen::kOpened;
 }
 
 bool ArchiveDatabase::stored(const std::string& path, uint64_t* size,

@@ -14,6 +14,14 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+/// How opening the database went.
+enum class DatabaseOpen {
+  kOpened,
+  kRefused,  // of the other mode, of an unknown schema version or not
+             // quillon's: left as it was
+  kFailed,   // it cannot be opened or written
+};
+
 /// An SQLite database of logs and their events in one mode, loaded one log
 /// at a time, each in a transaction of its own: a log's rows are there
 /// whole or not at all, whatever happens to the run.
@@ -25,11 +33,9 @@ class ArchiveDatabase : public LogSink {
   ArchiveDatabase& operator=(const ArchiveDatabase&) = delete;
 
   /// Opens the database `path` for runs of `mode`, creating it with its
-  /// schema when it is missing or empty. Returns 0, or the exit status that
-  /// ends the run with *err set: 2 for a database of the other mode, of an
-  /// unknown schema version or not quillon's, 1 for one that cannot be
-  /// opened or written.
-  int open(const std::string& path, Mode mode, std::string* err);
+  /// schema when it is missing or empty. Returns kOpened, or with *err set
+  /// why it was refused or failed.
+  DatabaseOpen open(const std::string& path, Mode mode, std::string* err);
 
   /// The size and modification time of the file of the log `path` as it
   /// was loaded; false when the log is not loaded.

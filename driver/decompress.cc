@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "driver/messages.h"
-#include "driver/options.h"
+#include "driver/names.h"
 #include "logconv/gzip_reader.h"
 
 namespace {
@@ -27,8 +27,7 @@ bool inflate_members(File& in, File& out, uint64_t max_size,
     }
     total += static_cast<uint64_t>(n);
     if (max_size != 0 && total > max_size) {
-      *err = "larger than --max-log-size (" + size_text(max_size) +
-             ") once decompressed";
+      *err = too_large_text(max_size, true);
       return false;
     }
     if (!out.write(buf.get(), static_cast<size_t>(n))) {
@@ -42,11 +41,11 @@ bool inflate_members(File& in, File& out, uint64_t max_size,
 
 bool gunzip_in_place(const Dir& dir, const std::string& name,
                      uint64_t max_size, std::string* err) {
-  if (name.size() <= 3) {
+  const std::string target = log_name_of_archive(name);
+  if (target.empty()) {
     *err = "no file name is left once .gz is taken off";
     return false;
   }
-  const std::string target = name.substr(0, name.size() - 3);
   if (dir.exists(target)) {
     *err = shown(dir.path_of(target)) + " already exists";
     return false;
@@ -55,7 +54,7 @@ bool gunzip_in_place(const Dir& dir, const std::string& name,
   if (!dir.open_file(name, &in, err)) return false;
   std::string temp;
   File out;
-  if (!dir.create_temp(false, nullptr, &out, &temp, err)) return false;
+  if (!dir.create_temp(Content::kBinary, nullptr, &out, &temp, err)) return false;
   bool ok = inflate_members(in, out, max_size, err) &&
             copy_mode_and_time(in, out, err);
   in.close();
@@ -68,7 +67,7 @@ bool gunzip_in_place(const Dir& dir, const std::string& name,
     return false;
   }
   bool exists = false;
-  if (!dir.publish(&out, temp, target, false, err, &exists)) {
+  if (!dir.publish(&out, temp, target, Replace::kNo, err, &exists)) {
     if (dir.exists(target)) *err = shown(dir.path_of(target)) + " already exists";
     return false;
   }

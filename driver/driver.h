@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/log_sink.h"
+#include "driver/names.h"
 #include "driver/options.h"
 
 /// Runs the tool on its command line (UTF-8, the program name first) and
@@ -26,16 +27,12 @@ struct RunHooks {
   LogSink* sink = nullptr;
   /// The years a log's name may hold; a log dated outside them is reported
   /// as one whose name holds no valid date.
-  int first_year = 1, last_year = 9999;
+  int first_year = kFirstYear, last_year = kLastYear;
   /// The signal id of the directory argument itself by --signal-id dir
   /// (else the last name of its absolute path); the directories below it
   /// then get it and their path below it.
   std::optional<std::string> dir_signal_id;
 };
-
-/// The signal id that --signal-id dir gives the logs of the directory
-/// argument `dir`: the last name of its absolute path.
-std::string dir_signal_id(const std::string& dir);
 
 /// Runs `options` as run_quillon runs a command line, with `hooks`, and
 /// returns the exit status. Nothing is printed when hooks.message is set.

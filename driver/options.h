@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/names.h"
+
 /// What a run writes.
 enum class OutputFormat {
   kCsv,     // a CSV per log
@@ -19,13 +21,6 @@ enum class OutputFormat {
 
 /// Whether this build can load SQLite databases.
 extern const bool kHaveSqlite;
-
-/// Where the events table takes a log's signal id from.
-enum class SignalIdFrom {
-  kAuto,  // its name's leading fields where it has them, else its directory
-  kName,  // the two leading fields of its name
-  kDir,   // its directory
-};
 
 /// Without -j: one log at a time until the logs prove big enough to be worth
 /// a thread each, then one per core.

@@ -4,21 +4,7 @@
 #include <set>
 #include <unordered_map>
 
-namespace {
-
-bool is_log_name(const std::string& name) {
-  return ends_with_ignoring_case(name, ".dat");
-}
-
-bool is_archive_of_log(const std::string& name) {
-  return ends_with_ignoring_case(name, ".dat.gz");
-}
-
-std::string csv_name_of(const std::string& log_name) {
-  return log_name.substr(0, log_name.size() - 3) + "csv";
-}
-
-}  // namespace
+#include "driver/names.h"
 
 std::vector<std::string> archives_to_decompress(
     const std::vector<DirEntry>& entries, bool top) {
@@ -28,8 +14,7 @@ std::vector<std::string> archives_to_decompress(
         entry.kind == EntryKind::kDirectoryLink) {
       continue;
     }
-    if (top ? ends_with_ignoring_case(entry.name, ".gz")
-            : is_archive_of_log(entry.name)) {
+    if (top ? is_archive(entry.name) : is_archive_of_log(entry.name)) {
       archives.push_back(entry.name);
     }
   }
@@ -50,10 +35,10 @@ std::vector<PlannedEntry> plan_logs(const std::vector<DirEntry>& entries,
       PlannedEntry p;
       p.name = name;
       p.archive = true;
-      if (name.size() <= 3) {
+      const std::string target = log_name_of_archive(name);
+      if (target.empty()) {
         p.step = Step::kNoName;
-      } else if (std::string target = name.substr(0, name.size() - 3);
-                 names.count(target) != 0) {
+      } else if (names.count(target) != 0) {
         p.step = Step::kTargetExists;
         p.other = target;
       } else if (!is_archive_of_log(name)) {
@@ -75,7 +60,7 @@ std::vector<PlannedEntry> plan_logs(const std::vector<DirEntry>& entries,
     if (is_log_name(entry.name)) {
       p.log_name = entry.name;
     } else if (rules.read_archives && is_archive_of_log(entry.name)) {
-      p.log_name = entry.name.substr(0, entry.name.size() - 3);
+      p.log_name = log_name_of_archive(entry.name);
       p.archive = true;
     } else {
       continue;

@@ -1,14 +1,17 @@
 #include "driver/runner.h"
 
 #include <new>
+#include <utility>
 
 #include "driver/line_printer.h"
 #include "driver/messages.h"
 #include "driver/progress.h"
 
-Runner::Runner(const RunSettings& settings, int jobs, bool automatic,
-               LinePrinter& printer, Progress& progress)
-    : settings_(settings),
+std::function<void()> Runner::thread_hook_for_tests;
+
+Runner::Runner(RunTask run, int jobs, bool automatic, LinePrinter& printer,
+               Progress& progress)
+    : run_(std::move(run)),
       printer_(printer),
       progress_(progress),
       jobs_(jobs),
@@ -31,6 +34,7 @@ void Runner::start_workers(int jobs) {
       ++live_workers_;
     }
     try {
+      if (thread_hook_for_tests) thread_hook_for_tests();
       workers_.emplace_back(&Runner::work, this);
     } catch (const std::exception&) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -57,9 +61,9 @@ Runner::~Runner() {
 // Runs a task; one that runs out of memory stops the run instead of the
 // process.
 TaskResult Runner::run_one(const Task& task, LogConverter& converter,
-                           OutputStream* table) {
+                           bool in_order) {
   try {
-    return run_task(task, settings_, converter, table);
+    return run_(task, converter, in_order);
   } catch (const std::bad_alloc&) {
     TaskResult r;
     r.outcome = Outcome::kStop;
@@ -90,7 +94,7 @@ void Runner::work() {
     slot.started = true;
     if (slot.item.task) {
       lock.unlock();
-      TaskResult result = run_one(*slot.item.task, converter, nullptr);
+      TaskResult result = run_one(*slot.item.task, converter, false);
       lock.lock();
       slot.result = std::move(result);
     }
@@ -139,8 +143,8 @@ void Runner::report_front() {
     if (!slot.started && slot.item.task) {
       slot.started = true;
       lock.unlock();
-      // The next task to report: its rows may go straight to the table.
-      slot.result = run_one(*slot.item.task, converter_, settings_.table);
+      // The next task to report: its rows may go straight to the output.
+      slot.result = run_one(*slot.item.task, converter_, true);
       lock.lock();
     }
     slot.done = true;
@@ -163,9 +167,9 @@ void Runner::report_front() {
     records_ += result.records;
     bytes_done_ += result.bytes;
     if (result.outcome != Outcome::kStop)
-      publish(*slot.item.task, settings_, &result);
+      publish(&result);
     else
-      discard(*slot.item.task, &result);
+      discard(&result);
     messages += result.messages;
     if (result.outcome > outcome) outcome = result.outcome;
   }
@@ -191,7 +195,7 @@ void Runner::stop() {
   for (Slot& slot : slots_) {
     if (!slot.started) continue;
     changed_.wait(lock, [&] { return slot.done; });
-    if (slot.item.task) discard(*slot.item.task, &slot.result);
+    if (slot.item.task) discard(&slot.result);
   }
   slots_.clear();
   next_to_start_ = 0;

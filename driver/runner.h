@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,13 +20,10 @@
 class Progress;
 class LinePrinter;
 
-/// One thing a run reports, in its place: a message of its own (a note, a
-/// failure found when planning) and a task, either or both.
-struct Item {
-  std::string message;
-  Outcome outcome = Outcome::kDone;  // of the message
-  std::optional<Task> task;
-};
+/// Runs one task on any thread: the task, the thread's converter, and
+/// whether the task is the next to publish, run on the thread that publishes.
+using RunTask =
+    std::function<TaskResult(const Task&, LogConverter&, bool in_order)>;
 
 /// Runs the tasks of the items given to it on up to `jobs` threads, and
 /// prints each item's messages and publishes its CSV in the order the items
@@ -37,8 +35,8 @@ class Runner {
  public:
   /// With `automatic`, the tasks run in this thread until the logs read
   /// average kWorthThreads bytes, and then on `jobs` threads.
-  Runner(const RunSettings& settings, int jobs, bool automatic,
-         LinePrinter& printer, Progress& progress);
+  Runner(RunTask run, int jobs, bool automatic, LinePrinter& printer,
+         Progress& progress);
 
   /// The size of log, plain or compressed, from which reading logs on
   /// several threads gains more than the threads cost.
@@ -63,6 +61,10 @@ class Runner {
   /// How many threads run the tasks (0: the calling thread does).
   size_t threads() const { return workers_.size(); }
 
+  /// When set, called before each thread is started; tests throw
+  /// std::system_error from it to play a system that gives no more threads.
+  static std::function<void()> thread_hook_for_tests;
+
  private:
   struct Slot {
     Item item;
@@ -79,10 +81,9 @@ class Runner {
   void work();
   // Starts `jobs` threads, or as many as the system gives.
   void start_workers(int jobs);
-  TaskResult run_one(const Task& task, LogConverter& converter,
-                     OutputStream* table);
+  TaskResult run_one(const Task& task, LogConverter& converter, bool in_order);
 
-  const RunSettings settings_;
+  const RunTask run_;
   LinePrinter& printer_;
   Progress& progress_;
   size_t window_ = 0;  // how many items may wait beyond the front

@@ -15,7 +15,8 @@ bool EventsTable::open(const std::string& path, std::string* err) {
   dir_ = Dir::open(dir_path, err);
   if (dir_ == nullptr) return false;
   dir_->claim_for_writing();
-  if (!dir_->create_temp(false, nullptr, &file_, &temp_, err, false))
+  if (!dir_->create_temp(Content::kBinary, nullptr, &file_, &temp_, err,
+                          TempAccess::kAsNewFile))
     return false;
   if (ends_with_ignoring_case(file_name_, ".gz"))
     gzip_ = std::make_unique<GzipOutput>(file_, 6);
@@ -45,7 +46,7 @@ bool EventsTable::close(std::string* err) {
     *err = file_.error();
     return false;
   }
-  bool ok = dir_->publish(&file_, temp_, file_name_, true, err);
+  bool ok = dir_->publish(&file_, temp_, file_name_, Replace::kYes, err);
   dir_.reset();
   return ok;
 }

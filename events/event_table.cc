@@ -13,3 +13,8 @@ const EventDefinition* find_event(const EventTable& table, uint8_t type) {
   if (type >= table.count) return nullptr;
   return &table.rows[type];
 }
+
+std::string_view event_name(const EventDefinition& row) {
+  std::string_view name = row.name;
+  return name.substr(0, name.find_last_not_of(' ') + 1);
+}

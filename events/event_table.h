@@ -9,6 +9,7 @@
 #define QUILLON_EVENTS_EVENT_TABLE_H_
 
 #include <cstdint>
+#include <string_view>
 
 /// Turns one record into a standard code. `stored` is the row's stored code;
 /// `data` is a caller-owned copy of the record's data bytes, of which no more
@@ -59,6 +60,10 @@ const EventTable& select_event_table(int version);
 /// Returns the row for an event type, or nullptr when the type is not below
 /// the table's row count.
 const EventDefinition* find_event(const EventTable& table, uint8_t type);
+
+/// The name of a row without its stored trailing spaces, as the events
+/// table, the database and the dataframes give it.
+std::string_view event_name(const EventDefinition& row);
 
 /// Whether a converter's result is written as a standard-mode row: 0 means
 /// "no standard equivalent", except on rows whose stored code is exactly 12,

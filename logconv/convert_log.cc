@@ -34,12 +34,6 @@ const size_t kMaxRecord = 19;
 // slot of 48 and a state slot of 16.
 const size_t kMaxRowTail = 8 + 8 + 16 * 8 + 48 + 16;
 
-// What a conversion writes.
-enum Format {
-  kCsv,     // the CSV of the log: header rows, event rows, closing row
-  kEvents,  // the log's rows of the events table
-  kPacked,  // its rows packed for a program to read (see PackedRows)
-};
 const std::string_view kMarker = "Binary Data Follows:";
 
 // Buffered reading over an InputStream.
@@ -170,10 +164,10 @@ bool is_c_space(char c) {
 }
 
 // Writes the closing row (of a CSV) and flushes the output.
-template <int kFormat>
+template <RowForm kForm>
 ConvertResult finish(Writer& out, LogEnd end, int bad_type = 0) {
   char* p = out.room(64);
-  switch (kFormat == kCsv ? end : LogEnd::kWriteFailed) {
+  switch (kForm == RowForm::kCsv ? end : LogEnd::kWriteFailed) {
     case LogEnd::kEndOfLog:
       p = put(p, ",End of Controller Log\n");
       break;
@@ -228,13 +222,13 @@ struct RowPieces {
 
 // Puts a row's prefix and "MM:SS.t,": in the events table a timestamp past
 // the hour is the next hour's, in a CSV the hour's last tenth.
-template <int kFormat, int kCopy>
+template <RowForm kForm, int kCopy>
 inline char* put_time(char* p, const RowPieces& at, const uint8_t* record) {
   unsigned stamp = record[1] << 8 | record[2];
   const DatePrefix* prefix = &at.prefix;
-  if (kFormat == kEvents && stamp >= 36000) {
+  if (kForm == RowForm::kEvents && stamp >= kTenthsPerHour) {
     prefix = &at.next_prefix;
-    stamp -= 36000;
+    stamp -= kTenthsPerHour;
   }
   p = put_prefix<kCopy>(p, *prefix);
   memcpy(p, at.times.text[stamp], 8);
@@ -244,18 +238,18 @@ inline char* put_time(char* p, const RowPieces& at, const uint8_t* record) {
 // Puts the proprietary row of a record. A CSV row: type, every data byte,
 // the name and, for on/off events, the state of D0. An events-table row:
 // type, name, and the data bytes separated by spaces.
-template <int kFormat, int kCopy>
+template <RowForm kForm, int kCopy>
 inline char* put_proprietary_row(char* p, const RowPieces& at,
                                  const uint8_t* record, uint8_t length) {
-  if constexpr (kFormat == kPacked) {
+  if constexpr (kForm == RowForm::kPacked) {
     // The record as it is.
     memcpy(p, record, kMaxRecord);
-    return p + 3 + length;
+    return p + packed::kRecordHead + length;
   }
   uint8_t type = record[0];
   const uint8_t* data = record + 3;
-  p = put_time<kFormat, kCopy>(p, at, record);
-  if (kFormat == kEvents) {
+  p = put_time<kForm, kCopy>(p, at, record);
+  if (kForm == RowForm::kEvents) {
     memcpy(p, at.numbers.decimal_comma[type].text, 8);
     p += at.numbers.decimal_comma[type].size;
     memcpy(p, at.rows.event_name[type].text, 48);
@@ -298,14 +292,14 @@ inline char* put_proprietary_row(char* p, const RowPieces& at,
 // Puts the standard row of a record, or nothing when it has no standard
 // code: the code and its parameter, in a CSV with two empty columns after
 // it.
-template <int kFormat, int kCopy>
+template <RowForm kForm, int kCopy>
 inline char* put_standard_row(char* p, const RowPieces& at,
                               const uint8_t* record, uint8_t length) {
   uint8_t type = record[0];
   const uint8_t* data = record + 3;
   const RowText& rows = at.rows;
   const Slot<8>* param_end =
-      kFormat == kEvents ? at.numbers.event_param_end : at.numbers.param_end;
+      kForm == RowForm::kEvents ? at.numbers.event_param_end : at.numbers.param_end;
   const Slot<8>* end;  // the parameter and the row's end
   uint8_t code;
   unsigned param;  // kNoParam when the code has none
@@ -325,20 +319,19 @@ inline char* put_standard_row(char* p, const RowPieces& at,
     if (!keeps_standard_code(row, code)) return p;
     static const Slot<8> kNone[2] = {{{',', ',', '\n'}, 3}, {{',', '\n'}, 2}};
     param = param_count > 0 ? d[0] : kNoParam;
-    end = param_count > 0 ? &param_end[d[0]] : &kNone[kFormat == kEvents];
+    end = param_count > 0 ? &param_end[d[0]] : &kNone[kForm == RowForm::kEvents];
   } else {
     return p;
   }
-  if constexpr (kFormat == kPacked) {
-    // Time, code, parameter, and whether there is one.
-    p[0] = static_cast<char>(record[1]);
-    p[1] = static_cast<char>(record[2]);
-    p[2] = static_cast<char>(code);
-    p[3] = static_cast<char>(param & 0xFF);
-    p[4] = static_cast<char>(param != kNoParam);
-    return p + 5;
+  if constexpr (kForm == RowForm::kPacked) {
+    p[packed::kTime] = static_cast<char>(record[1]);
+    p[packed::kTime + 1] = static_cast<char>(record[2]);
+    p[packed::kCode] = static_cast<char>(code);
+    p[packed::kParam] = static_cast<char>(param & 0xFF);
+    p[packed::kHasParam] = static_cast<char>(param != kNoParam);
+    return p + packed::kStandardRowSize;
   }
-  p = put_time<kFormat, kCopy>(p, at, record);
+  p = put_time<kForm, kCopy>(p, at, record);
   memcpy(p, at.numbers.decimal[code].text, 4);
   p += at.numbers.decimal[code].size;
   memcpy(p, end->text, 8);
@@ -346,7 +339,7 @@ inline char* put_standard_row(char* p, const RowPieces& at,
 }
 
 // The records, back to back up to the end of the input.
-template <Mode kMode, int kFormat, int kCopy>
+template <Mode kMode, RowForm kForm, int kCopy>
 QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
                               const RowPieces& at) {
   char* p = out.cursor();
@@ -366,9 +359,9 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
       if (out.failed()) return false;
     }
     if (kMode == Mode::kProprietary)
-      p = put_proprietary_row<kFormat, kCopy>(p, at, record, length);
+      p = put_proprietary_row<kForm, kCopy>(p, at, record, length);
     else
-      p = put_standard_row<kFormat, kCopy>(p, at, record, length);
+      p = put_standard_row<kForm, kCopy>(p, at, record, length);
     return true;
   };
   for (;;) {
@@ -390,21 +383,21 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
       in.skip(static_cast<size_t>(record - start));
       if (record < sure_end) {
         out.commit(p);
-        return with_count(finish<kFormat>(out, LogEnd::kBadEventType, record[0]));
+        return with_count(finish<kForm>(out, LogEnd::kBadEventType, record[0]));
       }
       continue;
     }
     // The last bytes of the input.
     out.commit(p);
     if (available == 0) {
-      return with_count(finish<kFormat>(
+      return with_count(finish<kForm>(
           out, input.failed() ? LogEnd::kBadFileRead : LogEnd::kEndOfLog));
     }
     uint8_t length = at.rows.length[record[0]];
     if (length == RowText::kNoSuchType)
-      return with_count(finish<kFormat>(out, LogEnd::kBadEventType, record[0]));
+      return with_count(finish<kForm>(out, LogEnd::kBadEventType, record[0]));
     if (available < 3u + length)
-      return with_count(finish<kFormat>(out, LogEnd::kBadFileRead));
+      return with_count(finish<kForm>(out, LogEnd::kBadFileRead));
     if (!put_row(record, length)) return with_count({LogEnd::kWriteFailed, 0});
     in.skip(3u + length);
     ++records;
@@ -413,15 +406,15 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
 
 // Picks the record loop for the mode and for the prefixes' length: one
 // fixed-size copy of 16 (CSV) or 32 (events) bytes where they fit.
-template <Mode kMode, int kFormat>
+template <Mode kMode, RowForm kForm>
 ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
                               const RowPieces& at) {
   const size_t longest =
       std::max(at.prefix.text.size(), at.next_prefix.text.size());
-  const size_t kCopy = kFormat == kCsv ? 16 : 32;
-  if (kFormat == kPacked || longest <= kCopy)
-    return convert_records<kMode, kFormat, kFormat == kCsv ? 16 : 32>(in, out, input, at);
-  return convert_records<kMode, kFormat, 0>(in, out, input, at);
+  const size_t kCopy = kForm == RowForm::kCsv ? 16 : 32;
+  if (kForm == RowForm::kPacked || longest <= kCopy)
+    return convert_records<kMode, kForm, kForm == RowForm::kCsv ? 16 : 32>(in, out, input, at);
+  return convert_records<kMode, kForm, 0>(in, out, input, at);
 }
 
 }  // namespace
@@ -448,18 +441,32 @@ std::string hour_text(const LogHour& h) {
   return text;
 }
 
-LogHour next_hour(LogHour h) {
+int days_in_month(int year, int month) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+LogHour next_hour(LogHour h) {
   if (++h.hour < 24) return h;
   h.hour = 0;
-  bool leap = (h.year % 4 == 0 && h.year % 100 != 0) || h.year % 400 == 0;
-  int days = kDays[h.month - 1] + (h.month == 2 && leap ? 1 : 0);
-  if (++h.day <= days) return h;
+  if (++h.day <= days_in_month(h.year, h.month)) return h;
   h.day = 1;
   if (++h.month <= 12) return h;
   h.month = 1;
   ++h.year;
   return h;
+}
+
+EventClock::EventClock(const LogHour& hour)
+    : hour_(hour_text(hour)), next_hour_(hour_text(::next_hour(hour))) {}
+
+char* EventClock::put(char* out, unsigned tenths) const {
+  const std::string& hour = tenths < kTenthsPerHour ? hour_ : next_hour_;
+  if (tenths >= kTenthsPerHour) tenths -= kTenthsPerHour;
+  memcpy(out, hour.data(), hour.size());
+  memcpy(out + hour.size(), time_text().text[tenths], 7);
+  return out + hour.size() + 7;
 }
 
 std::string leading_fields(std::string_view file_name) {
@@ -496,10 +503,7 @@ bool read_log_hour(const LogDate& date, LogHour* hour) {
       !read_number(date.hour, 23, &h.hour)) {
     return false;
   }
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  bool leap = (h.year % 4 == 0 && h.year % 100 != 0) || h.year % 400 == 0;
-  int days = kDays[h.month - 1] + (h.month == 2 && leap ? 1 : 0);
-  if (h.day > days) return false;
+  if (h.day > days_in_month(h.year, h.month)) return false;
   *hour = h;
   return true;
 }
@@ -545,13 +549,13 @@ ConvertResult LogConverter::convert(InputStream& input, OutputStream& output,
   std::string prefix = " ";
   prefix.append(date.month).append("/").append(date.day).append("/");
   prefix.append(date.year).append(" ").append(date.hour).append(":");
-  return convert_as<kCsv>(input, output, mode, prefix, prefix, nullptr);
+  return convert_as<RowForm::kCsv>(input, output, mode, prefix, prefix, nullptr);
 }
 
 ConvertResult LogConverter::convert_packed(InputStream& input,
                                            OutputStream& output, Mode mode,
                                            std::string* header) {
-  return convert_as<kPacked>(input, output, mode, "", "", header);
+  return convert_as<RowForm::kPacked>(input, output, mode, "", "", header);
 }
 
 ConvertResult LogConverter::convert_events(InputStream& input,
@@ -559,12 +563,13 @@ ConvertResult LogConverter::convert_events(InputStream& input,
                                            const EventsLog& log, Mode mode,
                                            std::string* header) {
   std::string prefix = std::string(log.signal_field) + ",";
-  return convert_as<kEvents>(input, output, mode,
-                             prefix + hour_text(log.hour),
-                             prefix + hour_text(next_hour(log.hour)), header);
+  EventClock clock(log.hour);
+  return convert_as<RowForm::kEvents>(input, output, mode,
+                                      prefix + clock.hour(),
+                                      prefix + clock.next_hour(), header);
 }
 
-template <int kFormat>
+template <RowForm kForm>
 ConvertResult LogConverter::convert_as(InputStream& input,
                                        OutputStream& output, Mode mode,
                                        const std::string& prefix,
@@ -593,7 +598,7 @@ ConvertResult LogConverter::convert_as(InputStream& input,
   };
   for (uint64_t line = 1;; ++line) {
     size_t n = in.ensure(kLinePiece);
-    if (n == 0) return with_version(finish<kFormat>(out, LogEnd::kBadFileRead));
+    if (n == 0) return with_version(finish<kForm>(out, LogEnd::kBadFileRead));
     if (n > kLinePiece) n = kLinePiece;
     const char* text = in.data();
     if (const void* nl = memchr(text, '\n', n))
@@ -606,7 +611,7 @@ ConvertResult LogConverter::convert_as(InputStream& input,
     bool last = piece.find(kMarker) != std::string_view::npos;
     if (header != nullptr) header->append(piece);
 
-    if (kFormat == kCsv) {
+    if (kForm == RowForm::kCsv) {
       // Lines 3, 4 and 6 hold "name:value" pairs whose colon becomes a
       // column.
       size_t fix = line == 3 ? 10 : line == 4 ? 11 : line == 6 ? 14 : 0;
@@ -629,9 +634,9 @@ ConvertResult LogConverter::convert_as(InputStream& input,
                       number_text(), time_text(),     *table};
   if (mode == Mode::kProprietary)
     return with_version(
-        convert_records<Mode::kProprietary, kFormat>(in, out, input, pieces));
+        convert_records<Mode::kProprietary, kForm>(in, out, input, pieces));
   return with_version(
-      convert_records<Mode::kStandard, kFormat>(in, out, input, pieces));
+      convert_records<Mode::kStandard, kForm>(in, out, input, pieces));
 }
 
 std::string_view events_header(Mode mode) {

@@ -66,6 +66,42 @@ std::string hour_text(const LogHour& hour);
 /// The hour after `hour`, across days, months and years.
 LogHour next_hour(LogHour hour);
 
+/// How many days `month` (1 to 12) has in `year`, leap years as the
+/// Gregorian calendar has them.
+int days_in_month(int year, int month);
+
+/// Tenths of a second in an hour: a record's timestamp at or past it counts
+/// into the next hour in the events table and the database.
+const unsigned kTenthsPerHour = 36000;
+
+/// The timestamps of one log's events as the events table and the database
+/// write them, "YYYY-MM-DD HH:MM:SS.t": the hour of the log's name plus the
+/// record's tenths of a second, a time past the hour the next hour's.
+class EventClock {
+ public:
+  explicit EventClock(const LogHour& hour);
+
+  /// "YYYY-MM-DD HH:" of the log's hour, and of the next.
+  const std::string& hour() const { return hour_; }
+  const std::string& next_hour() const { return next_hour_; }
+
+  /// Puts the timestamp of `tenths` at `out` and returns where it ends.
+  char* put(char* out, unsigned tenths) const;
+
+ private:
+  std::string hour_, next_hour_;
+};
+
+/// The layout of the rows that LogConverter::convert_packed writes. A
+/// standard row: two time bytes (big-endian), the code, the parameter, and 1
+/// when there is a parameter, else 0. A proprietary row: the record as it is
+/// (type, two time bytes, data bytes).
+namespace packed {
+const size_t kStandardRowSize = 5;
+const size_t kTime = 0, kCode = 2, kParam = 3, kHasParam = 4;
+const size_t kRecordHead = 3;  // type and time, before the data bytes
+}  // namespace packed
+
 /// What the rows of a log in the events table start with.
 struct EventsLog {
   /// The signal id as a field of the table (csv_field of it).
@@ -87,6 +123,10 @@ std::string csv_field(std::string_view field);
 /// the console: the result tells how the CSV closed.
 ConvertResult convert_log(InputStream& input, OutputStream& output,
                           std::string_view file_name, Mode mode);
+
+/// What one conversion writes: the CSV of the log (header rows, event rows,
+/// closing row), the log's rows of the events table, or its rows packed.
+enum class RowForm { kCsv, kEvents, kPacked };
 
 /// Converts logs one after another as convert_log does, keeping its buffers
 /// from one to the next (which saves two large allocations a file). Holds
@@ -111,16 +151,13 @@ class LogConverter {
                                std::string* header = nullptr);
 
   /// Writes the rows of a log read from `input` packed for a program to
-  /// read: in standard mode 5 bytes a row (the record's two time bytes, the
-  /// code, the parameter, 1 when there is a parameter else 0); in
-  /// proprietary mode each record as it is (type, two time bytes, data).
-  /// Records without a standard code give no row, as in the events table.
+  /// read, laid out as `packed` says. Records without a standard code give no row, as in the events table.
   /// `header`, when not null, receives the log's header as read.
   ConvertResult convert_packed(InputStream& input, OutputStream& output,
                                Mode mode, std::string* header = nullptr);
 
  private:
-  template <int kFormat>
+  template <RowForm kForm>
   ConvertResult convert_as(InputStream& input, OutputStream& output, Mode mode,
                            const std::string& prefix,
                            const std::string& next_prefix,

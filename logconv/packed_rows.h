@@ -33,6 +33,11 @@ class PackedRowReader : public OutputStream {
   virtual bool row(const PackedRow& row) = 0;
 
  private:
+  // The bytes that tell a row's size.
+  size_t head_size() const {
+    return mode_ == Mode::kStandard ? packed::kStandardRowSize
+                                    : packed::kRecordHead;
+  }
   // The size of the row starting at `p`.
   size_t row_size(const uint8_t* p) const;
   bool take(const uint8_t* p);

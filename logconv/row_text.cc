@@ -44,8 +44,7 @@ RowText make_row_text(const EventTable& table) {
     t.has_state[type] =
         name.find("on/off") != std::string_view::npos && row.length > 0;
     set(&t.name[type], std::string(name) + (t.has_state[type] ? "," : ",\n"));
-    std::string_view trimmed = name.substr(0, name.find_last_not_of(' ') + 1);
-    set(&t.event_name[type], csv_field(trimmed) + ",");
+    set(&t.event_name[type], csv_field(event_name(row)) + ",");
 
     // The converters that most records use, done in line: each is a code
     // picked by bit 0 of D0 or not at all, and one data byte, shifted or
@@ -93,7 +92,7 @@ const TimeText& time_text() {
   static const TimeText* const kText = [] {
     TimeText* t = new TimeText;
     for (unsigned stamp = 0; stamp < 65536; ++stamp) {
-      unsigned tenths = stamp < 36000 ? stamp : 35999;
+      unsigned tenths = stamp < kTenthsPerHour ? stamp : kTenthsPerHour - 1;
       unsigned minutes = tenths / 600, seconds = tenths / 10 % 60;
       char* p = t->text[stamp];
       p[0] = static_cast<char>('0' + minutes / 10);

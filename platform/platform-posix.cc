@@ -31,12 +31,20 @@ const int kAncestorsKeptOpen = 8;
 
 namespace {
 
-bool fail(std::string* err, const std::string& what) {
+// The errno value of this thread's last failure.
+thread_local int last_error = 0;
+
+bool fail(std::string* err, const std::string& what, int code = 0) {
   *err = what;
+  last_error = code;
   return false;
 }
 
-bool fail_errno(std::string* err) { return fail(err, strerror(errno)); }
+bool fail_code(std::string* err, int code) {
+  return fail(err, strerror(code), code);
+}
+
+bool fail_errno(std::string* err) { return fail_code(err, errno); }
 
 const char kTempPrefix[] = ".quillon-";
 const size_t kTempRandom = 6;
@@ -225,7 +233,7 @@ struct DirMaker {
     struct stat st;
     int bad = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
     if (bad != 0) {
-      *err = strerror(bad);
+      fail_code(err, bad);
       ::close(fd);
       return nullptr;
     }
@@ -297,7 +305,7 @@ bool Dir::list(std::vector<DirEntry>* entries, std::string* err) const {
   if (d == nullptr) {
     int open_errno = errno;
     ::close(fd);
-    return fail(err, strerror(open_errno));
+    return fail_code(err, open_errno);
   }
   errno = 0;
   while (struct dirent* entry = readdir(d)) {
@@ -327,7 +335,7 @@ bool Dir::list(std::vector<DirEntry>* entries, std::string* err) const {
   }
   int read_errno = errno;
   closedir(d);
-  if (read_errno != 0) return fail(err, strerror(read_errno));
+  if (read_errno != 0) return fail_code(err, read_errno);
   std::sort(entries->begin(), entries->end(),
             [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return true;
@@ -341,14 +349,14 @@ bool Dir::open_file(const std::string& name, File* file,
   int fd = openat(static_cast<int>(handle_), name.c_str(),
                   O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return fail_errno(err);
-  struct stat st;
+  struct stat st = {};
   // A file of this directory is on its file system; only one reached
   // through a link to another device needs its own look.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       (id_of(st).device == id_.device ? kernel_fs_
                                       : on_kernel_file_system(fd))) {
     ::close(fd);
-    return fail(err, "not a regular file");
+    return fail(err, "not a regular file", S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   }
   file->close();
   file->handle_ = fd;
@@ -374,10 +382,12 @@ bool Dir::stat(const std::string& name, uint64_t* size,
   return true;
 }
 
-bool Dir::create_temp(bool, const File* like, File* file, std::string* name,
-                      std::string* err, bool owner_only) const {
+bool Dir::create_temp(Content, const File* like, File* file, std::string* name,
+                      std::string* err, TempAccess access) const {
   // The kernel applies the umask to the bits asked for here.
-  mode_t mode = like != nullptr ? like->mode_ & 0666 : owner_only ? 0600 : 0666;
+  mode_t mode = like != nullptr                       ? like->mode_ & 0666
+                : access == TempAccess::kOwnerOnly ? 0600
+                                                      : 0666;
   int dfd = static_cast<int>(handle_);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = temp_name();
@@ -400,7 +410,7 @@ bool Dir::create_temp(bool, const File* like, File* file, std::string* name,
 }
 
 bool Dir::publish(File* file, const std::string& temp, const std::string& name,
-                  bool replace, std::string* err, bool* is_directory) const {
+                  Replace replace, std::string* err, bool* is_directory) const {
   int dfd = static_cast<int>(handle_);
   if (!file->close()) {
     *err = file->error();
@@ -409,7 +419,7 @@ bool Dir::publish(File* file, const std::string& temp, const std::string& name,
   }
   std::lock_guard<std::mutex> lock(temporaries_lock);
   bool ok = false;
-  if (replace) {
+  if (replace == Replace::kYes) {
     ok = renameat(dfd, temp.c_str(), dfd, name.c_str()) == 0;
   } else {
 #ifdef RENAME_NOREPLACE
@@ -432,7 +442,7 @@ bool Dir::publish(File* file, const std::string& temp, const std::string& name,
     *is_directory = fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                     S_ISDIR(st.st_mode);
   }
-  return fail(err, strerror(rename_errno));
+  return fail_code(err, rename_errno);
 }
 
 void Dir::discard(File* file, const std::string& temp) const {
@@ -485,7 +495,7 @@ bool make_directories(const std::string& path, std::string* err) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return true;
-    return fail(err, strerror(ENOTDIR));
+    return fail_code(err, ENOTDIR);
   }
   if (mkdir_errno == ENOENT) {
     // Make the parent first, then this one.
@@ -498,7 +508,7 @@ bool make_directories(const std::string& path, std::string* err) {
       mkdir_errno = errno;
     }
   }
-  return fail(err, strerror(mkdir_errno));
+  return fail_code(err, mkdir_errno);
 }
 
 bool create_unnamed_temp(File* file, std::string* err) {
@@ -595,3 +605,5 @@ bool remove_temporaries_on_interrupt() {
   }();
   return kInstalled;
 }
+
+int last_error_number() { return last_error; }

@@ -21,6 +21,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -68,8 +69,20 @@ std::wstring full_path(const std::string& path) {
   full.resize(n);
   if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\"))
     return full;
-  if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  // The system takes a "\\?\" path literally: separators typed twice or
+  // at the end ("logs\\", "logs\\\\") are folded here, but for a root's.
+  const size_t start = starts_with(full, L"\\\\") ? 2 : 0;
+  std::wstring folded = full.substr(0, start);
+  for (size_t i = start; i < full.size(); ++i) {
+    bool separator = full[i] == L'\\' || full[i] == L'/';
+    if (separator && !folded.empty() && folded.back() == L'\\' &&
+        folded.size() > start)
+      continue;
+    folded += separator ? L'\\' : full[i];
+  }
+  if (folded.size() > 3 && folded.back() == L'\\') folded.pop_back();
+  if (start == 2) return L"\\\\?\\UNC\\" + folded.substr(2);
+  return L"\\\\?\\" + folded;
 }
 
 // The system's text for an error code, without its closing period.
@@ -92,12 +105,40 @@ std::string error_text(DWORD code) {
   return message;
 }
 
-bool fail(std::string* err, const std::string& what) {
+// The errno value of this thread's last failure.
+thread_local int last_error = 0;
+
+// The errno value of a system error code; EIO where there is none.
+int errno_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    default:
+      return EIO;
+  }
+}
+
+bool fail(std::string* err, const std::string& what, int code = 0) {
   *err = what;
+  last_error = code;
   return false;
 }
 
-bool fail_last(std::string* err) { return fail(err, error_text(GetLastError())); }
+bool fail_code(std::string* err, DWORD code) {
+  return fail(err, error_text(code), errno_of(code));
+}
+
+bool fail_last(std::string* err) { return fail_code(err, GetLastError()); }
 
 // A file time (100-nanosecond steps since 1601) in nanoseconds since 1970.
 int64_t nanoseconds_since_1970(const FILETIME& time) {
@@ -345,7 +386,7 @@ struct DirMaker {
       return nullptr;
     }
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      *err = error_text(ERROR_DIRECTORY);
+      fail_code(err, ERROR_DIRECTORY);
       CloseHandle(handle);
       return nullptr;
     }
@@ -361,7 +402,9 @@ struct DirMaker {
 
   // The full path of `name` in `dir`.
   static std::wstring child(const Dir& dir, const std::string& name) {
-    return to_wide(dir.native_path_ + "\\" + name);
+    const std::string& path = dir.native_path_;
+    return to_wide(path + (!path.empty() && path.back() == '\\' ? "" : "\\") +
+                   name);
   }
 };
 
@@ -403,7 +446,7 @@ bool Dir::list(std::vector<DirEntry>* entries, std::string* err) const {
   if (search == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND) return true;  // empty
-    return fail(err, error_text(code));
+    return fail_code(err, code);
   }
   do {
     DWORD attributes = found.dwFileAttributes;
@@ -420,7 +463,7 @@ bool Dir::list(std::vector<DirEntry>* entries, std::string* err) const {
   } while (FindNextFileW(search, &found));
   DWORD code = GetLastError();
   FindClose(search);
-  if (code != ERROR_NO_MORE_FILES) return fail(err, error_text(code));
+  if (code != ERROR_NO_MORE_FILES) return fail_code(err, code);
   std::sort(entries->begin(), entries->end(),
             [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return true;
@@ -436,7 +479,7 @@ bool Dir::open_file(const std::string& name, File* file,
   // A pipe or a device would block a read, or never end.
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
-    return fail(err, "not a regular file");
+    return fail(err, "not a regular file", EINVAL);
   }
   LARGE_INTEGER size = {};
   GetFileSizeEx(handle, &size);
@@ -473,8 +516,8 @@ bool Dir::stat(const std::string& name, uint64_t* size,
 // Permission bits do not apply: a new file takes the access rules of its
 // directory, so `like` is not looked at. The file is shared with nobody, so
 // that no other run can remove it while it is written.
-bool Dir::create_temp(bool text, const File*, File* file, std::string* name,
-                      std::string* err, bool) const {
+bool Dir::create_temp(Content content, const File*, File* file,
+                      std::string* name, std::string* err, TempAccess) const {
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = ".quillon-";
@@ -493,12 +536,12 @@ bool Dir::create_temp(bool text, const File*, File* file, std::string* name,
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
-      return fail(err, error_text(code));
+      return fail_code(err, code);
     }
     temporaries.push_back({handle, path});
     file->close();
     file->handle_ = from_handle(handle);
-    file->text_ = text;
+    file->text_ = content == Content::kText;
     file->at_end_ = false;
     *name = std::move(candidate);
     return true;
@@ -507,7 +550,7 @@ bool Dir::create_temp(bool text, const File*, File* file, std::string* name,
 }
 
 bool Dir::publish(File* file, const std::string& temp, const std::string& name,
-                  bool replace, std::string* err, bool* is_directory) const {
+                  Replace replace, std::string* err, bool* is_directory) const {
   HANDLE handle = as_handle(file->handle_);
   std::wstring target = DirMaker::child(*this, name);
   std::lock_guard<std::mutex> lock(temporaries_lock);
@@ -521,7 +564,7 @@ bool Dir::publish(File* file, const std::string& temp, const std::string& name,
   std::vector<char> buffer(sizeof(FILE_RENAME_INFO) +
                            new_name.size() * sizeof(wchar_t));
   FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->ReplaceIfExists = replace == Replace::kYes ? TRUE : FALSE;
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(new_name.size() * sizeof(wchar_t));
   std::copy(new_name.begin(), new_name.end(), info->FileName);
@@ -539,7 +582,7 @@ bool Dir::publish(File* file, const std::string& temp, const std::string& name,
       code != ERROR_FILE_EXISTS) {
     renamed = MoveFileExW(DirMaker::child(*this, temp).c_str(), target.c_str(),
                           MOVEFILE_WRITE_THROUGH |
-                              (replace ? MOVEFILE_REPLACE_EXISTING : 0));
+                              (replace == Replace::kYes ? MOVEFILE_REPLACE_EXISTING : 0));
     code = renamed ? 0 : GetLastError();
   }
   if (renamed) return true;
@@ -548,7 +591,7 @@ bool Dir::publish(File* file, const std::string& temp, const std::string& name,
   if (is_directory != nullptr)
     *is_directory = attributes != INVALID_FILE_ATTRIBUTES &&
                     (attributes & FILE_ATTRIBUTE_DIRECTORY);
-  return fail(err, error_text(code));
+  return fail_code(err, code);
 }
 
 void Dir::discard(File* file, const std::string& temp) const {
@@ -606,7 +649,7 @@ bool make_directories(const std::string& path, std::string* err) {
       (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return true;
   }
-  return fail(err, error_text(code));
+  return fail_code(err, code);
 }
 
 bool create_unnamed_temp(File* file, std::string* err) {
@@ -687,3 +730,5 @@ bool remove_temporaries_on_interrupt() {
   static const bool kInstalled = SetConsoleCtrlHandler(on_interrupt, TRUE) != 0;
   return kInstalled;
 }
+
+int last_error_number() { return last_error; }

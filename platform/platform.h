@@ -162,6 +162,17 @@ inline File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
+/// How a new file is written: as text ("\n" as "\r\n" on Windows) or as
+/// the bytes themselves.
+enum class Content { kText, kBinary };
+
+/// Who may read a temporary file that is made like no other: only its owner
+/// while it is written, or whoever a new file allows (the umask applies).
+enum class TempAccess { kOwnerOnly, kAsNewFile };
+
+/// Whether Dir::publish replaces an entry of the name it gives.
+enum class Replace { kYes, kNo };
+
 /// What a directory entry is, as a listing shows it.
 enum class EntryKind {
   kFile,       // a regular file, or a link to one
@@ -246,25 +257,24 @@ class Dir {
 
   /// Creates a new file under a short temporary name (".quillon-" and six
   /// random characters, so never a log, archive or CSV name) and opens it
-  /// into *file for writing: as text when `text` (rows then end "\r\n" on
-  /// Windows), else as binary. With `like`, an open file, its permission
-  /// bits are those of a new file (the umask applies) limited to those of
-  /// `like`; without, only its owner may read it while it is written, or with
-  /// `owner_only` false those of a new file. The file is removed if the
-  /// process is interrupted (see remove_temporaries_on_interrupt) before
+  /// into *file for writing, as `content` says. With `like`, an open file,
+  /// its permission bits are those of a new file (the umask applies) limited
+  /// to those of `like`; without, as `access` says. The file is removed if
+  /// the process is interrupted (see remove_temporaries_on_interrupt) before
   /// publish() or discard(). Sets *name; returns false, with *err set, on
   /// failure.
-  bool create_temp(bool text, const File* like, File* file, std::string* name,
-                   std::string* err, bool owner_only = true) const;
+  bool create_temp(Content content, const File* like, File* file,
+                   std::string* name, std::string* err,
+                   TempAccess access = TempAccess::kOwnerOnly) const;
 
   /// Closes `file`, the temporary file `temp` of this directory, and gives
-  /// it the name `name`. With `replace`, whatever entry has that name is
-  /// replaced (a link is replaced, never followed); without, the call fails
+  /// it the name `name`. With Replace::kYes, whatever entry has that name is
+  /// replaced (a link is replaced, never followed); with kNo, the call fails
   /// when `name` exists. The temporary file is removed on failure. Returns
   /// false, with *err set (and *is_directory when a directory stands at
   /// `name`), on failure.
   bool publish(File* file, const std::string& temp, const std::string& name,
-               bool replace, std::string* err,
+               Replace replace, std::string* err,
                bool* is_directory = nullptr) const;
 
   /// Closes `file` and removes the temporary file `temp` of this directory.
@@ -299,6 +309,12 @@ class Dir {
   // (proc, sys, ...), where no log can be.
   bool kernel_fs_ = false;
 };
+
+/// The errno value (ENOENT, EACCES, EISDIR, ...) of the last failure that
+/// this thread's calls of this interface reported with an error text; on
+/// Windows the system's code as its errno value (EIO where there is none).
+/// 0 for a failure that has none.
+int last_error_number();
 
 /// Creates a file without a name in the system's temporary directory (gone
 /// once it is closed) and opens it into *file for writing and reading back.

@@ -1,0 +1,470 @@
+#include "driver/output.h"
+
+#include <mutex>
+#include <utility>
+
+#ifdef QUILLON_HAVE_SQLITE
+#include "driver/database.h"
+#endif
+#include "driver/messages.h"
+#include "driver/names.h"
+#include "driver/options.h"
+#include "driver/table.h"
+#include "driver/task.h"
+#include "driver/walker.h"
+
+namespace {
+
+const char kIsLink[] = "is a symbolic link, not a directory";
+
+// Rows held in memory per log before they go to a file.
+const size_t kRowsInMemory = 1 << 20;
+
+// -t: every log read, nothing written.
+class CheckOutput : public Output {
+ public:
+  CheckOutput(bool predicts_decompression, bool converts_undated,
+              bool fail_fast)
+      : predicts_decompression_(predicts_decompression),
+        converts_undated_(converts_undated),
+        fail_fast_(fail_fast) {}
+
+  bool stops_at_first_failure() const override { return fail_fast_; }
+  bool predicts_decompression() const override {
+    return predicts_decompression_;
+  }
+  bool converts_undated() const override { return converts_undated_; }
+
+  std::unique_ptr<LogOutput> start(const Task& task, File&, const LogHour&,
+                                   bool, std::string*) override {
+    return std::make_unique<Check>(task.log_name);
+  }
+  std::string name(const Task&) const override { return std::string(); }
+
+ private:
+  class Check : public LogOutput {
+   public:
+    explicit Check(std::string log_name) : log_name_(std::move(log_name)) {}
+    ConvertResult convert(LogConverter& converter, InputStream& input) override {
+      return converter.convert(input, null_, log_name_, Mode::kStandard);
+    }
+    std::string error() const override { return std::string(); }
+    Outcome publish(std::string*) override { return Outcome::kDone; }
+
+   private:
+    std::string log_name_;
+    NullOutput null_;
+  };
+
+  bool predicts_decompression_, converts_undated_, fail_fast_;
+};
+
+// Where the CSVs of one directory go.
+struct CsvPlace : OutputPlace {
+  std::shared_ptr<Dir> dir;
+};
+
+// A CSV per log, written under a temporary name and renamed once whole.
+class CsvOutput : public Output {
+ public:
+  CsvOutput(const Options& options, Mode mode, std::shared_ptr<Dir> root,
+            std::string root_error, bool fail_fast)
+      : mode_(mode),
+        keep_(options.keep),
+        output_(options.output),
+        out_name_(output_dir_name(options.letter)),
+        root_(std::move(root)),
+        root_error_(std::move(root_error)),
+        fail_fast_(fail_fast) {}
+
+  bool reads_archives() const override { return keep_; }
+  bool stops_at_first_failure() const override { return fail_fast_; }
+  bool converts_undated() const override { return true; }
+  const FileId* not_searched() const override {
+    return root_ != nullptr && !output_.empty() ? &root_->id() : nullptr;
+  }
+
+  bool enter(const DirVisit& visit, const std::string& out_path,
+             std::vector<PlannedEntry>* plan,
+             std::shared_ptr<const OutputPlace>* place, std::string* message,
+             Outcome* outcome) override {
+    std::string err;
+    std::shared_ptr<Dir> out = output_dir(visit, &err);
+    if (out == nullptr) {
+      // Nothing of this directory can be written.
+      *outcome = Outcome::kDamaged;
+      if (err == kIsLink) {
+        *message = error_line(shown(out_path) + ": " + err);
+      } else if (fail_fast_) {
+        for (const PlannedEntry& p : *plan) {
+          if (p.step != Step::kConvert) continue;
+          *message = error_line("Failed to open " +
+                                shown(join_path(out_path, p.csv_name)) + ": " +
+                                err);
+          break;
+        }
+        *outcome = Outcome::kStop;
+      } else {
+        *message = error_line("Failed to open " + shown(out_path) + ": " + err);
+      }
+      return false;
+    }
+    std::vector<DirEntry> out_entries;
+    std::string list_err;
+    if (out->list(&out_entries, &list_err))
+      refuse_csv_directories(out_entries, plan);
+    auto csv_place = std::make_shared<CsvPlace>();
+    csv_place->dir = std::move(out);
+    *place = std::move(csv_place);
+    return true;
+  }
+
+  bool up_to_date(const Task& task, uint64_t, int64_t mtime_ns) const override {
+    uint64_t csv_size = 0;
+    int64_t csv_mtime = 0;
+    return dir_of(task).stat(csv_name_of(task.log_name), &csv_size,
+                             &csv_mtime) &&
+           csv_mtime > mtime_ns;
+  }
+
+  std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour&,
+                                   bool, std::string* err) override {
+    auto csv = std::make_unique<Csv>(dir_of(task), csv_name_of(task.log_name),
+                                     task.log_name, mode_, fail_fast_);
+    if (!csv->open(in, err)) return nullptr;
+    return csv;
+  }
+
+  std::string name(const Task& task) const override {
+    return shown(dir_of(task).path_of(csv_name_of(task.log_name)));
+  }
+
+ private:
+  class Csv : public LogOutput {
+   public:
+    Csv(const Dir& dir, std::string csv_name, std::string log_name, Mode mode,
+        bool fail_fast)
+        : dir_(dir),
+          csv_name_(std::move(csv_name)),
+          log_name_(std::move(log_name)),
+          mode_(mode),
+          fail_fast_(fail_fast) {}
+    ~Csv() override { discard(); }
+
+    bool open(const File& in, std::string* err) {
+      if (!dir_.create_temp(Content::kText, &in, &file_, &temp_, err))
+        return false;
+      output_ = std::make_unique<FileOutput>(file_);
+      return true;
+    }
+    ConvertResult convert(LogConverter& converter, InputStream& input) override {
+      return converter.convert(input, *output_, log_name_, mode_);
+    }
+    bool can_restart() const override { return true; }
+    bool restart() override { return file_.truncate(); }
+    std::string error() const override { return file_.error(); }
+
+    Outcome publish(std::string* what) override {
+      std::string err;
+      bool is_directory = false;
+      if (dir_.publish(&file_, temp_, csv_name_, Replace::kYes, &err,
+                       &is_directory))
+        return Outcome::kDone;
+      // A directory put at the CSV's path since the run looked is reported
+      // as one found then.
+      *what = (is_directory ? "Failed to open " : "Failed to write ") +
+              shown(dir_.path_of(csv_name_)) + ": " + err;
+      return is_directory && !fail_fast_ ? Outcome::kDamaged : Outcome::kStop;
+    }
+    void discard() override {
+      if (file_.is_open()) dir_.discard(&file_, temp_);
+    }
+
+   private:
+    const Dir& dir_;  // the task's place holds it
+    std::string csv_name_, log_name_;
+    Mode mode_;
+    bool fail_fast_;
+    File file_;
+    std::string temp_;
+    std::unique_ptr<FileOutput> output_;
+  };
+
+  static const Dir& dir_of(const Task& task) {
+    return *static_cast<const CsvPlace&>(*task.place).dir;
+  }
+
+  // The output directory of a directory, made when missing; null, with
+  // *err set, when it cannot be used.
+  std::shared_ptr<Dir> output_dir(const DirVisit& visit, std::string* err) {
+    if (visit.relative.empty() || root_ == nullptr) {
+      *err = root_error_;
+      return root_;
+    }
+    std::shared_ptr<Dir> out;
+    if (output_.empty()) {
+      out = visit.dir->make_child(out_name_, err);
+    } else {
+      // The same path below OUT, never through a link.
+      out = root_;
+      for (const std::string& name : visit.relative) {
+        out = out->make_child(name, err);
+        if (out == nullptr) return nullptr;
+      }
+    }
+    if (out != nullptr) out->claim_for_writing();
+    return out;
+  }
+
+  Mode mode_;
+  bool keep_;
+  std::string output_;
+  std::string out_name_;
+  std::shared_ptr<Dir> root_;  // of the directory argument's CSVs
+  std::string root_error_;     // why there is none
+  bool fail_fast_;
+};
+
+// Rows held while a task runs, for the thread that publishes: in memory,
+// and past kRowsInMemory in a file.
+class Spilled {
+ public:
+  Spilled() : rows_(kRowsInMemory) {}
+  SpillOutput& rows() { return rows_; }
+  bool restart() { return rows_.clear(); }
+
+ protected:
+  SpillOutput rows_;
+};
+
+// One events table of every log, to the standard output or a file.
+class TableOutput : public Output {
+ public:
+  explicit TableOutput(Mode mode) : mode_(mode) {}
+
+  // Opens the table `path` and writes its header. Returns false, with *what
+  // set, when that failed.
+  bool open(const std::string& path, std::string* what) {
+    std::string err;
+    std::string_view header = events_header(mode_);
+    if (table_.open(path, &err) && table_.write(header.data(), header.size()))
+      return true;
+    *what = "Failed to open " +
+            (path.empty() || path == "-" ? std::string("standard output")
+                                         : shown(path)) +
+            ": " + (err.empty() ? table_.error() : err);
+    return false;
+  }
+
+  // The events table of plain logs goes no faster on several threads, its
+  // writing being the work, while archives have their inflating to share.
+  bool gains_from_threads(const Task& task) const override {
+    return task.archive;
+  }
+
+  std::unique_ptr<LogOutput> start(const Task& task, File&,
+                                   const LogHour& hour, bool in_order,
+                                   std::string*) override {
+    // The rows of the next log to publish go straight into the table, but
+    // an archive's, which may have to be taken back.
+    return std::make_unique<Rows>(*this, csv_field(task.signal_id), hour,
+                                  in_order && !task.archive);
+  }
+
+  std::string name(const Task&) const override { return table_.name(); }
+
+  bool finish(bool complete, std::string* what) override {
+    // A table is given its name only when the run went through every log.
+    if (!complete) {
+      table_.discard();
+      return true;
+    }
+    std::string err;
+    if (table_.close(&err)) return true;
+    *what = "Failed to write " + table_.name() + ": " + err;
+    return false;
+  }
+
+ private:
+  class Rows : public LogOutput, Spilled {
+   public:
+    Rows(TableOutput& output, std::string signal_field, const LogHour& hour,
+         bool direct)
+        : output_(output),
+          signal_field_(std::move(signal_field)),
+          hour_(hour),
+          direct_(direct) {}
+    ConvertResult convert(LogConverter& converter, InputStream& input) override {
+      OutputStream& to = direct_ ? static_cast<OutputStream&>(output_.table_)
+                                 : rows_;
+      return converter.convert_events(input, to, {signal_field_, hour_},
+                                      output_.mode_);
+    }
+    bool can_restart() const override { return !direct_; }
+    bool restart() override { return Spilled::restart(); }
+    std::string error() const override {
+      return direct_ ? output_.table_.error() : rows_.error();
+    }
+    Outcome publish(std::string* what) override {
+      if (direct_ || rows_.copy_to(output_.table_)) return Outcome::kDone;
+      *what = "Failed to write " + output_.table_.name() + ": " +
+              (rows_.error().empty() ? output_.table_.error() : rows_.error());
+      return Outcome::kStop;
+    }
+
+   private:
+    TableOutput& output_;
+    std::string signal_field_;
+    LogHour hour_;
+    bool direct_;
+  };
+
+  Mode mode_;
+  EventsTable table_;
+};
+
+// Logs and their rows, packed, into a LogSink: the database, or a
+// program's own.
+class SinkOutput : public Output {
+ public:
+  SinkOutput(LogSink* sink, Mode mode) : sink_(sink), mode_(mode) {}
+
+#ifdef QUILLON_HAVE_SQLITE
+  // Opens the database `path` to load into. Returns false, with *what and
+  // *status set, when it cannot be.
+  bool open_database(const std::string& path, std::string* what, int* status) {
+    auto database = std::make_unique<ArchiveDatabase>();
+    std::string err;
+    DatabaseOpen opened = database->open(path, mode_, &err);
+    if (opened != DatabaseOpen::kOpened) {
+      *what = shown(path) + ": " + err;
+      *status = opened == DatabaseOpen::kRefused ? 2 : 1;
+      return false;
+    }
+    owned_ = std::move(database);
+    sink_ = owned_.get();
+    return true;
+  }
+#endif
+
+  bool up_to_date(const Task& task, uint64_t size,
+                  int64_t mtime_ns) const override {
+    // The sink is not for two threads at once.
+    std::lock_guard<std::mutex> lock(sink_lock_);
+    uint64_t stored_size = 0;
+    int64_t stored_mtime = 0;
+    return sink_->stored(task.relative_path, &stored_size, &stored_mtime) &&
+           stored_size == size && stored_mtime == mtime_ns;
+  }
+
+  std::unique_ptr<LogOutput> start(const Task& task, File& in,
+                                   const LogHour& hour, bool,
+                                   std::string*) override {
+    auto rows = std::make_unique<Rows>(*this);
+    LogToLoad& load = rows->load;
+    load.path = task.relative_path;
+    load.signal_id = task.signal_id;
+    load.hour = hour;
+    load.size = in.size();
+    in.size_and_time(&load.size, &load.mtime_ns);
+    return rows;
+  }
+
+  std::string name(const Task&) const override { return shown(sink_->name()); }
+
+ private:
+  class Rows : public LogOutput, Spilled {
+   public:
+    explicit Rows(SinkOutput& output) : output_(output) {}
+    ConvertResult convert(LogConverter& converter, InputStream& input) override {
+      load.header.clear();
+      return converter.convert_packed(input, rows_, output_.mode_, &load.header);
+    }
+    bool can_restart() const override { return true; }
+    bool restart() override { return Spilled::restart(); }
+    std::string error() const override { return rows_.error(); }
+    void read(const LogRead& read) override {
+      load.version = read.converted.version;
+      load.records = read.converted.records;
+      load.closing = read.wrong.empty() ? "End of Controller Log"
+                                        : "Error: " + read.wrong;
+      prepared_ = output_.sink_->prepare(load, rows_);
+    }
+    Outcome publish(std::string* what) override {
+      std::string err;
+      std::lock_guard<std::mutex> lock(output_.sink_lock_);
+      if (output_.sink_->load(load, rows_, std::move(prepared_), &err))
+        return Outcome::kDone;
+      *what = "Failed to write " + shown(output_.sink_->name()) + ": " + err;
+      return Outcome::kStop;
+    }
+
+    LogToLoad load;
+
+   private:
+    SinkOutput& output_;
+    std::unique_ptr<PreparedRows> prepared_;
+  };
+
+  LogSink* sink_;
+  Mode mode_;
+  std::unique_ptr<LogSink> owned_;
+  mutable std::mutex sink_lock_;
+};
+
+}  // namespace
+
+std::unique_ptr<Output> make_sink_output(LogSink* sink, Mode mode) {
+  return std::make_unique<SinkOutput>(sink, mode);
+}
+
+std::unique_ptr<Output> make_output(const Options& options, Mode mode,
+                                    const std::shared_ptr<Dir>& root,
+                                    LogSink* sink, std::string* what,
+                                    int* status) {
+  *status = 1;
+  const bool csv = options.format == OutputFormat::kCsv;
+  // The two-argument run stops at the first log or CSV it cannot open; over
+  // a tree, into another directory or into a table the run goes on.
+  const bool fail_fast = csv && !options.recursive && options.output.empty();
+  if (options.test) {
+    // The formats of one table or database never change the directory.
+    return std::make_unique<CheckOutput>(csv && !options.keep, csv, fail_fast);
+  }
+  switch (options.format) {
+    case OutputFormat::kCsv: {
+      // The output directory of the directory argument is made first (OUT
+      // with its parents); one that cannot be used shows when its logs
+      // would be written.
+      std::shared_ptr<Dir> out;
+      std::string err;
+      if (!options.output.empty()) {
+        out = Dir::make(options.output, &err);
+        if (out == nullptr) {
+          *what = "Failed to open " + shown(options.output) + ": " + err;
+          return nullptr;
+        }
+      } else if (root != nullptr) {
+        out = root->make_child(output_dir_name(options.letter), &err);
+      }
+      if (out != nullptr) out->claim_for_writing();
+      return std::make_unique<CsvOutput>(options, mode, std::move(out), err,
+                                         fail_fast);
+    }
+    case OutputFormat::kEvents: {
+      auto table = std::make_unique<TableOutput>(mode);
+      if (!table->open(options.output, what)) return nullptr;
+      return table;
+    }
+    case OutputFormat::kSqlite: {
+      auto database = std::make_unique<SinkOutput>(sink, mode);
+#ifdef QUILLON_HAVE_SQLITE
+      if (!database->open_database(options.output, what, status)) return nullptr;
+#endif
+      return database;
+    }
+    case OutputFormat::kRows:
+      return std::make_unique<SinkOutput>(sink, mode);
+  }
+  return nullptr;
+}
