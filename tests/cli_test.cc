@@ -346,3 +346,41 @@ TEST_F(Cli, OutputDirectoryCannotBeMade) {
 }
 
 }  // namespace
+
+namespace {
+
+// A directory argument typed with a separator at its end or twice, as tab
+// completion types it, names the same directory; messages and CSV paths show
+// it as typed, joined to the log's name with the system's separator.
+TEST_F(Cli, DirectoryTypedWithTrailingSeparators) {
+  const std::string sep = tool().windows ? "\\" : "/";
+  std::string absolute = dir_.string() + sep;
+  if (tool().windows) {
+    // Wine's drive Z: is the root directory.
+    for (char& c : absolute)
+      if (c == '/') c = '\\';
+    absolute = "Z:" + absolute;
+  }
+  const std::vector<std::string> kTyped = {
+      "logs" + sep, "logs" + sep + sep, "logs/", "." + sep + "logs" + sep,
+      absolute};
+  const std::string good = log(6), name = "2022_06_08_13.dat";
+  const std::string bad =
+      make_log(6, {{0, 10, {1}}, {255, 20, {}}});
+  write_file(dir_ / name, good);
+  write_file(dir_ / "2022_06_08_14.dat", bad);
+  RunOptions in_root;
+  in_root.cwd = root_;
+  for (const std::string& typed : kTyped) {
+    fs::remove_all(dir_ / "csv_files_e");
+    ToolRun run = quillon({typed, "e"}, in_root);
+    EXPECT_EQ(run.status, 1) << typed;
+    EXPECT_EQ(run.err, error(typed + sep + "2022_06_08_14.dat: bad event type 255"))
+        << typed;
+    EXPECT_EQ(read_file(dir_ / "csv_files_e" / "2022_06_08_13.csv"),
+              csv(good, name, Mode::kStandard))
+        << typed;
+  }
+}
+
+}  // namespace
