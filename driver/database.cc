@@ -5,7 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/messages.h"
 #include "driver/names.h"
+#include "platform/platform.h"
 #include "events/event_table.h"
 #include "logconv/packed_rows.h"
 #include "logconv/row_text.h"
@@ -172,9 +174,11 @@ bool ArchiveDatabase::compile(const char* sql, sqlite3_stmt** stmt,
 }
 
 DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
-                                   std::string* err) {
+                                   const std::string& dir, std::string* err) {
   name_ = path;
   mode_ = mode;
+  // A new database is for its owner's eyes only, whatever its logs.
+  if (!create_private_file(path, err)) return DatabaseOpen::kFailed;
   if (sqlite3_open_v2(path.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
@@ -235,6 +239,34 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
     if (stored != std::string(1, letter)) {
       *err = "a database of mode " + stored + " cannot take the rows of mode " +
              std::string(1, letter);
+      status = DatabaseOpen::kRefused;
+    }
+  }
+  // The paths of the logs are below one directory: the first run's.
+  if (status == DatabaseOpen::kOpened && !dir.empty()) {
+    std::string stored;
+    bool found = false;
+    if (compile("SELECT value FROM quillon WHERE key = 'dir'", &stmt, err) &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      stored = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      found = true;
+    }
+    sqlite3_finalize(stmt);
+    if (!found) {
+      if (!compile("INSERT INTO quillon VALUES ('dir', ?)", &stmt, err)) {
+        status = DatabaseOpen::kFailed;
+      } else {
+        sqlite3_bind_text(stmt, 1, dir.data(), static_cast<int>(dir.size()),
+                          SQLITE_STATIC);
+        if (sqlite3_step(stmt) != SQLITE_DONE) {
+          *err = error();
+          status = DatabaseOpen::kFailed;
+        }
+        sqlite3_finalize(stmt);
+      }
+    } else if (stored != dir) {
+      *err = "holds the logs of " + shown(stored) + ", not of " + shown(dir) +
+             "; it is left as it was";
       status = DatabaseOpen::kRefused;
     }
   }

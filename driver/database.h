@@ -17,8 +17,8 @@ struct sqlite3_stmt;
 /// How opening the database went.
 enum class DatabaseOpen {
   kOpened,
-  kRefused,  // of the other mode, of an unknown schema version or not
-             // quillon's: left as it was
+  kRefused,  // of the other mode, of an unknown schema version, of another
+             // directory or not quillon's: left as it was
   kFailed,   // it cannot be opened or written
 };
 
@@ -32,10 +32,14 @@ class ArchiveDatabase : public LogSink {
   ArchiveDatabase(const ArchiveDatabase&) = delete;
   ArchiveDatabase& operator=(const ArchiveDatabase&) = delete;
 
-  /// Opens the database `path` for runs of `mode`, creating it with its
-  /// schema when it is missing or empty. Returns kOpened, or with *err set
-  /// why it was refused or failed.
-  DatabaseOpen open(const std::string& path, Mode mode, std::string* err);
+  /// Opens the database `path` for runs of `mode` over the directory `dir`
+  /// (its canonical path; empty: not known), creating it with its schema,
+  /// readable by its owner only, when it is missing or empty. The logs of a
+  /// database are below one directory, the one its first run named: a run
+  /// over another is refused. Returns kOpened, or with *err set why it was
+  /// refused or failed.
+  DatabaseOpen open(const std::string& path, Mode mode, const std::string& dir,
+                    std::string* err);
 
   /// The size and modification time of the file of the log `path` as it
   /// was loaded; false when the log is not loaded.

@@ -116,14 +116,15 @@ Item TreeRun::item_for(PlannedEntry& p, const DirVisit& visit,
       task.log_name = std::move(p.log_name);
       task.archive = p.archive;
       task.check_only = p.step == Step::kCheckArchive;
+      // Names that are no UTF-8 go into tables as messages show them.
       for (const std::string& part : visit.relative)
-        task.relative_path += part + "/";
-      task.relative_path += task.name;
-      task.signal_id = signal_id_of(
+        task.relative_path += shown(part) + "/";
+      task.relative_path += shown(task.name);
+      task.signal_id = shown(signal_id_of(
           options_.signal_id, task.log_name,
           visit.relative.empty()
               ? root_signal_id_
-              : relative_dir_id(prefix_signal_id_, visit.relative));
+              : relative_dir_id(prefix_signal_id_, visit.relative)));
       break;
     }
     case Step::kNote:

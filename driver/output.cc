@@ -1,5 +1,6 @@
 #include "driver/output.h"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -70,6 +71,7 @@ class CsvOutput : public Output {
   CsvOutput(const Options& options, Mode mode, std::shared_ptr<Dir> root,
             std::string root_error, bool fail_fast)
       : mode_(mode),
+        max_size_(options.max_log_size),
         keep_(options.keep),
         output_(options.output),
         out_name_(output_dir_name(options.letter)),
@@ -130,7 +132,7 @@ class CsvOutput : public Output {
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour&,
                                    bool, std::string* err) override {
     auto csv = std::make_unique<Csv>(dir_of(task), csv_name_of(task.log_name),
-                                     task.log_name, mode_, fail_fast_);
+                                     task.log_name, mode_, max_size_, fail_fast_);
     if (!csv->open(in, err)) return nullptr;
     return csv;
   }
@@ -143,11 +145,12 @@ class CsvOutput : public Output {
   class Csv : public LogOutput {
    public:
     Csv(const Dir& dir, std::string csv_name, std::string log_name, Mode mode,
-        bool fail_fast)
+        uint64_t max_size, bool fail_fast)
         : dir_(dir),
           csv_name_(std::move(csv_name)),
           log_name_(std::move(log_name)),
           mode_(mode),
+          max_size_(max_size),
           fail_fast_(fail_fast) {}
     ~Csv() override { discard(); }
 
@@ -158,7 +161,7 @@ class CsvOutput : public Output {
       return true;
     }
     ConvertResult convert(LogConverter& converter, InputStream& input) override {
-      return converter.convert(input, *output_, log_name_, mode_);
+      return converter.convert(input, *output_, log_name_, mode_, max_size_);
     }
     bool can_restart() const override { return true; }
     bool restart() override { return file_.truncate(); }
@@ -184,6 +187,7 @@ class CsvOutput : public Output {
     const Dir& dir_;  // the task's place holds it
     std::string csv_name_, log_name_;
     Mode mode_;
+    uint64_t max_size_;
     bool fail_fast_;
     File file_;
     std::string temp_;
@@ -217,6 +221,7 @@ class CsvOutput : public Output {
   }
 
   Mode mode_;
+  uint64_t max_size_;  // of a log, and of its CSV
   bool keep_;
   std::string output_;
   std::string out_name_;
@@ -240,7 +245,7 @@ class Spilled {
 // One events table of every log, to the standard output or a file.
 class TableOutput : public Output {
  public:
-  explicit TableOutput(Mode mode) : mode_(mode) {}
+  TableOutput(Mode mode, uint64_t max_size) : mode_(mode), max_size_(max_size) {}
 
   // Opens the table `path` and writes its header. Returns false, with *what
   // set, when that failed.
@@ -262,9 +267,11 @@ class TableOutput : public Output {
     return task.archive;
   }
 
-  std::unique_ptr<LogOutput> start(const Task& task, File&,
+  std::unique_ptr<LogOutput> start(const Task& task, File& in,
                                    const LogHour& hour, bool in_order,
                                    std::string*) override {
+    // The table is readable by no more users than each of its logs.
+    log_permissions_.fetch_and(in.permissions());
     // The rows of the next log to publish go straight into the table, but
     // an archive's, which may have to be taken back.
     return std::make_unique<Rows>(*this, csv_field(task.signal_id), hour,
@@ -280,7 +287,7 @@ class TableOutput : public Output {
       return true;
     }
     std::string err;
-    if (table_.close(&err)) return true;
+    if (table_.close(log_permissions_, &err)) return true;
     *what = "Failed to write " + table_.name() + ": " + err;
     return false;
   }
@@ -298,7 +305,7 @@ class TableOutput : public Output {
       OutputStream& to = direct_ ? static_cast<OutputStream&>(output_.table_)
                                  : rows_;
       return converter.convert_events(input, to, {signal_field_, hour_},
-                                      output_.mode_);
+                                      output_.mode_, output_.max_size_);
     }
     bool can_restart() const override { return !direct_; }
     bool restart() override { return Spilled::restart(); }
@@ -320,7 +327,9 @@ class TableOutput : public Output {
   };
 
   Mode mode_;
+  uint64_t max_size_;  // of a log, and of its rows
   EventsTable table_;
+  std::atomic<unsigned> log_permissions_{07777};  // that every log has
 };
 
 // Logs and their rows, packed, into a LogSink: the database, or a
@@ -332,10 +341,11 @@ class SinkOutput : public Output {
 #ifdef QUILLON_HAVE_SQLITE
   // Opens the database `path` to load into. Returns false, with *what and
   // *status set, when it cannot be.
-  bool open_database(const std::string& path, std::string* what, int* status) {
+  bool open_database(const std::string& path, const std::string& dir,
+                     std::string* what, int* status) {
     auto database = std::make_unique<ArchiveDatabase>();
     std::string err;
-    DatabaseOpen opened = database->open(path, mode_, &err);
+    DatabaseOpen opened = database->open(path, mode_, dir, &err);
     if (opened != DatabaseOpen::kOpened) {
       *what = shown(path) + ": " + err;
       *status = opened == DatabaseOpen::kRefused ? 2 : 1;
@@ -452,14 +462,20 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
                                          fail_fast);
     }
     case OutputFormat::kEvents: {
-      auto table = std::make_unique<TableOutput>(mode);
+      auto table = std::make_unique<TableOutput>(mode, options.max_log_size);
       if (!table->open(options.output, what)) return nullptr;
       return table;
     }
     case OutputFormat::kSqlite: {
       auto database = std::make_unique<SinkOutput>(sink, mode);
 #ifdef QUILLON_HAVE_SQLITE
-      if (!database->open_database(options.output, what, status)) return nullptr;
+      // The logs' paths are below the directory argument: its one canonical
+      // path however it is spelled (none when it cannot be opened, and so
+      // no log loaded).
+      const std::string dir =
+          root != nullptr ? canonical_path(options.dir) : std::string();
+      if (!database->open_database(options.output, dir, what, status))
+        return nullptr;
 #endif
       return database;
     }

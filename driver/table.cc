@@ -1,6 +1,10 @@
 #include "driver/table.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "driver/messages.h"
+#include "driver/names.h"
 
 EventsTable::~EventsTable() { discard(); }
 
@@ -10,16 +14,29 @@ bool EventsTable::open(const std::string& path, std::string* err) {
     return open_standard_output(&file_, err);
   }
   name_ = shown(path);
-  std::string dir_path;
-  split_path(path, &dir_path, &file_name_);
-  dir_ = Dir::open(dir_path, err);
-  if (dir_ == nullptr) return false;
-  dir_->claim_for_writing();
-  if (!dir_->create_temp(Content::kBinary, nullptr, &file_, &temp_, err,
-                          TempAccess::kAsNewFile))
-    return false;
-  if (ends_with_ignoring_case(file_name_, ".gz"))
-    gzip_ = std::make_unique<GzipOutput>(file_, 6);
+  std::string resolved;
+  switch (output_target(path, &resolved)) {
+    case OutputTarget::kDirectory:
+      *err = strerror(EISDIR);
+      return false;
+    case OutputTarget::kDevice:
+      if (!open_device(resolved, &file_, err)) return false;
+      break;
+    case OutputTarget::kFile:
+    case OutputTarget::kNothing: {
+      std::string dir_path;
+      split_path(resolved, &dir_path, &file_name_);
+      dir_ = Dir::open(dir_path, err);
+      if (dir_ == nullptr) return false;
+      dir_->claim_for_writing();
+      replaces_ = dir_->owner(file_name_, &owner_);
+      new_permissions_ = new_file_permissions();
+      if (!dir_->create_temp(Content::kBinary, nullptr, &file_, &temp_, err))
+        return false;
+      break;
+    }
+  }
+  if (is_archive(path)) gzip_ = std::make_unique<GzipOutput>(file_, 6);
   return true;
 }
 
@@ -34,7 +51,7 @@ bool EventsTable::write(const char* data, size_t size) {
   return false;
 }
 
-bool EventsTable::close(std::string* err) {
+bool EventsTable::close(unsigned log_permissions, std::string* err) {
   if (gzip_ != nullptr && !gzip_->finish()) {
     *err = gzip_->error();
     discard();
@@ -44,6 +61,16 @@ bool EventsTable::close(std::string* err) {
   if (dir_ == nullptr) {
     if (file_.close()) return true;
     *err = file_.error();
+    return false;
+  }
+  FileOwner owner = owner_;
+  if (!replaces_) {
+    owner = FileOwner();
+    owner.mode = (new_permissions_ & log_permissions) | 0600;
+  }
+  if (!file_.set_owner(owner)) {
+    *err = file_.error();
+    discard();
     return false;
   }
   bool ok = dir_->publish(&file_, temp_, file_name_, Replace::kYes, err);

@@ -1,4 +1,4 @@
-// The events table of a run: one file, or the standard output.
+// The events table of a run: one file, a device, or the standard output.
 
 #ifndef QUILLON_DRIVER_TABLE_H_
 #define QUILLON_DRIVER_TABLE_H_
@@ -9,23 +9,28 @@
 #include "logconv/streams.h"
 #include "platform/platform.h"
 
-/// Where the rows of the events table go: the standard output, or a file
-/// written under a temporary name beside it and renamed only once the run
-/// is through, gzip-compressed when its name ends in ".gz".
+/// Where the rows of the events table go: the standard output, a device,
+/// FIFO or socket written through (as a shell redirection does), or a file
+/// written under a temporary name beside it, which only its owner can read,
+/// and renamed only once the run is through, gzip-compressed when its name
+/// ends in ".gz". A link typed as the path is followed.
 class EventsTable : public OutputStream {
  public:
   EventsTable() = default;
   ~EventsTable() override;
 
-  /// Opens the table: `path` empty or "-" for the standard output. Returns
-  /// false, with *err set, on failure.
+  /// Opens the table: `path` empty or "-" for the standard output. A
+  /// directory there is refused. Returns false, with *err set, on failure.
   bool open(const std::string& path, std::string* err);
 
   bool write(const char* data, size_t size) override;
 
-  /// Ends the table and, for a file, gives it its name. Returns false, with
-  /// *err set, when that failed.
-  bool close(std::string* err);
+  /// Ends the table and, for a file, gives it its name: a file it replaces
+  /// keeps its permission bits and, where the run may, its owner; a new one
+  /// gets those of a new file limited to `log_permissions` (the bits that
+  /// every log it holds has), and its owner's. Returns false, with *err set,
+  /// when that failed.
+  bool close(unsigned log_permissions, std::string* err);
 
   /// Ends the table without giving a file its name: an earlier table of
   /// that name stays as it was.
@@ -43,6 +48,9 @@ class EventsTable : public OutputStream {
   std::unique_ptr<GzipOutput> gzip_;
   std::shared_ptr<Dir> dir_;  // of a file
   std::string file_name_, temp_;
+  bool replaces_ = false;     // a file of that name is there
+  FileOwner owner_;           // that file's
+  unsigned new_permissions_ = 0666;
   std::string error_;
 };
 

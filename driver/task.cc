@@ -114,7 +114,7 @@ void convert_open_log(File& in, const Task& task, const std::string& path,
   // What was wrong with the log, in the words of a message (after its path)
   // and of a closing.
   std::string wrong;
-  if (reading.too_large) {
+  if (reading.too_large || converted.output_cut) {
     wrong = too_large_text(settings.max_log_size, task.archive);
   } else if (!reading.damage.empty()) {
     wrong = reading.damage;

@@ -105,14 +105,33 @@ class Writer {
     return buf_;
   }
 
-  // Hands the buffered text to the stream.
+  // Hands the buffered text to the stream: with a bound, only the whole
+  // rows that keep the output within it, and nothing once it is reached.
   void flush() {
-    if (len_ > 0 && !failed_) failed_ = !out_.write(buf_, len_);
+    size_t n = len_;
+    if (bound_ != 0 && written_ + n > bound_) {
+      std::string_view within(buf_, cut_ ? 0 : bound_ - written_);
+      n = within.rfind('\n') + 1;  // 0 when no row ends within it
+      cut_ = true;
+    }
+    if (n > 0 && !failed_) failed_ = !out_.write(buf_, n);
+    written_ += n;
     len_ = 0;
   }
 
+  // Bounds what reaches the stream to `bound` bytes (0: no bound), but for
+  // what comes once lift_bound() is called.
+  void set_bound(uint64_t bound) { bound_ = bound; }
+  void lift_bound() { bound_ = 0; }
+
   // Whether the stream refused a write.
   bool failed() const { return failed_; }
+
+  // Whether rows were held back at the bound.
+  bool cut() const { return cut_; }
+
+  // Whether no more rows are to be put: a write failed or the bound is hit.
+  bool stopped() const { return failed_ || cut_; }
 
  private:
   OutputStream& out_;
@@ -120,6 +139,8 @@ class Writer {
   size_t capacity_;
   size_t len_ = 0;
   bool failed_ = false;
+  uint64_t bound_ = 0, written_ = 0;
+  bool cut_ = false;
 };
 
 char* put(char* p, std::string_view s) {
@@ -166,6 +187,11 @@ bool is_c_space(char c) {
 // Writes the closing row (of a CSV) and flushes the output.
 template <RowForm kForm>
 ConvertResult finish(Writer& out, LogEnd end, int bad_type = 0) {
+  // Rows held back at the bound end the log as a read cut short does; the
+  // closing row goes past the bound.
+  out.flush();
+  if (out.cut()) end = LogEnd::kBadFileRead, bad_type = 0;
+  out.lift_bound();
   char* p = out.room(64);
   switch (kForm == RowForm::kCsv ? end : LogEnd::kWriteFailed) {
     case LogEnd::kEndOfLog:
@@ -185,7 +211,9 @@ ConvertResult finish(Writer& out, LogEnd end, int bad_type = 0) {
   out.commit(p);
   out.flush();
   if (out.failed()) return {LogEnd::kWriteFailed, 0};
-  return {end, bad_type};
+  ConvertResult result{end, bad_type};
+  result.output_cut = out.cut();
+  return result;
 }
 
 // What a row starts with: in a CSV " MM/DD/YYYY HH:" from the file name, in
@@ -338,6 +366,13 @@ inline char* put_standard_row(char* p, const RowPieces& at,
   return p + end->size;
 }
 
+// How a conversion ends whose writer stopped it.
+template <RowForm kForm>
+ConvertResult stopped(Writer& out) {
+  if (out.failed()) return {LogEnd::kWriteFailed, 0};
+  return finish<kForm>(out, LogEnd::kBadFileRead);
+}
+
 // The records, back to back up to the end of the input.
 template <Mode kMode, RowForm kForm, int kCopy>
 QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
@@ -356,7 +391,7 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
   auto put_row = [&](const uint8_t* record, uint8_t length) {
     if (p > limit) {
       p = out.flush_at(p);
-      if (out.failed()) return false;
+      if (out.stopped()) return false;
     }
     if (kMode == Mode::kProprietary)
       p = put_proprietary_row<kForm, kCopy>(p, at, record, length);
@@ -375,8 +410,7 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
       while (record < sure_end) {
         uint8_t length = at.rows.length[record[0]];
         if (length == RowText::kNoSuchType) break;
-        if (!put_row(record, length))
-          return with_count({LogEnd::kWriteFailed, 0});
+        if (!put_row(record, length)) return with_count(stopped<kForm>(out));
         record += 3u + length;
         ++records;
       }
@@ -398,7 +432,7 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
       return with_count(finish<kForm>(out, LogEnd::kBadEventType, record[0]));
     if (available < 3u + length)
       return with_count(finish<kForm>(out, LogEnd::kBadFileRead));
-    if (!put_row(record, length)) return with_count({LogEnd::kWriteFailed, 0});
+    if (!put_row(record, length)) return with_count(stopped<kForm>(out));
     in.skip(3u + length);
     ++records;
   }
@@ -544,29 +578,32 @@ void LogConverter::reserve() {
 }
 
 ConvertResult LogConverter::convert(InputStream& input, OutputStream& output,
-                                    std::string_view file_name, Mode mode) {
+                                    std::string_view file_name, Mode mode,
+                                    uint64_t max_output) {
   LogDate date = parse_log_date(file_name);
   std::string prefix = " ";
   prefix.append(date.month).append("/").append(date.day).append("/");
   prefix.append(date.year).append(" ").append(date.hour).append(":");
-  return convert_as<RowForm::kCsv>(input, output, mode, prefix, prefix, nullptr);
+  return convert_as<RowForm::kCsv>(input, output, mode, prefix, prefix, nullptr,
+                                   max_output);
 }
 
 ConvertResult LogConverter::convert_packed(InputStream& input,
                                            OutputStream& output, Mode mode,
                                            std::string* header) {
-  return convert_as<RowForm::kPacked>(input, output, mode, "", "", header);
+  return convert_as<RowForm::kPacked>(input, output, mode, "", "", header, 0);
 }
 
 ConvertResult LogConverter::convert_events(InputStream& input,
                                            OutputStream& output,
                                            const EventsLog& log, Mode mode,
-                                           std::string* header) {
+                                           uint64_t max_output) {
   std::string prefix = std::string(log.signal_field) + ",";
   EventClock clock(log.hour);
   return convert_as<RowForm::kEvents>(input, output, mode,
                                       prefix + clock.hour(),
-                                      prefix + clock.next_hour(), header);
+                                      prefix + clock.next_hour(), nullptr,
+                                      max_output);
 }
 
 template <RowForm kForm>
@@ -574,7 +611,8 @@ ConvertResult LogConverter::convert_as(InputStream& input,
                                        OutputStream& output, Mode mode,
                                        const std::string& prefix,
                                        const std::string& next_prefix,
-                                       std::string* header) {
+                                       std::string* header,
+                                       uint64_t max_output) {
   // The buffers last from file to file: a conversion allocates nothing
   // beyond them unless a longer prefix needs a larger output buffer.
   if (in_buf_ == nullptr) in_buf_.reset(new char[kBlockSize]);
@@ -588,6 +626,7 @@ ConvertResult LogConverter::convert_as(InputStream& input,
   }
   Reader in(input, in_buf_.get());
   Writer out(output, out_buf_.get(), out_capacity_);
+  out.set_bound(max_output);
 
   // The header: echo each line into a CSV, take the version from the first.
   const EventTable* table = &select_event_table(0);
@@ -598,7 +637,10 @@ ConvertResult LogConverter::convert_as(InputStream& input,
   };
   for (uint64_t line = 1;; ++line) {
     size_t n = in.ensure(kLinePiece);
-    if (n == 0) return with_version(finish<kForm>(out, LogEnd::kBadFileRead));
+    if (n == 0) {
+      if (header != nullptr) header->clear();
+      return with_version(finish<kForm>(out, LogEnd::kBadFileRead));
+    }
     if (n > kLinePiece) n = kLinePiece;
     const char* text = in.data();
     if (const void* nl = memchr(text, '\n', n))
@@ -609,7 +651,16 @@ ConvertResult LogConverter::convert_as(InputStream& input,
       table = &select_event_table(version);
     }
     bool last = piece.find(kMarker) != std::string_view::npos;
-    if (header != nullptr) header->append(piece);
+    // Only a header that ends within kMaxHeader bytes is one: what else
+    // stands there is not kept.
+    if (header != nullptr) {
+      if (header->size() + piece.size() <= kMaxHeader) {
+        header->append(piece);
+      } else {
+        header->clear();
+        header = nullptr;
+      }
+    }
 
     if (kForm == RowForm::kCsv) {
       // Lines 3, 4 and 6 hold "name:value" pairs whose colon becomes a
@@ -624,6 +675,7 @@ ConvertResult LogConverter::convert_as(InputStream& input,
         p = put(p, piece);
       }
       out.commit(p);
+      if (out.stopped()) return with_version(stopped<kForm>(out));
     }
     in.skip(n);
     if (last) break;

@@ -48,6 +48,8 @@ struct ConvertResult {
   uint64_t records = 0;
   /// The format version read from the header's first line.
   int version = 0;
+  /// Whether the rows stopped at the bound on what is written.
+  bool output_cut = false;
 };
 
 /// The two fields that a name longer than 17 characters carries before its
@@ -137,31 +139,41 @@ class LogConverter {
   /// throws std::bad_alloc when there is no memory for them.
   void reserve();
 
-  /// convert_log, with this converter's buffers.
+  /// convert_log, with this converter's buffers. With `max_output` (0: no
+  /// bound), the rows stop before the one that would take the CSV past that
+  /// many bytes, the conversion ending there as a read cut short does, its
+  /// closing row after them; ConvertResult::output_cut then says so.
   ConvertResult convert(InputStream& input, OutputStream& output,
-                        std::string_view file_name, Mode mode);
+                        std::string_view file_name, Mode mode,
+                        uint64_t max_output = 0);
 
   /// Writes the rows of a log read from `input` in the events table to
   /// `output`: no header rows and no closing row, one row per record (in
   /// standard mode per record that has a standard code), the timestamp the
   /// hour's plus the record's tenths of a second, also past the hour.
-  /// `header`, when not null, receives the log's header as read.
+  /// `max_output` bounds the rows as for convert().
   ConvertResult convert_events(InputStream& input, OutputStream& output,
                                const EventsLog& log, Mode mode,
-                               std::string* header = nullptr);
+                               uint64_t max_output = 0);
 
   /// Writes the rows of a log read from `input` packed for a program to
-  /// read, laid out as `packed` says. Records without a standard code give no row, as in the events table.
-  /// `header`, when not null, receives the log's header as read.
+  /// read, laid out as `packed` says. Records without a standard code give
+  /// no row, as in the events table. `header`, when not null, receives the
+  /// log's header: its lines up to and including the one that holds "Binary
+  /// Data Follows:" when that ends within the first kMaxHeader bytes, else
+  /// nothing.
   ConvertResult convert_packed(InputStream& input, OutputStream& output,
                                Mode mode, std::string* header = nullptr);
+
+  /// The most bytes of header that convert_packed hands over.
+  static constexpr size_t kMaxHeader = 64 << 10;
 
  private:
   template <RowForm kForm>
   ConvertResult convert_as(InputStream& input, OutputStream& output, Mode mode,
                            const std::string& prefix,
                            const std::string& next_prefix,
-                           std::string* header);
+                           std::string* header, uint64_t max_output);
 
   std::unique_ptr<char[]> in_buf_;
   std::unique_ptr<char[]> out_buf_;

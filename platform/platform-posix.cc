@@ -224,6 +224,23 @@ bool File::size_and_time(uint64_t* size, int64_t* mtime_ns) {
   return true;
 }
 
+bool File::set_owner(const FileOwner& owner) {
+  int fd = static_cast<int>(handle_);
+  // Only root may give a file away; others keep it as theirs.
+  if (geteuid() == 0 &&
+      (owner.user != FileOwner::kUnchanged || owner.group != FileOwner::kUnchanged) &&
+      fchown(fd, static_cast<uid_t>(owner.user), static_cast<gid_t>(owner.group)) != 0) {
+    error_ = strerror(errno);
+    return false;
+  }
+  if (fchmod(fd, owner.mode & 07777) != 0) {
+    error_ = strerror(errno);
+    return false;
+  }
+  mode_ = owner.mode & 07777;
+  return true;
+}
+
 // Builds Dirs, whose constructor is private.
 struct DirMaker {
   // Takes the open descriptor `fd` into a new Dir named `path`; closes it
@@ -524,13 +541,71 @@ bool create_unnamed_temp(File* file, std::string* err) {
     // Without O_TMPFILE: a new name, removed at once.
     std::string name = base + "/.quillon-XXXXXX";
     fd = mkostemp(&name[0], O_CLOEXEC);
-    if (fd < 0) return fail(err, base + ": " + strerror(errno));
+    if (fd < 0)
+      return fail(err, "no temporary file in " + base + ": " + strerror(errno),
+                  errno);
     unlink(name.c_str());
   }
   file->close();
   file->handle_ = fd;
   file->at_end_ = false;
   return true;
+}
+
+bool Dir::owner(const std::string& name, FileOwner* owner) const {
+  struct stat st;
+  if (fstatat(static_cast<int>(handle_), name.c_str(), &st, 0) != 0) return false;
+  owner->user = st.st_uid;
+  owner->group = st.st_gid;
+  owner->mode = st.st_mode & 07777;
+  return true;
+}
+
+OutputTarget output_target(const std::string& path, std::string* resolved) {
+  *resolved = path;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return OutputTarget::kNothing;
+  if (S_ISDIR(st.st_mode)) return OutputTarget::kDirectory;
+  if (!S_ISREG(st.st_mode)) return OutputTarget::kDevice;
+  struct stat link;
+  if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    if (char* real = realpath(path.c_str(), nullptr)) {
+      *resolved = real;
+      free(real);
+    }
+  }
+  return OutputTarget::kFile;
+}
+
+bool open_device(const std::string& path, File* file, std::string* err) {
+  int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return fail_errno(err);
+  file->close();
+  file->handle_ = fd;
+  file->at_end_ = false;
+  return true;
+}
+
+unsigned new_file_permissions() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+bool create_private_file(const std::string& path, std::string* err) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+                0600);
+  if (fd < 0) return errno == EEXIST || fail_errno(err);
+  ::close(fd);
+  return true;
+}
+
+std::string canonical_path(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::string();
+  std::string canonical = real;
+  free(real);
+  return canonical;
 }
 
 bool open_standard_output(File* file, std::string* err) {

@@ -487,6 +487,7 @@ bool Dir::open_file(const std::string& name, File* file,
   file->handle_ = from_handle(handle);
   file->text_ = false;
   file->at_end_ = false;
+  file->mode_ = 0666;
   file->size_ = static_cast<uint64_t>(size.QuadPart);
   return true;
 }
@@ -664,8 +665,11 @@ bool create_unnamed_temp(File* file, std::string* err) {
         path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      return fail_last(err);
+      DWORD code = GetLastError();
+      if (code == ERROR_FILE_EXISTS) continue;
+      fail_code(err, code);
+      *err = "no temporary file in " + to_utf8(dir) + ": " + *err;
+      return false;
     }
     file->close();
     file->handle_ = from_handle(handle);
@@ -673,7 +677,99 @@ bool create_unnamed_temp(File* file, std::string* err) {
     file->at_end_ = false;
     return true;
   }
-  return fail(err, "no unused temporary name");
+  return fail(err, "no unused temporary name in " + to_utf8(dir));
+}
+
+bool File::set_owner(const FileOwner&) { return true; }
+
+bool Dir::owner(const std::string& name, FileOwner* owner) const {
+  // Access follows the directory's rules: there is nothing to keep.
+  *owner = FileOwner();
+  return exists(name);
+}
+
+namespace {
+
+// Whether `path` names one of the system's devices (NUL, CON, COM1, ...),
+// which a file of any directory cannot be called.
+bool is_device_name(const std::string& path) {
+  std::string name = path.substr(path.find_last_of("\\/:") + 1);
+  name = name.substr(0, name.find('.'));
+  for (char& c : name)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  static const char* kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$",
+                                   "CONOUT$"};
+  for (const char* device : kDevices)
+    if (name == device) return true;
+  return name.size() == 4 && (name.rfind("COM", 0) == 0 || name.rfind("LPT", 0) == 0) &&
+         name[3] >= '1' && name[3] <= '9';
+}
+
+}  // namespace
+
+OutputTarget output_target(const std::string& path, std::string* resolved) {
+  *resolved = path;
+  if (is_device_name(path)) return OutputTarget::kDevice;
+  HANDLE handle = CreateFileW(to_wide(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return OutputTarget::kNothing;
+  DWORD type = GetFileType(handle);
+  BY_HANDLE_FILE_INFORMATION info;
+  bool directory = type == FILE_TYPE_DISK &&
+                   GetFileInformationByHandle(handle, &info) &&
+                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  CloseHandle(handle);
+  if (type != FILE_TYPE_DISK) return OutputTarget::kDevice;
+  return directory ? OutputTarget::kDirectory : OutputTarget::kFile;
+}
+
+bool open_device(const std::string& path, File* file, std::string* err) {
+  // As typed: a device name is the device, never a file of that name.
+  HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return fail_last(err);
+  file->close();
+  file->handle_ = from_handle(handle);
+  file->text_ = false;
+  file->at_end_ = false;
+  return true;
+}
+
+unsigned new_file_permissions() { return 0666; }
+
+bool create_private_file(const std::string& path, std::string* err) {
+  // A new file takes the access rules of its directory.
+  HANDLE handle = CreateFileW(full_path(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ||
+           fail_code(err, code);
+  }
+  CloseHandle(handle);
+  return true;
+}
+
+std::string canonical_path(const std::string& path) {
+  HANDLE handle = CreateFileW(full_path(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::string();
+  std::wstring final_path(32768, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(handle, &final_path[0],
+                                      static_cast<DWORD>(final_path.size()),
+                                      FILE_NAME_NORMALIZED);
+  CloseHandle(handle);
+  if (n == 0 || n >= final_path.size()) return std::string();
+  final_path.resize(n);
+  if (starts_with(final_path, L"\\\\?\\UNC\\"))
+    return "\\\\" + to_utf8(final_path.substr(8));
+  if (starts_with(final_path, L"\\\\?\\")) return to_utf8(final_path.substr(4));
+  return to_utf8(final_path);
 }
 
 bool open_standard_output(File* file, std::string* err) {

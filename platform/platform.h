@@ -77,6 +77,14 @@ bool stderr_is_terminal();
 /// when it cannot be told.
 int terminal_width();
 
+/// Who owns a file and who may read it: the POSIX owner, group and
+/// permission bits (not used on Windows).
+struct FileOwner {
+  static constexpr uint32_t kUnchanged = 0xFFFFFFFF;
+  uint32_t user = kUnchanged, group = kUnchanged;
+  unsigned mode = 0;
+};
+
 /// An open file, read and written with the system's own calls and no
 /// buffering of its own: the conversion buffers for itself. Closed by close()
 /// or when it goes.
@@ -127,11 +135,21 @@ class File {
   /// told.
   bool size_and_time(uint64_t* size, int64_t* mtime_ns);
 
+  /// The permission bits the file had when Dir::open_file opened it (POSIX;
+  /// 0666 on Windows, where access follows the directory).
+  unsigned permissions() const { return mode_; }
+
+  /// Gives the open file the permission bits and, where the process may
+  /// (root), the owner of `owner`. Returns false, with error() set, on
+  /// failure; does nothing on Windows.
+  bool set_owner(const FileOwner& owner);
+
  private:
   friend class Dir;
   friend bool copy_mode_and_time(const File&, const File&, std::string*);
   friend bool create_unnamed_temp(File*, std::string*);
   friend bool open_standard_output(File*, std::string*);
+  friend bool open_device(const std::string&, File*, std::string*);
 
   static constexpr long long kClosed = -1;
   // A descriptor, or a Windows HANDLE.
@@ -247,6 +265,10 @@ class Dir {
   /// false, with *err set, on failure.
   bool open_file(const std::string& name, File* file, std::string* err) const;
 
+  /// The owner and permission bits of the file `name` (a link followed).
+  /// Returns false when they cannot be told.
+  bool owner(const std::string& name, FileOwner* owner) const;
+
   /// Whether an entry named `name` exists (a dangling link counts).
   bool exists(const std::string& name) const;
 
@@ -318,13 +340,45 @@ int last_error_number();
 
 /// Creates a file without a name in the system's temporary directory (gone
 /// once it is closed) and opens it into *file for writing and reading back.
-/// Returns false, with *err set, on failure.
+/// Returns false, with *err set ("no temporary file in <directory>: ..."),
+/// on failure.
 bool create_unnamed_temp(File* file, std::string* err);
 
 /// Opens the standard output stream into *file for writing bytes as they
 /// are (no "\r\n" on Windows); closing *file leaves the stream open.
 /// Returns false, with *err set, when there is none.
 bool open_standard_output(File* file, std::string* err);
+
+/// What a path typed for an output is, links followed.
+enum class OutputTarget {
+  kNothing,    // nothing stands there (or what does cannot be told)
+  kFile,       // a regular file
+  kDirectory,  // a directory
+  kDevice,     // a device, FIFO or socket (on Windows also a device name
+               // such as NUL or CON): written through, never replaced
+};
+
+/// What stands at `path`, as typed, for an output. Sets *resolved to the
+/// path that a link there leads to, else to `path` itself.
+OutputTarget output_target(const std::string& path, std::string* resolved);
+
+/// Opens the device, FIFO or socket `path` for writing through, as a shell
+/// redirection does (a FIFO waits for its reader). Returns false, with *err
+/// set, on failure.
+bool open_device(const std::string& path, File* file, std::string* err);
+
+/// The permission bits of a new file: 0666 less the umask (POSIX; 0666 on
+/// Windows). Call it before any thread is started.
+unsigned new_file_permissions();
+
+/// Creates the file `path`, empty and readable and writable by its owner
+/// only, unless an entry of that name exists. Returns false, with *err set,
+/// on failure.
+bool create_private_file(const std::string& path, std::string* err);
+
+/// The canonical form of the directory `path`: absolute, with every link
+/// resolved; empty when it cannot be told.
+std::string canonical_path(const std::string& path);
 
 /// The absolute form of `path` as the user typed it, from the current
 /// directory; `path` itself when that cannot be told.

@@ -97,8 +97,11 @@ std::vector<std::string> lines_of(const std::string& text) {
 // Raises OSError(errno, strerror, filename), as Python does for a file,
 // for the last failure of the platform's calls.
 [[noreturn]] void raise_os_error(const std::string& path, const std::string& why) {
-  PyObject* args = Py_BuildValue("(iss)", last_error_number(), why.c_str(),
-                                 path.c_str());
+  // The file name as os functions give it for a str path.
+  PyObject* args = Py_BuildValue(
+      "(isN)", last_error_number(), why.c_str(),
+      PyUnicode_DecodeFSDefaultAndSize(path.data(),
+                                       static_cast<Py_ssize_t>(path.size())));
   PyErr_SetObject(PyExc_OSError, args);
   Py_XDECREF(args);
   throw py::error_already_set();
@@ -136,7 +139,7 @@ Task task_for(const std::shared_ptr<Dir>& dir, const std::string& name,
   task.name = name;
   task.archive = is_archive(name);
   task.log_name = task.archive ? log_name_of_archive(name) : name;
-  task.relative_path = name;
+  task.relative_path = shown(name);
   task.signal_id = signal_id;
   return task;
 }
@@ -158,7 +161,7 @@ py::dict read_log(const std::string& path, const std::string& mode,
   File in;
   if (!dir->open_file(name, &in, &err)) raise_os_error(path, err);
   Task task = task_for(dir, name, "");
-  task.signal_id = signal_id_for(signal_id, task.log_name, dir_path);
+  task.signal_id = shown(signal_id_for(signal_id, task.log_name, dir_path));
   return read_one(in, task, shown(path), mode_of(mode), max_log_size);
 }
 
@@ -174,7 +177,7 @@ py::dict read_bytes(const py::bytes& data, const std::string& name,
     raise_os_error(name, err.empty() ? in.error() : err);
   }
   Task task = task_for(nullptr, name, "");
-  task.signal_id = signal_id_for(signal_id, task.log_name, ".");
+  task.signal_id = shown(signal_id_for(signal_id, task.log_name, "."));
   return read_one(in, task, shown(name), mode_of(mode), max_log_size);
 }
 

@@ -281,3 +281,44 @@ TEST_F(Database, UpdateLeavesNewerCsvs) {
 }
 
 }  // namespace
+
+namespace {
+
+// The database is its owner's alone, keeps a header only where a log has
+// one, and holds the logs of one directory however it is spelled.
+TEST_F(Database, PrivateAndOfOneDirectory) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  const fs::path north = dir_ / "north", south = dir_ / "south";
+  fs::create_directories(north);
+  fs::create_directories(south);
+  write_file(north / "2022_06_08_13.dat", log(6));
+  write_file(south / "2022_06_08_13.dat", log(6, 2));
+  // A link planted to a private file that holds no log.
+  write_file(root_ / "secret", std::string(100000, 's'));
+  chmod((root_ / "secret").c_str(), 0600);
+  fs::create_symlink(root_ / "secret", north / "2022_06_08_14.dat");
+  fs::create_symlink(north, root_ / "link");
+  const fs::path db = root_ / "signals.db";
+  for (const std::string& spelling :
+       {north.string(), north.string() + "/", north.string() + "//.",
+        (root_ / "link").string()}) {
+    ToolRun run = quillon({"-f", "sqlite", "-o", db.string(), spelling, "e"});
+    EXPECT_EQ(run.status, 1) << spelling << run.err;
+    EXPECT_EQ(query(db, "SELECT path, length(header) > 0 FROM logs ORDER BY path"),
+              "2022_06_08_13.dat,1\n2022_06_08_14.dat,0\n")
+        << spelling;
+  }
+  struct stat st;
+  ASSERT_EQ(stat(db.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string bytes = read_file(db);
+  ToolRun other = quillon({"-f", "sqlite", "-o", db.string(), south.string(), "e"});
+  EXPECT_EQ(other.status, 2);
+  EXPECT_EQ(other.err, error(db.string() + ": holds the logs of " +
+                             fs::canonical(north).string() + ", not of " +
+                             fs::canonical(south).string() +
+                             "; it is left as it was"));
+  EXPECT_EQ(read_file(db), bytes);
+}
+
+}  // namespace

@@ -1,12 +1,15 @@
 // -f events end to end: one table of a whole tree, to the standard output
 // or a file, plain or gzip-compressed, with one job or several.
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logconv/convert_log.h"
@@ -157,6 +160,62 @@ TEST_F(EventsRun, FilesJobsAndFailures) {
   EXPECT_EQ(test.out, "");
   EXPECT_EQ(test.err, one.err);
   EXPECT_FALSE(fs::exists(out / "new.csv"));
+}
+
+}  // namespace
+
+namespace {
+
+// What stands at -o: a device, FIFO or a link to one is written through; a
+// directory is refused before any log is read; a link to a file is
+// followed. A new table is readable by no more users than its logs; one it
+// replaces keeps its mode and owner.
+TEST_F(EventsRun, WhatStandsAtTheTablesPath) {
+  SKIP_ON_WINDOWS("devices, FIFOs, modes and owners of POSIX");
+  write_file(dir_ / "2022_06_08_13.dat", log(6));
+  write_file(dir_ / "2022_06_08_14.dat", log(6, 2));
+  chmod((dir_ / "2022_06_08_13.dat").c_str(), 0640);
+  chmod((dir_ / "2022_06_08_14.dat").c_str(), 0604);
+  const std::string table = quillon({"-f", "events", dir_.string(), "e"}).out;
+  ASSERT_GT(table.size(), 100u);
+
+  EXPECT_EQ(quillon({"-f", "events", "-o", "/dev/null", dir_.string(), "e"}).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(quillon({"-f", "events", "-o", "/dev/stdout", dir_.string(), "e"}).out,
+            table);
+  const fs::path fifo = root_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string read_back;
+  std::thread reader([&] { read_back = read_file(fifo); });
+  EXPECT_EQ(quillon({"-f", "events", "-o", fifo.string(), dir_.string(), "e"}).status, 0);
+  reader.join();
+  EXPECT_EQ(read_back, table);
+  fs::create_directory(root_ / "adir");
+  ToolRun at_dir = quillon({"-f", "events", "-o", (root_ / "adir").string(),
+                            dir_.string(), "e"});
+  EXPECT_EQ(at_dir.status, 1);
+  EXPECT_EQ(at_dir.err, error("Failed to open " + (root_ / "adir").string() +
+                              ": Is a directory"));
+
+  // Modes: the bits every log has, within the umask.
+  const fs::path t = root_ / "t.csv";
+  ASSERT_EQ(quillon({"-f", "events", "-o", t.string(), dir_.string(), "e"}).status, 0);
+  ASSERT_EQ(stat(t.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  fs::create_symlink(t, root_ / "link.csv");
+  chmod(t.c_str(), 0640);
+  if (geteuid() == 0) chown(t.c_str(), 65534, 65534);
+  ASSERT_EQ(quillon({"-f", "events", "-o", (root_ / "link.csv").string(),
+                     dir_.string(), "p"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(root_ / "link.csv"));
+  ASSERT_EQ(stat(t.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  if (geteuid() == 0) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  EXPECT_NE(read_file(t), table);  // the mode p table, through the link
 }
 
 }  // namespace

@@ -25,9 +25,6 @@
 
 namespace {
 
-#define SKIP_ON_WINDOWS(why) \
-  if (tool().windows) GTEST_SKIP() << why
-
 const std::string kLog = "2022_06_08_13.dat";
 const std::string kCsv = "2022_06_08_13.csv";
 
@@ -358,8 +355,14 @@ TEST_F(Hostile, SizeLimitAndWhatIsDecompressed) {
             error(tool_path(dir_, kLog) + ": larger than --max-log-size (4 KiB)") +
                 error(tool_path(dir_, "2022_06_08_14.dat.gz") +
                       ": larger than --max-log-size (4 KiB) once decompressed"));
+  // The limit bounds the CSV too (mode p writes several times what it
+  // reads): the rows that fit in 4 KiB, then the closing row.
+  MemoryInput input(std::string_view(big).substr(0, 4096), true);
+  StringOutput rows;
+  convert_log(input, rows, kLog, Mode::kProprietary);
   EXPECT_EQ(read_file(dir_ / "csv_files_p" / kCsv),
-            csv_cut_at(big, 4096, kLog, Mode::kProprietary));
+            text(rows.text().substr(0, rows.text().rfind('\n', 4095) + 1) +
+                 ",Error: bad file read\n"));
 
   fs::path tree = root_ / "tree";
   fs::create_directories(tree / "sub");

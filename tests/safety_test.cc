@@ -44,9 +44,6 @@ std::string numbered(const char* prefix, int i, const char* suffix) {
   return name;
 }
 
-#define SKIP_ON_WINDOWS(why) \
-  if (tool().windows) GTEST_SKIP() << why
-
 #define SKIP_UNLESS_ROOT() \
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users"
 

@@ -120,6 +120,10 @@ std::set<std::string> entries(const fs::path& dir);
 void expect_error(const std::string& err, const std::string& what,
                   const std::string& posix_reason);
 
+/// Skips a test that the Windows build cannot pass, saying `why`.
+#define SKIP_ON_WINDOWS(why) \
+  if (tool().windows) GTEST_SKIP() << why
+
 /// A fresh temporary directory `root_` with an empty `dir_` = root_/logs,
 /// kept when the test fails.
 class Cli : public ::testing::Test {

@@ -30,6 +30,8 @@ A log is read up to max_log_size bytes (plain, or what an archive holds):
 before the limit are kept and the log's closing says so.
 """
 
+import os
+
 import pandas as pd
 
 from . import _quillon
@@ -44,6 +46,50 @@ def _mode(mode):
     if mode not in ("e", "p"):
         raise ValueError('mode must be "e" or "p", not %r' % (mode,))
     return mode
+
+
+def _path(path, what="path"):
+    """A path argument as the bytes the file system takes (os.fsencode)."""
+    path = os.fsencode(os.fspath(path))  # TypeError for what is no path
+    if b"\0" in path:
+        raise ValueError("%s holds a NUL character: %r" % (what, path))
+    return path
+
+
+def _text(value, what, choices=None, optional=False):
+    """A text argument, checked."""
+    if value is None and optional:
+        return None
+    if not isinstance(value, str):
+        raise TypeError("%s must be a str%s, not %s" % (
+            what, " or None" if optional else "", type(value).__name__))
+    if "\0" in value:
+        raise ValueError("%s holds a NUL character" % what)
+    if choices is not None and value not in choices:
+        raise ValueError("%s must be one of %s, not %r" % (
+            what, ", ".join('"%s"' % c for c in choices), value))
+    return value
+
+
+def _flag(value, what):
+    if not isinstance(value, bool):
+        raise TypeError("%s must be True or False, not %r" % (what, value))
+    return value
+
+
+def _count(value, what):
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int, not %s" % (what, type(value).__name__))
+    if value < 0:
+        raise ValueError("%s must be 0 or more, not %d" % (what, value))
+    return value
+
+
+def _size(value):
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        raise TypeError("max_log_size must be an int or a str such as \"32M\", "
+                        "not %s" % type(value).__name__)
+    return _quillon.size_of(str(value))
 
 
 def _frame(columns, mode):
@@ -80,8 +126,9 @@ def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE):
     before the date of a name longer than 17 characters, else the name of
     the log's folder.
     """
-    columns = _quillon.read_log(str(path), _mode(mode), signal_id,
-                                _quillon.size_of(str(max_log_size)))
+    columns = _quillon.read_log(_path(path), _mode(mode),
+                                _text(signal_id, "signal_id", optional=True),
+                                _size(max_log_size))
     return _frame(columns, mode)
 
 
@@ -91,9 +138,9 @@ def read_bytes(data, name, mode="e", signal_id=None,
     and a name ending in .gz says the bytes are gzip-compressed."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise ValueError("data must be bytes")
-    columns = _quillon.read_bytes(bytes(data), str(name), _mode(mode),
-                                  signal_id,
-                                  _quillon.size_of(str(max_log_size)))
+    columns = _quillon.read_bytes(bytes(data), _path(name, "name"), _mode(mode),
+                                  _text(signal_id, "signal_id", optional=True),
+                                  _size(max_log_size))
     return _frame(columns, mode)
 
 
@@ -109,11 +156,17 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     signal_dir and those below signal_dir/path: a folder read on its own
     gets the ids it has in a read of the whole archive.
     """
-    columns = _quillon.read_archive(str(dir), _mode(mode), bool(recursive),
-                                    int(jobs), str(signal_id),
-                                    _quillon.size_of(str(max_log_size)),
-                                    signal_dir)
+    columns = _quillon.read_archive(
+        _path(dir, "dir"), _mode(mode), _flag(recursive, "recursive"),
+        _count(jobs, "jobs"),
+        _text(signal_id, "signal_id", ("auto", "name", "dir")),
+        _size(max_log_size), _text(signal_dir, "signal_dir", optional=True))
     return _frame(columns, mode)
+
+
+# The command's long options that convert() takes.
+_CONVERT_OPTIONS = ("keep", "output", "recursive", "jobs", "test", "quiet",
+                    "format", "signal_id", "max_log_size", "update")
 
 
 def convert(dir, mode, **options):
@@ -126,12 +179,17 @@ def convert(dir, mode, **options):
     """
     args = []
     for name, value in options.items():
+        if name not in _CONVERT_OPTIONS:
+            raise TypeError("convert() got an unexpected keyword argument %r"
+                            % name)
         flag = "--" + name.replace("_", "-")
         if value is True:
             args.append(flag)
         elif value is False or value is None:
             continue
+        elif isinstance(value, (str, bytes, os.PathLike)):
+            args.append(flag + "=" + os.fsdecode(value))
         else:
             args.append(flag + "=" + str(value))
-    args += ["--", str(dir), str(mode)]
-    return _quillon.convert(args)
+    args += ["--", os.fsdecode(_path(dir, "dir")), _text(mode, "mode")]
+    return _quillon.convert([os.fsencode(arg) for arg in args])

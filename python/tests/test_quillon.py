@@ -203,3 +203,46 @@ def test_dask_example_on_a_local_cluster(archive):
     frame["signal_id"] = frame["signal_id"].astype(str)
     expected = frame.groupby(["signal_id", "event_code"]).size().sort_index()
     pd.testing.assert_series_equal(counts, expected, check_names=False)
+
+
+def test_paths_and_arguments_as_python_takes_them(archive, tmp_path):
+    log = archive / "v6" / "elm_st" / "2022_12_31_23.dat"
+    ref = quillon.read_log(log)
+    assert quillon.read_log(os.fsencode(log)).equals(ref)
+    assert quillon.read_log(str(log)).equals(ref)
+    fifo = tmp_path / "2022_12_31_22.dat"
+    os.mkfifo(fifo)
+    for call, error in [
+            (lambda: quillon.read_log(None), TypeError),
+            (lambda: quillon.read_log(5), TypeError),
+            (lambda: quillon.read_log(str(log) + "\0x"), ValueError),
+            (lambda: quillon.read_log(log, signal_id=5), TypeError),
+            (lambda: quillon.read_archive(archive, recursive="no"), TypeError),
+            (lambda: quillon.read_archive(archive, jobs="2"), TypeError),
+            (lambda: quillon.read_archive(archive, signal_dir=3), TypeError),
+            (lambda: quillon.read_log(tmp_path), IsADirectoryError),
+            (lambda: quillon.read_log(fifo), OSError),
+            (lambda: quillon.read_log(tmp_path / "none.dat"), FileNotFoundError)]:
+        with pytest.raises(error) as raised:
+            call()
+        if error is OSError:
+            assert raised.value.errno != 0
+    with pytest.raises(TypeError, match="bogus"):
+        quillon.convert(archive, "e", bogus=1)
+
+
+def test_names_that_are_no_utf8(archive, tmp_path):
+    # A folder whose name is no UTF-8 among sound ones: every table reads,
+    # its name escaped as messages show it.
+    root = os.fsencode(tmp_path)
+    for folder in (b"\xff\xfe", b"sound"):
+        os.mkdir(os.path.join(root, folder))
+        genlog(os.fsdecode(os.path.join(root, folder, b"2022_12_31_23.dat")),
+               "--records", "20")
+    frame = quillon.read_archive(tmp_path, "p")
+    assert sorted(frame["signal_id"].cat.categories) == ["\\xff\\xfe", "sound"]
+    assert len(frame) == 40 and frame.attrs["status"] == 0
+    one = quillon.read_log(os.path.join(root, b"\xff\xfe", b"2022_12_31_23.dat"))
+    assert list(one["signal_id"].unique()) == ["\\xff\\xfe"]
+    events = table("-r", tmp_path, "e")
+    assert sorted(events["signal_id"].unique()) == ["\\xff\\xfe", "sound"]
