@@ -165,7 +165,7 @@ std::unique_ptr<PreparedRows> ColumnSink::prepare(const LogToLoad& log,
   auto columns = std::make_unique<LogColumns>();
   if (mode_ == Mode::kStandard) {
     StandardColumnReader reader(
-        hour_ns(log.hour),
+        log.dated ? hour_ns(log.hour) : 0,
         static_cast<size_t>(rows.size() / packed::kStandardRowSize),
         columns.get());
     columns->complete = rows.copy_to(reader) && reader.whole();
@@ -177,7 +177,8 @@ std::unique_ptr<PreparedRows> ColumnSink::prepare(const LogToLoad& log,
   columns->code.reserve(n);
   columns->name.reserve(n);
   columns->data.reserve(n);
-  ColumnReader reader(select_event_table(log.version), hour_ns(log.hour),
+  ColumnReader reader(select_event_table(log.version),
+                      log.dated ? hour_ns(log.hour) : 0,
                       columns.get());
   columns->complete = rows.copy_to(reader);
   return columns;
@@ -215,10 +216,14 @@ RunColumns ColumnSink::take() {
     run.names = std::move(c.names);
     run.datas = std::move(c.datas);
     run.signal.assign(run.timestamp.size(), signal_of_log_[0]);
+    run.version.assign(run.timestamp.size(), logs_[0].version);
+    run.log.assign(run.timestamp.size(), 0);
   } else {
     run.timestamp.reserve(rows_);
     run.code.reserve(rows_);
     run.signal.reserve(rows_);
+    run.version.reserve(rows_);
+    run.log.reserve(rows_);
     if (mode_ == Mode::kStandard) {
       run.param.reserve(rows_);
       run.param_missing.reserve(rows_);
@@ -230,7 +235,10 @@ RunColumns ColumnSink::take() {
       const LogColumns& c = *columns_[i];
       append(&run.timestamp, c.timestamp);
       append(&run.code, c.code);
-      run.signal.insert(run.signal.end(), c.timestamp.size(), signal_of_log_[i]);
+      const size_t n = c.timestamp.size();
+      run.signal.insert(run.signal.end(), n, signal_of_log_[i]);
+      run.version.insert(run.version.end(), n, logs_[i].version);
+      run.log.insert(run.log.end(), n, static_cast<int32_t>(i));
       if (mode_ == Mode::kStandard) {
         append(&run.param, c.param);
         append(&run.param_missing, c.param_missing);

@@ -36,6 +36,8 @@ struct RunColumns {
   // Proprietary mode: the name and the data bytes.
   std::vector<int32_t> name, data;  // into `names`, `datas`
   std::vector<std::string> names, datas;
+  /// The header version of each row's log, and the log, into `logs`.
+  std::vector<int32_t> version, log;
   /// Each log taken (its header left out).
   std::vector<LogToLoad> logs;
 };

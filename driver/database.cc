@@ -14,19 +14,23 @@
 
 namespace {
 
-// The schema's version, kept in PRAGMA user_version.
-const int kSchemaVersion = 1;
+// The schema's version, kept in PRAGMA user_version. Version 2 holds the
+// logs whose name has no date (start NULL) and gives event_log the
+// version of each row's log; a database of version 1 is brought to it.
+const int kSchemaVersion = 2;
 
 // The tables of both modes. A log's events are one range of rowids
 // (first_event to last_event), appended in one transaction: they need no
 // index of their own.
+const char kQuillonSchema[] =
+    "CREATE TABLE quillon (key TEXT PRIMARY KEY, value TEXT NOT NULL);\n";
+
 const char kLogsSchema[] =
-    "CREATE TABLE quillon (key TEXT PRIMARY KEY, value TEXT NOT NULL);\n"
     "CREATE TABLE logs (\n"
     "  log_id INTEGER PRIMARY KEY,\n"
     "  path TEXT NOT NULL UNIQUE,\n"
     "  signal_id TEXT NOT NULL,\n"
-    "  start TEXT NOT NULL,\n"
+    "  start TEXT,\n"
     "  version INTEGER NOT NULL,\n"
     "  header TEXT NOT NULL,\n"
     "  closing TEXT NOT NULL,\n"
@@ -46,10 +50,13 @@ const char kStandardSchema[] =
     "  timestamp TEXT NOT NULL,\n"
     "  event_code INTEGER NOT NULL,\n"
     "  event_param INTEGER\n"
-    ");\n"
+    ");\n";
+
+const char kStandardView[] =
     "CREATE VIEW event_log AS\n"
     "  SELECT logs.signal_id AS signal_id, events.timestamp AS timestamp,\n"
-    "         events.event_code AS event_code, events.event_param AS event_param\n"
+    "         events.event_code AS event_code, events.event_param AS event_param,\n"
+    "         logs.version AS version\n"
     "  FROM logs JOIN events\n"
     "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
 
@@ -61,13 +68,25 @@ const char kProprietarySchema[] =
     "  event_type INTEGER NOT NULL,\n"
     "  event_name TEXT NOT NULL,\n"
     "  data TEXT NOT NULL\n"
-    ");\n"
+    ");\n";
+
+const char kProprietaryView[] =
     "CREATE VIEW event_log AS\n"
     "  SELECT logs.signal_id AS signal_id, events.timestamp AS timestamp,\n"
     "         events.event_type AS event_type, events.event_name AS event_name,\n"
-    "         events.data AS data\n"
+    "         events.data AS data, logs.version AS version\n"
     "  FROM logs JOIN events\n"
     "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
+
+// Brings a database of schema version 1 to version 2: the logs table
+// rebuilt with a start that may be NULL, the view with the version.
+const char kFromVersion1[] =
+    "DROP VIEW event_log;\n"
+    "DROP INDEX logs_by_signal;\n"
+    "ALTER TABLE logs RENAME TO logs_v1;\n";
+const char kFromVersion1Copy[] =
+    "INSERT INTO logs SELECT * FROM logs_v1;\n"
+    "DROP TABLE logs_v1;\n";
 
 // FNV-1a: what tells a log's rows from the rows it had when loaded.
 struct Digest : OutputStream {
@@ -217,13 +236,15 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   }
   DatabaseOpen status = DatabaseOpen::kOpened;
   if (version == 0 && tables == 0) {
-    std::string sql = std::string(kLogsSchema) +
+    std::string sql = std::string(kQuillonSchema) + kLogsSchema +
                       (mode == Mode::kProprietary ? kProprietarySchema
                                                   : kStandardSchema) +
+                      (mode == Mode::kProprietary ? kProprietaryView
+                                                  : kStandardView) +
                       "INSERT INTO quillon VALUES ('mode', '" + letter + "');\n" +
                       "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
     if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
-  } else if (version != kSchemaVersion) {
+  } else if (version != kSchemaVersion && version != 1) {
     *err = version == 0 ? "not an archive database of quillon; it is left as it was"
                         : "schema version " + std::to_string(version) +
                               " is unknown to this quillon; the database is "
@@ -240,6 +261,14 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
       *err = "a database of mode " + stored + " cannot take the rows of mode " +
              std::string(1, letter);
       status = DatabaseOpen::kRefused;
+    } else if (version == 1) {
+      std::string sql = std::string(kFromVersion1) + kLogsSchema +
+                        kFromVersion1Copy +
+                        (mode == Mode::kProprietary ? kProprietaryView
+                                                    : kStandardView) +
+                        "PRAGMA user_version = " +
+                        std::to_string(kSchemaVersion) + ";\n";
+      if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
     }
   }
   // The paths of the logs are below one directory: the first run's.
@@ -369,10 +398,13 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
     sqlite3_bind_text(stmt, i, s.data(), static_cast<int>(s.size()),
                       SQLITE_STATIC);
   };
-  const std::string start = start_text(log.hour);
+  const std::string start = log.dated ? start_text(log.hour) : std::string();
   text(insert_log_, 1, log.path);
   text(insert_log_, 2, log.signal_id);
-  text(insert_log_, 3, start);
+  if (log.dated)
+    text(insert_log_, 3, start);
+  else
+    sqlite3_bind_null(insert_log_, 3);
   sqlite3_bind_int(insert_log_, 4, log.version);
   text(insert_log_, 5, log.header);
   text(insert_log_, 6, log.closing);

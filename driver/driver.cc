@@ -216,7 +216,8 @@ void TreeRun::visit(DirVisit& visit) {
 
 int run_quillon(const std::vector<std::string>& args) {
   Options options;
-  switch (parse_command_line(args, &options)) {
+  std::string error;
+  switch (parse_command_line(args, &options, &error)) {
     case Command::kHelp:
       print_error(usage_text());
       return 0;
@@ -224,7 +225,7 @@ int run_quillon(const std::vector<std::string>& args) {
       print_error(kVersionLine);
       return 0;
     case Command::kBadUsage:
-      print_error(usage_text());
+      print_error(usage_error_text(error));
       return 2;
     case Command::kRun:
       break;
@@ -286,6 +287,10 @@ int run_with(const Options& options, const RunHooks& hooks) {
     run.visit(visit);
   }
   status = runner.finish();
+  if (!runner.stopped()) {
+    const std::string note = output->note();
+    if (!note.empty()) printer.print(note);
+  }
   const bool found = top_listed && run.found_logs();
   if (!runner.stopped() && !found) printer.print(no_logs);
   if (!output->finish(!runner.stopped() && found, &err)) {

@@ -15,7 +15,10 @@
 struct LogToLoad {
   std::string path;       // below the directory argument, "/" between names
   std::string signal_id;
-  LogHour hour;
+  /// Whether its name holds a date and hour: `hour`. A log whose name holds
+  /// none is taken without rows, to be known as damaged.
+  bool dated = true;
+  LogHour hour = {0, 0, 0, 0};
   int version = 0;
   std::string header;     // as in the file
   std::string closing;    // "End of Controller Log", "Error: ..."

@@ -1,5 +1,6 @@
 #include "driver/options.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 // The line that opens the usage text and answers --version.
@@ -34,6 +35,19 @@ const char kUsageHead[] =
     "Options:\n"
     "    quillon [options] <directory to look in> <p|e>\n";
 
+// Reads a list of the events table's columns, comma-separated.
+bool parse_columns(const std::string& text, std::vector<std::string>* columns) {
+  columns->clear();
+  size_t at = 0;
+  for (;;) {
+    size_t comma = text.find(',', at);
+    columns->push_back(text.substr(at, comma - at));
+    if (columns->back().empty()) return false;
+    if (comma == std::string::npos) return true;
+    at = comma + 1;
+  }
+}
+
 // Reads a count of jobs: a decimal number from 0 to 1024.
 bool parse_jobs(const std::string& text, int* jobs) {
   if (text.empty() || text.size() > 4) return false;
@@ -52,6 +66,8 @@ struct OptionRow {
   // Applies the option; false when its value is wrong.
   bool (*apply)(Options* options, const std::string& value);
   const char* help;
+  // What a value must be, for the message of a wrong one.
+  const char* takes = nullptr;
 };
 
 const OptionRow kOptions[] = {
@@ -66,14 +82,16 @@ const OptionRow kOptions[] = {
      },
      "write the CSV files into OUT, made when missing;\n"
      "with -f events, the table into the file OUT; with\n"
-     "-f sqlite, the database OUT"},
+     "-f sqlite, the database OUT",
+     "a path"},
     {'r', "recursive", nullptr,
      [](Options* o, const std::string&) { return o->recursive = true; },
      "also every sub-directory, at any depth"},
     {'j', "jobs", "N",
      [](Options* o, const std::string& v) { return parse_jobs(v, &o->jobs); },
      "convert N logs at once (0: one per core); by default\n"
-     "one per core once the logs average 64 KiB or more"},
+     "one per core once the logs average 64 KiB or more",
+     "a number from 0 to 1024"},
     {'t', "test", nullptr,
      [](Options* o, const std::string&) { return o->test = true; },
      "check every log (.dat and .dat.gz) and write nothing"},
@@ -92,7 +110,9 @@ const OptionRow kOptions[] = {
      "of every log, to standard output or to -o FILE\n"
      "(gzip-compressed for a name ending in .gz); sqlite:\n"
      "every log and event loaded into the database -o DB\n"
-     "(not in the Windows build)"},
+     "(not in the Windows build)",
+     kHaveSqlite ? "csv, events or sqlite"
+                 : "csv or events (this build has no sqlite)"},
     {'u', "update", nullptr,
      [](Options* o, const std::string&) { return o->update = true; },
      "leave alone what is up to date: a CSV newer than its\n"
@@ -107,13 +127,36 @@ const OptionRow kOptions[] = {
      },
      "the events table's signal id: name (the two fields\n"
      "before a log name's date), dir (the log's directory)\n"
-     "or auto (name where there are such fields; default)"},
+     "or auto (name where there are such fields; default)",
+     "auto, name or dir"},
     {0, "max-log-size", "SIZE",
      [](Options* o, const std::string& v) {
        return parse_size(v, &o->max_log_size);
      },
-     "stop reading a log (or what an archive holds) at\n"
-     "SIZE bytes, K, M or G (default 256M; 0: no limit)"},
+     "stop reading a log (or what an archive holds), and\n"
+     "writing its rows, at SIZE bytes, K, M or G (default\n"
+     "256M; 0: no limit)",
+     "a size such as 256M, 64K or 0"},
+    {0, "columns", "LIST",
+     [](Options* o, const std::string& v) { return parse_columns(v, &o->columns); },
+     "the events table's columns, in this order: from\n"
+     "signal_id, timestamp, event_code (e) or event_type,\n"
+     "event_name and data (p), event_param (e), version,\n"
+     "log (the file read, below the directory)",
+     "a list of column names"},
+    {0, "logs", "FILE",
+     [](Options* o, const std::string& v) {
+       o->logs = v;
+       return !v.empty();
+     },
+     "with -f events, also the table of its logs, damaged\n"
+     "ones included: path,signal_id,start,version,closing,\n"
+     "records",
+     "a file"},
+    {'v', "verbose", nullptr,
+     [](Options* o, const std::string&) { return o->verbose = true; },
+     "close with a line that sums the run up: logs, events,\n"
+     "and the logs reported and why"},
 };
 
 const OptionRow* find_short(char c) {
@@ -138,7 +181,46 @@ Command positional(const std::string& dir, const std::string& mode,
   return Command::kRun;
 }
 
+// Sets *error, when given, and says the command line is wrong.
+Command bad(std::string* error, const std::string& what) {
+  if (error != nullptr) *error = what;
+  return Command::kBadUsage;
+}
+
+// What is wrong with the parsed options of a run, or nothing.
+std::string check_options(const Options& o) {
+  const bool events = o.format == OutputFormat::kEvents;
+  if (o.format == OutputFormat::kSqlite && (o.output.empty() || o.output == "-"))
+    return "-f sqlite needs the database: -o DB";
+  if (!events && !o.columns.empty()) return "--columns is for -f events";
+  if (!events && !o.logs.empty()) return "--logs is for -f events";
+  const Mode mode = mode_of_letter(o.letter);
+  for (const std::string& name : o.columns) {
+    const std::vector<std::string>& names = table_columns(mode);
+    if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+    std::string list;
+    for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+    return "--columns: no column '" + name + "' in mode " + letter_of_mode(mode) +
+           "; its columns: " + list;
+  }
+  return std::string();
+}
+
 }  // namespace
+
+const std::vector<std::string>& table_columns(Mode mode) {
+  static const std::vector<std::string> kStandard = {
+      "signal_id", "timestamp", "event_code", "event_param", "version", "log"};
+  static const std::vector<std::string> kProprietary = {
+      "signal_id", "timestamp", "event_type", "event_name", "data", "version",
+      "log"};
+  return mode == Mode::kProprietary ? kProprietary : kStandard;
+}
+
+std::string usage_error_text(const std::string& error) {
+  if (error.empty()) return usage_text();
+  return "quillon: " + error + "\nTry 'quillon --help' for more information.\n";
+}
 
 const std::string& usage_text() {
   static const std::string kText = [] {
@@ -167,8 +249,9 @@ const std::string& usage_text() {
 }
 
 Command parse_command_line(const std::vector<std::string>& args,
-                           Options* options) {
+                           Options* options, std::string* error) {
   *options = Options();
+  if (error != nullptr) error->clear();
   if (args.size() == 2) {
     const std::string& arg = args[1];
     if (arg == "-h" || arg == "--help" || arg == "/?") return Command::kHelp;
@@ -192,18 +275,23 @@ Command parse_command_line(const std::vector<std::string>& args,
         value = name.substr(equals + 1);
         name = name.substr(0, equals);
       }
-      if (name == "help") return has_value ? Command::kBadUsage : Command::kHelp;
-      if (name == "version")
-        return has_value ? Command::kBadUsage : Command::kVersion;
+      if (name == "help" || name == "version") {
+        if (has_value) return bad(error, "--" + name + " takes no value");
+        return name == "help" ? Command::kHelp : Command::kVersion;
+      }
       const OptionRow* option = find_long(name);
-      if (option == nullptr) return Command::kBadUsage;
+      if (option == nullptr) return bad(error, "unknown option '--" + name + "'");
       bool takes_value = option->value_name != nullptr;
-      if (has_value && !takes_value) return Command::kBadUsage;
+      if (has_value && !takes_value)
+        return bad(error, "--" + name + " takes no value");
       if (takes_value && !has_value) {
-        if (i + 1 >= args.size()) return Command::kBadUsage;
+        if (i + 1 >= args.size())
+          return bad(error, "--" + name + " needs a value: " + option->value_name);
         value = args[++i];
       }
-      if (!option->apply(options, value)) return Command::kBadUsage;
+      if (!option->apply(options, value))
+        return bad(error, "--" + name + ": '" + value + "' is not " +
+                              option->takes);
       continue;
     }
     // Short options, possibly bundled; one that takes a value takes the rest
@@ -211,30 +299,46 @@ Command parse_command_line(const std::vector<std::string>& args,
     for (size_t j = 1; j < arg.size(); ++j) {
       if (arg[j] == 'h') return Command::kHelp;
       const OptionRow* option = find_short(arg[j]);
-      if (option == nullptr) return Command::kBadUsage;
+      const std::string flag = std::string("-") + arg[j];
+      if (option == nullptr) return bad(error, "unknown option '" + flag + "'");
       if (option->value_name == nullptr) {
         option->apply(options, "");
         continue;
       }
       std::string value = arg.substr(j + 1);
       if (value.empty()) {
-        if (i + 1 >= args.size()) return Command::kBadUsage;
+        if (i + 1 >= args.size())
+          return bad(error, flag + " needs a value: " + option->value_name);
         value = args[++i];
       }
-      if (!option->apply(options, value)) return Command::kBadUsage;
+      if (!option->apply(options, value))
+        return bad(error, flag + ": '" + value + "' is not " + option->takes);
       break;
     }
   }
-  if (args.size() - i != 2) return Command::kBadUsage;
-  // A database is named, never the standard output.
-  if (options->format == OutputFormat::kSqlite &&
-      (options->output.empty() || options->output == "-")) {
-    return Command::kBadUsage;
+  const size_t left = args.size() - i;
+  // Without options a wrong count is told by the usage text; after options
+  // the line says what is missing.
+  if (left != 2 && i == 1) return Command::kBadUsage;
+  if (left == 0) return bad(error, "the directory and the mode are missing");
+  if (left == 1) return bad(error, "the mode is missing after the directory");
+  if (left > 2) {
+    if (args[i + 2].size() > 1 && args[i + 2][0] == '-')
+      return bad(error, "option '" + args[i + 2] +
+                            "' after the directory: options go before it");
+    return bad(error, "too many arguments: '" + args[i + 2] + "' after the mode");
   }
   Options parsed = *options;
-  Command command = positional(args[i], args[i + 1], &parsed);
-  if (command == Command::kRun) *options = parsed;
-  return command;
+  if (positional(args[i], args[i + 1], &parsed) != Command::kRun) {
+    if (args[i].empty()) return bad(error, "the directory is empty");
+    if (args[i + 1].empty()) return bad(error, "the mode is empty");
+    return bad(error, "option '" + args[i + 1] +
+                          "' after the directory: options go before it");
+  }
+  std::string wrong = check_options(parsed);
+  if (!wrong.empty()) return bad(error, wrong);
+  *options = parsed;
+  return Command::kRun;
 }
 
 bool parse_size(const std::string& text, uint64_t* size) {

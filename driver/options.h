@@ -40,14 +40,23 @@ struct Options {
   OutputFormat format = OutputFormat::kCsv;  // -f
   SignalIdFrom signal_id = SignalIdFrom::kAuto;  // --signal-id
   bool update = false;  // -u: leave what is up to date alone
+  /// --columns: the events table's columns, in their order; empty: its own.
+  std::vector<std::string> columns;
+  std::string logs;     // --logs: the file of the events table's logs
+  bool verbose = false;  // -v: a closing line that sums the run up
 };
+
+/// The columns that the events table of `mode` can have, in their own
+/// order; "log" is only written when asked for.
+const std::vector<std::string>& table_columns(Mode mode);
 
 /// What the command line asks for.
 enum class Command {
   kRun,       // convert (or check) with the parsed options
   kHelp,      // print the usage text, status 0
   kVersion,   // print the version line, status 0
-  kBadUsage,  // print the usage text, status 2
+  kBadUsage,  // a wrong command line, status 2: print the error (else the
+              // usage text)
 };
 
 /// The usage text's first line, printed for --version.
@@ -63,9 +72,14 @@ const std::string& usage_text();
 /// options may be bundled ("-kr", "-j4", "-oOUT"); long ones take their value
 /// as the next argument or after "=". A mode that starts with "-" is an
 /// option given too late, not a mode. Never fails: a wrong command line is
-/// kBadUsage.
+/// kBadUsage, with *error (when given) set to what is wrong, or left empty
+/// where the usage text says it (a wrong count of arguments without
+/// options).
 Command parse_command_line(const std::vector<std::string>& args,
-                           Options* options);
+                           Options* options, std::string* error = nullptr);
+
+/// What a wrong command line prints, after `error` (empty: the usage text).
+std::string usage_error_text(const std::string& error);
 
 /// Reads a size: a decimal number of bytes, or of KiB, MiB, GiB or TiB with
 /// the suffix K, M, G or T (in any case, "KiB" and "KB" too). Returns false

@@ -245,7 +245,8 @@ class Spilled {
 // One events table of every log, to the standard output or a file.
 class TableOutput : public Output {
  public:
-  TableOutput(Mode mode, uint64_t max_size) : mode_(mode), max_size_(max_size) {}
+  TableOutput(Mode mode, uint64_t max_size)
+      : mode_(mode), max_size_(max_size), watch_(mode) {}
 
   // Opens the table `path` and writes its header. Returns false, with *what
   // set, when that failed.
@@ -279,6 +280,7 @@ class TableOutput : public Output {
   }
 
   std::string name(const Task&) const override { return table_.name(); }
+  std::string note() const override { return watch_.note(); }
 
   bool finish(bool complete, std::string* what) override {
     // A table is given its name only when the run went through every log.
@@ -312,7 +314,9 @@ class TableOutput : public Output {
     std::string error() const override {
       return direct_ ? output_.table_.error() : rows_.error();
     }
+    void read(const LogRead& read) override { version_ = read.converted.version; }
     Outcome publish(std::string* what) override {
+      output_.watch_.saw(version_);
       if (direct_ || rows_.copy_to(output_.table_)) return Outcome::kDone;
       *what = "Failed to write " + output_.table_.name() + ": " +
               (rows_.error().empty() ? output_.table_.error() : rows_.error());
@@ -324,19 +328,21 @@ class TableOutput : public Output {
     std::string signal_field_;
     LogHour hour_;
     bool direct_;
+    int version_ = 0;
   };
 
   Mode mode_;
   uint64_t max_size_;  // of a log, and of its rows
   EventsTable table_;
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
+  NumberingWatch watch_;  // of the logs published
 };
 
 // Logs and their rows, packed, into a LogSink: the database, or a
 // program's own.
 class SinkOutput : public Output {
  public:
-  SinkOutput(LogSink* sink, Mode mode) : sink_(sink), mode_(mode) {}
+  SinkOutput(LogSink* sink, Mode mode) : sink_(sink), mode_(mode), watch_(mode) {}
 
 #ifdef QUILLON_HAVE_SQLITE
   // Opens the database `path` to load into. Returns false, with *what and
@@ -359,6 +365,9 @@ class SinkOutput : public Output {
 
   bool up_to_date(const Task& task, uint64_t size,
                   int64_t mtime_ns) const override {
+    // A log without a date is reported again by every run.
+    LogHour hour;
+    if (!log_hour_of(task.log_name, &hour)) return false;
     // The sink is not for two threads at once.
     std::lock_guard<std::mutex> lock(sink_lock_);
     uint64_t stored_size = 0;
@@ -380,7 +389,20 @@ class SinkOutput : public Output {
     return rows;
   }
 
+  std::unique_ptr<LogOutput> undated(const Task& task,
+                                     const std::string& closing) override {
+    auto rows = std::make_unique<Rows>(*this);
+    LogToLoad& load = rows->load;
+    load.path = task.relative_path;
+    load.signal_id = task.signal_id;
+    load.dated = false;
+    if (task.dir != nullptr) task.dir->stat(task.name, &load.size, &load.mtime_ns);
+    rows->read({{LogEnd::kEndOfLog, 0}, closing});
+    return rows;
+  }
+
   std::string name(const Task&) const override { return shown(sink_->name()); }
+  std::string note() const override { return watch_.note(); }
 
  private:
   class Rows : public LogOutput, Spilled {
@@ -402,6 +424,7 @@ class SinkOutput : public Output {
     }
     Outcome publish(std::string* what) override {
       std::string err;
+      if (load.dated) output_.watch_.saw(load.version);
       std::lock_guard<std::mutex> lock(output_.sink_lock_);
       if (output_.sink_->load(load, rows_, std::move(prepared_), &err))
         return Outcome::kDone;
@@ -420,9 +443,16 @@ class SinkOutput : public Output {
   Mode mode_;
   std::unique_ptr<LogSink> owned_;
   mutable std::mutex sink_lock_;
+  NumberingWatch watch_;  // of the logs published
 };
 
 }  // namespace
+
+std::string NumberingWatch::note() const {
+  if (mode_ != Mode::kStandard || !version4_ || !others_) return std::string();
+  return "Note: these logs mix version 4 with other versions, whose standard "
+         "codes are numbered apart: tell them by the version column\n";
+}
 
 std::unique_ptr<Output> make_sink_output(LogSink* sink, Mode mode) {
   return std::make_unique<SinkOutput>(sink, mode);

@@ -137,8 +137,22 @@ class Output {
                                            const LogHour& hour, bool in_order,
                                            std::string* err) = 0;
 
+  /// The output of the log of `task`, whose name holds no valid date and
+  /// whose rows no output takes: where the output keeps a row per log
+  /// (the database, the dataframes, the events table's --logs), one that
+  /// publishes that row, closed with `closing`; else null. Called on the
+  /// task's thread.
+  virtual std::unique_ptr<LogOutput> undated(const Task& task,
+                                             const std::string& closing) {
+    (void)task, (void)closing;
+    return nullptr;
+  }
+
   /// What messages call where the output of `task` goes.
   virtual std::string name(const Task& task) const = 0;
+
+  /// A note for the end of the run (whole lines), or nothing.
+  virtual std::string note() const { return std::string(); }
 
   /// Ends the run: `complete` when it went through every log. Returns false,
   /// with *what set to the message of the failure (without "Error: "), when
@@ -159,6 +173,23 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
                                     const std::shared_ptr<Dir>& root,
                                     LogSink* sink, std::string* what,
                                     int* status);
+
+/// Tells whether the logs published into an output of standard codes mix
+/// version 4, which numbers its codes apart, with other versions.
+class NumberingWatch {
+ public:
+  explicit NumberingWatch(Mode mode) : mode_(mode) {}
+  /// Takes the version of a log whose rows were published.
+  void saw(int version) {
+    (version == 4 ? version4_ : others_) = true;
+  }
+  /// The note that says so, when they mix; else nothing.
+  std::string note() const;
+
+ private:
+  Mode mode_;
+  bool version4_ = false, others_ = false;
+};
 
 /// The output of one log into `sink` in `mode`, for a program that reads a
 /// log it has opened itself.

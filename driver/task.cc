@@ -136,9 +136,11 @@ bool date_log(const Task& task, const std::string& path,
       log_hour_of(task.log_name, hour, settings.first_year, settings.last_year))
     return true;
   add_report(r, Outcome::kDamaged, path + ": " + kNoValidDate);
+  if (settings.output->converts_undated()) return true;
   // The table and the rows have no time for its records: they get none of
-  // them.
-  return settings.output->converts_undated();
+  // them, and the log's row says what was wrong.
+  r->output = settings.output->undated(task, kNoValidDate);
+  return false;
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ const size_t kLinePiece = 255;
 const size_t kMaxRecord = 19;
 // The most an event row takes beyond its date prefix, the overshoot of the
 // fixed-size copies included: time 8, type 8, 16 parameters of 8, a name
-// slot of 48 and a state slot of 16.
-const size_t kMaxRowTail = 8 + 8 + 16 * 8 + 48 + 16;
+// slot of 48, a state slot of 16 and the events table's row end of 16.
+const size_t kMaxRowTail = 8 + 8 + 16 * 8 + 48 + 16 + 16;
 
 const std::string_view kMarker = "Binary Data Follows:";
 
@@ -246,7 +246,15 @@ struct RowPieces {
   const NumberText& numbers;
   const TimeText& times;
   const EventTable& table;
+  // Events: what ends each row, the log's version column: ",V\n".
+  Slot<16> row_end;
 };
+
+// Puts the events table's row end.
+inline char* put_row_end(char* p, const RowPieces& at) {
+  memcpy(p, at.row_end.text, 16);
+  return p + at.row_end.size;
+}
 
 // Puts a row's prefix and "MM:SS.t,": in the events table a timestamp past
 // the hour is the next hour's, in a CSV the hour's last tenth.
@@ -282,16 +290,13 @@ inline char* put_proprietary_row(char* p, const RowPieces& at,
     p += at.numbers.decimal_comma[type].size;
     memcpy(p, at.rows.event_name[type].text, 48);
     p += at.rows.event_name[type].size;
-    if (length == 0) {
-      *p++ = '\n';
-      return p;
-    }
+    if (length == 0) return put_row_end(p, at);
     for (int i = 0; i + 1 < length; ++i) {
       memcpy(p, at.numbers.decimal_space[data[i]].text, 8);
       p += at.numbers.decimal_space[data[i]].size;
     }
-    memcpy(p, at.numbers.decimal_end[data[length - 1]].text, 8);
-    return p + at.numbers.decimal_end[data[length - 1]].size;
+    memcpy(p, at.numbers.decimal[data[length - 1]].text, 4);
+    return put_row_end(p + at.numbers.decimal[data[length - 1]].size, at);
   }
   memcpy(p, at.numbers.decimal[type].text, 4);
   p += at.numbers.decimal[type].size;
@@ -327,8 +332,8 @@ inline char* put_standard_row(char* p, const RowPieces& at,
   const uint8_t* data = record + 3;
   const RowText& rows = at.rows;
   const Slot<8>* param_end =
-      kForm == RowForm::kEvents ? at.numbers.event_param_end : at.numbers.param_end;
-  const Slot<8>* end;  // the parameter and the row's end
+      kForm == RowForm::kEvents ? at.numbers.event_param : at.numbers.param_end;
+  const Slot<8>* end;  // the parameter, and in a CSV the row's end
   uint8_t code;
   unsigned param;  // kNoParam when the code has none
   const unsigned kNoParam = 256;
@@ -345,7 +350,7 @@ inline char* put_standard_row(char* p, const RowPieces& at,
     int param_count = 0;
     code = row.converter(row.code, d, &param_count);
     if (!keeps_standard_code(row, code)) return p;
-    static const Slot<8> kNone[2] = {{{',', ',', '\n'}, 3}, {{',', '\n'}, 2}};
+    static const Slot<8> kNone[2] = {{{',', ',', '\n'}, 3}, {{','}, 1}};
     param = param_count > 0 ? d[0] : kNoParam;
     end = param_count > 0 ? &param_end[d[0]] : &kNone[kForm == RowForm::kEvents];
   } else {
@@ -363,6 +368,7 @@ inline char* put_standard_row(char* p, const RowPieces& at,
   memcpy(p, at.numbers.decimal[code].text, 4);
   p += at.numbers.decimal[code].size;
   memcpy(p, end->text, 8);
+  if (kForm == RowForm::kEvents) return put_row_end(p + end->size, at);
   return p + end->size;
 }
 
@@ -683,7 +689,12 @@ ConvertResult LogConverter::convert_as(InputStream& input,
 
   DatePrefix date_prefix(prefix), next_date_prefix(next_prefix);
   RowPieces pieces = {date_prefix,  next_date_prefix, row_text(*table),
-                      number_text(), time_text(),     *table};
+                      number_text(), time_text(),     *table, {}};
+  if (kForm == RowForm::kEvents) {
+    const std::string end = "," + std::to_string(version) + "\n";
+    memcpy(pieces.row_end.text, end.data(), end.size());
+    pieces.row_end.size = static_cast<uint8_t>(end.size());
+  }
   if (mode == Mode::kProprietary)
     return with_version(
         convert_records<Mode::kProprietary, kForm>(in, out, input, pieces));
@@ -693,8 +704,8 @@ ConvertResult LogConverter::convert_as(InputStream& input,
 
 std::string_view events_header(Mode mode) {
   return mode == Mode::kProprietary
-             ? "signal_id,timestamp,event_type,event_name,data\n"
-             : "signal_id,timestamp,event_code,event_param\n";
+             ? "signal_id,timestamp,event_type,event_name,data,version\n"
+             : "signal_id,timestamp,event_code,event_param,version\n";
 }
 
 std::string csv_field(std::string_view field) {

@@ -80,8 +80,7 @@ const NumberText& number_text() {
                            std::to_string(n >> 1) + "\n");
       set(&t.decimal_comma[n], decimal + ",");
       set(&t.decimal_space[n], decimal + " ");
-      set(&t.decimal_end[n], decimal + "\n");
-      set(&t.event_param_end[n], "," + decimal + "\n");
+      set(&t.event_param[n], "," + decimal);
     }
     return t;
   }();

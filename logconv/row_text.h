@@ -29,12 +29,11 @@ struct NumberText {
   /// A proprietary on/off state by its D0: "on => N\n" when bit 0 is set,
   /// else "off => N\n", with N = D0 >> 1.
   Slot<16> state[256];
-  /// Events table: "N," (a code or type), "N " and "N\n" (data bytes), and
-  /// ",N\n" (a standard code's parameter and the row's end).
+  /// Events table: "N," (a code or type), "N " (a data byte before
+  /// another) and ",N" (a standard code's parameter).
   Slot<8> decimal_comma[256];
   Slot<8> decimal_space[256];
-  Slot<8> decimal_end[256];
-  Slot<8> event_param_end[256];
+  Slot<8> event_param[256];
 };
 
 /// The number pieces, built on first use.

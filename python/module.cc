@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -44,6 +45,8 @@ py::dict result_of(RunColumns&& c, Mode mode,
   d["signal_code"] = array(std::move(c.signal));
   d["signals"] = c.signals;
   d["code"] = array(std::move(c.code));
+  d["version"] = array(std::move(c.version));
+  d["log_code"] = array(std::move(c.log));
   if (mode == Mode::kStandard) {
     d["param"] = array(std::move(c.param));
     d["param_missing"] = array(std::move(c.param_missing));
@@ -60,7 +63,9 @@ py::dict result_of(RunColumns&& c, Mode mode,
   for (const LogToLoad& log : c.logs) {
     path.append(log.path);
     signal_id.append(log.signal_id);
-    start.append(hour_ns(log.hour));
+    // NaT for a log whose name holds no date.
+    start.append(log.dated ? hour_ns(log.hour)
+                           : std::numeric_limits<int64_t>::min());
     version.append(log.version);
     closing.append(log.closing);
     records.append(log.records);

@@ -69,8 +69,10 @@ TEST(EventsTable, RowsAgreeWithTheCsv) {
         else
           EXPECT_EQ(t[1].substr(0, 14), "2023-01-01 00:") << what;
         EXPECT_EQ(t[2], c[1]) << what;
+        // The log's version closes every row.
+        EXPECT_EQ(t.back(), std::to_string(version)) << what;
         if (mode == Mode::kStandard) {
-          EXPECT_EQ(t.size(), 4u) << what;
+          EXPECT_EQ(t.size(), 5u) << what;
           EXPECT_EQ(t[3], c[2]) << what;
           continue;
         }
@@ -116,7 +118,7 @@ TEST(EventsTable, Timestamps) {
   for (const Case& c : kCases) {
     std::string log = make_log(6, {{4, c.time, {1}}});
     EXPECT_EQ(events(log, c.name, "x", Mode::kProprietary),
-              std::string("x,") + c.timestamp + ",4,Phase Yel Warn Begin,1\n")
+              std::string("x,") + c.timestamp + ",4,Phase Yel Warn Begin,1,6\n")
         << c.name << " " << c.time;
   }
 }
@@ -137,9 +139,9 @@ TEST(EventsTable, FieldsAndHeader) {
   };
   for (const Case& c : kCases) EXPECT_EQ(csv_field(c.field), c.written) << c.field;
   EXPECT_EQ(events_header(Mode::kStandard),
-            "signal_id,timestamp,event_code,event_param\n");
+            "signal_id,timestamp,event_code,event_param,version\n");
   EXPECT_EQ(events_header(Mode::kProprietary),
-            "signal_id,timestamp,event_type,event_name,data\n");
+            "signal_id,timestamp,event_type,event_name,data,version\n");
 
   // Where the signal id comes from in a name: the two fields before the
   // date of a name longer than 17 characters.
@@ -154,8 +156,13 @@ TEST(EventsTable, FieldsAndHeader) {
   std::string log = make_log(6, {{71, 10, {1, 2, 3}}, {25, 20, {5}}}) + "\x30";
   ConvertResult result;
   EXPECT_EQ(events(log, "2022_06_08_13.dat", "x", Mode::kStandard, &result),
-            "x,2022-06-08 13:00:01.0,181,\n"
-            "x,2022-06-08 13:00:02.0,82,2\n");
+            "x,2022-06-08 13:00:01.0,181,,6\n"
+            "x,2022-06-08 13:00:02.0,82,2,6\n");
+  // A record without data bytes leaves its data column empty.
+  ASSERT_EQ(kVersion6Table.rows[101].length, 0);
+  EXPECT_EQ(events(make_log(6, {{101, 10, {}}}), "2022_06_08_13.dat", "x",
+                   Mode::kProprietary),
+            "x,2022-06-08 13:00:01.0,101,FREE_NEW_CYCLE,,6\n");
   EXPECT_EQ(result.end, LogEnd::kBadFileRead);
 }
 

@@ -3,11 +3,15 @@
 The same conversion as the quillon command: a log, a folder or a whole
 archive becomes a dataframe of the events table's columns, in its order:
 
-    mode "e" (standard codes): signal_id, timestamp, event_code, event_param
+    mode "e" (standard codes): signal_id, timestamp, event_code,
+                               event_param, version
     mode "p" (the controller's): signal_id, timestamp, event_type,
-                                 event_name, data
+                                 event_name, data, version
 
-- signal_id: categorical.
+columns= chooses and orders them, "log" (the file read, below the folder
+read) among them, as pandas' usecols does.
+
+- signal_id: categorical; names that are no UTF-8 are escaped ("\\xff").
 - timestamp: datetime64[ns], the controller's local time (no zone): the
   hour of the log's name plus the record's tenths of a second. It covers
   the years 1678 to 2261; a log dated outside them is reported as one
@@ -17,13 +21,19 @@ archive becomes a dataframe of the events table's columns, in its order:
 - event_name: categorical, the name without its padding.
 - data: categorical of bytes, the record's data bytes (b"" when none);
   list(row.data) gives them as numbers.
+- version: int32, the header version of the row's log. Version 4 logs
+  number their standard codes apart from the others: tell them by it.
+- log: categorical, the path of the row's log.
 
 Damage is data, not an exception: every dataframe carries in
-df.attrs["logs"] a dataframe of the logs read (path, signal_id, start,
-version, closing, records; closing is "End of Controller Log" for a whole
-log, else what was wrong), in df.attrs["messages"] the messages a run of
-the command would print, and in df.attrs["status"] its exit status. Bad
-arguments raise ValueError, a log or folder that cannot be opened OSError.
+df.attrs["logs"] a dataframe of the logs read, damaged and undated ones
+included (path, signal_id, start, version, closing, records; start is NaT
+for a log whose name holds no date; closing is "End of Controller Log" for
+a whole log, else what was wrong), in df.attrs["messages"] the messages a
+run of the command would print, and in df.attrs["status"] its exit status.
+Paths are str, bytes or os.PathLike. Arguments of the wrong type raise
+TypeError, wrong values ValueError, a log or folder that cannot be opened
+OSError.
 
 A log is read up to max_log_size bytes (plain, or what an archive holds):
 32 MiB by default, where real hourly logs take a few; past it the rows
@@ -92,7 +102,29 @@ def _size(value):
     return _quillon.size_of(str(value))
 
 
-def _frame(columns, mode):
+# The columns of each mode's frame, in their order; "log" on request.
+_COLUMNS = {
+    "e": ("signal_id", "timestamp", "event_code", "event_param", "version", "log"),
+    "p": ("signal_id", "timestamp", "event_type", "event_name", "data", "version",
+          "log"),
+}
+
+
+def _usecols(columns, mode):
+    """The columns asked for, checked against the mode's: None for all."""
+    if columns is None:
+        return None
+    if isinstance(columns, str):
+        columns = columns.split(",")
+    columns = list(columns)
+    for name in columns:
+        if name not in _COLUMNS[mode]:
+            raise ValueError("no column %r in mode %s; its columns: %s" % (
+                name, mode, ", ".join(_COLUMNS[mode])))
+    return columns
+
+
+def _frame(columns, mode, usecols=None):
     signal = pd.Categorical.from_codes(columns["signal_code"],
                                        categories=columns["signals"])
     timestamp = columns["timestamp"].view("datetime64[ns]")
@@ -111,41 +143,51 @@ def _frame(columns, mode):
         frame = pd.DataFrame({"signal_id": signal, "timestamp": timestamp,
                               "event_type": columns["code"],
                               "event_name": name, "data": data}, copy=False)
+    frame["version"] = columns["version"]
     logs = pd.DataFrame(columns["logs"])
+    # NaT for a log whose name holds no date.
     logs["start"] = pd.to_datetime(logs["start"].astype("int64"), unit="ns")
+    if usecols is not None:
+        if "log" in usecols:
+            frame["log"] = pd.Categorical.from_codes(
+                columns["log_code"], categories=pd.Index(logs["path"], dtype=object))
+        frame = frame[list(usecols)]
     frame.attrs["logs"] = logs
     frame.attrs["messages"] = list(columns["messages"])
     frame.attrs["status"] = columns["status"]
     return frame
 
 
-def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE):
+def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
+             columns=None):
     """One log (.dat or .dat.gz) as a dataframe.
 
     signal_id defaults to the rule of --signal-id auto: the two fields
     before the date of a name longer than 17 characters, else the name of
     the log's folder.
     """
-    columns = _quillon.read_log(_path(path), _mode(mode),
+    usecols = _usecols(columns, _mode(mode))
+    columns = _quillon.read_log(_path(path), mode,
                                 _text(signal_id, "signal_id", optional=True),
                                 _size(max_log_size))
-    return _frame(columns, mode)
+    return _frame(columns, mode, usecols)
 
 
 def read_bytes(data, name, mode="e", signal_id=None,
-               max_log_size=MAX_LOG_SIZE):
+               max_log_size=MAX_LOG_SIZE, columns=None):
     """A log held in memory (bytes) as a dataframe; `name` gives its date,
     and a name ending in .gz says the bytes are gzip-compressed."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise ValueError("data must be bytes")
-    columns = _quillon.read_bytes(bytes(data), _path(name, "name"), _mode(mode),
+    usecols = _usecols(columns, _mode(mode))
+    columns = _quillon.read_bytes(bytes(data), _path(name, "name"), mode,
                                   _text(signal_id, "signal_id", optional=True),
                                   _size(max_log_size))
-    return _frame(columns, mode)
+    return _frame(columns, mode, usecols)
 
 
 def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
-                 max_log_size=MAX_LOG_SIZE, signal_dir=None):
+                 max_log_size=MAX_LOG_SIZE, signal_dir=None, columns=None):
     """Every log of a folder (and, when recursive, of every folder below
     it) as one dataframe, in the order of the events table, read by `jobs`
     threads (0: one per core).
@@ -156,12 +198,13 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     signal_dir and those below signal_dir/path: a folder read on its own
     gets the ids it has in a read of the whole archive.
     """
+    usecols = _usecols(columns, _mode(mode))
     columns = _quillon.read_archive(
-        _path(dir, "dir"), _mode(mode), _flag(recursive, "recursive"),
+        _path(dir, "dir"), mode, _flag(recursive, "recursive"),
         _count(jobs, "jobs"),
         _text(signal_id, "signal_id", ("auto", "name", "dir")),
         _size(max_log_size), _text(signal_dir, "signal_dir", optional=True))
-    return _frame(columns, mode)
+    return _frame(columns, mode, usecols)
 
 
 # The command's long options that convert() takes.

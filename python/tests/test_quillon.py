@@ -62,6 +62,7 @@ def as_table(frame, mode):
         text["event_type"] = frame["event_type"].astype(str)
         text["event_name"] = frame["event_name"].astype(str)
         text["data"] = [" ".join(str(b) for b in d) for d in frame["data"]]
+    text["version"] = frame["version"].astype(str)
     return text.reset_index(drop=True)
 
 
@@ -84,8 +85,8 @@ def test_archive_is_the_events_table(archive, mode):
     assert frame.attrs["status"] == 1
     assert frame.attrs["messages"] == [
         line for line in subprocess.run(
-            [TOOL, "-t", "-r", str(archive), mode], capture_output=True,
-            text=True).stderr.splitlines()]
+            [TOOL, "-f", "events", "-o", os.devnull, "-r", str(archive), mode],
+            capture_output=True, text=True).stderr.splitlines()]
     # Several threads read the same rows.
     pd.testing.assert_frame_equal(quillon.read_archive(archive, mode, jobs=3),
                                   frame)
