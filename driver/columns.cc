@@ -157,12 +157,16 @@ class StandardColumnReader : public OutputStream {
 
 }  // namespace
 
-ColumnSink::ColumnSink(Mode mode) : mode_(mode) {}
+ColumnSink::ColumnSink(Mode mode, bool rows) : mode_(mode), rows_kept_(rows) {}
 ColumnSink::~ColumnSink() = default;
 
 std::unique_ptr<PreparedRows> ColumnSink::prepare(const LogToLoad& log,
                                                   SpillOutput& rows) {
   auto columns = std::make_unique<LogColumns>();
+  if (!rows_kept_) {
+    columns->complete = true;
+    return columns;
+  }
   if (mode_ == Mode::kStandard) {
     StandardColumnReader reader(
         log.dated ? hour_ns(log.hour) : 0,

@@ -47,7 +47,8 @@ struct RunColumns {
 /// joined to the run's in the order of the logs.
 class ColumnSink : public LogSink {
  public:
-  explicit ColumnSink(Mode mode);
+  /// With `rows` false, only the logs are kept, not their rows.
+  explicit ColumnSink(Mode mode, bool rows = true);
   ~ColumnSink() override;
   ColumnSink(const ColumnSink&) = delete;
   ColumnSink& operator=(const ColumnSink&) = delete;
@@ -68,6 +69,7 @@ class ColumnSink : public LogSink {
 
  private:
   Mode mode_;
+  bool rows_kept_;
   std::vector<std::unique_ptr<LogColumns>> columns_;  // a log each
   size_t rows_ = 0;
   std::vector<int32_t> signal_of_log_;

@@ -81,8 +81,8 @@ const char kProprietaryView[] =
 // Brings a database of schema version 1 to version 2: the logs table
 // rebuilt with a start that may be NULL, the view with the version.
 const char kFromVersion1[] =
-    "DROP VIEW event_log;\n"
-    "DROP INDEX logs_by_signal;\n"
+    "DROP VIEW IF EXISTS event_log;\n"
+    "DROP INDEX IF EXISTS logs_by_signal;\n"
     "ALTER TABLE logs RENAME TO logs_v1;\n";
 const char kFromVersion1Copy[] =
     "INSERT INTO logs SELECT * FROM logs_v1;\n"

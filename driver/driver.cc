@@ -295,8 +295,9 @@ int run_with(const Options& options, const RunHooks& hooks) {
   if (!runner.stopped() && !found) printer.print(no_logs);
   if (!output->finish(!runner.stopped() && found, &err)) {
     printer.print(error_line(err));
-    return 1;
+    status = 1;
   }
+  if (options.verbose) printer.print(runner.summary().line());
   if (!runner.stopped() && !found) return 1;
   return status;
 }

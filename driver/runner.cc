@@ -166,6 +166,7 @@ void Runner::report_front() {
     ++tasks_done_;
     records_ += result.records;
     bytes_done_ += result.bytes;
+    summary_.add(result);
     if (result.outcome != Outcome::kStop)
       publish(&result);
     else

@@ -58,6 +58,9 @@ class Runner {
   /// Whether an item has stopped the run.
   bool stopped() const { return stopped_; }
 
+  /// What the tasks reported so far did.
+  const RunSummary& summary() const { return summary_; }
+
   /// How many threads run the tasks (0: the calling thread does).
   size_t threads() const { return workers_.size(); }
 
@@ -102,6 +105,7 @@ class Runner {
   bool stopped_ = false;
   int status_ = 0;
   uint64_t tasks_added_ = 0, tasks_done_ = 0, records_ = 0;
+  RunSummary summary_;
   LogConverter converter_;  // for tasks run in this thread
 };
 

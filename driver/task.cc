@@ -105,6 +105,7 @@ void convert_open_log(File& in, const Task& task, const std::string& path,
 
   const ConvertResult& converted = reading.result;
   r->records = converted.records;
+  r->rows = converted.rows;
   if (converted.end == LogEnd::kWriteFailed) {
     add_report(r, Outcome::kStop,
                "Failed to write " + output.name(task) + ": " + out->error());
@@ -116,12 +117,16 @@ void convert_open_log(File& in, const Task& task, const std::string& path,
   std::string wrong;
   if (reading.too_large || converted.output_cut) {
     wrong = too_large_text(settings.max_log_size, task.archive);
+    r->reason = "larger than --max-log-size";
   } else if (!reading.damage.empty()) {
     wrong = reading.damage;
+    r->reason = "damaged archive";
   } else if (converted.end == LogEnd::kBadFileRead) {
     wrong = "bad file read";
+    r->reason = "cut short";
   } else if (converted.end == LogEnd::kBadEventType) {
     wrong = "bad event type " + std::to_string(converted.bad_type);
+    r->reason = "bad event type";
   }
   if (!wrong.empty()) add_report(r, Outcome::kDamaged, path + ": " + wrong);
   out->read({converted, std::move(wrong)});
@@ -136,6 +141,7 @@ bool date_log(const Task& task, const std::string& path,
       log_hour_of(task.log_name, hour, settings.first_year, settings.last_year))
     return true;
   add_report(r, Outcome::kDamaged, path + ": " + kNoValidDate);
+  r->reason = "without a valid date";
   if (settings.output->converts_undated()) return true;
   // The table and the rows have no time for its records: they get none of
   // them, and the log's row says what was wrong.
@@ -148,6 +154,7 @@ bool date_log(const Task& task, const std::string& path,
 TaskResult run_task(const Task& task, const RunSettings& settings,
                     LogConverter& converter, bool in_order) {
   TaskResult r;
+  r.log = !task.check_only;
   // The log's path as messages show it.
   const std::string path = shown(task.dir->path_of(task.name));
   // -u: what is up to date is left alone, the log not even opened.
@@ -169,6 +176,7 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     else
       add_report(&r, settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
                  "Failed to open " + path + ": " + err);
+    if (r.reason.empty()) r.reason = "not opened";
     return r;
   }
   if (task.check_only) {
@@ -178,6 +186,49 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   }
   convert_open_log(in, task, path, hour, settings, converter, in_order, &r);
   return r;
+}
+
+void RunSummary::add(const TaskResult& result) {
+  if (!result.log) return;
+  ++logs;
+  rows += result.rows;
+  if (result.reason.empty()) return;
+  for (auto& [reason, count] : reported) {
+    if (reason == result.reason) {
+      ++count;
+      return;
+    }
+  }
+  reported.emplace_back(result.reason, 1);
+}
+
+namespace {
+
+// A count with thousands separated by commas: "206,321".
+std::string grouped(uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+std::string counted(uint64_t n, const char* one, const char* many) {
+  return grouped(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+std::string RunSummary::line() const {
+  uint64_t total = 0;
+  std::string why;
+  for (const auto& [reason, count] : reported) {
+    total += count;
+    why += (why.empty() ? ": " : ", ") + grouped(count) + " " + reason;
+  }
+  return "quillon: " + counted(logs, "log", "logs") + ", " +
+         counted(rows, "event", "events") + "; " +
+         (total == 0 ? std::string("no log reported")
+                     : counted(total, "log", "logs") + " reported" + why) +
+         "\n";
 }
 
 TaskResult read_open_log(File& in, const Task& task, const std::string& path,

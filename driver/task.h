@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "driver/names.h"
 #include "driver/output.h"
@@ -53,6 +55,26 @@ struct TaskResult {
   uint64_t bytes = 0;
   /// What it wrote, to publish; null when nothing is.
   std::unique_ptr<LogOutput> output;
+  /// Whether it was a log's (not an archive that holds none), the rows it
+  /// gave, and why it was reported, in a few words ("cut short"), or
+  /// nothing.
+  bool log = false;
+  uint64_t rows = 0;
+  std::string reason;
+};
+
+/// What a run did, summed up over its tasks.
+struct RunSummary {
+  uint64_t logs = 0, rows = 0;
+  /// The logs reported, by reason, in the order the reasons first came.
+  std::vector<std::pair<std::string, uint64_t>> reported;
+
+  /// Adds a task's result.
+  void add(const TaskResult& result);
+
+  /// The closing line of -v: "quillon: 145 logs, 206,321 events; 3 logs
+  /// reported: 1 without a valid date, 1 cut short, 1 bad event type".
+  std::string line() const;
 };
 
 /// One thing a run reports, in its place: a message of its own (a note, a

@@ -248,6 +248,8 @@ struct RowPieces {
   const EventTable& table;
   // Events: what ends each row, the log's version column: ",V\n".
   Slot<16> row_end;
+  // Standard mode: counts the records that give no row.
+  uint64_t* dropped;
 };
 
 // Puts the events table's row end.
@@ -339,7 +341,7 @@ inline char* put_standard_row(char* p, const RowPieces& at,
   const unsigned kNoParam = 256;
   if (rows.kind[type] == StandardKind::kSimple) {
     unsigned bit = data[0] & rows.bit_mask[type];
-    if (rows.drops[type][bit]) return p;
+    if (rows.drops[type][bit]) return ++*at.dropped, p;
     code = rows.code[type][bit];
     param = data[rows.param_index[type]] >> rows.param_shift[type];
     end = &param_end[param];
@@ -349,12 +351,12 @@ inline char* put_standard_row(char* p, const RowPieces& at,
     memcpy(d, data, length);
     int param_count = 0;
     code = row.converter(row.code, d, &param_count);
-    if (!keeps_standard_code(row, code)) return p;
+    if (!keeps_standard_code(row, code)) return ++*at.dropped, p;
     static const Slot<8> kNone[2] = {{{',', ',', '\n'}, 3}, {{','}, 1}};
     param = param_count > 0 ? d[0] : kNoParam;
     end = param_count > 0 ? &param_end[d[0]] : &kNone[kForm == RowForm::kEvents];
   } else {
-    return p;
+    return ++*at.dropped, p;
   }
   if constexpr (kForm == RowForm::kPacked) {
     p[packed::kTime] = static_cast<char>(record[1]);
@@ -641,6 +643,10 @@ ConvertResult LogConverter::convert_as(InputStream& input,
     result.version = version;
     return result;
   };
+  auto with_rows = [](ConvertResult result) {
+    result.rows = result.records;
+    return result;
+  };
   for (uint64_t line = 1;; ++line) {
     size_t n = in.ensure(kLinePiece);
     if (n == 0) {
@@ -688,18 +694,21 @@ ConvertResult LogConverter::convert_as(InputStream& input,
   }
 
   DatePrefix date_prefix(prefix), next_date_prefix(next_prefix);
+  uint64_t dropped = 0;
   RowPieces pieces = {date_prefix,  next_date_prefix, row_text(*table),
-                      number_text(), time_text(),     *table, {}};
+                      number_text(), time_text(),     *table, {}, &dropped};
   if (kForm == RowForm::kEvents) {
     const std::string end = "," + std::to_string(version) + "\n";
     memcpy(pieces.row_end.text, end.data(), end.size());
     pieces.row_end.size = static_cast<uint8_t>(end.size());
   }
   if (mode == Mode::kProprietary)
-    return with_version(
-        convert_records<Mode::kProprietary, kForm>(in, out, input, pieces));
-  return with_version(
-      convert_records<Mode::kStandard, kForm>(in, out, input, pieces));
+    return with_version(with_rows(
+        convert_records<Mode::kProprietary, kForm>(in, out, input, pieces)));
+  ConvertResult result =
+      convert_records<Mode::kStandard, kForm>(in, out, input, pieces);
+  result.rows = result.records - dropped;
+  return with_version(result);
 }
 
 std::string_view events_header(Mode mode) {

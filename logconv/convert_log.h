@@ -46,6 +46,9 @@ struct ConvertResult {
   int bad_type;
   /// How many whole records were read.
   uint64_t records = 0;
+  /// How many of them gave a row (in standard mode those with a standard
+  /// code; else all).
+  uint64_t rows = 0;
   /// The format version read from the header's first line.
   int version = 0;
   /// Whether the rows stopped at the bound on what is written.

@@ -188,7 +188,8 @@ py::dict read_bytes(const py::bytes& data, const std::string& name,
 
 py::dict read_archive(const std::string& dir, const std::string& mode,
                       bool recursive, int jobs, const std::string& signal_id,
-                      uint64_t max_log_size, const py::object& signal_dir) {
+                      uint64_t max_log_size, const py::object& signal_dir,
+                      bool rows) {
   Options options;
   options.dir = dir;
   options.letter = letter_of_mode(mode_of(mode));
@@ -204,7 +205,7 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
   else throw py::value_error("signal_id must be \"auto\", \"name\" or \"dir\"");
   std::string err;
   if (Dir::open(dir, &err) == nullptr) raise_os_error(dir, err);
-  ColumnSink columns(mode_of(mode));
+  ColumnSink columns(mode_of(mode), rows);
   std::vector<std::string> messages;
   RunHooks hooks;
   hooks.message = [&](const std::string& text) {
@@ -263,9 +264,10 @@ PYBIND11_MODULE(_quillon, m) {
         "a name ending in .gz says the data is gzip-compressed.");
   m.def("read_archive", &read_archive, py::arg("dir"), py::arg("mode"),
         py::arg("recursive"), py::arg("jobs"), py::arg("signal_id"),
-        py::arg("max_log_size"), py::arg("signal_dir"),
+        py::arg("max_log_size"), py::arg("signal_dir"), py::arg("rows") = true,
         "Reads every log of the folder `dir` (and below it, when recursive) "
-        "into columns, in the order of the events table.");
+        "into columns, in the order of the events table; without `rows`, "
+        "only the facts of each log.");
   m.def("convert", &convert, py::arg("args"),
         "Runs quillon with the command-line arguments `args` and returns its "
         "exit status and its messages, a list of lines.");

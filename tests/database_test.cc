@@ -322,3 +322,50 @@ TEST_F(Database, PrivateAndOfOneDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rows keep their meaning: event_log gives each row its log's version; a
+// log whose name holds no date is in logs (start NULL, no events) after
+// every run, -u too; a database of schema 1 is brought to schema 2.
+TEST_F(Database, VersionsUndatedLogsAndSchema1) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  write_file(dir_ / "2022_06_08_23.dat", log(4, 1));
+  write_file(dir_ / "2022_06_09_00.dat", log(6, 2));
+  write_file(dir_ / "undated.dat", log(6, 3));
+  const fs::path db = root_ / "signals.db";
+  const std::string undated =
+      error(tool_path(dir_, "undated.dat") + ": the name holds no valid date and hour");
+  for (const char* update : {"-q", "-u"}) {
+    ToolRun run = quillon({update, "-f", "sqlite", "-o", db.string(), dir_.string(), "e"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind(undated, 0), 0u) << run.err;
+    EXPECT_EQ(query(db, "SELECT path, start IS NULL, version, closing, "
+                        "first_event IS NULL FROM logs ORDER BY path"),
+              "2022_06_08_23.dat,0,4,End of Controller Log,0\n"
+              "2022_06_09_00.dat,0,6,End of Controller Log,0\n"
+              "undated.dat,1,0,Error: the name holds no valid date and hour,1\n")
+        << update;
+  }
+  EXPECT_EQ(query(db, "SELECT count(*) = sum(version = 4) FROM event_log "
+                      "WHERE timestamp < '2022-06-09 00:00:00.0' OR version = 4"),
+            "1\n");
+  EXPECT_EQ(query(db, "SELECT DISTINCT version FROM event_log ORDER BY 1"), "4\n6\n");
+
+  // Schema 1: the view without the version.
+  query(db, "DROP VIEW event_log");
+  query(db,
+        "CREATE VIEW event_log AS SELECT logs.signal_id "
+        "AS signal_id, events.timestamp AS timestamp, events.event_code AS "
+        "event_code, events.event_param AS event_param FROM logs JOIN events ON "
+        "events.event_id BETWEEN logs.first_event AND logs.last_event");
+  query(db, "PRAGMA user_version = 1");
+  const std::string before = query(db, "SELECT * FROM event_log");
+  EXPECT_EQ(quillon({"-u", "-f", "sqlite", "-o", db.string(), dir_.string(), "e"}).status, 1);
+  EXPECT_EQ(query(db, "PRAGMA user_version"), "2\n");
+  EXPECT_EQ(query(db, "SELECT signal_id, timestamp, event_code, event_param "
+                      "FROM event_log"),
+            before);
+}
+
+}  // namespace

@@ -142,3 +142,44 @@ TEST(Docs, StandardCodeTableMatchesTheEventTables) {
 }
 
 }  // namespace
+
+namespace {
+
+// The code of the row named `name` of `table` (with its padding taken off):
+// "N", or for an on/off row "OFF / ON".
+std::string code_of_row(const EventTable& table, const std::string& name) {
+  for (int type = 0; type < table.count; ++type) {
+    const EventDefinition& row = table.rows[type];
+    if (event_name(row) != name) continue;
+    if (row.converter == on_off)
+      return std::to_string(row.code & 0xFF) + " / " + std::to_string(row.code >> 8);
+    return std::to_string(row.code);
+  }
+  return "no row " + name;
+}
+
+TEST(Docs, Version4CodesMatchTheEventTables) {
+  std::ifstream in(QUILLON_DOCS_DIR "/csv-format.md");
+  ASSERT_TRUE(in.good());
+  bool in_section = false;
+  int rows = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("## ", 0) == 0) in_section = line == "## Codes of version 4 logs";
+    if (!in_section || line.rfind("| ", 0) != 0) continue;
+    std::vector<std::string> c = cells(line);
+    if (c.size() != 5 || c[1].empty() || !isdigit(static_cast<unsigned char>(c[1][0])))
+      continue;
+    ++rows;
+    // A row of one state gives the code of "off" alone.
+    auto written = [&](const std::string& code, const std::string& doc) {
+      return doc.find('/') == std::string::npos ? code.substr(0, code.find(' '))
+                                                : code;
+    };
+    for (const EventTable* table : {&kVersion5Table, &kVersion6Table, &kCurrentTable})
+      EXPECT_EQ(written(code_of_row(*table, c[3]), c[1]), c[1]) << line;
+    EXPECT_EQ(written(code_of_row(kVersion4Table, c[4]), c[2]), c[2]) << line;
+  }
+  EXPECT_GT(rows, 10);
+}
+
+}  // namespace

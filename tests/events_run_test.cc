@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
@@ -222,6 +223,75 @@ TEST_F(EventsRun, WhatStandsAtTheTablesPath) {
     EXPECT_EQ(st.st_uid, 65534u);
   }
   EXPECT_NE(read_file(t), table);  // the mode p table, through the link
+}
+
+}  // namespace
+
+namespace {
+
+// A controller upgraded overnight: version 4 logs on day 1, version 6 on
+// day 2. Every row says its log's version; a run in mode e says once that
+// the numberings mix; --columns picks and orders, --logs lists every log,
+// the undated and damaged ones too; -v sums the run up.
+TEST_F(EventsRun, MixedVersionsColumnsLogsAndSummary) {
+  const std::string v4 = log(4, 1), v6 = log(6, 2);
+  write_file(dir_ / "2022_06_08_23.dat", v4);
+  write_file(dir_ / "2022_06_09_00.dat", v6 + encode_record({250, 0, {}}));
+  write_file(dir_ / "undated.dat", log(6, 3));
+  const std::string kNote = text(
+      "Note: these logs mix version 4 with other versions, whose standard "
+      "codes are numbered apart: tell them by the version column\n");
+  for (Mode mode : {Mode::kStandard, Mode::kProprietary}) {
+    const char* letter = mode == Mode::kStandard ? "e" : "p";
+    ToolRun run = quillon({"-f", "events", dir_.string(), letter});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, std::string(events_header(mode)) +
+                           rows(v4, "2022_06_08_23.dat", "logs", mode) +
+                           rows(v6, "2022_06_09_00.dat", "logs", mode));
+    EXPECT_EQ(run.err.size() > kNote.size() &&
+                  run.err.compare(run.err.size() - kNote.size(), kNote.size(),
+                                  kNote) == 0,
+              mode == Mode::kStandard)
+        << run.err;
+  }
+  const std::string v4_row = rows(v4, "2022_06_08_23.dat", "logs", Mode::kStandard);
+  const std::string first = v4_row.substr(0, v4_row.find('\n'));
+  ASSERT_EQ(first.substr(first.size() - 2), ",4");
+
+  const fs::path logs = root_ / "logs.csv";
+  ToolRun picked = quillon({"-f", "events", "-v", "--columns", "log,version,timestamp",
+                            "--logs", logs.string(), dir_.string(), "e"});
+  EXPECT_EQ(picked.out.substr(0, picked.out.find('\n', picked.out.find('\n') + 1)),
+            "log,version,timestamp\n2022_06_08_23.dat,4," +
+                first.substr(first.find(',') + 1, 21));
+  auto records = [](const std::string& bytes) {
+    MemoryInput input(bytes);
+    NullOutput output;
+    return std::to_string(convert_log(input, output, "x", Mode::kProprietary).records);
+  };
+  EXPECT_EQ(read_file(logs),
+            "path,signal_id,start,version,closing,records\n"
+            "2022_06_08_23.dat,logs,2022-06-08 23:00:00,4,End of Controller Log," +
+                records(v4) + "\n" +
+                "2022_06_09_00.dat,logs,2022-06-09 00:00:00,6,Error: bad event "
+                "type 250," + records(v6) + "\n" +
+                "undated.dat,logs,,0,Error: the name holds no valid date and hour,0\n");
+  const size_t events = static_cast<size_t>(
+      std::count(picked.out.begin(), picked.out.end(), '\n') - 1);
+  EXPECT_EQ(picked.err.substr(picked.err.rfind("quillon:")),
+            text("quillon: 3 logs, " + std::to_string(events) +
+                 " events; 2 logs reported: 1 bad event type, 1 without a "
+                 "valid date\n"));
+
+  // Names the mode's table has not: usage errors that name them.
+  for (const char* columns : {"event_name", "signal_id,stamp"}) {
+    ToolRun wrong = quillon({"-f", "events", "--columns", columns, dir_.string(), "e"});
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.err.find(std::string("no column '") +
+                             (columns[0] == 'e' ? "event_name" : "stamp") + "'"),
+              std::string::npos)
+        << wrong.err;
+  }
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ import pandas as pd
 
 from . import _quillon
 
-__all__ = ["read_log", "read_bytes", "read_archive", "convert"]
+__all__ = ["read_log", "read_bytes", "read_archive", "read_logs", "convert"]
 
 # A log is read up to this many bytes unless told otherwise.
 MAX_LOG_SIZE = "32M"
@@ -184,6 +184,24 @@ def read_bytes(data, name, mode="e", signal_id=None,
                                   _text(signal_id, "signal_id", optional=True),
                                   _size(max_log_size))
     return _frame(columns, mode, usecols)
+
+
+def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
+              max_log_size=MAX_LOG_SIZE, signal_dir=None):
+    """The dataframe of the logs that read_archive would read, damaged and
+    undated ones included (its attrs["logs"]), without their rows; its
+    attrs hold the messages and the status."""
+    columns = _quillon.read_archive(
+        _path(dir, "dir"), _mode(mode), _flag(recursive, "recursive"),
+        _count(jobs, "jobs"),
+        _text(signal_id, "signal_id", ("auto", "name", "dir")),
+        _size(max_log_size), _text(signal_dir, "signal_dir", optional=True),
+        False)
+    frame = _frame(columns, mode)
+    logs = frame.attrs["logs"]
+    logs.attrs = {"messages": frame.attrs["messages"],
+                  "status": frame.attrs["status"]}
+    return logs
 
 
 def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",

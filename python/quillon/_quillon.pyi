@@ -4,23 +4,24 @@ from typing import Any, Optional
 
 version_line: str
 
-def read_log(path: str, mode: str, signal_id: Optional[str],
+def read_log(path: bytes, mode: str, signal_id: Optional[str],
              max_log_size: int) -> dict[str, Any]:
     """Reads the log file `path` (.dat or .dat.gz) into columns; raises
     OSError when it cannot be opened."""
 
-def read_bytes(data: bytes, name: str, mode: str, signal_id: Optional[str],
+def read_bytes(data: bytes, name: bytes, mode: str, signal_id: Optional[str],
                max_log_size: int) -> dict[str, Any]:
     """Reads a log held in `data` into columns; `name` gives its date, and a
     name ending in .gz says the data is gzip-compressed."""
 
-def read_archive(dir: str, mode: str, recursive: bool, jobs: int,
+def read_archive(dir: bytes, mode: str, recursive: bool, jobs: int,
                  signal_id: str, max_log_size: int,
-                 signal_dir: Optional[str]) -> dict[str, Any]:
+                 signal_dir: Optional[str], rows: bool = True) -> dict[str, Any]:
     """Reads every log of the folder `dir` (and below it, when recursive)
-    into columns, in the order of the events table."""
+    into columns, in the order of the events table; without `rows`, only
+    the facts of each log."""
 
-def convert(args: list[str]) -> tuple[int, list[str]]:
+def convert(args: list[bytes]) -> tuple[int, list[str]]:
     """Runs quillon with the command-line arguments `args` and returns its
     exit status and its messages, a list of lines."""
 

@@ -199,11 +199,21 @@ def test_dask_example_on_a_local_cluster(archive):
     os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        counts = dask_archive.count_events(str(archive), client)
+        counts, logs = dask_archive.count_events(str(archive), client)
     frame = quillon.read_archive(archive, "e")
     frame["signal_id"] = frame["signal_id"].astype(str)
-    expected = frame.groupby(["signal_id", "event_code"]).size().sort_index()
-    pd.testing.assert_series_equal(counts, expected, check_names=False)
+    expected = frame.groupby(["signal_id", "version", "event_code"]).size()
+    pd.testing.assert_series_equal(counts, expected.sort_index(),
+                                   check_names=False)
+    pd.testing.assert_frame_equal(logs, frame.attrs["logs"])
+    # The example lists the damaged logs and says so in its status.
+    run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "dask_archive.py"),
+                          str(archive)], capture_output=True, text=True,
+                         env=dict(os.environ))
+    assert run.returncode == 1
+    assert "8 logs reported:" in run.stdout
+    assert any(line.split() == ["v6/elm_st/2023_01_01_02.dat", "Error:", "bad",
+                                "file", "read"] for line in run.stdout.splitlines())
 
 
 def test_paths_and_arguments_as_python_takes_them(archive, tmp_path):
@@ -247,3 +257,27 @@ def test_names_that_are_no_utf8(archive, tmp_path):
     assert list(one["signal_id"].unique()) == ["\\xff\\xfe"]
     events = table("-r", tmp_path, "e")
     assert sorted(events["signal_id"].unique()) == ["\\xff\\xfe", "sound"]
+
+
+def test_versions_undated_logs_and_columns(tmp_path):
+    # A controller upgraded overnight, and a log whose name holds no date.
+    genlog(tmp_path / "2022_06_08_23.dat", "--version", "4", "--records", "50")
+    genlog(tmp_path / "2022_06_09_00.dat", "--version", "6", "--records", "50")
+    genlog(tmp_path / "undated.dat", "--records", "5")
+    frame = quillon.read_archive(tmp_path, "e")
+    assert frame["version"].dtype == "int32"
+    assert sorted(frame["version"].unique()) == [4, 6]
+    assert frame.attrs["messages"][-1].startswith("Note: these logs mix version 4")
+    logs = frame.attrs["logs"]
+    assert list(logs["path"]) == ["2022_06_08_23.dat", "2022_06_09_00.dat",
+                                  "undated.dat"]
+    assert pd.isna(logs["start"][2]) and logs["records"][2] == 0
+    assert logs["closing"][2] == "Error: the name holds no valid date and hour"
+    picked = quillon.read_archive(tmp_path, "e",
+                                  columns=["log", "version", "event_code"])
+    expected = table("--columns", "log,version,event_code", tmp_path, "e")
+    assert list(picked.columns) == list(expected.columns)
+    assert (picked.astype(str).values == expected.values).all()
+    assert quillon.read_logs(tmp_path).equals(logs)
+    with pytest.raises(ValueError, match="event_name"):
+        quillon.read_archive(tmp_path, "e", columns=["event_name"])
