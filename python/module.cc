@@ -181,8 +181,16 @@ py::dict read_bytes(const py::bytes& data, const std::string& name,
       !in.rewind()) {
     raise_os_error(name, err.empty() ? in.error() : err);
   }
-  Task task = task_for(nullptr, name, "");
-  task.signal_id = shown(signal_id_for(signal_id, task.log_name, "."));
+  // A name with folders is an object's key, as storage gives it: its last
+  // part names the log, its folders are the directory of the dir rule.
+  const size_t slash = name.find_last_of('/');
+  const std::string folders = slash == std::string::npos ? "" : name.substr(0, slash);
+  Task task = task_for(nullptr, name.substr(slash + 1), "");
+  task.relative_path = shown(name);
+  task.signal_id = shown(
+      signal_id.is_none()
+          ? signal_id_of(SignalIdFrom::kAuto, task.log_name, folders)
+          : py::cast<std::string>(signal_id));
   return read_one(in, task, shown(name), mode_of(mode), max_log_size);
 }
 
@@ -260,8 +268,9 @@ PYBIND11_MODULE(_quillon, m) {
         "OSError when it cannot be opened.");
   m.def("read_bytes", &read_bytes, py::arg("data"), py::arg("name"),
         py::arg("mode"), py::arg("signal_id"), py::arg("max_log_size"),
-        "Reads a log held in `data` into columns; `name` gives its date, and "
-        "a name ending in .gz says the data is gzip-compressed.");
+        "Reads a log held in `data` into columns; `name` (its last part, "
+        "after any folders) gives its date, and a name ending in .gz says the "
+        "data is gzip-compressed.");
   m.def("read_archive", &read_archive, py::arg("dir"), py::arg("mode"),
         py::arg("recursive"), py::arg("jobs"), py::arg("signal_id"),
         py::arg("max_log_size"), py::arg("signal_dir"), py::arg("rows") = true,

@@ -16,7 +16,7 @@ read) among them, as pandas' usecols does.
   hour of the log's name plus the record's tenths of a second. It covers
   the years 1678 to 2261; a log dated outside them is reported as one
   whose name holds no valid date and hour.
-- event_code, event_type: uint8.
+- event_code: int16; event_type: uint8.
 - event_param: Int16, missing (<NA>) where the code has none.
 - event_name: categorical, the name without its padding.
 - data: categorical of bytes, the record's data bytes (b"" when none);
@@ -42,7 +42,14 @@ before the limit are kept and the log's closing says so.
 
 import os
 
-import pandas as pd
+try:
+    import pandas as pd
+    from pandas.api.types import union_categoricals
+except ImportError as missing:
+    raise ImportError(
+        "quillon needs pandas and numpy, as Debian's Python has them: run it "
+        "with /usr/bin/python3 (apt-get install python3-pandas python3-numpy), "
+        "not another python3 that may come first on the PATH") from missing
 
 from . import _quillon
 
@@ -132,7 +139,7 @@ def _frame(columns, mode, usecols=None):
         param = pd.arrays.IntegerArray(columns["param"],
                                        columns["param_missing"].view(bool))
         frame = pd.DataFrame({"signal_id": signal, "timestamp": timestamp,
-                              "event_code": columns["code"],
+                              "event_code": columns["code"].astype("int16"),
                               "event_param": param}, copy=False)
     else:
         name = pd.Categorical.from_codes(columns["name_code"],
@@ -159,13 +166,29 @@ def _frame(columns, mode, usecols=None):
 
 
 def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
-             columns=None):
-    """One log (.dat or .dat.gz) as a dataframe.
+             columns=None, name=None):
+    """One log (.dat or .dat.gz) as a dataframe: a path, a file-like object
+    whose read() gives its bytes (its name from name=, else the object's
+    name), or a list of either, read in the order given into one frame.
 
     signal_id defaults to the rule of --signal-id auto: the two fields
     before the date of a name longer than 17 characters, else the name of
-    the log's folder.
+    the log's folder (none for a file-like object).
     """
+    if isinstance(path, (list, tuple)):
+        return _joined([read_log(p, mode, signal_id, max_log_size, columns, name)
+                        for p in path])
+    if hasattr(path, "read"):
+        data = path.read()
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError("the file-like object must be opened in binary "
+                            "mode: read() gave %s" % type(data).__name__)
+        name = name if name is not None else getattr(path, "name", None)
+        if name is None:
+            raise ValueError("a file-like object needs name=, which gives the "
+                             "log's date")
+        return read_bytes(data, os.path.basename(os.fsdecode(_path(name, "name"))),
+                          mode, signal_id, max_log_size, columns)
     usecols = _usecols(columns, _mode(mode))
     columns = _quillon.read_log(_path(path), mode,
                                 _text(signal_id, "signal_id", optional=True),
@@ -173,10 +196,34 @@ def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
     return _frame(columns, mode, usecols)
 
 
+def _joined(frames):
+    """Frames of logs read one by one as one frame, their categories and
+    attrs joined."""
+    if not frames:
+        raise ValueError("no log to read")
+    for column in frames[0].columns:
+        if str(frames[0][column].dtype) == "category":
+            joined = union_categoricals([f[column] for f in frames])
+            for f in frames:
+                f[column] = pd.Categorical(f[column], categories=joined.categories)
+    attrs = [f.attrs for f in frames]
+    for f in frames:
+        f.attrs = {}
+    frame = pd.concat(frames, ignore_index=True)
+    frame.attrs = {
+        "logs": pd.concat([a["logs"] for a in attrs], ignore_index=True),
+        "messages": [m for a in attrs for m in a["messages"]],
+        "status": max(a["status"] for a in attrs)}
+    return frame
+
+
 def read_bytes(data, name, mode="e", signal_id=None,
                max_log_size=MAX_LOG_SIZE, columns=None):
     """A log held in memory (bytes) as a dataframe; `name` gives its date,
-    and a name ending in .gz says the bytes are gzip-compressed."""
+    and a name ending in .gz says the bytes are gzip-compressed. A name with
+    folders is an object's key ("main_3rd/2024_03_09_07.dat.gz"): its last
+    part is the log's name, and its folders give the signal id where the
+    name has no leading fields; without either the id is empty."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise ValueError("data must be bytes")
     usecols = _usecols(columns, _mode(mode))
@@ -236,8 +283,15 @@ def convert(dir, mode, **options):
 
     Options are the command's long options, "-" as "_": keep, output,
     recursive, jobs, test, quiet, format, signal_id, max_log_size, update;
-    True for an option without a value.
+    True for an option without a value. Unlike the command, the archive is
+    left as it is (keep=True) unless keep=False is given, which decompresses
+    its .gz files in place. Nothing goes to the standard output unless
+    output="-" is given: format="events" needs output=.
     """
+    options.setdefault("keep", True)
+    if options.get("format") == "events" and options.get("output") is None:
+        raise ValueError('convert(format="events") needs output=, a file, or '
+                         'output="-" for the standard output')
     args = []
     for name, value in options.items():
         if name not in _CONVERT_OPTIONS:

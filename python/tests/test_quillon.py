@@ -75,7 +75,7 @@ def test_archive_is_the_events_table(archive, mode):
     assert str(frame["signal_id"].dtype) == "category"
     if mode == "e":
         assert str(frame["event_param"].dtype) == "Int16"
-        assert frame["event_code"].dtype == "uint8"
+        assert frame["event_code"].dtype == "int16"
     logs = frame.attrs["logs"]
     assert len(logs) == 16
     closings = dict(zip(logs["path"], logs["closing"]))
@@ -281,3 +281,37 @@ def test_versions_undated_logs_and_columns(tmp_path):
     assert quillon.read_logs(tmp_path).equals(logs)
     with pytest.raises(ValueError, match="event_name"):
         quillon.read_archive(tmp_path, "e", columns=["event_name"])
+
+
+def test_habits_of_pandas_and_storage(archive, tmp_path):
+    log = archive / "v6" / "elm_st" / "2022_12_31_23.dat"
+    raw = log.read_bytes()
+    ref = quillon.read_log(log)
+    # An object key: its folders give the signal id, its last part the date.
+    keyed = quillon.read_bytes(raw, "main_3rd/2022_12_31_23.dat")
+    assert list(keyed["signal_id"].unique()) == ["main_3rd"]
+    assert keyed["timestamp"].equals(ref["timestamp"])
+    assert list(quillon.read_bytes(raw, "2022_12_31_23.dat")["signal_id"]
+                .unique()) == [""]
+    # File-like objects and lists of paths.
+    with open(log, "rb") as f:
+        assert quillon.read_log(f)["timestamp"].equals(ref["timestamp"])
+    assert quillon.read_log(io.BytesIO(raw), name="2022_12_31_23.dat")[
+        "event_code"].equals(ref["event_code"])
+    two = quillon.read_log([log, archive / "v4" / "elm_st" / "2022_12_31_23.dat"])
+    assert len(two) > len(ref) and len(two.attrs["logs"]) == 2
+    assert sorted(two["signal_id"].cat.categories) == ["elm_st"]
+    assert (ref["event_code"] * 2).max() > 255
+    # convert leaves the archive as it is and prints nothing.
+    copy = tmp_path / "copy"
+    copy.mkdir()
+    (copy / "2022_12_31_23.dat.gz").write_bytes(gzip.compress(raw))
+    status, _ = quillon.convert(copy, "e")
+    assert status == 0 and (copy / "2022_12_31_23.dat.gz").exists()
+    with pytest.raises(ValueError, match="output"):
+        quillon.convert(copy, "e", format="events")
+    # A Python without pandas is told which one to use.
+    run = subprocess.run([sys.executable, "-c",
+                          "import sys; sys.modules['pandas'] = None; import quillon"],
+                         capture_output=True, text=True, env=dict(os.environ))
+    assert run.returncode == 1 and "/usr/bin/python3" in run.stderr
