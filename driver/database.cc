@@ -14,7 +14,8 @@
 
 namespace {
 
-// The schema's version, kept in PRAGMA user_version. Version 2 holds the
+// The schema's version, kept in the table quillon (key "schema") and, where
+// the database's user_version is not another's, there too. Version 2 holds the
 // logs whose name has no date (start NULL) and gives event_log the
 // version of each row's log; a database of version 1 is brought to it.
 const int kSchemaVersion = 2;
@@ -218,37 +219,56 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   // start together do not both make it.
   if (!exec("BEGIN IMMEDIATE", err)) return DatabaseOpen::kFailed;
   sqlite3_stmt* stmt = nullptr;
-  int version = -1, tables = -1;
+  // The database may hold tables of others, which are left alone: only
+  // quillon's own are counted and checked. The schema's version is kept in
+  // the table quillon, or, in a database of version 1, in user_version.
+  int user_version = -1, ours = -1;
   if (compile("PRAGMA user_version", &stmt, err) &&
       sqlite3_step(stmt) == SQLITE_ROW) {
-    version = sqlite3_column_int(stmt, 0);
+    user_version = sqlite3_column_int(stmt, 0);
   }
   sqlite3_finalize(stmt);
-  if (compile("SELECT count(*) FROM sqlite_schema", &stmt, err) &&
+  if (compile("SELECT count(*) FROM sqlite_schema WHERE name IN "
+              "('quillon', 'logs', 'events', 'event_log')",
+              &stmt, err) &&
       sqlite3_step(stmt) == SQLITE_ROW) {
-    tables = sqlite3_column_int(stmt, 0);
+    ours = sqlite3_column_int(stmt, 0);
   }
   sqlite3_finalize(stmt);
-  if (version < 0 || tables < 0) {
+  if (user_version < 0 || ours < 0) {
     *err = error();
     exec("ROLLBACK", err);
     return DatabaseOpen::kFailed;
   }
+  int version = user_version;
+  if (ours > 0 && compile("SELECT value FROM quillon WHERE key = 'schema'",
+                          &stmt, err)) {
+    if (sqlite3_step(stmt) == SQLITE_ROW) version = sqlite3_column_int(stmt, 0);
+    sqlite3_finalize(stmt);
+  }
   DatabaseOpen status = DatabaseOpen::kOpened;
-  if (version == 0 && tables == 0) {
+  const std::string set_version =
+      "INSERT OR REPLACE INTO quillon VALUES ('schema', '" +
+      std::to_string(kSchemaVersion) + "');\n" +
+      (user_version == 0 || user_version == 1
+           ? "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n"
+           : std::string());
+  if (ours == 0) {
     std::string sql = std::string(kQuillonSchema) + kLogsSchema +
                       (mode == Mode::kProprietary ? kProprietarySchema
                                                   : kStandardSchema) +
                       (mode == Mode::kProprietary ? kProprietaryView
                                                   : kStandardView) +
                       "INSERT INTO quillon VALUES ('mode', '" + letter + "');\n" +
-                      "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
+                      set_version;
     if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
-  } else if (version != kSchemaVersion && version != 1) {
-    *err = version == 0 ? "not an archive database of quillon; it is left as it was"
-                        : "schema version " + std::to_string(version) +
-                              " is unknown to this quillon; the database is "
-                              "left as it was";
+  } else if (version != kSchemaVersion && version != 1 && version != 0) {
+    *err = "schema version " + std::to_string(version) +
+           " is unknown to this quillon; the database is left as it was";
+    status = DatabaseOpen::kRefused;
+  } else if (ours != 4 || version == 0) {
+    *err = "its tables quillon, logs, events or event_log are not quillon's; "
+           "it is left as it was";
     status = DatabaseOpen::kRefused;
   } else {
     std::string stored;
@@ -266,8 +286,7 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
                         kFromVersion1Copy +
                         (mode == Mode::kProprietary ? kProprietaryView
                                                     : kStandardView) +
-                        "PRAGMA user_version = " +
-                        std::to_string(kSchemaVersion) + ";\n";
+                        set_version;
       if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
     }
   }

@@ -219,10 +219,10 @@ int run_quillon(const std::vector<std::string>& args) {
   std::string error;
   switch (parse_command_line(args, &options, &error)) {
     case Command::kHelp:
-      print_error(usage_text());
+      print_output(usage_text());
       return 0;
     case Command::kVersion:
-      print_error(kVersionLine);
+      print_output(kVersionLine);
       return 0;
     case Command::kBadUsage:
       print_error(usage_error_text(error));

@@ -192,6 +192,9 @@ std::string check_options(const Options& o) {
   const bool events = o.format == OutputFormat::kEvents;
   if (o.format == OutputFormat::kSqlite && (o.output.empty() || o.output == "-"))
     return "-f sqlite needs the database: -o DB";
+  if (!events && o.output == "-")
+    return "-o - (the standard output) is for -f events; the CSV files need "
+           "a directory";
   if (!events && !o.columns.empty()) return "--columns is for -f events";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
   const Mode mode = mode_of_letter(o.letter);

@@ -139,6 +139,11 @@ void print_error(std::string_view text) {
   fwrite(text.data(), 1, text.size(), stderr);
 }
 
+void print_output(std::string_view text) {
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
+}
+
 bool stderr_is_terminal() {
   const char* term = getenv("TERM");
   return isatty(2) && term != nullptr && strcmp(term, "dumb") != 0;

@@ -220,17 +220,23 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) {
   return args;
 }
 
-void print_error(std::string_view text) {
-  HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+namespace {
+
+// Writes `text` to the standard stream `which` (STD_OUTPUT_HANDLE or
+// STD_ERROR_HANDLE) that `file` is: as characters on a console, as bytes
+// otherwise.
+void print_to(DWORD which, FILE* file, std::string_view text) {
+  HANDLE console = GetStdHandle(which);
   DWORD console_mode = 0;
   if (console == nullptr || console == INVALID_HANDLE_VALUE ||
       !GetConsoleMode(console, &console_mode)) {
-    fwrite(text.data(), 1, text.size(), stderr);
+    fwrite(text.data(), 1, text.size(), file);
+    fflush(file);
     return;
   }
   // A console shows characters, not bytes: hand it UTF-16, in pieces that
   // every console version takes, never splitting a surrogate pair.
-  fflush(stderr);
+  fflush(file);
   std::wstring wide = to_wide(text);
   const size_t kPiece = 8192;
   for (size_t pos = 0; pos < wide.size();) {
@@ -246,6 +252,16 @@ void print_error(std::string_view text) {
     }
     pos += n;
   }
+}
+
+}  // namespace
+
+void print_error(std::string_view text) {
+  print_to(STD_ERROR_HANDLE, stderr, text);
+}
+
+void print_output(std::string_view text) {
+  print_to(STD_OUTPUT_HANDLE, stdout, text);
 }
 
 bool stderr_is_terminal() {

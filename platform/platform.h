@@ -68,6 +68,10 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 /// ends each line with "\r\n", as text mode does). Failures are ignored.
 void print_error(std::string_view text);
 
+/// Writes `text` to the standard output stream, as print_error writes to the
+/// standard error stream. Failures are ignored.
+void print_output(std::string_view text);
+
 /// Whether the standard error stream is a terminal (a console on Windows)
 /// that can show a line rewritten in place: not a file or a pipe, and on
 /// POSIX not a terminal that calls itself "dumb".

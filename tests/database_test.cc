@@ -238,16 +238,28 @@ TEST_F(Database, DatabasesThatAreRefused) {
   sqlite3_open(foreign.c_str(), &handle);
   sqlite3_exec(handle, "CREATE TABLE mine (x)", nullptr, nullptr, nullptr);
   sqlite3_close(handle);
-  const std::string unknown_bytes = read_file(unknown), foreign_bytes = read_file(foreign);
+  const std::string unknown_bytes = read_file(unknown);
   ToolRun run = quillon({"-f", "sqlite", "-o", unknown.string(), dir_.string(), "e"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, error(unknown.string() + ": schema version 7 is unknown to this "
                                               "quillon; the database is left as it was"));
+  EXPECT_TRUE(read_file(db) == bytes);
+  EXPECT_TRUE(read_file(unknown) == unknown_bytes);
+  // A database of the user's own tables takes quillon's beside them.
   run = quillon({"-f", "sqlite", "-o", foreign.string(), dir_.string(), "e"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(query(foreign, "SELECT count(*) > 0 FROM event_log"), "1\n");
+  EXPECT_EQ(query(foreign, "SELECT count(*) FROM mine"), "0\n");
+  // One of quillon's names with another shape is refused.
+  fs::path clash = root_ / "clash.db";
+  sqlite3_open(clash.c_str(), &handle);
+  sqlite3_exec(handle, "CREATE TABLE events (x)", nullptr, nullptr, nullptr);
+  sqlite3_close(handle);
+  run = quillon({"-f", "sqlite", "-o", clash.string(), dir_.string(), "e"});
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(read_file(db), bytes);
-  EXPECT_EQ(read_file(unknown), unknown_bytes);
-  EXPECT_EQ(read_file(foreign), foreign_bytes);
+  EXPECT_EQ(run.err, error(clash.string() + ": its tables quillon, logs, events "
+                                            "or event_log are not quillon's; it "
+                                            "is left as it was"));
 
   // No database named, a check: nothing written.
   EXPECT_EQ(quillon({"-f", "sqlite", dir_.string(), "e"}).status, 2);
@@ -360,6 +372,7 @@ TEST_F(Database, VersionsUndatedLogsAndSchema1) {
         "event_code, events.event_param AS event_param FROM logs JOIN events ON "
         "events.event_id BETWEEN logs.first_event AND logs.last_event");
   query(db, "PRAGMA user_version = 1");
+  query(db, "DELETE FROM quillon WHERE key = 'schema'");
   const std::string before = query(db, "SELECT * FROM event_log");
   EXPECT_EQ(quillon({"-u", "-f", "sqlite", "-o", db.string(), dir_.string(), "e"}).status, 1);
   EXPECT_EQ(query(db, "PRAGMA user_version"), "2\n");

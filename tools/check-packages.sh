@@ -12,6 +12,7 @@ prefix=$(mktemp -d)
 cmake --install "$linux" --prefix "$prefix" >/dev/null
 [ -x "$prefix/bin/quillon" ] || fail "cmake --install put no bin/quillon"
 [ -f "$prefix/share/man/man1/quillon.1" ] || fail "cmake --install put no share/man/man1/quillon.1"
+[ -f "$prefix/share/doc/quillon/csv-format.md" ] || fail "cmake --install put no share/doc/quillon/csv-format.md"
 # The Python module, where it was built, goes where the system's Python
 # looks below the prefix, and imports from there.
 if [ -d "$linux/python/quillon" ]; then
@@ -28,8 +29,9 @@ dpkg-deb -I "$deb"
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
-"$root/usr/bin/quillon" --help 2>/dev/null || fail "quillon --help from the package failed"
+"$root/usr/bin/quillon" --help >/dev/null || fail "quillon --help from the package failed"
 [ -f "$root/usr/share/man/man1/quillon.1.gz" ] || fail "no manual at /usr/share/man/man1/quillon.1.gz"
+[ -f "$root/usr/share/doc/quillon/csv-format.md" ] || fail "no /usr/share/doc/quillon/csv-format.md"
 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/quillon.1.gz" >/dev/null
 depends=$(dpkg-deb -f "$deb" Depends)
 case "$depends" in *zlib1g*) ;; *) fail "Depends lacks zlib1g: $depends" ;; esac

@@ -23,7 +23,8 @@ const char kGenlogUsage[] =
     "                 random ones (no --types)\n"
     "  --bad-type     end with a record of the first type beyond the table\n"
     "  --cut          end in the middle of the last record\n"
-    "  --gzip         write the log gzip-compressed\n";
+    "  --gzip         write the log gzip-compressed\n"
+    "  --help         print this text\n";
 
 bool parse_number(const char* text, long max, long* value) {
   char* end = nullptr;
@@ -42,6 +43,10 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
     bool ok = true;
+    if (arg == "--help" || arg == "-h") {
+      fputs(kGenlogUsage, stdout);
+      return 0;
+    }
     if (arg == "--version" && has_value) {
       ok = parse_number(argv[++i], 1000000, &version);
     } else if (arg == "--records" && has_value) {
