@@ -26,7 +26,8 @@ bool EventsTable::open(const std::string& path, std::string* err) {
     case OutputTarget::kNothing: {
       std::string dir_path;
       split_path(resolved, &dir_path, &file_name_);
-      dir_ = Dir::open(dir_path, err);
+      // Made with its parents, as -o of the CSV files is.
+      dir_ = Dir::make(dir_path, err);
       if (dir_ == nullptr) return false;
       dir_->claim_for_writing();
       replaces_ = dir_->owner(file_name_, &owner_);
@@ -36,14 +37,14 @@ bool EventsTable::open(const std::string& path, std::string* err) {
       break;
     }
   }
-  if (is_archive(path)) gzip_ = std::make_unique<GzipOutput>(file_, 6);
-  return true;
+  compressor_ = compressor_for(path, file_, err);
+  return compressor_ != nullptr || err->empty();
 }
 
 bool EventsTable::write(const char* data, size_t size) {
-  if (gzip_ != nullptr) {
-    if (gzip_->write(data, size)) return true;
-    error_ = gzip_->error();
+  if (compressor_ != nullptr) {
+    if (compressor_->write(data, size)) return true;
+    error_ = compressor_->error();
     return false;
   }
   if (file_.write(data, size)) return true;
@@ -52,12 +53,12 @@ bool EventsTable::write(const char* data, size_t size) {
 }
 
 bool EventsTable::close(unsigned log_permissions, std::string* err) {
-  if (gzip_ != nullptr && !gzip_->finish()) {
-    *err = gzip_->error();
+  if (compressor_ != nullptr && !compressor_->finish()) {
+    *err = compressor_->error();
     discard();
     return false;
   }
-  gzip_.reset();
+  compressor_.reset();
   if (dir_ == nullptr) {
     if (file_.close()) return true;
     *err = file_.error();
@@ -79,7 +80,7 @@ bool EventsTable::close(unsigned log_permissions, std::string* err) {
 }
 
 void EventsTable::discard() {
-  gzip_.reset();
+  compressor_.reset();
   if (dir_ != nullptr) dir_->discard(&file_, temp_);
   dir_.reset();
   file_.close();

@@ -12,8 +12,9 @@
 /// Where the rows of the events table go: the standard output, a device,
 /// FIFO or socket written through (as a shell redirection does), or a file
 /// written under a temporary name beside it, which only its owner can read,
-/// and renamed only once the run is through, gzip-compressed when its name
-/// ends in ".gz". A link typed as the path is followed.
+/// and renamed only once the run is through, made with its parents. Its
+/// name's suffix says how it is compressed: ".gz" gzip, ".zst" zstd, any
+/// other not at all. A link typed as the path is followed.
 class EventsTable : public OutputStream {
  public:
   EventsTable() = default;
@@ -45,7 +46,7 @@ class EventsTable : public OutputStream {
  private:
   std::string name_;
   File file_;
-  std::unique_ptr<GzipOutput> gzip_;
+  std::unique_ptr<CompressingOutput> compressor_;  // by the name's suffix
   std::shared_ptr<Dir> dir_;  // of a file
   std::string file_name_, temp_;
   bool replaces_ = false;     // a file of that name is there

@@ -3,6 +3,11 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <thread>
+
+#ifdef QUILLON_HAVE_ZSTD
+#include "logconv/zstd_output.h"
+#endif
 
 size_t FileInput::read(char* buf, size_t size) {
   long long n = file_.read(buf, size);
@@ -155,3 +160,19 @@ bool GzipOutput::finish() {
 }
 
 const std::string& GzipOutput::error() const { return state_->error; }
+
+std::unique_ptr<CompressingOutput> compressor_for(std::string_view name,
+                                                  File& file, std::string* err) {
+  err->clear();
+  if (ends_with_ignoring_case(name, ".gz"))
+    return std::make_unique<GzipOutput>(file, 6);
+  if (!ends_with_ignoring_case(name, ".zst")) return nullptr;
+#ifdef QUILLON_HAVE_ZSTD
+  // Level 3, zstd's own default; every core but this one's compresses.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  return std::make_unique<ZstdOutput>(file, 3, cores > 1 ? cores : 0);
+#else
+  *err = "this build of quillon cannot write zstd (.zst)";
+  return nullptr;
+#endif
+}

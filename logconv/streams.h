@@ -134,18 +134,32 @@ class SpillOutput : public OutputStream {
   std::string error_;
 };
 
+/// Compresses what is written into an open file, which the caller opens
+/// and closes.
+class CompressingOutput : public OutputStream {
+ public:
+  /// Ends the compressed data. Returns false when a write failed.
+  virtual bool finish() = 0;
+  /// Why a write failed.
+  virtual const std::string& error() const = 0;
+};
+
+/// The compressor that a file's name asks for: gzip for a name ending in
+/// ".gz", zstd (on every core) for ".zst", none (null, *err empty) for any
+/// other. Null with *err set when the build cannot write that kind.
+std::unique_ptr<CompressingOutput> compressor_for(std::string_view name,
+                                                  File& file, std::string* err);
+
 /// Compresses what is written into one gzip member written to an open
 /// file, which the caller opens and closes.
-class GzipOutput : public OutputStream {
+class GzipOutput : public CompressingOutput {
  public:
   /// `level`: zlib's, 1 (fastest) to 9 (smallest).
   GzipOutput(File& file, int level);
   ~GzipOutput() override;
   bool write(const char* data, size_t size) override;
-  /// Ends the member. Returns false when a write failed.
-  bool finish();
-  /// Why a write failed.
-  const std::string& error() const;
+  bool finish() override;
+  const std::string& error() const override;
 
  private:
   struct State;

@@ -295,3 +295,30 @@ TEST_F(EventsRun, MixedVersionsColumnsLogsAndSummary) {
 }
 
 }  // namespace
+
+namespace {
+
+// The table's compression follows its name, as gzip and zstd users expect;
+// the directories of -o are made.
+TEST_F(EventsRun, CompressionBySuffixAndParents) {
+  write_file(dir_ / "2022_06_08_13.dat", log(6));
+  const std::string table = quillon({"-f", "events", dir_.string(), "e"}).out;
+  const fs::path zst = root_ / "made" / "sub" / "t.csv.zst";
+  ToolRun run = quillon({"-f", "events", "-o", zst.string(), dir_.string(), "e"});
+  if (tool().windows) {
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot write zstd"), std::string::npos) << run.err;
+    return;
+  }
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(read_file(zst).substr(0, 4), table.substr(0, 4));
+  FILE* unzst = popen(("zstd -dc " + zst.string()).c_str(), "r");
+  ASSERT_NE(unzst, nullptr);
+  std::string plain;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, unzst)) > 0;) plain.append(buf, n);
+  EXPECT_EQ(pclose(unzst), 0) << "zstd -dc failed";
+  EXPECT_TRUE(plain == table);
+}
+
+}  // namespace
