@@ -47,6 +47,9 @@ class TreeRun {
   // Whether any log was found.
   bool found_logs() const { return found_logs_; }
 
+  // Whether the directory argument holds directories that were not searched.
+  bool passed_sub_directories() const { return passed_sub_directories_; }
+
  private:
   // Decompresses the archives of `dir` in place, as the plain run does,
   // reporting each failure; the logs made join `entries`.
@@ -65,6 +68,7 @@ class TreeRun {
   Progress& progress_;
   Runner& runner_;
   bool found_logs_ = false;
+  bool passed_sub_directories_ = false;
 };
 
 void TreeRun::decompress(Dir& dir, std::vector<DirEntry>* entries, bool top) {
@@ -162,6 +166,10 @@ Item TreeRun::item_for(PlannedEntry& p, const DirVisit& visit,
 void TreeRun::visit(DirVisit& visit) {
   const bool top = visit.relative.empty();
   std::vector<DirEntry> entries = std::move(visit.entries);
+  if (top && !options_.recursive) {
+    for (const DirEntry& entry : entries)
+      passed_sub_directories_ |= entry.kind == EntryKind::kDirectory;
+  }
   if (!output_.reads_archives()) {
     // The plain run writes here when it decompresses: a decompression a
     // killed run left behind goes, whether there is one to do now or not.
@@ -212,6 +220,77 @@ void TreeRun::visit(DirVisit& visit) {
   runner_.add(std::move(items));
 }
 
+// Whether the inputs are log files, or one on the standard input, rather
+// than a directory: for the formats that take files, several inputs, "-",
+// or one that is a file.
+bool reads_files(const Options& options) {
+  if ((options.format == OutputFormat::kCsv && !options.test) ||
+      options.inputs.empty())
+    return false;
+  if (options.inputs.size() != 1 || options.inputs[0] == "-") return true;
+  std::string resolved;
+  return output_target(options.inputs[0], &resolved) == OutputTarget::kFile;
+}
+
+// The log of the standard input, copied into a file without a name so that
+// it can be read again. Null, with *err set, on failure.
+std::shared_ptr<File> copy_standard_input(std::string* err) {
+  File in;
+  auto copy = std::make_shared<File>();
+  if (!open_standard_input(&in, err) || !create_unnamed_temp(copy.get(), err))
+    return nullptr;
+  char buf[1 << 16];
+  for (;;) {
+    long long n = in.read(buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0 || !copy->write(buf, static_cast<size_t>(n))) {
+      *err = n < 0 ? in.error() : copy->error();
+      return nullptr;
+    }
+  }
+  if (!copy->rewind()) {
+    *err = copy->error();
+    return nullptr;
+  }
+  return copy;
+}
+
+// The item of the log file `input`, as typed, or of the standard input's
+// log ("-", its copy `standard_input`, named by --name).
+Item file_item(const Options& options, const std::string& input,
+               const std::shared_ptr<File>& standard_input) {
+  Item item;
+  Task task;
+  std::string dir_id;
+  if (input == "-") {
+    task.name = options.name;
+    task.path = "standard input";
+    task.input = standard_input;
+    task.relative_path = shown(options.name);
+  } else {
+    std::string dir_path, err;
+    split_path(input, &dir_path, &task.name);
+    task.dir = Dir::open(dir_path, &err);
+    if (task.dir == nullptr) {
+      item.message = error_line("Failed to open " + shown(input) + ": " + err);
+      item.outcome = Outcome::kDamaged;
+      return item;
+    }
+    task.path = task.relative_path = shown(input);
+    dir_id = dir_signal_id(dir_path);
+  }
+  task.archive = is_archive(task.name);
+  task.log_name = task.archive ? log_name_of_archive(task.name) : task.name;
+  if (!is_log_name(task.log_name)) {
+    item.message = error_line(task.path + ": not a log (.dat or .dat.gz)");
+    item.outcome = Outcome::kDamaged;
+    return item;
+  }
+  task.signal_id = shown(signal_id_of(options.signal_id, task.log_name, dir_id));
+  item.task = std::move(task);
+  return item;
+}
+
 }  // namespace
 
 int run_quillon(const std::vector<std::string>& args) {
@@ -233,10 +312,15 @@ int run_quillon(const std::vector<std::string>& args) {
   return run_with(options, RunHooks());
 }
 
-int run_with(const Options& options, const RunHooks& hooks) {
+int run_with(const Options& given, const RunHooks& hooks) {
   LinePrinter printer(hooks.message);
-  Progress progress(printer, options.quiet);
-  if (!options.test && !hooks.message) remove_temporaries_on_interrupt();
+  Progress progress(printer, given.quiet);
+  if (!given.test && !hooks.message) remove_temporaries_on_interrupt();
+  // Log files are read where they are: the run's directory is the current
+  // one, as their paths are typed from it.
+  const bool files = reads_files(given);
+  Options options = given;
+  if (files) options.dir = ".";
   const std::string no_logs = "Failed to find any .dat files in " +
                               shown(join_path(options.dir, "*.dat")) + "\n";
 
@@ -251,8 +335,26 @@ int run_with(const Options& options, const RunHooks& hooks) {
     return status;
   }
   if (root == nullptr) {
-    printer.print(no_logs);
+    // Given options, a file where the directory goes is told so.
+    std::string resolved;
+    if (options.with_options &&
+        output_target(options.dir, &resolved) == OutputTarget::kFile) {
+      printer.print(error_line(
+          shown(options.dir) + " is a file, not a directory of logs: -f events, "
+          "-f sqlite and -t read log files"));
+    } else {
+      printer.print(no_logs);
+    }
     return 1;
+  }
+  std::shared_ptr<File> standard_input;
+  if (files && std::find(options.inputs.begin(), options.inputs.end(), "-") !=
+                   options.inputs.end()) {
+    standard_input = copy_standard_input(&err);
+    if (standard_input == nullptr) {
+      printer.print(error_line("Failed to read standard input: " + err));
+      return 1;
+    }
   }
   RunSettings settings;
   settings.output = output.get();
@@ -270,29 +372,58 @@ int run_with(const Options& options, const RunHooks& hooks) {
         return run_task(task, settings, converter, in_order);
       },
       jobs, automatic, printer, progress);
-  TreeRun run(options, settings, hooks.dir_signal_id, progress, runner);
-  TreeWalker walker(root, options.recursive, output->not_searched());
-  bool top_listed = true;
-  DirVisit visit;
-  while (!runner.stopped() && walker.next(&visit)) {
-    if (visit.dir == nullptr) {
-      if (visit.relative.empty()) {
-        top_listed = false;
-      } else {
-        runner.add({error_line(shown(visit.path) + ": " + visit.error),
-                    Outcome::kDamaged, std::nullopt});
-      }
+  bool found = false, passed_sub_directories = false;
+  // Each input in the order given: a directory is walked, a file is a log.
+  for (size_t i = 0; i < (files ? options.inputs.size() : 1) && !runner.stopped();
+       ++i) {
+    std::string resolved;
+    const std::string& input = options.inputs[i];
+    if (files && (input == "-" || output_target(input, &resolved) !=
+                                      OutputTarget::kDirectory)) {
+      Item item = file_item(options, input, standard_input);
+      found |= item.task.has_value();
+      runner.add(std::move(item));
       continue;
     }
-    run.visit(visit);
+    Options walked = options;
+    walked.dir = files ? input : options.dir;
+    std::shared_ptr<Dir> dir = files ? Dir::open(walked.dir, &err) : root;
+    if (dir == nullptr) {
+      runner.add({error_line("Failed to open " + shown(input) + ": " + err),
+                  Outcome::kDamaged, std::nullopt});
+      continue;
+    }
+    TreeRun run(walked, settings, hooks.dir_signal_id, progress, runner);
+    TreeWalker walker(dir, options.recursive, output->not_searched());
+    bool top_listed = true;
+    DirVisit visit;
+    while (!runner.stopped() && walker.next(&visit)) {
+      if (visit.dir == nullptr) {
+        if (visit.relative.empty()) {
+          top_listed = false;
+        } else {
+          runner.add({error_line(shown(visit.path) + ": " + visit.error),
+                      Outcome::kDamaged, std::nullopt});
+        }
+        continue;
+      }
+      run.visit(visit);
+    }
+    found |= top_listed && run.found_logs();
+    passed_sub_directories |= run.passed_sub_directories();
   }
   status = runner.finish();
   if (!runner.stopped()) {
     const std::string note = output->note();
     if (!note.empty()) printer.print(note);
   }
-  const bool found = top_listed && run.found_logs();
-  if (!runner.stopped() && !found) printer.print(no_logs);
+  if (!runner.stopped() && !found) {
+    printer.print(files ? error_line("no log was read") : no_logs);
+    // Given options, a directory of folders is told how to search them.
+    if (options.with_options && passed_sub_directories)
+      printer.print("Note: the sub-directories of " + shown(options.dir) +
+                    " are searched with -r\n");
+  }
   if (!output->finish(!runner.stopped() && found, &err)) {
     printer.print(error_line(err));
     status = 1;

@@ -153,6 +153,14 @@ const OptionRow kOptions[] = {
      "ones included: path,signal_id,start,version,closing,\n"
      "records",
      "a file"},
+    {0, "name", "NAME",
+     [](Options* o, const std::string& v) {
+       o->name = v;
+       return !v.empty() && v.find_first_of("/\\") == std::string::npos;
+     },
+     "the name of the log read from the standard input (-),\n"
+     "which gives its date: 2022_06_08_13.dat.gz",
+     "a log's name without folders"},
     {'v', "verbose", nullptr,
      [](Options* o, const std::string&) { return o->verbose = true; },
      "close with a line that sums the run up: logs, events,\n"
@@ -177,6 +185,7 @@ Command positional(const std::string& dir, const std::string& mode,
   // mode such as "-t" is an option that came after the directory.
   if (dir.empty() || mode.empty() || mode[0] == '-') return Command::kBadUsage;
   options->dir = dir;
+  options->inputs = {dir};
   options->letter = mode[0];
   return Command::kRun;
 }
@@ -197,6 +206,21 @@ std::string check_options(const Options& o) {
            "a directory";
   if (!events && !o.columns.empty()) return "--columns is for -f events";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
+  const bool takes_files = o.format != OutputFormat::kCsv || o.test;
+  if (o.inputs.size() > 1 && !takes_files)
+    return "the CSV files are written for one directory; several logs are "
+           "for -f events, -f sqlite or -t";
+  // "-" is the standard input where logs may be files; for the CSV files a
+  // directory's name like any other.
+  bool standard_input = false;
+  for (const std::string& input : o.inputs) {
+    if (input != "-" || !takes_files) continue;
+    if (standard_input) return "the standard input (-) holds one log";
+    standard_input = true;
+  }
+  if (standard_input && o.name.empty())
+    return "a log on the standard input (-) needs its name, which gives its "
+           "date: --name NAME";
   const Mode mode = mode_of_letter(o.letter);
   for (const std::string& name : o.columns) {
     const std::vector<std::string>& names = table_columns(mode);
@@ -325,19 +349,24 @@ Command parse_command_line(const std::vector<std::string>& args,
   if (left != 2 && i == 1) return Command::kBadUsage;
   if (left == 0) return bad(error, "the directory and the mode are missing");
   if (left == 1) return bad(error, "the mode is missing after the directory");
-  if (left > 2) {
-    if (args[i + 2].size() > 1 && args[i + 2][0] == '-')
-      return bad(error, "option '" + args[i + 2] +
-                            "' after the directory: options go before it");
-    return bad(error, "too many arguments: '" + args[i + 2] + "' after the mode");
-  }
-  Options parsed = *options;
-  if (positional(args[i], args[i + 1], &parsed) != Command::kRun) {
-    if (args[i].empty()) return bad(error, "the directory is empty");
-    if (args[i + 1].empty()) return bad(error, "the mode is empty");
-    return bad(error, "option '" + args[i + 1] +
+  const std::string& mode = args.back();
+  if (mode.size() > 1 && mode[0] == '-')
+    return bad(error, "option '" + mode +
                           "' after the directory: options go before it");
+  // Several inputs end with the mode, a letter or a word, never a path.
+  if (left > 2 && mode.find_first_of("./\\") != std::string::npos)
+    return bad(error, "the mode is missing after '" + mode + "'");
+  Options parsed = *options;
+  if (positional(args[i], mode, &parsed) != Command::kRun) {
+    if (args[i].empty()) return bad(error, "the directory is empty");
+    if (mode.empty()) return bad(error, "the mode is empty");
+    return bad(error, "the mode '-' is no mode");
   }
+  parsed.inputs.assign(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.end() - 1);
+  for (const std::string& input : parsed.inputs)
+    if (input.empty()) return bad(error, "an empty name is no log or directory");
+  parsed.with_options = i > 1;
   std::string wrong = check_options(parsed);
   if (!wrong.empty()) return bad(error, wrong);
   *options = parsed;

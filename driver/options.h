@@ -28,7 +28,12 @@ const int kAutomaticJobs = -1;
 
 /// What a run is asked to do.
 struct Options {
-  std::string dir;     // as typed
+  std::string dir;     // as typed: the first input
+  /// Every argument before the mode: a directory, or log files and "-" for
+  /// one log on the standard input.
+  std::vector<std::string> inputs;
+  std::string name;    // --name: the name of the log on the standard input
+  bool with_options = false;  // the command line gave options
   char letter = 0;     // the mode argument's first character
   bool keep = false;   // -k: read archives as they are, change nothing in dir
   bool recursive = false;  // -r: sub-directories too

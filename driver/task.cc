@@ -156,11 +156,13 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   TaskResult r;
   r.log = !task.check_only;
   // The log's path as messages show it.
-  const std::string path = shown(task.dir->path_of(task.name));
+  // The log's path as messages show it.
+  const std::string path =
+      !task.path.empty() ? task.path : shown(task.dir->path_of(task.name));
   // -u: what is up to date is left alone, the log not even opened.
   uint64_t size = 0;
   int64_t mtime = 0;
-  if (settings.update && !task.check_only &&
+  if (settings.update && !task.check_only && task.dir != nullptr &&
       task.dir->stat(task.name, &size, &mtime) &&
       settings.output->up_to_date(task, size, mtime)) {
     return r;
@@ -169,22 +171,26 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
   if (!date_log(task, path, settings, &hour, &r)) return r;
 
   std::string err;
-  File in;
-  if (!task.dir->open_file(task.name, &in, &err)) {
-    if (err == kNotRegular)
-      add_report(&r, Outcome::kDamaged, path + ": " + err);
-    else
-      add_report(&r, settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
-                 "Failed to open " + path + ": " + err);
-    if (r.reason.empty()) r.reason = "not opened";
-    return r;
+  File opened;
+  File* in = task.input.get();  // the standard input's copy
+  if (in == nullptr) {
+    in = &opened;
+    if (!task.dir->open_file(task.name, in, &err)) {
+      if (err == kNotRegular)
+        add_report(&r, Outcome::kDamaged, path + ": " + err);
+      else
+        add_report(&r, settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
+                   "Failed to open " + path + ": " + err);
+      if (r.reason.empty()) r.reason = "not opened";
+      return r;
+    }
   }
   if (task.check_only) {
-    std::string damage = check_archive(in, settings);
+    std::string damage = check_archive(*in, settings);
     if (!damage.empty()) add_report(&r, Outcome::kDamaged, path + ": " + damage);
     return r;
   }
-  convert_open_log(in, task, path, hour, settings, converter, in_order, &r);
+  convert_open_log(*in, task, path, hour, settings, converter, in_order, &r);
   return r;
 }
 

@@ -43,6 +43,10 @@ struct Task {
   std::string signal_id;
   /// Where the output of its directory goes, as the output made it.
   std::shared_ptr<const OutputPlace> place;
+  /// Its path as messages show it; empty: `name` in `dir`.
+  std::string path;
+  /// The log, already open (the standard input's copy): `dir` is then null.
+  std::shared_ptr<File> input;
 };
 
 /// What a task did.

@@ -167,7 +167,7 @@ long long File::read(char* buf, size_t size) {
     error_ = strerror(errno);
     return -1;
   }
-  if (static_cast<size_t>(n) < size) at_end_ = true;
+  if (n == 0 || (!stream_ && static_cast<size_t>(n) < size)) at_end_ = true;
   return n;
 }
 
@@ -211,6 +211,7 @@ bool File::close() {
   if (handle_ == kClosed) return true;
   int fd = static_cast<int>(handle_);
   handle_ = kClosed;
+  stream_ = false;
   // Linux closes the descriptor even when close() reports EINTR.
   if (::close(fd) == 0 || errno == EINTR) return true;
   error_ = strerror(errno);
@@ -611,6 +612,16 @@ std::string canonical_path(const std::string& path) {
   std::string canonical = real;
   free(real);
   return canonical;
+}
+
+bool open_standard_input(File* file, std::string* err) {
+  int fd = fcntl(0, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) return fail_errno(err);
+  file->close();
+  file->handle_ = fd;
+  file->at_end_ = false;
+  file->stream_ = true;
+  return true;
 }
 
 bool open_standard_output(File* file, std::string* err) {

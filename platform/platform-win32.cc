@@ -283,10 +283,15 @@ long long File::read(char* buf, size_t size) {
   DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
   DWORD got = 0;
   if (!ReadFile(as_handle(handle_), buf, want, &got, nullptr)) {
+    // A pipe whose writer has gone is at its end.
+    if (stream_ && GetLastError() == ERROR_BROKEN_PIPE) {
+      at_end_ = true;
+      return 0;
+    }
     error_ = error_text(GetLastError());
     return -1;
   }
-  if (got < want) at_end_ = true;
+  if (got == 0 || (!stream_ && got < want)) at_end_ = true;
   return got;
 }
 
@@ -354,6 +359,7 @@ bool File::close() {
   if (handle_ == kClosed) return true;
   HANDLE handle = as_handle(handle_);
   handle_ = kClosed;
+  stream_ = false;
   if (CloseHandle(handle)) return true;
   error_ = error_text(GetLastError());
   return false;
@@ -786,6 +792,21 @@ std::string canonical_path(const std::string& path) {
     return "\\\\" + to_utf8(final_path.substr(8));
   if (starts_with(final_path, L"\\\\?\\")) return to_utf8(final_path.substr(4));
   return to_utf8(final_path);
+}
+
+bool open_standard_input(File* file, std::string* err) {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE), copy = nullptr;
+  if (in == nullptr || in == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), in, GetCurrentProcess(), &copy, 0,
+                       FALSE, DUPLICATE_SAME_ACCESS)) {
+    return fail(err, "no standard input");
+  }
+  file->close();
+  file->handle_ = from_handle(copy);
+  file->text_ = false;
+  file->at_end_ = false;
+  file->stream_ = true;
+  return true;
 }
 
 bool open_standard_output(File* file, std::string* err) {

@@ -104,8 +104,9 @@ class File {
   bool is_open() const { return handle_ != kClosed; }
 
   /// Reads up to `size` bytes into `buf`; returns how many, 0 at the end of
-  /// the file, -1 on failure. A read shorter than asked is taken as the end
-  /// of the file: the next one returns 0 without asking the system.
+  /// the file, -1 on failure. Of a file, a read shorter than asked is taken
+  /// as its end: the next one returns 0 without asking the system; of the
+  /// standard input, only a read of nothing.
   long long read(char* buf, size_t size);
 
   /// Writes all `size` bytes of `data`, each "\n" as "\r\n" in a file that
@@ -153,6 +154,7 @@ class File {
   friend bool copy_mode_and_time(const File&, const File&, std::string*);
   friend bool create_unnamed_temp(File*, std::string*);
   friend bool open_standard_output(File*, std::string*);
+  friend bool open_standard_input(File*, std::string*);
   friend bool open_device(const std::string&, File*, std::string*);
 
   static constexpr long long kClosed = -1;
@@ -162,6 +164,8 @@ class File {
   bool text_ = false;
   // A short read has been seen.
   bool at_end_ = false;
+  // The standard input: a short read is no end.
+  bool stream_ = false;
   // POSIX: the permission bits when opened.
   unsigned mode_ = 0;
   uint64_t size_ = 0;
@@ -176,6 +180,7 @@ inline File& File::operator=(File&& other) noexcept {
     handle_ = other.handle_;
     text_ = other.text_;
     at_end_ = other.at_end_;
+    stream_ = other.stream_;
     mode_ = other.mode_;
     size_ = other.size_;
     error_ = std::move(other.error_);
@@ -347,6 +352,11 @@ int last_error_number();
 /// Returns false, with *err set ("no temporary file in <directory>: ..."),
 /// on failure.
 bool create_unnamed_temp(File* file, std::string* err);
+
+/// Opens the standard input stream into *file for reading bytes as they
+/// are; closing *file leaves the stream open. Returns false, with *err set,
+/// when there is none.
+bool open_standard_input(File* file, std::string* err);
 
 /// Opens the standard output stream into *file for writing bytes as they
 /// are (no "\r\n" on Windows); closing *file leaves the stream open.

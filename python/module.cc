@@ -200,6 +200,7 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
                       bool rows) {
   Options options;
   options.dir = dir;
+  options.inputs = {dir};
   options.letter = letter_of_mode(mode_of(mode));
   options.recursive = recursive;
   if (jobs < 0) throw py::value_error("jobs must be 0 or more");

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/options.h"
 #include "logconv/convert_log.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
@@ -319,6 +320,48 @@ TEST_F(EventsRun, CompressionBySuffixAndParents) {
   for (size_t n; (n = fread(buf, 1, sizeof buf, unzst)) > 0;) plain.append(buf, n);
   EXPECT_EQ(pclose(unzst), 0) << "zstd -dc failed";
   EXPECT_TRUE(plain == table);
+}
+
+}  // namespace
+
+namespace {
+
+// Inputs as gzip and csvkit users give them: log files in the order given,
+// one on the standard input, and a message that says what was meant.
+TEST_F(EventsRun, FilesStandardInputAndHints) {
+  fs::create_directories(dir_ / "north");
+  const std::string a = log(6, 1), b = log(5, 2);
+  write_file(dir_ / "north" / "2022_06_08_13.dat", a);
+  write_file(dir_ / "north" / "2022_06_08_14.dat.gz", gzip_bytes(b));
+  const std::string whole = quillon({"-f", "events", (dir_ / "north").string(), "e"}).out;
+  ToolRun files = quillon({"-f", "events", (dir_ / "north" / "2022_06_08_13.dat").string(),
+                           (dir_ / "north" / "2022_06_08_14.dat.gz").string(), "e"});
+  EXPECT_EQ(files.status, 0) << files.err;
+  EXPECT_EQ(files.out, whole);
+  // The CSV run of a file, a tree without -r: what to do instead.
+  ToolRun file_as_dir = quillon({"-q", (dir_ / "north" / "2022_06_08_13.dat").string(), "e"});
+  EXPECT_EQ(file_as_dir.status, 1);
+  EXPECT_NE(file_as_dir.err.find("is a file, not a directory of logs"), std::string::npos);
+  ToolRun tree = quillon({"-f", "events", dir_.string(), "e"});
+  EXPECT_EQ(tree.status, 1);
+  EXPECT_NE(tree.err.find("are searched with -r"), std::string::npos) << tree.err;
+  EXPECT_EQ(quillon({"-f", "events", "-", "e"}).err,
+            text(usage_error_text("a log on the standard input (-) needs its "
+                                  "name, which gives its date: --name NAME")));
+
+  SKIP_ON_WINDOWS("a pipe into the tool");
+  const std::string command =
+      "cat '" + (dir_ / "north" / "2022_06_08_14.dat.gz").string() + "' | '" +
+      tool().command.back() + "' -f events --signal-id name --name "
+      "2022_06_08_14.dat.gz - e";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(out, std::string(events_header(Mode::kStandard)) +
+                     rows(b, "2022_06_08_14.dat", "", Mode::kStandard));
 }
 
 }  // namespace
