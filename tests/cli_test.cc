@@ -386,3 +386,40 @@ TEST_F(Cli, DirectoryTypedWithTrailingSeparators) {
 }
 
 }  // namespace
+
+namespace {
+
+// A wrong command line with options says what is wrong, on one line, and
+// makes nothing.
+TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
+  write_file(dir_ / "2022_06_08_13.dat", log(6));
+  const std::string d = dir_.string();
+  struct Case {
+    std::vector<std::string> args;
+    const char* first_line;
+  };
+  const Case kCases[] = {
+      {{"-f", "parquet", "-r", d, "e"}, "quillon: -f: 'parquet' is not csv, events"},
+      {{"-r", "-f", "sqlite", d, "e"}, "quillon: -f sqlite needs the database: -o DB"},
+      {{"-f", "events", "-r", d, "e", "-q"},
+       "quillon: option '-q' after the directory: options go before it"},
+      {{"-f", "events", "-r", d}, "quillon: the mode is missing after the directory"},
+      {{"-o", "-", "-r", d, "e"}, "quillon: -o - (the standard output) is for -f events"},
+      {{"--signal-id", "street", d, "e"}, "quillon: --signal-id: 'street' is not auto"},
+      {{"--frobnicate", d, "e"}, "quillon: unknown option '--frobnicate'"},
+      {{"-r", d, d + "/x.dat", "e"},
+       "quillon: the CSV files are written for one directory"},
+  };
+  for (const Case& c : kCases) {
+    ToolRun run = quillon(c.args);
+    EXPECT_EQ(run.status, 2) << c.first_line;
+    EXPECT_EQ(run.err.rfind(c.first_line, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("Try 'quillon --help' for more information."),
+              std::string::npos);
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(entries(dir_), std::set<std::string>{"2022_06_08_13.dat"});
+  EXPECT_EQ(entries(root_), std::set<std::string>{"logs"});
+}
+
+}  // namespace
