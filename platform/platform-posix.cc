@@ -614,23 +614,23 @@ std::string canonical_path(const std::string& path) {
   return canonical;
 }
 
-bool open_standard_input(File* file, std::string* err) {
-  int fd = fcntl(0, F_DUPFD_CLOEXEC, 3);
+// Opens a copy of the standard stream of descriptor `which` into *file.
+bool open_standard_stream(int which, File* file, std::string* err) {
+  int fd = fcntl(which, F_DUPFD_CLOEXEC, 3);
   if (fd < 0) return fail_errno(err);
   file->close();
   file->handle_ = fd;
   file->at_end_ = false;
-  file->stream_ = true;
+  file->stream_ = which == 0;
   return true;
 }
 
+bool open_standard_input(File* file, std::string* err) {
+  return open_standard_stream(0, file, err);
+}
+
 bool open_standard_output(File* file, std::string* err) {
-  int fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-  if (fd < 0) return fail_errno(err);
-  file->close();
-  file->handle_ = fd;
-  file->at_end_ = false;
-  return true;
+  return open_standard_stream(1, file, err);
 }
 
 std::string absolute_path(const std::string& path) {

@@ -794,33 +794,31 @@ std::string canonical_path(const std::string& path) {
   return to_utf8(final_path);
 }
 
-bool open_standard_input(File* file, std::string* err) {
-  HANDLE in = GetStdHandle(STD_INPUT_HANDLE), copy = nullptr;
-  if (in == nullptr || in == INVALID_HANDLE_VALUE ||
-      !DuplicateHandle(GetCurrentProcess(), in, GetCurrentProcess(), &copy, 0,
-                       FALSE, DUPLICATE_SAME_ACCESS)) {
-    return fail(err, "no standard input");
+// Opens a copy of the standard stream `which` (STD_INPUT_HANDLE or
+// STD_OUTPUT_HANDLE, as an int) into *file.
+bool open_standard_stream(int which, File* file, std::string* err) {
+  const DWORD id = static_cast<DWORD>(which);
+  HANDLE handle = GetStdHandle(id), copy = nullptr;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy,
+                       0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return fail(err, id == STD_INPUT_HANDLE ? "no standard input"
+                                            : "no standard output");
   }
   file->close();
   file->handle_ = from_handle(copy);
   file->text_ = false;
   file->at_end_ = false;
-  file->stream_ = true;
+  file->stream_ = id == STD_INPUT_HANDLE;
   return true;
 }
 
+bool open_standard_input(File* file, std::string* err) {
+  return open_standard_stream(static_cast<int>(STD_INPUT_HANDLE), file, err);
+}
+
 bool open_standard_output(File* file, std::string* err) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), copy = nullptr;
-  if (out == nullptr || out == INVALID_HANDLE_VALUE ||
-      !DuplicateHandle(GetCurrentProcess(), out, GetCurrentProcess(), &copy, 0,
-                       FALSE, DUPLICATE_SAME_ACCESS)) {
-    return fail(err, "no standard output");
-  }
-  file->close();
-  file->handle_ = from_handle(copy);
-  file->text_ = false;
-  file->at_end_ = false;
-  return true;
+  return open_standard_stream(static_cast<int>(STD_OUTPUT_HANDLE), file, err);
 }
 
 std::string absolute_path(const std::string& path) {

@@ -153,8 +153,7 @@ class File {
   friend class Dir;
   friend bool copy_mode_and_time(const File&, const File&, std::string*);
   friend bool create_unnamed_temp(File*, std::string*);
-  friend bool open_standard_output(File*, std::string*);
-  friend bool open_standard_input(File*, std::string*);
+  friend bool open_standard_stream(int, File*, std::string*);
   friend bool open_device(const std::string&, File*, std::string*);
 
   static constexpr long long kClosed = -1;
