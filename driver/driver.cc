@@ -224,9 +224,7 @@ void TreeRun::visit(DirVisit& visit) {
 // than a directory: for the formats that take files, several inputs, "-",
 // or one that is a file.
 bool reads_files(const Options& options) {
-  if ((options.format == OutputFormat::kCsv && !options.test) ||
-      options.inputs.empty())
-    return false;
+  if (!takes_log_files(options) || options.inputs.empty()) return false;
   if (options.inputs.size() != 1 || options.inputs[0] == "-") return true;
   std::string resolved;
   return output_target(options.inputs[0], &resolved) == OutputTarget::kFile;

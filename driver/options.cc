@@ -206,7 +206,9 @@ std::string check_options(const Options& o) {
            "a directory";
   if (!events && !o.columns.empty()) return "--columns is for -f events";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
-  const bool takes_files = o.format != OutputFormat::kCsv || o.test;
+  if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))
+    return "--logs needs a file of its own, not the table's";
+  const bool takes_files = takes_log_files(o);
   if (o.inputs.size() > 1 && !takes_files)
     return "the CSV files are written for one directory; several logs are "
            "for -f events, -f sqlite or -t";
@@ -234,6 +236,10 @@ std::string check_options(const Options& o) {
 }
 
 }  // namespace
+
+bool takes_log_files(const Options& options) {
+  return options.format != OutputFormat::kCsv || options.test;
+}
 
 const std::vector<std::string>& table_columns(Mode mode) {
   static const std::vector<std::string> kStandard = {

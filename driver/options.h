@@ -51,6 +51,11 @@ struct Options {
   bool verbose = false;  // -v: a closing line that sums the run up
 };
 
+/// Whether the run of `options` takes log files as inputs besides
+/// directories: the events table, the database and -t do; the CSV files are
+/// written for one directory.
+bool takes_log_files(const Options& options);
+
 /// The columns that the events table of `mode` can have, in their own
 /// order; "log" is only written when asked for.
 const std::vector<std::string>& table_columns(Mode mode);
