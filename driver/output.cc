@@ -26,9 +26,10 @@ const size_t kRowsInMemory = 1 << 20;
 // -t: every log read, nothing written.
 class CheckOutput : public Output {
  public:
-  CheckOutput(bool predicts_decompression, bool converts_undated,
+  CheckOutput(Mode mode, bool predicts_decompression, bool converts_undated,
               bool fail_fast)
-      : predicts_decompression_(predicts_decompression),
+      : mode_(mode),
+        predicts_decompression_(predicts_decompression),
         converts_undated_(converts_undated),
         fail_fast_(fail_fast) {}
 
@@ -40,25 +41,29 @@ class CheckOutput : public Output {
 
   std::unique_ptr<LogOutput> start(const Task& task, File&, const LogHour&,
                                    bool, std::string*) override {
-    return std::make_unique<Check>(task.log_name);
+    return std::make_unique<Check>(task.log_name, mode_);
   }
   std::string name(const Task&) const override { return std::string(); }
 
  private:
   class Check : public LogOutput {
    public:
-    explicit Check(std::string log_name) : log_name_(std::move(log_name)) {}
+    Check(std::string log_name, Mode mode)
+        : log_name_(std::move(log_name)), mode_(mode) {}
+    // The CSV's conversion, into nothing: the same records, damage and rows.
     ConvertResult convert(LogConverter& converter, InputStream& input) override {
-      return converter.convert(input, null_, log_name_, Mode::kStandard);
+      return converter.convert(input, null_, log_name_, mode_);
     }
     std::string error() const override { return std::string(); }
     Outcome publish(std::string*) override { return Outcome::kDone; }
 
    private:
     std::string log_name_;
+    Mode mode_;
     NullOutput null_;
   };
 
+  Mode mode_;
   bool predicts_decompression_, converts_undated_, fail_fast_;
 };
 
@@ -133,7 +138,7 @@ class CsvOutput : public Output {
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour&,
                                    bool, std::string* err) override {
-    auto csv = std::make_unique<Csv>(dir_of(task), csv_name_of(task.log_name),
+    auto csv = std::make_unique<Csv>(place_of(task).dir, csv_name_of(task.log_name),
                                      task.log_name, mode_, max_size_, fail_fast_);
     if (!csv->open(in, err)) return nullptr;
     return csv;
@@ -146,9 +151,9 @@ class CsvOutput : public Output {
  private:
   class Csv : public LogOutput {
    public:
-    Csv(const Dir& dir, std::string csv_name, std::string log_name, Mode mode,
-        uint64_t max_size, bool fail_fast)
-        : dir_(dir),
+    Csv(std::shared_ptr<Dir> dir, std::string csv_name, std::string log_name,
+        Mode mode, uint64_t max_size, bool fail_fast)
+        : dir_(std::move(dir)),
           csv_name_(std::move(csv_name)),
           log_name_(std::move(log_name)),
           mode_(mode),
@@ -157,7 +162,7 @@ class CsvOutput : public Output {
     ~Csv() override { discard(); }
 
     bool open(const File& in, std::string* err) {
-      if (!dir_.create_temp(Content::kText, &in, &file_, &temp_, err))
+      if (!dir_->create_temp(Content::kText, &in, &file_, &temp_, err))
         return false;
       output_ = std::make_unique<FileOutput>(file_);
       return true;
@@ -172,21 +177,21 @@ class CsvOutput : public Output {
     Outcome publish(std::string* what) override {
       std::string err;
       bool is_directory = false;
-      if (dir_.publish(&file_, temp_, csv_name_, Replace::kYes, &err,
+      if (dir_->publish(&file_, temp_, csv_name_, Replace::kYes, &err,
                        &is_directory))
         return Outcome::kDone;
       // A directory put at the CSV's path since the run looked is reported
       // as one found then.
       *what = (is_directory ? "Failed to open " : "Failed to write ") +
-              shown(dir_.path_of(csv_name_)) + ": " + err;
+              shown(dir_->path_of(csv_name_)) + ": " + err;
       return is_directory && !fail_fast_ ? Outcome::kDamaged : Outcome::kStop;
     }
     void discard() override {
-      if (file_.is_open()) dir_.discard(&file_, temp_);
+      if (file_.is_open()) dir_->discard(&file_, temp_);
     }
 
    private:
-    const Dir& dir_;  // the task's place holds it
+    std::shared_ptr<Dir> dir_;
     std::string csv_name_, log_name_;
     Mode mode_;
     uint64_t max_size_;
@@ -196,9 +201,10 @@ class CsvOutput : public Output {
     std::unique_ptr<FileOutput> output_;
   };
 
-  static const Dir& dir_of(const Task& task) {
-    return *static_cast<const CsvPlace&>(*task.place).dir;
+  static const CsvPlace& place_of(const Task& task) {
+    return static_cast<const CsvPlace&>(*task.place);
   }
+  static const Dir& dir_of(const Task& task) { return *place_of(task).dir; }
 
   // The output directory of a directory, made when missing; null, with
   // *err set, when it cannot be used.
@@ -594,7 +600,8 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
   const bool fail_fast = csv && !options.recursive && options.output.empty();
   if (options.test) {
     // The formats of one table or database never change the directory.
-    return std::make_unique<CheckOutput>(csv && !options.keep, csv, fail_fast);
+    return std::make_unique<CheckOutput>(mode, csv && !options.keep, csv,
+                                         fail_fast);
   }
   switch (options.format) {
     case OutputFormat::kCsv: {
