@@ -8,6 +8,7 @@
 
 #include "events/event_table.h"
 #include "tools/loggen.h"
+#include "tools/signal_day.h"
 
 namespace {
 
@@ -24,6 +25,11 @@ const char kGenlogUsage[] =
     "  --bad-type     end with a record of the first type beyond the table\n"
     "  --cut          end in the middle of the last record\n"
     "  --gzip         write the log gzip-compressed\n"
+    "  --day DATE     a signal's day instead: FILE is a directory that gets\n"
+    "                 the 24 logs DATE_00.dat to DATE_23.dat (DATE as\n"
+    "                 2022_06_08) of phases cycling in two rings,\n"
+    "                 detectors, pedestrians, plans and preemptions\n"
+    "  --detectors N  the day's detector channels (default 16)\n"
     "  --help         print this text\n";
 
 bool parse_number(const char* text, long max, long* value) {
@@ -32,12 +38,28 @@ bool parse_number(const char* text, long max, long* value) {
   return end != text && *end == '\0' && *value >= 0 && *value <= max;
 }
 
+// Writes `bytes` to the file `path`; false, said on the standard error
+// stream, when that failed.
+bool write_file(const std::string& path, const std::string& bytes) {
+  FILE* file = fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    perror(path.c_str());
+    return false;
+  }
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  if (fclose(file) != 0) ok = false;
+  if (!ok) fprintf(stderr, "quillon-genlog: failed to write %s\n", path.c_str());
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   long version = 6, records = 100, seed = 1;
   std::vector<int> types;
   bool bad_type = false, cut = false, gzip = false, every_type = false;
+  const char* day = nullptr;
+  long detectors = 16;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -73,6 +95,10 @@ int main(int argc, char** argv) {
       cut = true;
     } else if (arg == "--gzip") {
       gzip = true;
+    } else if (arg == "--day" && has_value) {
+      day = argv[++i];
+    } else if (arg == "--detectors" && has_value) {
+      ok = parse_number(argv[++i], 64, &detectors);
     } else if (arg[0] != '-' && path == nullptr) {
       path = argv[i];
     } else {
@@ -90,6 +116,22 @@ int main(int argc, char** argv) {
   }
 
   int v = static_cast<int>(version);
+  if (day != nullptr) {
+    SignalDayOptions options;
+    options.version = v;
+    options.detectors = static_cast<int>(detectors);
+    options.seed = static_cast<uint32_t>(seed);
+    std::vector<std::vector<LogRecord>> hours = signal_day(options);
+    for (size_t h = 0; h < hours.size(); ++h) {
+      char name[64];
+      snprintf(name, sizeof name, "%s_%02d.dat%s", day, static_cast<int>(h),
+               gzip ? ".gz" : "");
+      std::string log = make_log(v, hours[h]);
+      if (gzip) log = gzip_bytes(log);
+      if (!write_file(std::string(path) + "/" + name, log)) return 1;
+    }
+    return 0;
+  }
   std::string log =
       every_type
           ? make_log(v, every_type_records(v, static_cast<int>(records),
@@ -117,16 +159,5 @@ int main(int argc, char** argv) {
     }
   }
 
-  FILE* file = fopen(path, "wb");
-  if (file == nullptr) {
-    perror(path);
-    return 1;
-  }
-  bool ok = fwrite(log.data(), 1, log.size(), file) == log.size();
-  if (fclose(file) != 0) ok = false;
-  if (!ok) {
-    fprintf(stderr, "quillon-genlog: failed to write %s\n", path);
-    return 1;
-  }
-  return 0;
+  return write_file(path, log) ? 0 : 1;
 }

@@ -1,0 +1,198 @@
+#include "tools/signal_day.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string_view>
+
+#include "events/converters.h"
+#include "events/event_table.h"
+
+namespace {
+
+const int kTenthsPerDay = 24 * 36000;
+
+// The events a day is made of, each by the names its rows have: those of
+// version 5, 6 and current logs first, version 4's after.
+enum Kind {
+  kGreen, kYellow, kYellowEnd, kRed, kRedEnd, kGapOut, kMaxOut, kForceOff,
+  kWalk, kPedCall, kDetector, kPreempt, kPattern, kCycle, kOffset, kKinds
+};
+const std::string_view kNames[kKinds][2] = {
+    {"Phase Green Begin", "Begin Phase Green"},
+    {"Phase Yellow Begin", "Begin Phase Yellow"},
+    {"Phase Yellow Complt", ""},
+    {"Phase Red Begin", "Begin Phase Red Clr"},
+    {"Phase Red Clr Complt", ""},
+    {"Phase Term Gap Out", ""},
+    {"Phase Term Max Out", ""},
+    {"Phase Term Force Off", ""},
+    {"Phase Ped Walk Begin", "Begin Ped Walk"},
+    {"Ped call on/off", ""},
+    {"Veh Detector on/off", ""},
+    {"Preempt Input on/off", ""},
+    {"Patt Status Change", ""},
+    {"Cycle Length Change", ""},
+    {"Offset Length Change", ""},
+};
+
+// One event of the day: when (tenths since midnight), what, of which phase,
+// channel, preempt or value, and for on/off events its state.
+struct Event {
+  int time;
+  Kind kind;
+  int value;
+  bool on;
+};
+
+// The day's records, made from its events in the version's numbering.
+class Writer {
+ public:
+  explicit Writer(int version) : table_(select_event_table(version)) {
+    for (int kind = 0; kind < kKinds; ++kind) {
+      type_[kind] = -1;
+      for (int type = 0; type < table_.count && type_[kind] < 0; ++type)
+        for (std::string_view name : kNames[kind])
+          if (!name.empty() && event_name(table_.rows[type]) == name)
+            type_[kind] = type;
+    }
+  }
+
+  // The record of `e`, or none where the table has no row for it.
+  bool record(const Event& e, LogRecord* r) const {
+    if (type_[e.kind] < 0) return false;
+    const EventDefinition& row = table_.rows[type_[e.kind]];
+    r->type = static_cast<uint8_t>(type_[e.kind]);
+    r->time = static_cast<uint16_t>(e.time % 36000);
+    r->data.assign(row.length, 0);
+    const uint8_t value = static_cast<uint8_t>(e.value);
+    if (row.length == 0) return true;
+    if (row.converter == on_off)
+      r->data[0] = static_cast<uint8_t>(value << 1 | (e.on ? 1 : 0));
+    else if (row.converter == second_byte && row.length > 1)
+      r->data[1] = value;
+    else
+      r->data[0] = value;
+    return true;
+  }
+
+ private:
+  const EventTable& table_;
+  int type_[kKinds];
+};
+
+// How busy the intersection is at `time`, 0.1 at night to 1 at the peaks.
+double demand(int time) {
+  double hour = time / 36000.0;
+  double morning = std::exp(-(hour - 8) * (hour - 8) / 3);
+  double evening = std::exp(-(hour - 17) * (hour - 17) / 4);
+  return 0.1 + 0.9 * std::max(morning, evening);
+}
+
+}  // namespace
+
+std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) {
+  std::mt19937 rng(options.seed);
+  auto uniform = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(rng);
+  };
+  std::vector<Event> events;
+
+  // Coordination plans through the day; free at night (pattern 254).
+  const struct { int hour; int pattern, cycle, offset; } kPlans[] = {
+      {6, 1, 120, 20}, {9, 2, 100, 10}, {15, 3, 130, 35}, {19, 254, 0, 0}};
+  for (const auto& plan : kPlans) {
+    int t = plan.hour * 36000 + uniform(0, 600);
+    events.push_back({t, kPattern, plan.pattern, false});
+    events.push_back({t, kCycle, plan.cycle, false});
+    events.push_back({t, kOffset, plan.offset, false});
+  }
+  auto coordinated = [](int time) { return time >= 6 * 36000 && time < 19 * 36000; };
+
+  // Pedestrian calls on phases 2, 4, 6 and 8, waiting for their walk.
+  int pending_call[9] = {};  // 0: none, else the call's time + 1
+  std::vector<Event> calls;
+  for (int phase = 2; phase <= 8; phase += 2) {
+    for (int t = 0; t < kTenthsPerDay;) {
+      t += static_cast<int>(std::exponential_distribution<double>(
+                                demand(t) / 1800.0)(rng)) + 1;
+      if (t < kTenthsPerDay) calls.push_back({t, kPedCall, phase, true});
+    }
+  }
+  std::sort(calls.begin(), calls.end(),
+            [](const Event& a, const Event& b) { return a.time < b.time; });
+  size_t next_call = 0;
+
+  // The rings: phases 1-2 with 5-6, then 3-4 with 7-8, each group ended at
+  // its barrier when both rings are through.
+  const int kGroups[2][2][2] = {{{1, 2}, {5, 6}}, {{3, 4}, {7, 8}}};
+  int now = 0;
+  for (int group = 0; now < kTenthsPerDay; group ^= 1) {
+    int ends[2] = {now, now};
+    for (int ring = 0; ring < 2; ++ring) {
+      int t = now;
+      for (int phase : kGroups[group][ring]) {
+        // Calls that came before this green.
+        while (next_call < calls.size() && calls[next_call].time <= t) {
+          const Event& call = calls[next_call++];
+          events.push_back(call);
+          events.push_back({call.time + uniform(1, 5), kPedCall, call.value, false});
+          if (pending_call[call.value] == 0) pending_call[call.value] = call.time + 1;
+        }
+        const bool major = phase == 2 || phase == 6;
+        const int max_green = major ? 400 : 250;
+        int green = 50 + static_cast<int>(uniform(0, max_green) * demand(t));
+        Kind end = kGapOut;
+        if (green >= max_green) {
+          green = max_green;
+          end = kMaxOut;
+        } else if (coordinated(t) && uniform(0, 99) < 15) {
+          end = kForceOff;
+        }
+        events.push_back({t, kGreen, phase, false});
+        if (pending_call[phase] != 0) {
+          events.push_back({t, kWalk, phase, false});
+          pending_call[phase] = 0;
+        }
+        const int yellow = 35 + uniform(0, 5), red = 15 + uniform(0, 5);
+        events.push_back({t + green, end, phase, false});
+        events.push_back({t + green, kYellow, phase, false});
+        events.push_back({t + green + yellow, kYellowEnd, phase, false});
+        events.push_back({t + green + yellow, kRed, phase, false});
+        events.push_back({t + green + yellow + red, kRedEnd, phase, false});
+        t += green + yellow + red;
+      }
+      ends[ring] = t;
+    }
+    now = std::max(ends[0], ends[1]);
+  }
+
+  // Vehicle detectors, each on a phase, at the hour's demand.
+  for (int channel = 1; channel <= options.detectors; ++channel) {
+    for (int t = 0; t < kTenthsPerDay;) {
+      t += static_cast<int>(std::exponential_distribution<double>(
+                                demand(t) / 60.0)(rng)) + 1;
+      if (t >= kTenthsPerDay) break;
+      events.push_back({t, kDetector, channel, true});
+      events.push_back({t + uniform(2, 20), kDetector, channel, false});
+    }
+  }
+
+  // Two preemptions, each held for half a minute to a minute and a half.
+  for (int i = 0; i < 2; ++i) {
+    int t = uniform(0, kTenthsPerDay - 1000);
+    events.push_back({t, kPreempt, 1, true});
+    events.push_back({t + uniform(300, 900), kPreempt, 1, false});
+  }
+
+  std::stable_sort(events.begin(), events.end(),
+                   [](const Event& a, const Event& b) { return a.time < b.time; });
+  const Writer writer(options.version);
+  std::vector<std::vector<LogRecord>> hours(24);
+  for (const Event& e : events) {
+    LogRecord record;
+    if (e.time < kTenthsPerDay && writer.record(e, &record))
+      hours[static_cast<size_t>(e.time / 36000)].push_back(std::move(record));
+  }
+  return hours;
+}

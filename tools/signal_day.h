@@ -1,0 +1,29 @@
+// Synthetic days of a signalised intersection, for the tests and the
+// benchmarks of what is computed from the logs: phases cycling in two rings
+// with their terminations, yellow and red clearance, detector and
+// pedestrian activity, coordination changes and preemptions, written in the
+// numbering of any log version.
+
+#ifndef QUILLON_TOOLS_SIGNAL_DAY_H_
+#define QUILLON_TOOLS_SIGNAL_DAY_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/loggen.h"
+
+/// What a synthetic day holds.
+struct SignalDayOptions {
+  int version = 6;     // the log version whose numbering the records take
+  int detectors = 16;  // vehicle detector channels, on phases 1 to 8 in turn
+  uint32_t seed = 1;
+};
+
+/// The records of the 24 hourly logs of one day, hour by hour, each in time
+/// order with its times counted from the start of its hour. The signal
+/// runs on: a green begun before the hour ends in it. Events that the
+/// version's table has no row for (the end of yellow in version 4) are left
+/// out. The same options give the same day.
+std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options);
+
+#endif  // QUILLON_TOOLS_SIGNAL_DAY_H_
