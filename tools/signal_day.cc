@@ -7,37 +7,15 @@
 
 #include "events/converters.h"
 #include "events/event_table.h"
+#include "events/signal_events.h"
 
 namespace {
 
 const int kTenthsPerDay = 24 * 36000;
 
-// The events a day is made of, each by the names its rows have: those of
-// version 5, 6 and current logs first, version 4's after.
-enum Kind {
-  kGreen, kYellow, kYellowEnd, kRed, kRedEnd, kGapOut, kMaxOut, kForceOff,
-  kWalk, kPedCall, kDetector, kPreempt, kPattern, kCycle, kOffset, kKinds
-};
-const std::string_view kNames[kKinds][2] = {
-    {"Phase Green Begin", "Begin Phase Green"},
-    {"Phase Yellow Begin", "Begin Phase Yellow"},
-    {"Phase Yellow Complt", ""},
-    {"Phase Red Begin", "Begin Phase Red Clr"},
-    {"Phase Red Clr Complt", ""},
-    {"Phase Term Gap Out", ""},
-    {"Phase Term Max Out", ""},
-    {"Phase Term Force Off", ""},
-    {"Phase Ped Walk Begin", "Begin Ped Walk"},
-    {"Ped call on/off", ""},
-    {"Veh Detector on/off", ""},
-    {"Preempt Input on/off", ""},
-    {"Patt Status Change", ""},
-    {"Cycle Length Change", ""},
-    {"Offset Length Change", ""},
-};
-
 // One event of the day: when (tenths since midnight), what, of which phase,
 // channel, preempt or value, and for on/off events its state.
+using Kind = SignalEvent;
 struct Event {
   int time;
   Kind kind;
@@ -49,20 +27,19 @@ struct Event {
 class Writer {
  public:
   explicit Writer(int version) : table_(select_event_table(version)) {
-    for (int kind = 0; kind < kKinds; ++kind) {
-      type_[kind] = -1;
-      for (int type = 0; type < table_.count && type_[kind] < 0; ++type)
-        for (std::string_view name : kNames[kind])
-          if (!name.empty() && event_name(table_.rows[type]) == name)
-            type_[kind] = type;
-    }
+    const SignalEventTable& events = signal_events(table_);
+    for (int& type : type_) type = -1;
+    for (int type = table_.count - 1; type >= 0; --type)
+      if (events.kind[type] != SignalEvent::kNone)
+        type_[static_cast<int>(events.kind[type])] = type;
   }
 
   // The record of `e`, or none where the table has no row for it.
   bool record(const Event& e, LogRecord* r) const {
-    if (type_[e.kind] < 0) return false;
-    const EventDefinition& row = table_.rows[type_[e.kind]];
-    r->type = static_cast<uint8_t>(type_[e.kind]);
+    const int type = type_[static_cast<int>(e.kind)];
+    if (type < 0) return false;
+    const EventDefinition& row = table_.rows[type];
+    r->type = static_cast<uint8_t>(type);
     r->time = static_cast<uint16_t>(e.time % 36000);
     r->data.assign(row.length, 0);
     const uint8_t value = static_cast<uint8_t>(e.value);
@@ -78,7 +55,7 @@ class Writer {
 
  private:
   const EventTable& table_;
-  int type_[kKinds];
+  int type_[kSignalEventKinds];
 };
 
 // How busy the intersection is at `time`, 0.1 at night to 1 at the peaks.
@@ -103,9 +80,9 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
       {6, 1, 120, 20}, {9, 2, 100, 10}, {15, 3, 130, 35}, {19, 254, 0, 0}};
   for (const auto& plan : kPlans) {
     int t = plan.hour * 36000 + uniform(0, 600);
-    events.push_back({t, kPattern, plan.pattern, false});
-    events.push_back({t, kCycle, plan.cycle, false});
-    events.push_back({t, kOffset, plan.offset, false});
+    events.push_back({t, Kind::kPattern, plan.pattern, false});
+    events.push_back({t, Kind::kCycle, plan.cycle, false});
+    events.push_back({t, Kind::kOffset, plan.offset, false});
   }
   auto coordinated = [](int time) { return time >= 6 * 36000 && time < 19 * 36000; };
 
@@ -116,7 +93,7 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
     for (int t = 0; t < kTenthsPerDay;) {
       t += static_cast<int>(std::exponential_distribution<double>(
                                 demand(t) / 1800.0)(rng)) + 1;
-      if (t < kTenthsPerDay) calls.push_back({t, kPedCall, phase, true});
+      if (t < kTenthsPerDay) calls.push_back({t, Kind::kPedCall, phase, true});
     }
   }
   std::sort(calls.begin(), calls.end(),
@@ -136,30 +113,30 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
         while (next_call < calls.size() && calls[next_call].time <= t) {
           const Event& call = calls[next_call++];
           events.push_back(call);
-          events.push_back({call.time + uniform(1, 5), kPedCall, call.value, false});
+          events.push_back({call.time + uniform(1, 5), Kind::kPedCall, call.value, false});
           if (pending_call[call.value] == 0) pending_call[call.value] = call.time + 1;
         }
         const bool major = phase == 2 || phase == 6;
         const int max_green = major ? 400 : 250;
         int green = 50 + static_cast<int>(uniform(0, max_green) * demand(t));
-        Kind end = kGapOut;
+        Kind end = Kind::kGapOut;
         if (green >= max_green) {
           green = max_green;
-          end = kMaxOut;
+          end = Kind::kMaxOut;
         } else if (coordinated(t) && uniform(0, 99) < 15) {
-          end = kForceOff;
+          end = Kind::kForceOff;
         }
-        events.push_back({t, kGreen, phase, false});
+        events.push_back({t, Kind::kGreen, phase, false});
         if (pending_call[phase] != 0) {
-          events.push_back({t, kWalk, phase, false});
+          events.push_back({t, Kind::kWalk, phase, false});
           pending_call[phase] = 0;
         }
         const int yellow = 35 + uniform(0, 5), red = 15 + uniform(0, 5);
         events.push_back({t + green, end, phase, false});
-        events.push_back({t + green, kYellow, phase, false});
-        events.push_back({t + green + yellow, kYellowEnd, phase, false});
-        events.push_back({t + green + yellow, kRed, phase, false});
-        events.push_back({t + green + yellow + red, kRedEnd, phase, false});
+        events.push_back({t + green, Kind::kYellow, phase, false});
+        events.push_back({t + green + yellow, Kind::kYellowEnd, phase, false});
+        events.push_back({t + green + yellow, Kind::kRed, phase, false});
+        events.push_back({t + green + yellow + red, Kind::kRedEnd, phase, false});
         t += green + yellow + red;
       }
       ends[ring] = t;
@@ -173,16 +150,16 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
       t += static_cast<int>(std::exponential_distribution<double>(
                                 demand(t) / 60.0)(rng)) + 1;
       if (t >= kTenthsPerDay) break;
-      events.push_back({t, kDetector, channel, true});
-      events.push_back({t + uniform(2, 20), kDetector, channel, false});
+      events.push_back({t, Kind::kDetector, channel, true});
+      events.push_back({t + uniform(2, 20), Kind::kDetector, channel, false});
     }
   }
 
   // Two preemptions, each held for half a minute to a minute and a half.
   for (int i = 0; i < 2; ++i) {
     int t = uniform(0, kTenthsPerDay - 1000);
-    events.push_back({t, kPreempt, 1, true});
-    events.push_back({t + uniform(300, 900), kPreempt, 1, false});
+    events.push_back({t, Kind::kPreempt, 1, true});
+    events.push_back({t + uniform(300, 900), Kind::kPreempt, 1, false});
   }
 
   std::stable_sort(events.begin(), events.end(),

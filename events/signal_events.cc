@@ -1,0 +1,82 @@
+#include "events/signal_events.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "events/converters.h"
+
+const std::string_view kSignalEventNames[kSignalEventKinds][2] = {
+    {"Phase Green Begin", "Begin Phase Green"},
+    {"Phase Yellow Begin", "Begin Phase Yellow"},
+    {"Phase Yellow Complt", ""},
+    {"Phase Red Begin", "Begin Phase Red Clr"},
+    {"Phase Red Clr Complt", ""},
+    {"Phase Term Gap Out", ""},
+    {"Phase Term Max Out", ""},
+    {"Phase Term Force Off", ""},
+    {"Phase Ped Walk Begin", "Begin Ped Walk"},
+    {"Ped call on/off", ""},
+    {"Veh Detector on/off", ""},
+    {"Preempt Input on/off", ""},
+    {"Patt Status Change", ""},
+    {"Cycle Length Change", ""},
+    {"Offset Length Change", ""},
+};
+
+namespace {
+
+// The converter that rows of `name` have in any table; null for none.
+EventConverter converter_named(std::string_view name) {
+  for (const EventTable* table :
+       {&kCurrentTable, &kVersion6Table, &kVersion5Table, &kVersion4Table}) {
+    for (int type = 0; type < table->count; ++type)
+      if (table->rows[type].converter != nullptr &&
+          event_name(table->rows[type]) == name)
+        return table->rows[type].converter;
+  }
+  return nullptr;
+}
+
+SignalEventTable build(const EventTable& table) {
+  SignalEventTable t;
+  for (int type = 0; type < 256; ++type) {
+    t.kind[type] = SignalEvent::kNone;
+    t.converter[type] = nullptr;
+  }
+  for (int type = 0; type < table.count; ++type) {
+    const EventDefinition& row = table.rows[type];
+    const std::string_view name = event_name(row);
+    for (int kind = 0; kind < kSignalEventKinds; ++kind) {
+      if (name != kSignalEventNames[kind][0] && name != kSignalEventNames[kind][1])
+        continue;
+      t.kind[type] = static_cast<SignalEvent>(kind);
+      t.converter[type] = row.converter != nullptr ? row.converter
+                                                   : converter_named(name);
+    }
+  }
+  return t;
+}
+
+}  // namespace
+
+const SignalEventTable& signal_events(const EventTable& table) {
+  static const SignalEventTable kTables[4] = {
+      build(kVersion4Table), build(kVersion5Table), build(kVersion6Table),
+      build(kCurrentTable)};
+  return &table == &kVersion4Table   ? kTables[0]
+         : &table == &kVersion5Table ? kTables[1]
+         : &table == &kVersion6Table ? kTables[2]
+                                     : kTables[3];
+}
+
+int signal_event_value(const SignalEventTable& events, uint8_t type,
+                       const uint8_t* data, int length, bool* on) {
+  uint8_t d[16] = {};
+  memcpy(d, data, static_cast<size_t>(length));
+  *on = length > 0 && (d[0] & 1) != 0;
+  EventConverter converter = events.converter[type];
+  if (converter == nullptr) return d[0];
+  int params = 0;
+  converter(0, d, &params);
+  return d[0];
+}

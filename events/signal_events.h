@@ -1,0 +1,61 @@
+// The events that signal performance is measured by, recognised in every
+// log version by the names of their rows: a phase's green, clearances and
+// terminations, pedestrian walks and calls, detector actuations,
+// preemption and coordination.
+
+#ifndef QUILLON_EVENTS_SIGNAL_EVENTS_H_
+#define QUILLON_EVENTS_SIGNAL_EVENTS_H_
+
+#include <cstdint>
+#include <string_view>
+
+#include "events/event_table.h"
+
+/// One kind of event of a signal.
+enum class SignalEvent : uint8_t {
+  kGreen,      // a phase's green begins
+  kYellow,     // its yellow begins
+  kYellowEnd,  // its yellow ends (no row in version 4 logs)
+  kRed,        // its red clearance begins
+  kRedEnd,     // its red clearance ends (no row in version 4 logs)
+  kGapOut,     // its green ends by gap out,
+  kMaxOut,     // by max out,
+  kForceOff,   // or is forced off
+  kWalk,       // a pedestrian walk begins
+  kPedCall,    // a pedestrian call, on or off
+  kDetector,   // a vehicle detector, on or off
+  kPreempt,    // a preemption input, on or off
+  kPattern,    // the coordination pattern changes,
+  kCycle,      // its cycle length,
+  kOffset,     // its offset
+  kNone,       // none of these
+};
+
+/// How many kinds there are, kNone left out.
+const int kSignalEventKinds = static_cast<int>(SignalEvent::kNone);
+
+/// The names of the rows of each kind: that of version 5, 6 and current
+/// logs, then version 4's where it differs (empty where it does not).
+extern const std::string_view kSignalEventNames[kSignalEventKinds][2];
+
+/// The kind of each event type of one table, derived from its rows' names,
+/// and how its value is read: the converter of its row, or for a row
+/// without one, that of the same name in the other tables (on_off for the
+/// current table's "Ped call on/off").
+struct SignalEventTable {
+  SignalEvent kind[256];
+  EventConverter converter[256];
+};
+
+/// The kinds of the types of `table` (one that select_event_table
+/// returns), built on first use.
+const SignalEventTable& signal_events(const EventTable& table);
+
+/// The value of a record of a type that `events` knows: its phase,
+/// detector channel, preempt number or plan value, as the standard
+/// conversion of its row computes it; *on gets the state of an on/off
+/// event (bit 0 of D0).
+int signal_event_value(const SignalEventTable& events, uint8_t type,
+                       const uint8_t* data, int length, bool* on);
+
+#endif  // QUILLON_EVENTS_SIGNAL_EVENTS_H_
