@@ -422,7 +422,7 @@ int run_with(const Options& given, const RunHooks& hooks) {
       printer.print("Note: the sub-directories of " + shown(options.dir) +
                     " are searched with -r\n");
   }
-  if (!output->finish(!runner.stopped() && found, &err)) {
+  if (!output->finish(runner.stopped(), found, &err)) {
     printer.print(error_line(err));
     status = 1;
   }

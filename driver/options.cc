@@ -103,6 +103,7 @@ const OptionRow kOptions[] = {
        if (v == "csv") o->format = OutputFormat::kCsv;
        else if (v == "events") o->format = OutputFormat::kEvents;
        else if (v == "sqlite" && kHaveSqlite) o->format = OutputFormat::kSqlite;
+       else if (v == "measures") o->format = OutputFormat::kMeasures;
        else return false;
        return true;
      },
@@ -110,9 +111,10 @@ const OptionRow kOptions[] = {
      "of every log, to standard output or to -o FILE\n"
      "(gzip-compressed for a name ending in .gz); sqlite:\n"
      "every log and event loaded into the database -o DB\n"
-     "(not in the Windows build)",
-     kHaveSqlite ? "csv, events or sqlite"
-                 : "csv or events (this build has no sqlite)"},
+     "(not in the Windows build); measures: the signal\n"
+     "performance measures, tables in the directory -o OUT",
+     kHaveSqlite ? "csv, events, sqlite or measures"
+                 : "csv, events or measures (this build has no sqlite)"},
     {'u', "update", nullptr,
      [](Options* o, const std::string&) { return o->update = true; },
      "leave alone what is up to date: a CSV newer than its\n"
@@ -161,6 +163,17 @@ const OptionRow kOptions[] = {
      "the name of the log read from the standard input (-),\n"
      "which gives its date: 2022_06_08_13.dat.gz",
      "a log's name without folders"},
+    {0, "bin", "MINUTES",
+     [](Options* o, const std::string& v) {
+       if (v.empty() || v.size() > 2 || v.find_first_not_of("0123456789") !=
+                                             std::string::npos)
+         return false;
+       o->bin_minutes = atoi(v.c_str());
+       return o->bin_minutes > 0 && 60 % o->bin_minutes == 0;
+     },
+     "with -f measures, the minutes of a bin, a divisor of\n"
+     "60 (default 15)",
+     "a divisor of 60: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60"},
     {'v', "verbose", nullptr,
      [](Options* o, const std::string&) { return o->verbose = true; },
      "close with a line that sums the run up: logs, events,\n"
@@ -201,6 +214,8 @@ std::string check_options(const Options& o) {
   const bool events = o.format == OutputFormat::kEvents;
   if (o.format == OutputFormat::kSqlite && (o.output.empty() || o.output == "-"))
     return "-f sqlite needs the database: -o DB";
+  if (o.format == OutputFormat::kMeasures && (o.output.empty() || o.output == "-"))
+    return "-f measures needs the directory of its tables: -o OUT";
   if (!events && o.output == "-")
     return "-o - (the standard output) is for -f events; the CSV files need "
            "a directory";

@@ -15,6 +15,7 @@ enum class OutputFormat {
   kCsv,     // a CSV per log
   kEvents,  // one events table of the whole run
   kSqlite,  // logs and events loaded into an SQLite database
+  kMeasures,  // the signal performance measures, tables in a directory
   kRows,    // logs and their rows handed to a program (RunHooks::sink);
             // not on the command line
 };
@@ -49,6 +50,7 @@ struct Options {
   std::vector<std::string> columns;
   std::string logs;     // --logs: the file of the events table's logs
   bool verbose = false;  // -v: a closing line that sums the run up
+  int bin_minutes = 15;  // --bin: the measures' bins, a divisor of 60
 };
 
 /// Whether the run of `options` takes log files as inputs besides

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <utility>
 
 #ifdef QUILLON_HAVE_SQLITE
 #include "driver/database.h"
 #endif
+#include "driver/measures.h"
 #include "driver/messages.h"
 #include "driver/names.h"
 #include "driver/options.h"
@@ -365,9 +367,9 @@ class TableOutput : public Output {
   std::string name(const Task&) const override { return table_.name(); }
   std::string note() const override { return watch_.note(); }
 
-  bool finish(bool complete, std::string* what) override {
+  bool finish(bool stopped, bool found, std::string* what) override {
     // A table is given its name only when the run went through every log.
-    if (!complete) {
+    if (stopped || !found) {
       table_.discard();
       if (logs_ != nullptr) logs_->discard();
       return true;
@@ -467,6 +469,90 @@ class TableOutput : public Output {
   std::unique_ptr<EventsTable> logs_;  // --logs
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
   NumberingWatch watch_;  // of the logs published
+};
+
+// The signal performance measures: each log's events read where its task
+// runs, every signal's measured in time order once the run is through, the
+// tables written into a directory.
+class MeasuresOutput : public Output {
+ public:
+  MeasuresOutput(std::string dir, int bin_minutes)
+      : dir_(std::move(dir)), bin_minutes_(bin_minutes) {}
+
+  std::unique_ptr<LogOutput> start(const Task& task, File& in,
+                                   const LogHour& hour, bool,
+                                   std::string*) override {
+    // The tables are readable by no more users than each of their logs.
+    log_permissions_.fetch_and(in.permissions());
+    auto log = std::make_unique<Log>(*this, task.signal_id);
+    log->measures.path = task.relative_path;
+    log->measures.hour = hour;
+    return log;
+  }
+
+  std::string name(const Task&) const override { return shown(dir_); }
+
+  bool finish(bool stopped, bool, std::string* what) override {
+    // Tables of every log or none: a run that stops leaves earlier ones.
+    if (stopped) return true;
+    MeasureTables tables(bin_minutes_);
+    for (auto& [signal, logs] : signals_) tables.add_signal(signal, std::move(logs));
+    signals_.clear();
+    std::string err;
+    std::shared_ptr<Dir> dir = Dir::make(dir_, &err);
+    if (dir == nullptr) {
+      *what = "Failed to open " + shown(dir_) + ": " + err;
+      return false;
+    }
+    for (int i = 0; i < 7; ++i) {
+      EventsTable table;
+      const std::string path = join_path(dir_, std::string(kMeasureTables[i]) + ".csv");
+      const std::string& text = tables.text(i);
+      if (!table.open(path, &err) || !table.write(text.data(), text.size()) ||
+          !table.close(log_permissions_, &err)) {
+        *what = "Failed to write " + shown(path) + ": " +
+                (err.empty() ? table.error() : err);
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  class Log : public LogOutput, Spilled {
+   public:
+    Log(MeasuresOutput& output, std::string signal_id)
+        : output_(output), signal_id_(std::move(signal_id)) {}
+    ConvertResult convert(LogConverter& converter, InputStream& input) override {
+      return converter.convert_packed(input, rows_, Mode::kProprietary);
+    }
+    bool can_restart() const override { return true; }
+    bool restart() override { return Spilled::restart(); }
+    std::string error() const override { return rows_.error(); }
+    void read(const LogRead& read) override {
+      measures.whole = read.wrong.empty();
+      measures.records = read.converted.records;
+      MeasureEventReader reader(select_event_table(read.converted.version),
+                                &measures);
+      rows_.copy_to(reader);
+      rows_.clear();
+    }
+    Outcome publish(std::string*) override {
+      output_.signals_[signal_id_].push_back(std::move(measures));
+      return Outcome::kDone;
+    }
+
+    LogMeasures measures;
+
+   private:
+    MeasuresOutput& output_;
+    std::string signal_id_;
+  };
+
+  std::string dir_;
+  int bin_minutes_;
+  std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
+  std::atomic<unsigned> log_permissions_{07777};  // that every log has
 };
 
 // Logs and their rows, packed, into a LogSink: the database, or a
@@ -644,6 +730,8 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
     }
     case OutputFormat::kRows:
       return std::make_unique<SinkOutput>(sink, mode);
+    case OutputFormat::kMeasures:
+      return std::make_unique<MeasuresOutput>(options.output, options.bin_minutes);
   }
   return nullptr;
 }

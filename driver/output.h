@@ -154,11 +154,11 @@ class Output {
   /// A note for the end of the run (whole lines), or nothing.
   virtual std::string note() const { return std::string(); }
 
-  /// Ends the run: `complete` when it went through every log. Returns false,
-  /// with *what set to the message of the failure (without "Error: "), when
-  /// the output could not be completed.
-  virtual bool finish(bool complete, std::string* what) {
-    (void)complete, (void)what;
+  /// Ends the run: `stopped` when a failure ended it, `found` when it found
+  /// any log. Returns false, with *what set to the message of the failure
+  /// (without "Error: "), when the output could not be completed.
+  virtual bool finish(bool stopped, bool found, std::string* what) {
+    (void)stopped, (void)found, (void)what;
     return true;
   }
 };
