@@ -401,8 +401,8 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
   const Case kCases[] = {
       {{"-f", "parquet", "-r", d, "e"}, "quillon: -f: 'parquet' is not csv"},
       {{"-r", "-f", "sqlite", d, "e"},
-       tool().windows ? "quillon: -f: 'sqlite' is not csv or events (this build "
-                        "has no sqlite)"
+       tool().windows ? "quillon: -f: 'sqlite' is not csv, events or measures "
+                        "(this build has no sqlite)"
                       : "quillon: -f sqlite needs the database: -o DB"},
       {{"-f", "events", "-r", d, "e", "-q"},
        "quillon: option '-q' after the directory: options go before it"},

@@ -1,0 +1,137 @@
+// The measures, rule by rule, on logs made event by event; and over a
+// generated day, the actuations against the detector events.
+
+#include "driver/measures.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/signal_day.h"
+
+namespace {
+
+using K = SignalEvent;
+
+// A log of hour 2022-06-08 `hour`: whole or damaged, its events as (tenths,
+// kind, value, on).
+LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
+                   bool clearance_ends = true) {
+  LogMeasures log;
+  log.path = "2022_06_08_" + std::to_string(hour) + ".dat";
+  log.hour = {2022, 6, 8, hour};
+  log.whole = whole;
+  log.records = events.size();
+  log.has_clearance_ends = clearance_ends;
+  log.events = std::move(events);
+  return log;
+}
+
+// The rows of table `table` (header left out) for the logs, in bins of
+// `bin` minutes.
+std::string rows(int table, std::vector<LogMeasures> logs, int bin = 15) {
+  MeasureTables tables(bin);
+  tables.add_signal("s", std::move(logs));
+  const std::string& text = tables.text(table);
+  return text.substr(text.find('\n') + 1);
+}
+
+const int kLogs = 0, kActuations = 1, kTerminations = 2, kIntervals = 3,
+          kPed = 4, kPreemption = 6;
+
+TEST(Measures, Rules) {
+  struct Case {
+    const char* what;
+    int table;
+    std::vector<LogMeasures> logs;
+    std::string expected;
+    int bin = 15;
+  };
+  const Case kCases[] = {
+      {"a green across the hour is one interval", kIntervals,
+       {log_of(12, true, {{35980, K::kGreen, 2, false}, {35990, K::kGapOut, 2, false}}),
+        log_of(13, true, {{200, K::kYellow, 2, false}, {240, K::kYellowEnd, 2, false},
+                          {240, K::kRed, 2, false}, {260, K::kRedEnd, 2, false},
+                          {900, K::kGreen, 2, false}})},
+       "s,2,2022-06-08 12:59:58.0,22.0,4.0,2.0,gap_out\n"},
+      {"a missing hour ends the green", kIntervals,
+       {log_of(12, true, {{35980, K::kGreen, 2, false}}),
+        log_of(14, true, {{200, K::kYellow, 2, false}})},
+       ""},
+      {"a damaged log covers nothing", kIntervals,
+       {log_of(12, false, {{100, K::kGreen, 2, false}, {200, K::kYellow, 2, false}})},
+       ""},
+      {"version 4: yellow to red clearance, no red clearance end", kIntervals,
+       {log_of(12, true, {{100, K::kGreen, 4, false}, {150, K::kMaxOut, 4, false},
+                          {160, K::kForceOff, 4, false}, {200, K::kYellow, 4, false},
+                          {236, K::kRed, 4, false}, {300, K::kGreen, 4, false}},
+               false)},
+       "s,4,2022-06-08 12:00:10.0,10.0,3.6,,force_off\n"},
+      {"the hours, missing and damaged", kLogs,
+       {log_of(12, true, {}), log_of(14, false, {})},
+       "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat\n"
+       "s,2022-06-08 13:00:00,missing,,\n"
+       "s,2022-06-08 14:00:00,damaged,0,2022_06_08_14.dat\n"},
+      {"a call with no walk, a walk with no call, a delay", kPed,
+       {log_of(12, true, {{100, K::kPedCall, 2, true}, {150, K::kWalk, 4, false},
+                          {9100, K::kPedCall, 6, true}, {9200, K::kPedCall, 6, true},
+                          {9400, K::kWalk, 6, false}})},
+       "s,2022-06-08 12:00:00.0,2,0,1,,0\n"
+       "s,2022-06-08 12:00:00.0,4,1,0,,0\n"
+       "s,2022-06-08 12:15:00.0,6,1,2,30.0,1\n"},
+      {"a preempt never released", kPreemption,
+       {log_of(12, true, {{100, K::kPreempt, 1, true}, {400, K::kPreempt, 1, false},
+                          {500, K::kPreempt, 2, true}})},
+       "s,1,2022-06-08 12:00:10.0,2022-06-08 12:00:40.0,30.0\n"
+       "s,2,2022-06-08 12:00:50.0,,\n"},
+      {"terminations in 5-minute bins", kTerminations,
+       {log_of(12, true, {{100, K::kGapOut, 1, false}, {3100, K::kMaxOut, 1, false},
+                          {3200, K::kMaxOut, 1, false}})},
+       "s,2022-06-08 12:00:00.0,1,1,0,0\n"
+       "s,2022-06-08 12:05:00.0,1,0,2,0\n",
+       5},
+      {"every bin of a covered hour for each detector, in 60-minute bins",
+       kActuations,
+       {log_of(12, true, {{100, K::kDetector, 3, true}, {110, K::kDetector, 3, false}}),
+        log_of(13, false, {{100, K::kDetector, 5, true}})},
+       "s,2022-06-08 12:00:00.0,3,1\n"
+       "s,2022-06-08 12:00:00.0,5,0\n"
+       "s,2022-06-08 13:00:00.0,5,1\n",
+       60},
+  };
+  for (const Case& c : kCases)
+    EXPECT_EQ(rows(c.table, c.logs, c.bin), c.expected) << c.what;
+}
+
+// Over a generated day, the actuations add up to the detector events of the
+// covered hours.
+TEST(Measures, ActuationsAreTheDetectorEvents) {
+  SignalDayOptions options;
+  options.detectors = 6;
+  std::vector<std::vector<LogRecord>> hours = signal_day(options);
+  std::vector<LogMeasures> logs;
+  int detector_on = 0;
+  const SignalEventTable& events = signal_events(select_event_table(6));
+  for (int h = 0; h < 24; ++h) {
+    LogMeasures log = log_of(h, h != 7, {});
+    for (const LogRecord& r : hours[static_cast<size_t>(h)]) {
+      if (events.kind[r.type] == K::kNone) continue;
+      bool on = false;
+      int value = signal_event_value(events, r.type, r.data.data(),
+                                     static_cast<int>(r.data.size()), &on);
+      log.events.push_back({r.time, events.kind[r.type], static_cast<uint8_t>(value), on});
+      detector_on += events.kind[r.type] == K::kDetector && on;
+    }
+    logs.push_back(std::move(log));
+  }
+  std::stringstream table(rows(kActuations, logs));
+  int sum = 0;
+  for (std::string row; std::getline(table, row);)
+    sum += std::stoi(row.substr(row.rfind(',') + 1));
+  EXPECT_EQ(sum, detector_on);
+  EXPECT_GT(sum, 1000);
+}
+
+}  // namespace
