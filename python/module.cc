@@ -238,8 +238,10 @@ py::tuple convert(const std::vector<std::string>& args) {
   std::vector<std::string> command_line = {"quillon"};
   command_line.insert(command_line.end(), args.begin(), args.end());
   Options options;
-  if (parse_command_line(command_line, &options) != Command::kRun)
-    throw py::value_error("not a run of quillon: " + usage_text());
+  std::string error;
+  if (parse_command_line(command_line, &options, &error) != Command::kRun)
+    throw py::value_error(error.empty() ? "not a run of quillon: " + usage_text()
+                                        : error);
   std::vector<std::string> messages;
   RunHooks hooks;
   hooks.message = [&](const std::string& text) {

@@ -376,3 +376,41 @@ TEST_F(EventsRun, FilesStandardInputAndHints) {
 }
 
 }  // namespace
+
+namespace {
+
+// -f measures: seven tables into OUT, made with its parents; the archive as
+// it was; a run without logs writes the headers and says so.
+TEST_F(EventsRun, MeasuresIntoADirectory) {
+  write_file(dir_ / "2022_06_08_13.dat.gz", gzip_bytes(log(6)));
+  write_file(dir_ / "undated.dat", log(6, 2));
+  const fs::path out = root_ / "made" / "measures";
+  ToolRun run = quillon({"-f", "measures", "--bin", "5", "-o", out.string(),
+                         dir_.string(), "e"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, error(tool_path(dir_, "undated.dat") +
+                           ": the name holds no valid date and hour"));
+  EXPECT_EQ(entries(out),
+            (std::set<std::string>{"actuations.csv", "coordination.csv", "logs.csv",
+                                   "ped.csv", "phase_intervals.csv",
+                                   "preemption.csv", "terminations.csv"}));
+  EXPECT_EQ(read_file(out / "logs.csv"),
+            "signal_id,hour,state,records,path\n"
+            "logs,2022-06-08 13:00:00,ok,300,2022_06_08_13.dat.gz\n");
+  EXPECT_EQ(entries(dir_), (std::set<std::string>{"2022_06_08_13.dat.gz", "undated.dat"}));
+
+  fs::create_directory(root_ / "empty");
+  ToolRun none = quillon({"-f", "measures", "-o", out.string(),
+                          (root_ / "empty").string(), "e"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(read_file(out / "logs.csv"), "signal_id,hour,state,records,path\n");
+  for (const std::vector<std::string>& wrong :
+       {std::vector<std::string>{"-f", "measures", dir_.string(), "e"},
+        {"-f", "measures", "--bin", "7", "-o", out.string(), dir_.string(), "e"}}) {
+    ToolRun bad = quillon(wrong);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err.rfind("quillon: ", 0), 0u) << bad.err;
+  }
+}
+
+}  // namespace

@@ -53,7 +53,8 @@ except ImportError as missing:
 
 from . import _quillon
 
-__all__ = ["read_log", "read_bytes", "read_archive", "read_logs", "convert"]
+__all__ = ["read_log", "read_bytes", "read_archive", "read_logs", "measures",
+           "convert"]
 
 # A log is read up to this many bytes unless told otherwise.
 MAX_LOG_SIZE = "32M"
@@ -272,9 +273,64 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     return _frame(columns, mode, usecols)
 
 
+# The measure tables: their columns' types, and which hold times.
+_MEASURES = {
+    "logs": ({"signal_id": "category", "state": "category", "records": "Int64",
+              "path": "string"}, ["hour"]),
+    "actuations": ({"signal_id": "category", "detector": "int16",
+                    "actuations": "int32"}, ["bin_start"]),
+    "terminations": ({"signal_id": "category", "phase": "int16", "gap_out": "int32",
+                      "max_out": "int32", "force_off": "int32"}, ["bin_start"]),
+    "phase_intervals": ({"signal_id": "category", "phase": "int16",
+                         "green": "float64", "yellow": "float64",
+                         "red_clearance": "float64", "termination": "category"},
+                        ["green_start"]),
+    "ped": ({"signal_id": "category", "phase": "int16", "walks": "int32",
+             "calls": "int32", "delay_mean": "float64",
+             "delay_samples": "int32"}, ["bin_start"]),
+    "coordination": ({"signal_id": "category", "item": "category",
+                      "value": "int32"}, ["timestamp"]),
+    "preemption": ({"signal_id": "category", "preempt": "int16",
+                    "duration": "float64"}, ["input_on", "input_off"]),
+}
+
+
+def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
+             max_log_size=MAX_LOG_SIZE, bin_minutes=15):
+    """The signal performance measures of the logs of `dir`, as the command's
+    -f measures writes them: a dict of dataframes by table name (logs,
+    actuations, terminations, phase_intervals, ped, coordination,
+    preemption), with typed columns, categorical ids and datetime times.
+    Its "messages" and "status" attrs are those of the run."""
+    import tempfile
+    _mode(mode)
+    if isinstance(bin_minutes, bool) or not isinstance(bin_minutes, int):
+        raise TypeError("bin_minutes must be an int, not %s"
+                        % type(bin_minutes).__name__)
+    with tempfile.TemporaryDirectory() as out:
+        status, messages = convert(
+            dir, mode, format="measures", output=out,
+            recursive=_flag(recursive, "recursive"), jobs=_count(jobs, "jobs"),
+            signal_id=_text(signal_id, "signal_id", ("auto", "name", "dir")),
+            max_log_size=max_log_size, bin=bin_minutes, quiet=True)
+        if not os.path.exists(os.path.join(out, "logs.csv")):
+            raise ValueError("; ".join(messages) or "no measures were made")
+        tables = {}
+        for name, (dtypes, times) in _MEASURES.items():
+            frame = pd.read_csv(os.path.join(out, name + ".csv"), dtype=dtypes,
+                                keep_default_na=False, na_values={
+                                    c: [""] for c in dtypes
+                                    if dtypes[c] in ("float64", "Int64")})
+            for column in times:
+                frame[column] = pd.to_datetime(frame[column])
+            frame.attrs = {"messages": messages, "status": status}
+            tables[name] = frame
+    return tables
+
+
 # The command's long options that convert() takes.
 _CONVERT_OPTIONS = ("keep", "output", "recursive", "jobs", "test", "quiet",
-                    "format", "signal_id", "max_log_size", "update")
+                    "format", "signal_id", "max_log_size", "update", "bin")
 
 
 def convert(dir, mode, **options):

@@ -315,3 +315,28 @@ def test_habits_of_pandas_and_storage(archive, tmp_path):
                           "import sys; sys.modules['pandas'] = None; import quillon"],
                          capture_output=True, text=True, env=dict(os.environ))
     assert run.returncode == 1 and "/usr/bin/python3" in run.stderr
+
+
+def test_measures_are_the_commands_tables(tmp_path):
+    archive = tmp_path / "archive"
+    for folder, version in (("north", "6"), ("south", "4")):
+        (archive / folder).mkdir(parents=True)
+        subprocess.run([GENLOG, "--day", "2022_06_08", "--version", version,
+                        "--detectors", "4", str(archive / folder)], check=True)
+    (archive / "north" / "2022_06_08_05.dat").unlink()
+    tables = quillon.measures(archive, bin_minutes=30)
+    out = tmp_path / "out"
+    run = subprocess.run([TOOL, "-f", "measures", "--bin", "30", "-r", "-o",
+                          str(out), str(archive), "e"], capture_output=True)
+    assert run.returncode == 0 and tables["logs"].attrs["status"] == 0
+    for name, frame in tables.items():
+        text = pd.read_csv(out / (name + ".csv"), dtype=str, keep_default_na=False)
+        assert list(frame.columns) == list(text.columns), name
+        assert len(frame) == len(text), name
+        assert list(frame["signal_id"].astype(str)) == list(text["signal_id"]), name
+    assert (tables["logs"]["state"] == "missing").sum() == 1
+    assert tables["phase_intervals"]["green_start"].dtype == "datetime64[ns]"
+    south = tables["phase_intervals"][tables["phase_intervals"]["signal_id"] == "south"]
+    assert south["red_clearance"].isna().all() and south["yellow"].notna().all()
+    with pytest.raises(ValueError):
+        quillon.measures(archive, bin_minutes=7)
