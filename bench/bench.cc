@@ -36,6 +36,7 @@
 #include "events/event_table.h"
 #include "platform/platform.h"
 #include "tools/loggen.h"
+#include "tools/signal_day.h"
 
 namespace {
 
@@ -482,6 +483,55 @@ int main(int argc, char** argv) {
     printf("  load / import: %.2f (median of rounds; %.2f to %.2f); peak resident memory %ld KiB\n",
            median(ratios), *std::min_element(ratios.begin(), ratios.end()),
            *std::max_element(ratios.begin(), ratios.end()), atol(kib.c_str()));
+  }
+
+  // The measures of the busy day and of a realistic day, against the events
+  // table of the same logs written to a file, in interleaved rounds; the
+  // peak resident memory of the measures of the busy day, and of ten
+  // signals of it.
+  {
+    const fs::path realistic = c.root / "realistic", ten = c.root / "ten";
+    fs::create_directories(realistic);
+    SignalDayOptions day;
+    day.detectors = 32;
+    std::vector<std::vector<LogRecord>> hours = signal_day(day);
+    for (size_t h = 0; h < hours.size(); ++h) {
+      char name[32];
+      snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
+      write_file(realistic / name, make_log(6, hours[h]));
+    }
+    for (int copy = 0; copy < 10; ++copy) {
+      fs::create_directories(ten / std::to_string(copy));
+      for (const std::string& log : sorted_files(c.day, ".dat"))
+        fs::create_hard_link(log, ten / std::to_string(copy) / fs::path(log).filename());
+    }
+    const fs::path out = c.root / "measures", table = c.root / "measures-table.csv";
+    for (const fs::path& logs : {c.day, realistic}) {
+      std::vector<double> measure_times, table_times, ratios;
+      for (int round = 0; round < rounds; ++round) {
+        double start = now();
+        run({tool, "-f", "measures", "-o", out.string(), logs.string(), "e"});
+        double measures = now() - start;
+        start = now();
+        run({tool, "-f", "events", "-o", table.string(), logs.string(), "e"});
+        double events = now() - start;
+        measure_times.push_back(measures);
+        table_times.push_back(events);
+        ratios.push_back(measures / events);
+      }
+      printf("\nmeasures, %s day: %.3f s, events table to a file %.3f s (medians); "
+             "measures / table: %.2f (%.2f to %.2f)\n",
+             logs == c.day ? "busy" : "realistic", median(measure_times),
+             median(table_times), median(ratios),
+             *std::min_element(ratios.begin(), ratios.end()),
+             *std::max_element(ratios.begin(), ratios.end()));
+    }
+    std::string one = capture({self, "--peak-rss", tool, "-f", "measures", "-o",
+                               out.string(), c.day.string(), "e"}, c.root);
+    std::string tens = capture({self, "--peak-rss", tool, "-f", "measures", "-r", "-o",
+                                out.string(), ten.string(), "e"}, c.root);
+    printf("  peak resident memory: %ld KiB the busy day, %ld KiB ten signals of it\n",
+           atol(one.c_str()), atol(tens.c_str()));
   }
 
   // The decompression pass on the day's archives, against gzip -dc.

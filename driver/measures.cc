@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <tuple>
+#include <unordered_map>
 
 #include "logconv/convert_log.h"
 #include "logconv/row_text.h"
@@ -62,12 +64,31 @@ std::string timestamp(int64_t t) {
   int64_t rest = t - days * kTenthsPerDay, y;
   int m, d;
   civil_from_days(days, &y, &m, &d);
-  char text[48];
-  snprintf(text, sizeof text, "%04lld-%02d-%02d %02d:%02d:%02d.%d",
-           static_cast<long long>(y), m, d, static_cast<int>(rest / 36000),
-           static_cast<int>(rest / 600 % 60), static_cast<int>(rest / 10 % 60),
-           static_cast<int>(rest % 10));
-  return text;
+  char text[32];
+  char* p = text;
+  auto two = [&p](int64_t v) {
+    *p++ = static_cast<char>('0' + v / 10);
+    *p++ = static_cast<char>('0' + v % 10);
+  };
+  if (y < 0 || y > 9999) {
+    p += snprintf(p, 16, "%lld", static_cast<long long>(y));
+  } else {
+    two(y / 100);
+    two(y % 100);
+  }
+  *p++ = '-';
+  two(m);
+  *p++ = '-';
+  two(d);
+  *p++ = ' ';
+  two(rest / 36000);
+  *p++ = ':';
+  two(rest / 600 % 60);
+  *p++ = ':';
+  two(rest / 10 % 60);
+  *p++ = '.';
+  *p++ = static_cast<char>('0' + rest % 10);
+  return std::string(text, p);
 }
 
 // Tenths of a second as seconds to the tenth: "12.3".
@@ -137,7 +158,7 @@ class Signal {
  private:
   void take(int64_t t, const MeasureEvent& e) {
     const int v = e.value;
-    Phase& p = phases_[v];
+    Phase& p = phases_[v];  // of a phase's events
     switch (e.kind) {
       case SignalEvent::kGreen:
         flush(v);
@@ -150,7 +171,7 @@ class Signal {
       case SignalEvent::kMaxOut:
       case SignalEvent::kForceOff:
         if (p.green) p.termination = static_cast<int>(e.kind);
-        counts_[{bin_of(t), v}].*(e.kind == SignalEvent::kGapOut   ? &Bin::gap
+        counts_[key(t, v)].*(e.kind == SignalEvent::kGapOut   ? &Bin::gap
                                   : e.kind == SignalEvent::kMaxOut ? &Bin::max
                                                                    : &Bin::force) += 1;
         break;
@@ -190,7 +211,7 @@ class Signal {
         }
         break;
       case SignalEvent::kWalk: {
-        Bin& b = counts_[{bin_of(t), v}];
+        Bin& b = counts_[key(t, v)];
         ++b.walks;
         if (p.first_call >= 0 && p.call_whole && whole_) {
           ++b.delay_samples;
@@ -201,7 +222,7 @@ class Signal {
       }
       case SignalEvent::kPedCall:
         if (!e.on) break;
-        ++counts_[{bin_of(t), v}].calls;
+        ++counts_[key(t, v)].calls;
         if (p.first_call < 0) {
           p.first_call = t;
           p.call_whole = whole_;
@@ -209,8 +230,8 @@ class Signal {
         break;
       case SignalEvent::kDetector:
         if (!e.on) break;
-        detectors_.insert(v);
-        ++actuations_[{bin_of(t), v}];
+        seen_[v] = true;
+        ++actuations_[key(t, v)];
         break;
       case SignalEvent::kPreempt:
         if (e.on) {
@@ -238,6 +259,8 @@ class Signal {
   }
 
   int64_t bin_of(int64_t t) const { return t / bin_ * bin_; }
+  // The key of value `v` in the bin of `t`.
+  int64_t key(int64_t t, int v) const { return bin_of(t) << 8 | v; }
 
   // Writes the interval of phase `v` that waits for its clearances.
   void flush(int v) {
@@ -256,7 +279,8 @@ class Signal {
 
   // Ends every open interval: nothing pairs across a gap or damage.
   void end_all() {
-    for (auto& [v, p] : phases_) {
+    for (int v = 0; v < 256; ++v) {
+      Phase& p = phases_[v];
       flush(v);
       p.green = false;
       p.first_call = -1;
@@ -272,19 +296,25 @@ class Signal {
     std::set<int64_t> bins;
     for (int64_t hour : covered_)
       for (int64_t b = hour; b < hour + kTenthsPerHour; b += bin_) bins.insert(b);
-    for (const auto& [key, count] : actuations_) bins.insert(key.first);
+    for (const auto& [k, count] : actuations_) bins.insert(k >> 8);
     for (int64_t b : bins) {
-      for (int detector : detectors_) {
-        auto it = actuations_.find({b, detector});
+      const bool covered = covered_.count(b / kTenthsPerHour * kTenthsPerHour) != 0;
+      const std::string head = field_ + "," + timestamp(b) + ",";
+      for (int detector = 0; detector < 256; ++detector) {
+        if (!seen_[detector]) continue;
+        auto it = actuations_.find(b << 8 | detector);
         const int count = it == actuations_.end() ? 0 : it->second;
-        if (count == 0 && !covered_.count(b / kTenthsPerHour * kTenthsPerHour)) continue;
-        text_[kActuations] += field_ + "," + timestamp(b) + "," +
-                              std::to_string(detector) + "," + std::to_string(count) + "\n";
+        if (count == 0 && !covered) continue;
+        text_[kActuations] += head + std::to_string(detector) + "," +
+                              std::to_string(count) + "\n";
       }
     }
-    for (const auto& [key, b] : counts_) {
-      const std::string head = field_ + "," + timestamp(key.first) + "," +
-                               std::to_string(key.second) + ",";
+    std::vector<std::pair<int64_t, Bin>> counts(counts_.begin(), counts_.end());
+    std::sort(counts.begin(), counts.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [k, b] : counts) {
+      const std::string head = field_ + "," + timestamp(k >> 8) + "," +
+                               std::to_string(k & 0xFF) + ",";
       if (b.gap + b.max + b.force > 0)
         text_[kTerminations] += head + std::to_string(b.gap) + "," +
                                 std::to_string(b.max) + "," + std::to_string(b.force) + "\n";
@@ -309,10 +339,11 @@ class Signal {
   std::string* text_;
   bool whole_ = false, ends_ = true;
   std::set<int64_t> covered_;  // the starts of the covered hours
-  std::map<int, Phase> phases_;
-  std::map<std::pair<int64_t, int>, Bin> counts_;  // by bin and phase
-  std::map<std::pair<int64_t, int>, int> actuations_;  // by bin and detector
-  std::set<int> detectors_;
+  Phase phases_[256];  // by phase
+  // By bin and phase or detector (bin << 8 | value), sorted when written.
+  std::unordered_map<int64_t, Bin> counts_;
+  std::unordered_map<int64_t, int> actuations_;
+  bool seen_[256] = {};  // the detectors seen
   std::map<int, int64_t> preempts_;  // open, by preempt: since when
   std::vector<std::tuple<int64_t, int, std::string>> intervals_, preemptions_;
 };
@@ -327,24 +358,39 @@ MeasureEventReader::MeasureEventReader(const EventTable& table, LogMeasures* log
 }
 
 bool MeasureEventReader::write(const char* data, size_t size) {
-  partial_.append(data, size);
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(partial_.data());
-  const uint8_t* end = p + partial_.size();
   const RowText& rows = row_text(table_);
-  while (end - p >= static_cast<ptrdiff_t>(packed::kRecordHead)) {
-    const uint8_t type = p[0];
-    const size_t length = rows.length[type];
-    if (static_cast<size_t>(end - p) < packed::kRecordHead + length) break;
-    if (events_.kind[type] != SignalEvent::kNone) {
-      bool on = false;
-      int value = signal_event_value(events_, type, p + packed::kRecordHead,
-                                     static_cast<int>(length), &on);
-      log_.events.push_back({static_cast<uint32_t>(p[1] << 8 | p[2]),
-                             events_.kind[type], static_cast<uint8_t>(value), on});
+  // Reads the whole records of [p, end), and returns where the rest begins.
+  auto take = [&](const uint8_t* p, const uint8_t* end) {
+    while (end - p >= static_cast<ptrdiff_t>(packed::kRecordHead)) {
+      const uint8_t type = p[0];
+      const size_t length = rows.length[type];
+      if (static_cast<size_t>(end - p) < packed::kRecordHead + length) break;
+      if (events_.kind[type] != SignalEvent::kNone) {
+        bool on = false;
+        int value = signal_event_value(events_, type, p + packed::kRecordHead,
+                                       static_cast<int>(length), &on);
+        log_.events.push_back({static_cast<uint32_t>(p[1] << 8 | p[2]),
+                               events_.kind[type], static_cast<uint8_t>(value), on});
+      }
+      p += packed::kRecordHead + length;
     }
-    p += packed::kRecordHead + length;
+    return p;
+  };
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(data);
+  const uint8_t* end = p + size;
+  // A record begun in the last piece is completed first: its head, then
+  // its data bytes.
+  while (!partial_.empty() && p < end) {
+    partial_ += static_cast<char>(*p++);
+    const uint8_t* q = reinterpret_cast<const uint8_t*>(partial_.data());
+    if (partial_.size() >= packed::kRecordHead &&
+        partial_.size() == packed::kRecordHead + rows.length[q[0]]) {
+      take(q, q + partial_.size());
+      partial_.clear();
+    }
   }
-  partial_.erase(0, static_cast<size_t>(p - reinterpret_cast<const uint8_t*>(partial_.data())));
+  p = take(p, end);
+  partial_.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
   return true;
 }
 

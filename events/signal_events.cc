@@ -42,6 +42,7 @@ SignalEventTable build(const EventTable& table) {
   for (int type = 0; type < 256; ++type) {
     t.kind[type] = SignalEvent::kNone;
     t.converter[type] = nullptr;
+    t.read[type] = SignalEventTable::kFirst;
   }
   for (int type = 0; type < table.count; ++type) {
     const EventDefinition& row = table.rows[type];
@@ -52,6 +53,12 @@ SignalEventTable build(const EventTable& table) {
       t.kind[type] = static_cast<SignalEvent>(kind);
       t.converter[type] = row.converter != nullptr ? row.converter
                                                    : converter_named(name);
+      t.read[type] = t.converter[type] == direct || t.converter[type] == nullptr
+                         ? SignalEventTable::kFirst
+                     : t.converter[type] == on_off ? SignalEventTable::kFirstShifted
+                     : t.converter[type] == second_byte && row.length > 1
+                         ? SignalEventTable::kSecond
+                         : SignalEventTable::kCall;
     }
   }
   return t;
@@ -71,6 +78,17 @@ const SignalEventTable& signal_events(const EventTable& table) {
 
 int signal_event_value(const SignalEventTable& events, uint8_t type,
                        const uint8_t* data, int length, bool* on) {
+  *on = length > 0 && (data[0] & 1) != 0;
+  switch (events.read[type]) {
+    case SignalEventTable::kFirst:
+      return length > 0 ? data[0] : 0;
+    case SignalEventTable::kFirstShifted:
+      return length > 0 ? data[0] >> 1 : 0;
+    case SignalEventTable::kSecond:
+      return data[1];
+    case SignalEventTable::kCall:
+      break;
+  }
   uint8_t d[16] = {};
   memcpy(d, data, static_cast<size_t>(length));
   *on = length > 0 && (d[0] & 1) != 0;

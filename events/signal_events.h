@@ -45,6 +45,11 @@ extern const std::string_view kSignalEventNames[kSignalEventKinds][2];
 struct SignalEventTable {
   SignalEvent kind[256];
   EventConverter converter[256];
+  /// Where the value is for the converters most rows have, read without a
+  /// call (which saves one a record): D0, D0 >> 1 or D1; kCall: ask the
+  /// converter.
+  enum Read : uint8_t { kFirst, kFirstShifted, kSecond, kCall };
+  Read read[256];
 };
 
 /// The kinds of the types of `table` (one that select_event_table
