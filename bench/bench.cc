@@ -109,6 +109,32 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// Two commands timed in `rounds` interleaved rounds: the medians of their
+// times and of the ratio of the first's to the second's, and the ratio's
+// range.
+struct Pair {
+  double first, second, ratio, low, high;
+};
+Pair time_pair(int rounds, const std::vector<std::string>& first,
+               const std::vector<std::string>& second) {
+  std::vector<double> a, b, ratios;
+  for (int round = 0; round < rounds; ++round) {
+    double start = now();
+    run(first);
+    double t = now() - start;
+    start = now();
+    run(second);
+    double u = now() - start;
+    a.push_back(t);
+    b.push_back(u);
+    ratios.push_back(t / u);
+  }
+  return {median(a), median(b), median(ratios),
+          *std::min_element(ratios.begin(), ratios.end()),
+          *std::max_element(ratios.begin(), ratios.end())};
+}
+
+
 uint64_t total_size(const fs::path& dir, const std::string& ending) {
   uint64_t size = 0;
   for (const auto& e : fs::directory_iterator(dir))
@@ -507,24 +533,13 @@ int main(int argc, char** argv) {
     }
     const fs::path out = c.root / "measures", table = c.root / "measures-table.csv";
     for (const fs::path& logs : {c.day, realistic}) {
-      std::vector<double> measure_times, table_times, ratios;
-      for (int round = 0; round < rounds; ++round) {
-        double start = now();
-        run({tool, "-f", "measures", "-o", out.string(), logs.string(), "e"});
-        double measures = now() - start;
-        start = now();
-        run({tool, "-f", "events", "-o", table.string(), logs.string(), "e"});
-        double events = now() - start;
-        measure_times.push_back(measures);
-        table_times.push_back(events);
-        ratios.push_back(measures / events);
-      }
+      Pair p = time_pair(rounds,
+                         {tool, "-f", "measures", "-o", out.string(), logs.string(), "e"},
+                         {tool, "-f", "events", "-o", table.string(), logs.string(), "e"});
       printf("\nmeasures, %s day: %.3f s, events table to a file %.3f s (medians); "
              "measures / table: %.2f (%.2f to %.2f)\n",
-             logs == c.day ? "busy" : "realistic", median(measure_times),
-             median(table_times), median(ratios),
-             *std::min_element(ratios.begin(), ratios.end()),
-             *std::max_element(ratios.begin(), ratios.end()));
+             logs == c.day ? "busy" : "realistic", p.first, p.second, p.ratio,
+             p.low, p.high);
     }
     std::string one = capture({self, "--peak-rss", tool, "-f", "measures", "-o",
                                out.string(), c.day.string(), "e"}, c.root);
