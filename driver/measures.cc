@@ -92,8 +92,16 @@ std::string timestamp(int64_t t) {
 }
 
 // Tenths of a second as seconds to the tenth: "12.3".
+void put_seconds(std::string* out, int64_t tenths) {
+  *out += std::to_string(tenths / 10);
+  *out += '.';
+  *out += static_cast<char>('0' + tenths % 10);
+}
+
 std::string seconds(int64_t tenths) {
-  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+  std::string text;
+  put_seconds(&text, tenths);
+  return text;
 }
 
 // The phase of a green, from its begin to its clearance's end.
@@ -267,14 +275,9 @@ class Signal {
     Phase& p = phases_[v];
     if (!p.pending) return;
     p.pending = false;
-    static const char* kTerminations[] = {"gap_out", "max_out", "force_off"};
     const int term = p.pending_termination - static_cast<int>(SignalEvent::kGapOut);
-    intervals_.push_back(
-        {p.start, v,
-         std::to_string(v) + "," + timestamp(p.start) + "," + seconds(p.green_tenths) +
-             "," + (p.yellow >= 0 ? seconds(p.yellow) : "") + "," +
-             (p.red >= 0 ? seconds(p.red) : "") + "," +
-             (term >= 0 && term < 3 ? kTerminations[term] : "")});
+    intervals_.push_back({p.start, v, p.green_tenths, p.yellow, p.red,
+                          term >= 0 && term < 3 ? term : -1});
   }
 
   // Ends every open interval: nothing pairs across a gap or damage.
@@ -326,9 +329,28 @@ class Signal {
                        "," + mean + "," + std::to_string(b.delay_samples) + "\n";
       }
     }
-    std::sort(intervals_.begin(), intervals_.end());
-    for (const auto& [start, phase, row] : intervals_)
-      text_[kIntervals] += field_ + "," + row + "\n";
+    static const char* kTerminations[] = {"gap_out", "max_out", "force_off"};
+    std::sort(intervals_.begin(), intervals_.end(),
+              [](const Interval& a, const Interval& b) {
+                return std::tie(a.start, a.phase) < std::tie(b.start, b.phase);
+              });
+    std::string& out = text_[kIntervals];
+    for (const Interval& i : intervals_) {
+      out += field_;
+      out += ',';
+      out += std::to_string(i.phase);
+      out += ',';
+      out += timestamp(i.start);
+      out += ',';
+      put_seconds(&out, i.green);
+      out += ',';
+      if (i.yellow >= 0) put_seconds(&out, i.yellow);
+      out += ',';
+      if (i.red >= 0) put_seconds(&out, i.red);
+      out += ',';
+      if (i.termination >= 0) out += kTerminations[i.termination];
+      out += '\n';
+    }
     std::sort(preemptions_.begin(), preemptions_.end());
     for (const auto& [start, preempt, row] : preemptions_)
       text_[kPreemption] += field_ + "," + row + "\n";
@@ -345,13 +367,22 @@ class Signal {
   std::unordered_map<int64_t, int> actuations_;
   bool seen_[256] = {};  // the detectors seen
   std::map<int, int64_t> preempts_;  // open, by preempt: since when
-  std::vector<std::tuple<int64_t, int, std::string>> intervals_, preemptions_;
+  // A green with its clearances, in tenths (-1: not known).
+  struct Interval {
+    int64_t start;
+    int phase;
+    int64_t green, yellow, red;
+    int termination;  // 0 gap out, 1 max out, 2 force off, -1 none
+  };
+  std::vector<Interval> intervals_;
+  std::vector<std::tuple<int64_t, int, std::string>> preemptions_;
 };
 
 }  // namespace
 
 MeasureEventReader::MeasureEventReader(const EventTable& table, LogMeasures* log)
     : table_(table), events_(signal_events(table)), log_(*log) {
+  log_.events.reserve(static_cast<size_t>(log->records));
   log_.has_clearance_ends = false;
   for (int type = 0; type < table.count; ++type)
     if (events_.kind[type] == SignalEvent::kYellowEnd) log_.has_clearance_ends = true;

@@ -536,6 +536,8 @@ class MeasuresOutput : public Output {
                                 &measures);
       rows_.copy_to(reader);
       rows_.clear();
+      // Held until the run is through: no more than they take.
+      measures.events.shrink_to_fit();
     }
     Outcome publish(std::string*) override {
       output_.signals_[signal_id_].push_back(std::move(measures));
