@@ -380,49 +380,11 @@ class Signal {
 
 }  // namespace
 
-MeasureEventReader::MeasureEventReader(const EventTable& table, LogMeasures* log)
-    : table_(table), events_(signal_events(table)), log_(*log) {
-  log_.events.reserve(static_cast<size_t>(log->records));
-  log_.has_clearance_ends = false;
+bool has_clearance_ends(const EventTable& table) {
+  const SignalEventTable& events = signal_events(table);
   for (int type = 0; type < table.count; ++type)
-    if (events_.kind[type] == SignalEvent::kYellowEnd) log_.has_clearance_ends = true;
-}
-
-bool MeasureEventReader::write(const char* data, size_t size) {
-  const RowText& rows = row_text(table_);
-  // Reads the whole records of [p, end), and returns where the rest begins.
-  auto take = [&](const uint8_t* p, const uint8_t* end) {
-    while (end - p >= static_cast<ptrdiff_t>(packed::kRecordHead)) {
-      const uint8_t type = p[0];
-      const size_t length = rows.length[type];
-      if (static_cast<size_t>(end - p) < packed::kRecordHead + length) break;
-      if (events_.kind[type] != SignalEvent::kNone) {
-        bool on = false;
-        int value = signal_event_value(events_, type, p + packed::kRecordHead,
-                                       static_cast<int>(length), &on);
-        log_.events.push_back({static_cast<uint32_t>(p[1] << 8 | p[2]),
-                               events_.kind[type], static_cast<uint8_t>(value), on});
-      }
-      p += packed::kRecordHead + length;
-    }
-    return p;
-  };
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(data);
-  const uint8_t* end = p + size;
-  // A record begun in the last piece is completed first: its head, then
-  // its data bytes.
-  while (!partial_.empty() && p < end) {
-    partial_ += static_cast<char>(*p++);
-    const uint8_t* q = reinterpret_cast<const uint8_t*>(partial_.data());
-    if (partial_.size() >= packed::kRecordHead &&
-        partial_.size() == packed::kRecordHead + rows.length[q[0]]) {
-      take(q, q + partial_.size());
-      partial_.clear();
-    }
-  }
-  p = take(p, end);
-  partial_.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
-  return true;
+    if (events.kind[type] == SignalEvent::kYellowEnd) return true;
+  return false;
 }
 
 MeasureTables::MeasureTables(int bin_minutes) : bin_tenths_(bin_minutes * 600) {

@@ -13,14 +13,6 @@
 #include "logconv/convert_log.h"
 #include "logconv/streams.h"
 
-/// One event of a log that the measures use.
-struct MeasureEvent {
-  uint32_t tenths;  // since the start of the log's hour, also past it
-  SignalEvent kind;
-  uint8_t value;    // phase, detector channel, preempt number or plan value
-  bool on;          // of an on/off event
-};
-
 /// What the measures take of one log.
 struct LogMeasures {
   std::string path;       // below the directory argument
@@ -31,19 +23,9 @@ struct LogMeasures {
   std::vector<MeasureEvent> events;
 };
 
-/// Reads the measure events of a log's records packed as convert_packed
-/// writes them in proprietary mode, with the table of its version.
-class MeasureEventReader : public OutputStream {
- public:
-  MeasureEventReader(const EventTable& table, LogMeasures* log);
-  bool write(const char* data, size_t size) override;
-
- private:
-  const EventTable& table_;
-  const SignalEventTable& events_;
-  LogMeasures& log_;
-  std::string partial_;
-};
+/// Whether the numbering of `table` has rows for the end of yellow and of
+/// red clearance (version 4 has none).
+bool has_clearance_ends(const EventTable& table);
 
 /// The names of the measure tables, each written as NAME.csv.
 extern const char* const kMeasureTables[7];

@@ -487,6 +487,10 @@ class MeasuresOutput : public Output {
     auto log = std::make_unique<Log>(*this, task.signal_id);
     log->measures.path = task.relative_path;
     log->measures.hour = hour;
+    // Room for an event a record of a plain log (3 bytes or more each):
+    // the events are not moved as they come, and trimmed once read.
+    if (!task.archive && in.size() < (uint64_t{64} << 20))
+      log->measures.events.reserve(static_cast<size_t>(in.size() / 3));
     return log;
   }
 
@@ -519,23 +523,42 @@ class MeasuresOutput : public Output {
   }
 
  private:
-  class Log : public LogOutput, Spilled {
+  // Takes the measure events that a conversion writes into a log's list.
+  class Events : public OutputStream {
+   public:
+    explicit Events(std::vector<MeasureEvent>* events) : events_(*events) {}
+    bool write(const char* data, size_t size) override {
+      // Whole events only: the conversion hands them over as it puts them.
+      const size_t n = size / sizeof(MeasureEvent);
+      const size_t at = events_.size();
+      events_.resize(at + n);
+      memcpy(events_.data() + at, data, n * sizeof(MeasureEvent));
+      return n * sizeof(MeasureEvent) == size;
+    }
+
+   private:
+    std::vector<MeasureEvent>& events_;
+  };
+
+  class Log : public LogOutput {
    public:
     Log(MeasuresOutput& output, std::string signal_id)
-        : output_(output), signal_id_(std::move(signal_id)) {}
+        : output_(output), signal_id_(std::move(signal_id)),
+          events_(&measures.events) {}
     ConvertResult convert(LogConverter& converter, InputStream& input) override {
-      return converter.convert_packed(input, rows_, Mode::kProprietary);
+      return converter.convert_measures(input, events_);
     }
     bool can_restart() const override { return true; }
-    bool restart() override { return Spilled::restart(); }
-    std::string error() const override { return rows_.error(); }
+    bool restart() override {
+      measures.events.clear();
+      return true;
+    }
+    std::string error() const override { return std::string(); }
     void read(const LogRead& read) override {
       measures.whole = read.wrong.empty();
       measures.records = read.converted.records;
-      MeasureEventReader reader(select_event_table(read.converted.version),
-                                &measures);
-      rows_.copy_to(reader);
-      rows_.clear();
+      measures.has_clearance_ends =
+          has_clearance_ends(select_event_table(read.converted.version));
       // Held until the run is through: no more than they take.
       measures.events.shrink_to_fit();
     }
@@ -549,6 +572,7 @@ class MeasuresOutput : public Output {
    private:
     MeasuresOutput& output_;
     std::string signal_id_;
+    Events events_;
   };
 
   std::string dir_;

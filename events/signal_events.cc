@@ -76,22 +76,10 @@ const SignalEventTable& signal_events(const EventTable& table) {
                                      : kTables[3];
 }
 
-int signal_event_value(const SignalEventTable& events, uint8_t type,
-                       const uint8_t* data, int length, bool* on) {
-  *on = length > 0 && (data[0] & 1) != 0;
-  switch (events.read[type]) {
-    case SignalEventTable::kFirst:
-      return length > 0 ? data[0] : 0;
-    case SignalEventTable::kFirstShifted:
-      return length > 0 ? data[0] >> 1 : 0;
-    case SignalEventTable::kSecond:
-      return data[1];
-    case SignalEventTable::kCall:
-      break;
-  }
+int converted_signal_event_value(const SignalEventTable& events, uint8_t type,
+                                 const uint8_t* data, int length) {
   uint8_t d[16] = {};
   memcpy(d, data, static_cast<size_t>(length));
-  *on = length > 0 && (d[0] & 1) != 0;
   EventConverter converter = events.converter[type];
   if (converter == nullptr) return d[0];
   int params = 0;

@@ -56,11 +56,37 @@ struct SignalEventTable {
 /// returns), built on first use.
 const SignalEventTable& signal_events(const EventTable& table);
 
+/// The value of a record of a type that `events` knows, by calling its
+/// converter: for the rows that signal_event_value does not read itself.
+int converted_signal_event_value(const SignalEventTable& events, uint8_t type,
+                                 const uint8_t* data, int length);
+
 /// The value of a record of a type that `events` knows: its phase,
 /// detector channel, preempt number or plan value, as the standard
 /// conversion of its row computes it; *on gets the state of an on/off
 /// event (bit 0 of D0).
-int signal_event_value(const SignalEventTable& events, uint8_t type,
-                       const uint8_t* data, int length, bool* on);
+inline int signal_event_value(const SignalEventTable& events, uint8_t type,
+                              const uint8_t* data, int length, bool* on) {
+  *on = length > 0 && (data[0] & 1) != 0;
+  switch (events.read[type]) {
+    case SignalEventTable::kFirst:
+      return length > 0 ? data[0] : 0;
+    case SignalEventTable::kFirstShifted:
+      return length > 0 ? data[0] >> 1 : 0;
+    case SignalEventTable::kSecond:
+      return data[1];
+    case SignalEventTable::kCall:
+      break;
+  }
+  return converted_signal_event_value(events, type, data, length);
+}
+
+/// One event of a log that the measures use, as LogConverter writes them.
+struct MeasureEvent {
+  uint32_t tenths;  // since the start of the log's hour, also past it
+  SignalEvent kind;
+  uint8_t value;    // phase, detector channel, preempt number or plan value
+  bool on;          // of an on/off event
+};
 
 #endif  // QUILLON_EVENTS_SIGNAL_EVENTS_H_

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "events/event_table.h"
+#include "events/signal_events.h"
 #include "logconv/row_text.h"
 
 // Each record loop stands alone: inlined into its caller, where the other
@@ -250,7 +251,24 @@ struct RowPieces {
   Slot<16> row_end;
   // Standard mode: counts the records that give no row.
   uint64_t* dropped;
+  // Measures: the signal event of each type.
+  const SignalEventTable* signal;
 };
+
+// Puts the measure event of a record, or nothing for a record that the
+// measures do not use.
+inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* record,
+                               uint8_t length) {
+  const SignalEvent kind = at.signal->kind[record[0]];
+  if (kind == SignalEvent::kNone) return p;
+  MeasureEvent e{};
+  e.value = static_cast<uint8_t>(
+      signal_event_value(*at.signal, record[0], record + 3, length, &e.on));
+  e.tenths = static_cast<uint32_t>(record[1] << 8 | record[2]);
+  e.kind = kind;
+  memcpy(p, &e, sizeof e);
+  return p + sizeof e;
+}
 
 // Puts the events table's row end.
 inline char* put_row_end(char* p, const RowPieces& at) {
@@ -401,7 +419,9 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
       p = out.flush_at(p);
       if (out.stopped()) return false;
     }
-    if (kMode == Mode::kProprietary)
+    if constexpr (kForm == RowForm::kMeasures)
+      p = put_measure_event(p, at, record, length);
+    else if (kMode == Mode::kProprietary)
       p = put_proprietary_row<kForm, kCopy>(p, at, record, length);
     else
       p = put_standard_row<kForm, kCopy>(p, at, record, length);
@@ -454,7 +474,7 @@ ConvertResult convert_records(Reader& in, Writer& out, InputStream& input,
   const size_t longest =
       std::max(at.prefix.text.size(), at.next_prefix.text.size());
   const size_t kCopy = kForm == RowForm::kCsv ? 16 : 32;
-  if (kForm == RowForm::kPacked || longest <= kCopy)
+  if (kForm == RowForm::kPacked || kForm == RowForm::kMeasures || longest <= kCopy)
     return convert_records<kMode, kForm, kForm == RowForm::kCsv ? 16 : 32>(in, out, input, at);
   return convert_records<kMode, kForm, 0>(in, out, input, at);
 }
@@ -602,6 +622,12 @@ ConvertResult LogConverter::convert_packed(InputStream& input,
   return convert_as<RowForm::kPacked>(input, output, mode, "", "", header, 0);
 }
 
+ConvertResult LogConverter::convert_measures(InputStream& input,
+                                             OutputStream& output) {
+  return convert_as<RowForm::kMeasures>(input, output, Mode::kProprietary, "", "",
+                                        nullptr, 0);
+}
+
 ConvertResult LogConverter::convert_events(InputStream& input,
                                            OutputStream& output,
                                            const EventsLog& log, Mode mode,
@@ -696,7 +722,8 @@ ConvertResult LogConverter::convert_as(InputStream& input,
   DatePrefix date_prefix(prefix), next_date_prefix(next_prefix);
   uint64_t dropped = 0;
   RowPieces pieces = {date_prefix,  next_date_prefix, row_text(*table),
-                      number_text(), time_text(),     *table, {}, &dropped};
+                      number_text(), time_text(),     *table, {}, &dropped,
+                      kForm == RowForm::kMeasures ? &signal_events(*table) : nullptr};
   if (kForm == RowForm::kEvents) {
     const std::string end = "," + std::to_string(version) + "\n";
     memcpy(pieces.row_end.text, end.data(), end.size());

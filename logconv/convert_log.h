@@ -130,8 +130,9 @@ ConvertResult convert_log(InputStream& input, OutputStream& output,
                           std::string_view file_name, Mode mode);
 
 /// What one conversion writes: the CSV of the log (header rows, event rows,
-/// closing row), the log's rows of the events table, or its rows packed.
-enum class RowForm { kCsv, kEvents, kPacked };
+/// closing row), the log's rows of the events table, its rows packed, or
+/// the events that the measures use.
+enum class RowForm { kCsv, kEvents, kPacked, kMeasures };
 
 /// Converts logs one after another as convert_log does, keeping its buffers
 /// from one to the next (which saves two large allocations a file). Holds
@@ -167,6 +168,11 @@ class LogConverter {
   /// nothing.
   ConvertResult convert_packed(InputStream& input, OutputStream& output,
                                Mode mode, std::string* header = nullptr);
+
+  /// Writes the events of a log read from `input` that the signal
+  /// performance measures use (events/signal_events.h), each a
+  /// MeasureEvent as its bytes are, in file order.
+  ConvertResult convert_measures(InputStream& input, OutputStream& output);
 
   /// The most bytes of header that convert_packed hands over.
   static constexpr size_t kMaxHeader = 64 << 10;
