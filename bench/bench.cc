@@ -28,6 +28,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,16 +110,18 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// Two commands timed in `rounds` interleaved rounds: the medians of their
-// times and of the ratio of the first's to the second's, and the ratio's
-// range.
+// Two commands timed in `rounds` interleaved rounds, `before` (when set)
+// run untimed ahead of each: the medians of their times and of the ratio of
+// the first's to the second's, and the ratio's range.
 struct Pair {
   double first, second, ratio, low, high;
 };
 Pair time_pair(int rounds, const std::vector<std::string>& first,
-               const std::vector<std::string>& second) {
+               const std::vector<std::string>& second,
+               const std::function<void()>& before = nullptr) {
   std::vector<double> a, b, ratios;
   for (int round = 0; round < rounds; ++round) {
+    if (before) before();
     double start = now();
     run(first);
     double t = now() - start;
@@ -589,24 +592,13 @@ int main(int argc, char** argv) {
   const fs::path keep_out = c.root / "keep";
   for (const auto& [name, program] : tools) {
     for (const char* letter : {"e", "p"}) {
-      std::vector<double> ours_k, gzip_k, ratios;
-      for (int round = 0; round < rounds; ++round) {
-        fs::remove_all(keep_out);
-        double start = now();
-        run({program, "-k", "-j", "1", "-o", keep_out.string(), c.gz.string(), letter});
-        double t = now() - start;
-        start = now();
-        run(gzip);
-        double g = now() - start;
-        ours_k.push_back(t);
-        gzip_k.push_back(g);
-        ratios.push_back(t / g);
-      }
+      Pair p = time_pair(
+          rounds,
+          {program, "-k", "-j", "1", "-o", keep_out.string(), c.gz.string(), letter},
+          gzip, [&] { fs::remove_all(keep_out); });
       printf("-k -j 1 on the archives, mode %s, %s: %.3f s, gzip -dc > /dev/null %.3f s "
              "(%.2f times gzip's time, median of rounds; %.2f to %.2f)\n",
-             letter, name.c_str(), median(ours_k), median(gzip_k), median(ratios),
-             *std::min_element(ratios.begin(), ratios.end()),
-             *std::max_element(ratios.begin(), ratios.end()));
+             letter, name.c_str(), p.first, p.second, p.ratio, p.low, p.high);
     }
   }
   std::vector<double> keep_times[2], speedups;

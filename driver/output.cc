@@ -487,10 +487,12 @@ class MeasuresOutput : public Output {
     auto log = std::make_unique<Log>(*this, task.signal_id);
     log->measures.path = task.relative_path;
     log->measures.hour = hour;
-    // Room for an event a record of a plain log (3 bytes or more each):
-    // the events are not moved as they come, and trimmed once read.
-    if (!task.archive && in.size() < (uint64_t{64} << 20))
-      log->measures.events.reserve(static_cast<size_t>(in.size() / 3));
+    // Room for an event a record of a plain log (3 bytes or more each), up
+    // to a million: the events are seldom moved as they come, and trimmed
+    // once read.
+    if (!task.archive)
+      log->measures.events.reserve(
+          static_cast<size_t>(std::min<uint64_t>(in.size() / 3, 1 << 20)));
     return log;
   }
 
@@ -508,14 +510,22 @@ class MeasuresOutput : public Output {
       *what = "Failed to open " + shown(dir_) + ": " + err;
       return false;
     }
+    // Every table is written whole under a temporary name before any takes
+    // its own: a failure leaves the earlier set as it was (those not yet
+    // written are removed as they go).
+    EventsTable files[7];
     for (int i = 0; i < 7; ++i) {
-      EventsTable table;
       const std::string path = join_path(dir_, std::string(kMeasureTables[i]) + ".csv");
       const std::string& text = tables.text(i);
-      if (!table.open(path, &err) || !table.write(text.data(), text.size()) ||
-          !table.close(log_permissions_, &err)) {
+      if (!files[i].open(path, &err) || !files[i].write(text.data(), text.size())) {
         *what = "Failed to write " + shown(path) + ": " +
-                (err.empty() ? table.error() : err);
+                (err.empty() ? files[i].error() : err);
+        return false;
+      }
+    }
+    for (EventsTable& file : files) {
+      if (!file.close(log_permissions_, &err)) {
+        *what = "Failed to write " + file.name() + ": " + err;
         return false;
       }
     }

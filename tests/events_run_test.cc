@@ -399,7 +399,16 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
             "logs,2022-06-08 13:00:00,ok,300,2022_06_08_13.dat.gz\n");
   EXPECT_EQ(entries(dir_), (std::set<std::string>{"2022_06_08_13.dat.gz", "undated.dat"}));
 
+  // A table that cannot be written leaves the earlier set as it was.
   fs::create_directory(root_ / "empty");
+  const std::string logs_table = read_file(out / "logs.csv");
+  fs::remove(out / "ped.csv");
+  fs::create_directory(out / "ped.csv");
+  EXPECT_EQ(quillon({"-f", "measures", "-o", out.string(), (root_ / "empty").string(),
+                     "e"}).status, 1);
+  EXPECT_EQ(read_file(out / "logs.csv"), logs_table);
+  EXPECT_EQ(entries(out).size(), 7u);
+  fs::remove(out / "ped.csv");
   ToolRun none = quillon({"-f", "measures", "-o", out.string(),
                           (root_ / "empty").string(), "e"});
   EXPECT_EQ(none.status, 1);
