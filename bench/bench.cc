@@ -544,6 +544,15 @@ int main(int argc, char** argv) {
              logs == c.day ? "busy" : "realistic", p.first, p.second, p.ratio,
              p.low, p.high);
     }
+    // With -j 2 against -j 1: the measures and the table side by side.
+    Pair measures_jobs = time_pair(
+        rounds, {tool, "-f", "measures", "-j", "2", "-o", out.string(), c.day.string(), "e"},
+        {tool, "-f", "measures", "-j", "1", "-o", out.string(), c.day.string(), "e"});
+    Pair table_jobs = time_pair(
+        rounds, {tool, "-f", "events", "-j", "2", "-o", table.string(), c.day.string(), "e"},
+        {tool, "-f", "events", "-j", "1", "-o", table.string(), c.day.string(), "e"});
+    printf("  -j 2 / -j 1, busy day: measures %.2f, events table %.2f (medians of rounds)\n",
+           measures_jobs.ratio, table_jobs.ratio);
     std::string one = capture({self, "--peak-rss", tool, "-f", "measures", "-o",
                                out.string(), c.day.string(), "e"}, c.root);
     std::string tens = capture({self, "--peak-rss", tool, "-f", "measures", "-r", "-o",

@@ -501,9 +501,6 @@ class MeasuresOutput : public Output {
   bool finish(bool stopped, bool, std::string* what) override {
     // Tables of every log or none: a run that stops leaves earlier ones.
     if (stopped) return true;
-    MeasureTables tables(bin_minutes_);
-    for (auto& [signal, logs] : signals_) tables.add_signal(signal, std::move(logs));
-    signals_.clear();
     std::string err;
     std::shared_ptr<Dir> dir = Dir::make(dir_, &err);
     if (dir == nullptr) {
@@ -514,15 +511,31 @@ class MeasuresOutput : public Output {
     // its own: a failure leaves the earlier set as it was (those not yet
     // written are removed as they go).
     EventsTable files[7];
+    OutputStream* out[7];
     for (int i = 0; i < 7; ++i) {
       const std::string path = join_path(dir_, std::string(kMeasureTables[i]) + ".csv");
-      const std::string& text = tables.text(i);
-      if (!files[i].open(path, &err) || !files[i].write(text.data(), text.size())) {
-        *what = "Failed to write " + shown(path) + ": " +
-                (err.empty() ? files[i].error() : err);
+      if (!files[i].open(path, &err)) {
+        *what = "Failed to write " + shown(path) + ": " + err;
+        return false;
+      }
+      out[i] = &files[i];
+    }
+    // The name of the table that refused a write, with its reason.
+    auto failed_write = [&files, what]() {
+      for (EventsTable& file : files)
+        if (!file.error().empty()) *what = "Failed to write " + file.name() + ": " + file.error();
+      return false;
+    };
+    MeasureTables tables(bin_minutes_, out);
+    for (auto& [signal, logs] : signals_) {
+      if (!tables.add_signal(signal, std::move(logs), &events_, &err)) {
+        if (err.empty()) return failed_write();
+        *what = "Failed to read the events held for the measures: " + err;
         return false;
       }
     }
+    signals_.clear();
+    if (!tables.finish()) return failed_write();
     for (EventsTable& file : files) {
       if (!file.close(log_permissions_, &err)) {
         *what = "Failed to write " + file.name() + ": " + err;
@@ -569,12 +582,10 @@ class MeasuresOutput : public Output {
       measures.records = read.converted.records;
       measures.has_clearance_ends =
           has_clearance_ends(select_event_table(read.converted.version));
-      // Held until the run is through: no more than they take.
-      measures.events.shrink_to_fit();
+      note_detectors(&measures);
     }
-    Outcome publish(std::string*) override {
-      output_.signals_[signal_id_].push_back(std::move(measures));
-      return Outcome::kDone;
+    Outcome publish(std::string* message) override {
+      return output_.keep(signal_id_, std::move(measures), message);
     }
 
     LogMeasures measures;
@@ -585,9 +596,34 @@ class MeasuresOutput : public Output {
     Events events_;
   };
 
+  // Keeps a log's measures until the run is through, its events in the
+  // events file: memory holds a line a log.
+  Outcome keep(const std::string& signal_id, LogMeasures log, std::string* message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string err;
+    if (!log.events.empty()) {
+      const size_t size = log.events.size() * sizeof(MeasureEvent);
+      if ((!events_.is_open() && !create_unnamed_temp(&events_, &err)) ||
+          !events_.write(reinterpret_cast<const char*>(log.events.data()), size)) {
+        *message = "Failed to hold the events for the measures: " +
+                   (err.empty() ? events_.error() : err);
+        return Outcome::kStop;
+      }
+      log.offset = events_size_;
+      log.count = log.events.size();
+      events_size_ += size;
+      std::vector<MeasureEvent>().swap(log.events);
+    }
+    signals_[signal_id].push_back(std::move(log));
+    return Outcome::kDone;
+  }
+
   std::string dir_;
   int bin_minutes_;
+  std::mutex mutex_;  // of what follows
   std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
+  File events_;  // of the logs kept
+  uint64_t events_size_ = 0;
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
 };
 

@@ -171,7 +171,8 @@ class LogConverter {
 
   /// Writes the events of a log read from `input` that the signal
   /// performance measures use (events/signal_events.h), each a
-  /// MeasureEvent as its bytes are, in file order.
+  /// MeasureEvent as its bytes are, in file order (detectors and pedestrian
+  /// calls only as they come on).
   ConvertResult convert_measures(InputStream& input, OutputStream& output);
 
   /// The most bytes of header that convert_packed hands over.

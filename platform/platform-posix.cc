@@ -192,6 +192,21 @@ bool File::rewind() {
   return false;
 }
 
+bool File::read_at(uint64_t offset, char* buf, size_t size) {
+  while (size > 0) {
+    ssize_t n = pread(static_cast<int>(handle_), buf, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = n < 0 ? strerror(errno) : "the file ends early";
+      return false;
+    }
+    buf += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 bool File::truncate() {
   if (ftruncate(static_cast<int>(handle_), 0) == 0 &&
       lseek(static_cast<int>(handle_), 0, SEEK_SET) == 0) {

@@ -339,6 +339,38 @@ bool File::rewind() {
   return false;
 }
 
+bool File::read_at(uint64_t offset, char* buf, size_t size) {
+  // A read at an offset moves the file pointer: it is put back after.
+  LARGE_INTEGER zero = {}, at = {};
+  if (!SetFilePointerEx(as_handle(handle_), zero, &at, FILE_CURRENT)) {
+    error_ = error_text(GetLastError());
+    return false;
+  }
+  bool ok = true;
+  while (ok && size > 0) {
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(as_handle(handle_), buf, static_cast<DWORD>(std::min<size_t>(size, 1u << 30)),
+                  &got, &where)) {
+      error_ = error_text(GetLastError());
+      ok = false;
+    } else if (got == 0) {
+      error_ = "the file ends early";
+      ok = false;
+    }
+    buf += got;
+    size -= got;
+    offset += got;
+  }
+  if (!SetFilePointerEx(as_handle(handle_), at, nullptr, FILE_BEGIN) && ok) {
+    error_ = error_text(GetLastError());
+    ok = false;
+  }
+  return ok;
+}
+
 bool File::truncate() {
   LARGE_INTEGER zero = {};
   if (SetFilePointerEx(as_handle(handle_), zero, nullptr, FILE_BEGIN) &&

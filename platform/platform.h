@@ -117,6 +117,11 @@ class File {
   /// failure; error() tells why.
   bool rewind();
 
+  /// Reads exactly `size` bytes from `offset` into `buf`; where write()
+  /// goes stays as it was. Returns false on failure or when the file ends
+  /// first; error() tells why.
+  bool read_at(uint64_t offset, char* buf, size_t size);
+
   /// Empties the file and goes back to its start, to write it anew. Returns
   /// false on failure; error() tells why.
   bool truncate();

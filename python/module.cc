@@ -17,6 +17,7 @@
 #include "driver/messages.h"
 #include "driver/names.h"
 #include "driver/options.h"
+#include "driver/measures.h"
 #include "driver/output.h"
 #include "driver/task.h"
 #include "platform/platform.h"
@@ -255,6 +256,28 @@ py::tuple convert(const std::vector<std::string>& args) {
   return py::make_tuple(status, messages);
 }
 
+// The columns of measure table `table` from its CSV text: a list of
+// (name, kind, values, categories), kind "text", "int", "time" or
+// "seconds".
+py::list measure_table(int table, const py::bytes& data) {
+  if (table < 0 || table >= 7) throw py::value_error("no measure table " + std::to_string(table));
+  std::vector<MeasureColumn> columns;
+  std::string err;
+  std::string_view text = data;
+  bool ok;
+  {
+    py::gil_scoped_release release;
+    ok = read_measure_table(table, text, &columns, &err);
+  }
+  if (!ok) throw py::value_error(err);
+  static const char* const kKinds[] = {"text", "int", "time", "seconds"};
+  py::list out;
+  for (MeasureColumn& c : columns)
+    out.append(py::make_tuple(c.name, kKinds[c.kind], array(std::move(c.values)),
+                              c.categories));
+  return out;
+}
+
 uint64_t size_of(const std::string& text) {
   uint64_t size;
   if (!parse_size(text, &size)) throw py::value_error("not a size: " + text);
@@ -283,6 +306,10 @@ PYBIND11_MODULE(_quillon, m) {
   m.def("convert", &convert, py::arg("args"),
         "Runs quillon with the command-line arguments `args` and returns its "
         "exit status and its messages, a list of lines.");
+  m.def("measure_table", &measure_table, py::arg("table"), py::arg("data"),
+        "Reads the CSV text of measure table number `table` (as the "
+        "measures write them) into columns; raises ValueError where it is "
+        "not such a table.");
   m.def("size_of", &size_of, py::arg("text"),
         "Reads a size as --max-log-size does; raises ValueError for none.");
   m.attr("version_line") = std::string(kVersionLine);

@@ -32,9 +32,19 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
 // The rows of table `table` (header left out) for the logs, in bins of
 // `bin` minutes.
 std::string rows(int table, std::vector<LogMeasures> logs, int bin = 15) {
-  MeasureTables tables(bin);
-  tables.add_signal("s", std::move(logs));
-  const std::string& text = tables.text(table);
+  struct Text : OutputStream {
+    bool write(const char* data, size_t size) override {
+      text.append(data, size);
+      return true;
+    }
+    std::string text;
+  } texts[7];
+  OutputStream* out[7];
+  for (int i = 0; i < 7; ++i) out[i] = &texts[i];
+  MeasureTables tables(bin, out);
+  std::string err;
+  EXPECT_TRUE(tables.add_signal("s", std::move(logs), nullptr, &err) && tables.finish());
+  const std::string& text = texts[table].text;
   return text.substr(text.find('\n') + 1);
 }
 
@@ -135,3 +145,41 @@ TEST(Measures, ActuationsAreTheDetectorEvents) {
 }
 
 }  // namespace
+
+// The tables read back into columns: numbers, times, seconds, quoted ids
+// and empty fields; and texts that are not such a table refused.
+TEST(Measures, TablesReadBackIntoColumns) {
+  std::vector<MeasureColumn> columns;
+  std::string err;
+  ASSERT_TRUE(read_measure_table(
+      kIntervals,
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
+      "\"a,\"\"b\",2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out\n"
+      "s,12,1970-01-01 00:00:00.1,0.5,,,\n",
+      &columns, &err))
+      << err;
+  ASSERT_EQ(columns.size(), 7u);
+  EXPECT_EQ(columns[0].categories, (std::vector<std::string>{"a,\"b", "s"}));
+  EXPECT_EQ(columns[1].values, (std::vector<int64_t>{2, 12}));
+  EXPECT_EQ(columns[2].values[1], 100000000);
+  EXPECT_EQ(columns[2].values[0] % (int64_t{86400} * 1000000000),
+            ((12 * 60 + 59) * 60 + 58) * int64_t{1000000000} + 300000000);
+  EXPECT_EQ(columns[3].values, (std::vector<int64_t>{220, 5}));
+  EXPECT_EQ(columns[4].values, (std::vector<int64_t>{41, MeasureColumn::kMissing}));
+  EXPECT_EQ(columns[6].categories, (std::vector<std::string>{"gap_out", ""}));
+  const char* const kRefused[] = {
+      "signal_id,hour\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
+      "s,2,2022-13-08 12:59:58.3,22.0,4.1,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
+      "s,2,2022-06-08 12:59:58.3,22,4.1,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
+      "s,x,2022-06-08 12:59:58.3,22.0,4.1,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
+      "\"s,2,2022-06-08 12:59:58.3,22.0,4.1,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
+      "s,2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out",
+  };
+  for (const char* text : kRefused)
+    EXPECT_FALSE(read_measure_table(kIntervals, text, &columns, &err)) << text;
+}

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,10 @@ const char kGenlogUsage[] =
     "  --bad-type     end with a record of the first type beyond the table\n"
     "  --cut          end in the middle of the last record\n"
     "  --gzip         write the log gzip-compressed\n"
-    "  --day DATE     a signal's day instead: FILE is a directory that gets\n"
-    "                 the 24 logs DATE_00.dat to DATE_23.dat (DATE as\n"
-    "                 2022_06_08) of phases cycling in two rings,\n"
+    "  --day DATE     a signal's day instead: FILE is a directory (made\n"
+    "                 if need be) that gets the 24 logs DATE_00.dat to\n"
+    "                 DATE_23.dat (DATE as 2022_06_08) of phases cycling\n"
+    "                 in two rings,\n"
     "                 detectors, pedestrians, plans and preemptions\n"
     "  --detectors N  the day's detector channels (default 16)\n"
     "  --help         print this text\n";
@@ -122,6 +124,12 @@ int main(int argc, char** argv) {
     options.detectors = static_cast<int>(detectors);
     options.seed = static_cast<uint32_t>(seed);
     std::vector<std::vector<LogRecord>> hours = signal_day(options);
+    std::error_code made;
+    std::filesystem::create_directories(path, made);
+    if (made) {
+      fprintf(stderr, "quillon-genlog: %s: %s\n", path, made.message().c_str());
+      return 1;
+    }
     for (size_t h = 0; h < hours.size(); ++h) {
       char name[64];
       snprintf(name, sizeof name, "%s_%02d.dat%s", day, static_cast<int>(h),

@@ -43,6 +43,7 @@ before the limit are kept and the log's closing says so.
 import os
 
 try:
+    import numpy as np
     import pandas as pd
     from pandas.api.types import union_categoricals
 except ImportError as missing:
@@ -273,26 +274,48 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     return _frame(columns, mode, usecols)
 
 
-# The measure tables: their columns' types, and which hold times.
+# The measure tables, in the order the compiled part numbers them, and the
+# types of their columns that are not text as categories, times or seconds.
 _MEASURES = {
-    "logs": ({"signal_id": "category", "state": "category", "records": "Int64",
-              "path": "string"}, ["hour"]),
-    "actuations": ({"signal_id": "category", "detector": "int16",
-                    "actuations": "int32"}, ["bin_start"]),
-    "terminations": ({"signal_id": "category", "phase": "int16", "gap_out": "int32",
-                      "max_out": "int32", "force_off": "int32"}, ["bin_start"]),
-    "phase_intervals": ({"signal_id": "category", "phase": "int16",
-                         "green": "float64", "yellow": "float64",
-                         "red_clearance": "float64", "termination": "category"},
-                        ["green_start"]),
-    "ped": ({"signal_id": "category", "phase": "int16", "walks": "int32",
-             "calls": "int32", "delay_mean": "float64",
-             "delay_samples": "int32"}, ["bin_start"]),
-    "coordination": ({"signal_id": "category", "item": "category",
-                      "value": "int32"}, ["timestamp"]),
-    "preemption": ({"signal_id": "category", "preempt": "int16",
-                    "duration": "float64"}, ["input_on", "input_off"]),
+    "logs": {"records": "Int64", "path": "string"},
+    "actuations": {"detector": "int16", "actuations": "int32"},
+    "terminations": {"phase": "int16", "gap_out": "int32", "max_out": "int32",
+                     "force_off": "int32"},
+    "phase_intervals": {"phase": "int16"},
+    "ped": {"phase": "int16", "walks": "int32", "calls": "int32",
+            "delay_samples": "int32"},
+    "coordination": {"value": "int32"},
+    "preemption": {"preempt": "int16"},
 }
+
+# What the compiled part puts where a field is empty.
+_MISSING = np.iinfo(np.int64).min
+
+
+def _measure_frame(table, data):
+    """The frame of a measure table's CSV text."""
+    frame = {}
+    for name, kind, values, categories in _quillon.measure_table(table, data):
+        dtype = _MEASURES[list(_MEASURES)[table]].get(name)
+        if kind == "text":
+            labels = np.array(categories, dtype=object)
+            if dtype == "string":
+                frame[name] = pd.array(labels[values], dtype="string")
+                continue
+            # Categories in sorted order, as pandas makes them.
+            order = np.argsort(labels, kind="stable")
+            recode = np.empty(len(order), dtype=np.int64)
+            recode[order] = np.arange(len(order))
+            frame[name] = pd.Categorical.from_codes(recode[values], labels[order])
+        elif kind == "time":
+            frame[name] = values.view("datetime64[ns]")
+        elif kind == "seconds":
+            frame[name] = np.where(values == _MISSING, np.nan, values / 10)
+        elif dtype == "Int64":
+            frame[name] = pd.arrays.IntegerArray(values, values == _MISSING)
+        else:
+            frame[name] = values.astype(dtype)
+    return pd.DataFrame(frame)
 
 
 def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
@@ -316,13 +339,9 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
         if not os.path.exists(os.path.join(out, "logs.csv")):
             raise ValueError("; ".join(messages) or "no measures were made")
         tables = {}
-        for name, (dtypes, times) in _MEASURES.items():
-            frame = pd.read_csv(os.path.join(out, name + ".csv"), dtype=dtypes,
-                                keep_default_na=False, na_values={
-                                    c: [""] for c in dtypes
-                                    if dtypes[c] in ("float64", "Int64")})
-            for column in times:
-                frame[column] = pd.to_datetime(frame[column])
+        for table, name in enumerate(_MEASURES):
+            with open(os.path.join(out, name + ".csv"), "rb") as f:
+                frame = _measure_frame(table, f.read())
             frame.attrs = {"messages": messages, "status": status}
             tables[name] = frame
     return tables

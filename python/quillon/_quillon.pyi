@@ -25,5 +25,10 @@ def convert(args: list[bytes]) -> tuple[int, list[str]]:
     """Runs quillon with the command-line arguments `args` and returns its
     exit status and its messages, a list of lines."""
 
+def measure_table(table: int, data: bytes) -> list[tuple[str, str, Any, list[str]]]:
+    """Reads the CSV text of measure table number `table` (as the measures
+    write them) into columns (name, kind, values, categories); raises
+    ValueError where it is not such a table."""
+
 def size_of(text: str) -> int:
     """Reads a size as --max-log-size does; raises ValueError for none."""
