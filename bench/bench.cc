@@ -75,15 +75,18 @@ double now() {
 
 // Runs `argv` with standard output to `out_path` (or /dev/null) and returns
 // its exit status.
-int run(const std::vector<std::string>& argv, const std::string& out_path = "") {
+int run(const std::vector<std::string>& argv, const std::string& out_path = "",
+        const std::string& err_path = "") {
   pid_t pid = fork();
   if (pid == 0) {
     int out = out_path.empty()
                   ? open("/dev/null", O_WRONLY)
                   : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null = open("/dev/null", O_WRONLY);
+    int err = err_path.empty()
+                  ? open("/dev/null", O_WRONLY)
+                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
-    dup2(null, 2);
+    dup2(err, 2);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -559,6 +562,41 @@ int main(int argc, char** argv) {
                                 out.string(), ten.string(), "e"}, c.root);
     printf("  peak resident memory: %ld KiB the busy day, %ld KiB ten signals of it\n",
            atol(one.c_str()), atol(tens.c_str()));
+    // The report's page of each day, its size, and the time headless
+    // Chromium takes from asking for it to its first frame drawn, timed by
+    // the browser in a page that holds it in a frame.
+    const fs::path report = c.root / "report";
+    const bool browser = run({"chromium", "--version"}) == 0;
+    for (const fs::path& logs : {realistic, c.day}) {
+      fs::remove_all(report);
+      run({tool, "-q", "-f", "report", "-o", report.string(), logs.string(), "e"});
+      const fs::path page = report / logs.filename() / "2022-06-08.html";
+      printf("  report, %s day: a page of %.2f MB", logs == c.day ? "busy" : "realistic",
+             static_cast<double>(fs::file_size(page)) / 1e6);
+      if (browser) {
+        const fs::path timing = page.parent_path() / "timing.html", log = c.root / "console";
+        write_file(timing,
+                   "<!DOCTYPE html><script>var t0 = performance.now();</script>"
+                   "<iframe src=\"2022-06-08.html\" width=\"1280\" height=\"1600\" "
+                   "onload=\"requestAnimationFrame(function() { setTimeout(function() { "
+                   "console.log('drawn in ' + (performance.now() - t0)); }, 0); })\">"
+                   "</iframe>");
+        std::vector<std::string> argv = {"chromium", "--headless", "--disable-gpu",
+                                         "--enable-logging=stderr", "--v=0", "--dump-dom",
+                                         "file://" + timing.string()};
+        if (geteuid() == 0) argv.insert(argv.begin() + 1, "--no-sandbox");
+        std::vector<double> times;
+        for (int round = 0; round < std::min(rounds, 5); ++round) {
+          run(argv, "", log.string());
+          std::ifstream in(log);
+          std::string text((std::istreambuf_iterator<char>(in)), {});
+          size_t at = text.find("drawn in ");
+          if (at != std::string::npos) times.push_back(atof(text.c_str() + at + 9) / 1e3);
+        }
+        if (!times.empty()) printf(", drawn by Chromium in %.2f s (median)", median(times));
+      }
+      printf("\n");
+    }
   }
 
   // The decompression pass on the day's archives, against gzip -dc.

@@ -15,27 +15,6 @@ const char* const kMeasureTables[7] = {
     "logs", "actuations", "terminations", "phase_intervals",
     "ped", "coordination", "preemption"};
 
-namespace {
-
-enum Table { kLogs, kActuations, kTerminations, kIntervals, kPed, kCoordination, kPreemption };
-
-const char* const kHeaders[7] = {
-    "signal_id,hour,state,records,path\n",
-    "signal_id,bin_start,detector,actuations\n",
-    "signal_id,bin_start,phase,gap_out,max_out,force_off\n",
-    "signal_id,phase,green_start,green,yellow,red_clearance,termination\n",
-    "signal_id,bin_start,phase,walks,calls,delay_mean,delay_samples\n",
-    "signal_id,timestamp,item,value\n",
-    "signal_id,preempt,input_on,input_off,duration\n"};
-
-// The kind of each column of each table: text, integer, time, seconds.
-const char* const kColumnKinds[7] = {"tTtit", "tTii", "tTiiii", "tiTSSSt",
-                                     "tTiiiSi", "tTti", "tiTTS"};
-
-const int64_t kTenthsPerHour = 36000, kTenthsPerDay = 24 * kTenthsPerHour;
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar, and
-// back.
 int64_t days_from_civil(int64_t y, int m, int d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -56,6 +35,25 @@ void civil_from_days(int64_t z, int64_t* y, int* m, int* d) {
   *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   *y = yoe + era * 400 + (*m <= 2);
 }
+
+namespace {
+
+enum Table { kLogs, kActuations, kTerminations, kIntervals, kPed, kCoordination, kPreemption };
+
+const char* const kHeaders[7] = {
+    "signal_id,hour,state,records,path\n",
+    "signal_id,bin_start,detector,actuations\n",
+    "signal_id,bin_start,phase,gap_out,max_out,force_off\n",
+    "signal_id,phase,green_start,green,yellow,red_clearance,termination\n",
+    "signal_id,bin_start,phase,walks,calls,delay_mean,delay_samples\n",
+    "signal_id,timestamp,item,value\n",
+    "signal_id,preempt,input_on,input_off,duration\n"};
+
+// The kind of each column of each table: text, integer, time, seconds.
+const char* const kColumnKinds[7] = {"tTtit", "tTii", "tTiiii", "tiTSSSt",
+                                     "tTiiiSi", "tTti", "tiTTS"};
+
+const int64_t kTenthsPerHour = 36000, kTenthsPerDay = 24 * kTenthsPerHour;
 
 // The start of a log's hour in tenths of a second since 1970.
 int64_t hour_start(const LogHour& h) {

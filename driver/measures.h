@@ -34,6 +34,12 @@ bool has_clearance_ends(const EventTable& table);
 /// Marks in log.detectors the channels of its held events' Detector Ons.
 void note_detectors(LogMeasures* log);
 
+/// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+int64_t days_from_civil(int64_t y, int m, int d);
+
+/// The date of the day `z` days from 1970-01-01.
+void civil_from_days(int64_t z, int64_t* y, int* m, int* d);
+
 /// The names of the measure tables, each written as NAME.csv.
 extern const char* const kMeasureTables[7];
 

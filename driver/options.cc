@@ -105,6 +105,7 @@ const OptionRow kOptions[] = {
        else if (v == "events") o->format = OutputFormat::kEvents;
        else if (v == "sqlite" && kHaveSqlite) o->format = OutputFormat::kSqlite;
        else if (v == "measures") o->format = OutputFormat::kMeasures;
+       else if (v == "report") o->format = OutputFormat::kReport;
        else return false;
        return true;
      },
@@ -113,9 +114,10 @@ const OptionRow kOptions[] = {
      "(gzip-compressed for a name ending in .gz); sqlite:\n"
      "every log and event loaded into the database -o DB\n"
      "(not in the Windows build); measures: the signal\n"
-     "performance measures, tables in the directory -o OUT",
-     kHaveSqlite ? "csv, events, sqlite or measures"
-                 : "csv, events or measures (this build has no sqlite)"},
+     "performance measures, tables in the directory -o OUT;\n"
+     "report: the measures drawn, HTML pages in -o OUT",
+     kHaveSqlite ? "csv, events, sqlite, measures or report"
+                 : "csv, events, measures or report (this build has no sqlite)"},
     {'u', "update", nullptr,
      [](Options* o, const std::string&) { return o->update = true; },
      "leave alone what is up to date: a CSV newer than its\n"
@@ -172,8 +174,8 @@ const OptionRow kOptions[] = {
        o->bin_minutes = atoi(v.c_str());
        return o->bin_minutes > 0 && 60 % o->bin_minutes == 0;
      },
-     "with -f measures, the minutes of a bin, a divisor of\n"
-     "60 (default 15)",
+     "with -f measures or report, the minutes of a bin, a\n"
+     "divisor of 60 (default 15)",
      "a divisor of 60: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60"},
     {'v', "verbose", nullptr,
      [](Options* o, const std::string&) { return o->verbose = true; },
@@ -217,6 +219,8 @@ std::string check_options(const Options& o) {
     return "-f sqlite needs the database: -o DB";
   if (o.format == OutputFormat::kMeasures && (o.output.empty() || o.output == "-"))
     return "-f measures needs the directory of its tables: -o OUT";
+  if (o.format == OutputFormat::kReport && (o.output.empty() || o.output == "-"))
+    return "-f report needs the directory of its pages: -o OUT";
   if (!events && o.output == "-")
     return "-o - (the standard output) is for -f events; the CSV files need "
            "a directory";

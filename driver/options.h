@@ -16,6 +16,7 @@ enum class OutputFormat {
   kEvents,  // one events table of the whole run
   kSqlite,  // logs and events loaded into an SQLite database
   kMeasures,  // the signal performance measures, tables in a directory
+  kReport,    // the measures drawn: HTML pages in a directory
   kRows,    // logs and their rows handed to a program (RunHooks::sink);
             // not on the command line
 };

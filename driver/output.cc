@@ -11,6 +11,7 @@
 #include "driver/database.h"
 #endif
 #include "driver/measures.h"
+#include "driver/report.h"
 #include "driver/messages.h"
 #include "driver/names.h"
 #include "driver/options.h"
@@ -476,8 +477,10 @@ class TableOutput : public Output {
 // tables written into a directory.
 class MeasuresOutput : public Output {
  public:
-  MeasuresOutput(std::string dir, int bin_minutes)
-      : dir_(std::move(dir)), bin_minutes_(bin_minutes) {}
+  /// With `report`, the tables go into OUT/measures and the pages into OUT.
+  MeasuresOutput(std::string dir, int bin_minutes, bool report)
+      : dir_(std::move(dir)), tables_(report ? join_path(dir_, "measures") : dir_),
+        bin_minutes_(bin_minutes), report_(report) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in,
                                    const LogHour& hour, bool,
@@ -502,9 +505,9 @@ class MeasuresOutput : public Output {
     // Tables of every log or none: a run that stops leaves earlier ones.
     if (stopped) return true;
     std::string err;
-    std::shared_ptr<Dir> dir = Dir::make(dir_, &err);
+    std::shared_ptr<Dir> dir = Dir::make(tables_, &err);
     if (dir == nullptr) {
-      *what = "Failed to open " + shown(dir_) + ": " + err;
+      *what = "Failed to open " + shown(tables_) + ": " + err;
       return false;
     }
     // Every table is written whole under a temporary name before any takes
@@ -513,7 +516,7 @@ class MeasuresOutput : public Output {
     EventsTable files[7];
     OutputStream* out[7];
     for (int i = 0; i < 7; ++i) {
-      const std::string path = join_path(dir_, std::string(kMeasureTables[i]) + ".csv");
+      const std::string path = join_path(tables_, std::string(kMeasureTables[i]) + ".csv");
       if (!files[i].open(path, &err)) {
         *what = "Failed to write " + shown(path) + ": " + err;
         return false;
@@ -541,6 +544,10 @@ class MeasuresOutput : public Output {
         *what = "Failed to write " + file.name() + ": " + err;
         return false;
       }
+    }
+    if (report_ && !write_report(dir_, tables_, bin_minutes_, log_permissions_, &err)) {
+      *what = "Failed to write the report: " + err;
+      return false;
     }
     return true;
   }
@@ -618,8 +625,9 @@ class MeasuresOutput : public Output {
     return Outcome::kDone;
   }
 
-  std::string dir_;
+  std::string dir_, tables_;
   int bin_minutes_;
+  bool report_;
   std::mutex mutex_;  // of what follows
   std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
   File events_;  // of the logs kept
@@ -803,7 +811,9 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
     case OutputFormat::kRows:
       return std::make_unique<SinkOutput>(sink, mode);
     case OutputFormat::kMeasures:
-      return std::make_unique<MeasuresOutput>(options.output, options.bin_minutes);
+      return std::make_unique<MeasuresOutput>(options.output, options.bin_minutes, false);
+    case OutputFormat::kReport:
+      return std::make_unique<MeasuresOutput>(options.output, options.bin_minutes, true);
   }
   return nullptr;
 }

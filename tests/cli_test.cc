@@ -401,7 +401,7 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
   const Case kCases[] = {
       {{"-f", "parquet", "-r", d, "e"}, "quillon: -f: 'parquet' is not csv"},
       {{"-r", "-f", "sqlite", d, "e"},
-       tool().windows ? "quillon: -f: 'sqlite' is not csv, events or measures "
+       tool().windows ? "quillon: -f: 'sqlite' is not csv, events, measures or report "
                         "(this build has no sqlite)"
                       : "quillon: -f sqlite needs the database: -o DB"},
       {{"-f", "events", "-r", d, "e", "-q"},

@@ -422,4 +422,38 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
   }
 }
 
+// The report: the measure tables beside the pages, a folder of pages a
+// signal whose name no id can steer, an index that says when there is
+// nothing to draw.
+TEST_F(EventsRun, ReportIntoADirectory) {
+  fs::create_directories(dir_ / "north");
+  fs::create_directories(dir_ / "x y");
+  write_file(dir_ / "north" / "2022_06_08_13.dat", log(6));
+  write_file(dir_ / "x y" / "2022_06_09_01.dat.gz", gzip_bytes(log(4)));
+  const fs::path out = root_ / "made" / "report", tables = root_ / "tables";
+  ASSERT_EQ(quillon({"-f", "report", "--bin", "5", "-r", "-o", out.string(), dir_.string(),
+                     "e"}).status, 0);
+  ASSERT_EQ(quillon({"-f", "measures", "--bin", "5", "-r", "-o", tables.string(),
+                     dir_.string(), "e"}).status, 0);
+  EXPECT_EQ(entries(out), (std::set<std::string>{"index.html", "measures", "north", "x_20y"}));
+  for (const std::string& table : entries(tables))
+    EXPECT_EQ(read_file(out / "measures" / table), read_file(tables / table)) << table;
+  EXPECT_EQ(entries(out / "north"), std::set<std::string>{"2022-06-08.html"});
+  EXPECT_EQ(entries(out / "x_20y"), std::set<std::string>{"2022-06-09.html"});
+  const std::string index = read_file(out / "index.html");
+  EXPECT_NE(index.find("href=\"x_20y/2022-06-09.html\""), std::string::npos);
+  EXPECT_NE(index.find("<th>x y</th>"), std::string::npos);
+  EXPECT_EQ(entries(dir_), (std::set<std::string>{"north", "x y"}));
+
+  fs::create_directory(root_ / "empty");
+  EXPECT_EQ(quillon({"-f", "report", "-o", out.string(), (root_ / "empty").string(), "e"})
+                .status, 1);
+  EXPECT_NE(read_file(out / "index.html").find("No log was found"), std::string::npos);
+  ToolRun bad = quillon({"-f", "report", dir_.string(), "e"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err.rfind("quillon: -f report needs the directory of its pages: -o OUT", 0),
+            0u)
+      << bad.err;
+}
+
 }  // namespace

@@ -1,0 +1,52 @@
+// The report's escaping, the folders of its pages and its scales; the
+// pages themselves are checked in a browser (report_browser_test.py).
+
+#include "driver/report.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace {
+
+TEST(Report, EscapesNamesFromTheArchive) {
+  EXPECT_EQ(html_escape("<script>alert(1)</script>"),
+            "&lt;script&gt;alert(1)&lt;/script&gt;");
+  EXPECT_EQ(html_escape("a&b \"c\" 'd'"), "a&amp;b &quot;c&quot; &#39;d&#39;");
+  EXPECT_EQ(html_escape("caf\xc3\xa9"), "caf\xc3\xa9");
+}
+
+TEST(Report, PageFoldersStayInsideAndApart) {
+  const std::string long_id(300, 'x');
+  const std::string kIds[] = {"..", ".", "/etc", "a/../../b", "C:\\x", "A", "a",
+                              "_41", "con", "CON", "com1", "lpt9.txt", "", "a b",
+                              "<script>", long_id, long_id + "y", "\x01\xff"};
+  std::set<std::string> folders;
+  for (const std::string& id : kIds) {
+    const std::string folder = page_folder(id);
+    EXPECT_TRUE(folders.insert(folder).second) << id << " shares " << folder;
+    EXPECT_FALSE(folder.empty());
+    EXPECT_LE(folder.size(), 120u) << id;
+    EXPECT_EQ(folder.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_"),
+              std::string::npos)
+        << id;
+    for (const char* device : {"con", "com1", "lpt9", "nul"}) EXPECT_NE(folder, device);
+  }
+  EXPECT_EQ(page_folder("signal-12"), "signal-12");
+}
+
+TEST(Report, Scales) {
+  struct Case {
+    double value, low, high, from, to, expected;
+  };
+  const Case kCases[] = {
+      {5, 0, 10, 0, 100, 50},     {0, 0, 10, 120, 20, 120}, {10, 0, 10, 120, 20, 20},
+      {15, 0, 10, 0, 100, 100},   {-5, 0, 10, 0, 100, 0},   {3, 3, 3, 7, 9, 7},
+  };
+  for (const Case& c : kCases)
+    EXPECT_DOUBLE_EQ(scale(c.value, c.low, c.high, c.from, c.to), c.expected)
+        << c.value << " in " << c.low << ".." << c.high;
+}
+
+}  // namespace
