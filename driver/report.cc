@@ -214,6 +214,11 @@ class Page {
     out_ += "\n";
   }
 
+  // The label of a chart's row, left of its drawing, its baseline at `y`.
+  void label(double y, const std::string& text) {
+    out_ += "<text x=\"4\" y=\"" + fixed(y, 0) + "\">" + html_escape(text) + "</text>\n";
+  }
+
   void rect(double x, double y, double w, double h, const std::string& cls,
             const std::string& data, const std::string& tip) {
     out_ += "<rect x=\"" + fixed(x, 1) + "\" y=\"" + fixed(y, 1) + "\" width=\"" +
@@ -345,7 +350,7 @@ class Page {
     double y = 0;
     for (const auto& [phase, hours] : phases) {
       const std::string p = std::to_string(phase);
-      out_ += "<text x=\"4\" y=\"" + fixed(y + row / 2 + 4, 0) + "\">phase " + p + "</text>\n";
+      label(y + row / 2 + 4, "phase " + p);
       for (int h = 0; h < 24; ++h) {
         double base = y + row - 2;
         for (int i = 0; i < 3; ++i) {
@@ -401,7 +406,7 @@ class Page {
         i = std::max(j, i + 1);
       }
       if (std::find(quiet.begin(), quiet.end(), true) != quiet.end()) silent.push_back(d);
-      out_ += "<text x=\"4\" y=\"" + fixed(y + 9, 0) + "\">" + d + "</text>\n";
+      label(y + 9, d);
       for (size_t i = 0; i < rows.size(); ++i) {
         const size_t r = rows[i];
         const int64_t n = t.at(3, r);
@@ -466,7 +471,7 @@ class Page {
     double y = 0;
     for (const auto& [phase, hours] : phases) {
       const std::string p = std::to_string(phase);
-      out_ += "<text x=\"4\" y=\"" + fixed(y + row / 2 + 4, 0) + "\">phase " + p + "</text>\n";
+      label(y + row / 2 + 4, "phase " + p);
       for (int h = 0; h < 24; ++h) {
         const Hour& hour = hours[h];
         if (hour.walks == 0 && hour.calls == 0) continue;
@@ -509,7 +514,7 @@ class Page {
     // a change every second. Its ticks are drawn a pixel apart at most.
     const char* const kItems[] = {"pattern", "cycle_length", "offset"};
     for (int i = 0; i < 3; ++i) {
-      out_ += "<text x=\"4\" y=\"" + fixed(i * row + 15, 0) + "\">" + kItems[i] + "</text>\n";
+      label(i * row + 15, kItems[i]);
       int hour = -1, count = 0;
       std::string ticks, changes;
       double last_x = -1;
@@ -546,7 +551,7 @@ class Page {
     double y = 3 * row;
     for (int64_t preempt : preempts) {
       const std::string n = std::to_string(preempt);
-      out_ += "<text x=\"4\" y=\"" + fixed(y + 15, 0) + "\">preempt " + n + "</text>\n";
+      label(y + 15, "preempt " + n);
       for (size_t r : rows_.rows[kPreemption]) {
         if (p.at(1, r) != preempt) continue;
         const int64_t on = p.at(2, r);
