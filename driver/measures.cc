@@ -72,7 +72,7 @@ void put_int(std::string* out, int64_t v) {
     u /= 10;
   } while (u != 0);
   if (v < 0) *--p = '-';
-  out->append(p, end);
+  out->append(p, static_cast<size_t>(end - p));
 }
 
 // Tenths of a second as seconds to the tenth: "12.3".
@@ -335,13 +335,16 @@ class Signal {
   // The counts of the bin of time `t`, made on first use. Events come in
   // time order: the last bin asked for is nearly always the one.
   BinCounts* bin(int64_t t) {
+    if (t >= last_bin_ && t < last_bin_ + bin_) return last_counts_;
+    return find_bin(t);
+  }
+
+  BinCounts* find_bin(int64_t t) {
     const int64_t b = t / bin_ * bin_;
-    if (b != last_bin_) {
-      std::unique_ptr<BinCounts>& counts = bins_[b];
-      if (counts == nullptr) counts = std::make_unique<BinCounts>();
-      last_bin_ = b;
-      last_counts_ = counts.get();
-    }
+    std::unique_ptr<BinCounts>& counts = bins_[b];
+    if (counts == nullptr) counts = std::make_unique<BinCounts>();
+    last_bin_ = b;
+    last_counts_ = counts.get();
     return last_counts_;
   }
 
@@ -433,7 +436,7 @@ class Signal {
       }
     }
     bins_.erase(bins_.begin(), end);
-    last_bin_ = -1;
+    last_bin_ = INT64_MIN;  // none
   }
 
   void write_intervals(int64_t until) {
@@ -494,7 +497,7 @@ class Signal {
   int64_t start_ = 0, previous_ = 0;  // of the log begun last
   Phase phases_[256];  // by phase
   std::map<int64_t, std::unique_ptr<BinCounts>> bins_;  // not yet written
-  int64_t last_bin_ = -1;
+  int64_t last_bin_ = INT64_MIN;  // the bin of last_counts_; none yet
   BinCounts* last_counts_ = nullptr;
   std::vector<Interval> intervals_;  // not yet written
   int64_t preempt_on_[256];          // of an open preempt; kNever if none
