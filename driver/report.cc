@@ -708,7 +708,7 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
   std::string html = Page::head("Signals");
   html += "<h1>Signals</h1>\n";
   if (signals.empty()) {
-    html += "<p>No log was found: there is nothing to draw.</p>\n";
+    html += "<p>No log with a valid date was found: there is nothing to draw.</p>\n";
   } else {
     html += "<p>" + std::to_string(signals.size()) +
             " signals; those with a missing or damaged hour or a detector silent for 60 "

@@ -448,7 +448,8 @@ TEST_F(EventsRun, ReportIntoADirectory) {
   fs::create_directory(root_ / "empty");
   EXPECT_EQ(quillon({"-f", "report", "-o", out.string(), (root_ / "empty").string(), "e"})
                 .status, 1);
-  EXPECT_NE(read_file(out / "index.html").find("No log was found"), std::string::npos);
+  EXPECT_NE(read_file(out / "index.html").find("No log with a valid date was found"),
+            std::string::npos);
   ToolRun bad = quillon({"-f", "report", dir_.string(), "e"});
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.err.rfind("quillon: -f report needs the directory of its pages: -o OUT", 0),
