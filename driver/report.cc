@@ -79,22 +79,102 @@ double x_of(int64_t into_day) {
   return scale(static_cast<double>(into_day), 0, static_cast<double>(kDay), kLeft, kRight);
 }
 
-// A whole file's text.
-bool read_text(const Dir& dir, const std::string& name, std::string* text, std::string* err) {
-  File file;
-  if (!dir.open_file(name, &file, err)) return false;
-  text->clear();
-  char buf[1 << 16];
-  for (;;) {
-    long long n = file.read(buf, sizeof buf);
-    if (n < 0) {
-      *err = file.error();
+// The state of each hour of `day` by its rows of logs.csv: ok, damaged,
+// missing, or none; of two logs of an hour, the one that covers it.
+void day_states(const Columns& logs, const std::vector<size_t>& rows, int64_t day,
+                std::string state[24]) {
+  for (size_t r : rows) {
+    const std::string& s = logs.text(2, r);
+    std::string& h = state[(logs.at(1, r) - day * kDay) / kHour];
+    if (h.empty() || s == "ok") h = s;
+  }
+  for (int h = 0; h < 24; ++h)
+    if (state[h].empty()) state[h] = "none";
+}
+
+// Reads a measure table's rows a signal at a time, as they are written:
+// sorted by signal id. A row ends at a line end outside quotes.
+class TableRows {
+ public:
+  // Opens the table `name` of `dir` and reads its header. Returns false,
+  // with *err set, on failure.
+  bool open(const Dir& dir, const std::string& name, std::string* err) {
+    if (!dir.open_file(name, &file_, err) || !fill(err)) return false;
+    const size_t end = row_end();
+    if (end == std::string::npos) {
+      *err = "no header row";
       return false;
     }
-    if (n == 0) return true;
-    text->append(buf, static_cast<size_t>(n));
+    header_ = buf_.substr(0, end);
+    at_ = end;
+    return true;
   }
-}
+
+  const std::string& header() const { return header_; }
+
+  // Whether every row has been taken; false, with *err set, when the file
+  // cannot be read.
+  bool at_end(bool* end, std::string* err) {
+    if (!fill(err)) return false;
+    *end = at_ >= buf_.size();
+    return true;
+  }
+
+  // The signal id field of the next row, as written (quotes and all).
+  std::string_view next_key() const {
+    size_t i = at_;
+    bool quoted = false;
+    for (; i < buf_.size() && (quoted || buf_[i] != ','); ++i)
+      if (buf_[i] == '"') quoted = !quoted;
+    return std::string_view(buf_).substr(at_, i - at_);
+  }
+
+  // Appends the rows whose id field is `key`, from the next on, to *text.
+  // Returns false, with *err set, when the file cannot be read.
+  bool take(std::string_view key, std::string* text, std::string* err) {
+    for (;;) {
+      if (!fill(err)) return false;
+      if (at_ >= buf_.size() || next_key() != key) return true;
+      size_t end = row_end();
+      if (end == std::string::npos) end = buf_.size();  // a last row cut short
+      text->append(buf_, at_, end - at_);
+      at_ = end;
+    }
+  }
+
+ private:
+  // The end of the row at at_ (past its line end); npos if not held whole.
+  size_t row_end() const {
+    bool quoted = false;
+    for (size_t i = at_; i < buf_.size(); ++i) {
+      if (buf_[i] == '"') quoted = !quoted;
+      if (buf_[i] == '\n' && !quoted) return i + 1;
+    }
+    return std::string::npos;
+  }
+
+  // Holds the next row whole, unless the file ends first.
+  bool fill(std::string* err) {
+    while (!done_ && row_end() == std::string::npos) {
+      buf_.erase(0, at_);
+      at_ = 0;
+      char piece[1 << 16];
+      const long long n = file_.read(piece, sizeof piece);
+      if (n < 0) {
+        *err = file_.error();
+        return false;
+      }
+      if (n == 0) done_ = true;
+      buf_.append(piece, static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  File file_;
+  std::string buf_, header_;
+  size_t at_ = 0;
+  bool done_ = false;
+};
 
 // The rows of one signal's day, by table.
 struct Day {
@@ -235,12 +315,7 @@ class Page {
   void hours() {
     std::string state[24];
     int counts[3] = {};
-    for (size_t r : rows_.rows[kLogs]) {
-      const std::string& s = t_[kLogs].text(2, r);
-      std::string& h = state[hour_of(t_[kLogs].at(1, r))];
-      // Of two logs of an hour, the one that covers it.
-      if (h.empty() || s == "ok") h = s;
-    }
+    day_states(t_[kLogs], rows_.rows[kLogs], day_, state);
     for (const std::string& s : state)
       for (int i = 0; i < 3; ++i) counts[i] += s == (i == 0 ? "ok" : i == 1 ? "damaged" : "missing");
     begin_chart("hours", "Hours of the day",
@@ -248,12 +323,10 @@ class Page {
                     " damaged, " + std::to_string(counts[2]) + " missing, " +
                     std::to_string(24 - counts[0] - counts[1] - counts[2]) + " without a log.",
                 44);
-    for (int h = 0; h < 24; ++h) {
-      const std::string s = state[h].empty() ? "none" : state[h];
-      rect(x_of(h * kHour), 4, (kRight - kLeft) / 24 - 1, 20, s,
-           data("hour", std::to_string(h)) + data("state", s),
-           std::to_string(h) + ":00 " + s);
-    }
+    for (int h = 0; h < 24; ++h)
+      rect(x_of(h * kHour), 4, (kRight - kLeft) / 24 - 1, 20, state[h],
+           data("hour", std::to_string(h)) + data("state", state[h]),
+           std::to_string(h) + ":00 " + state[h]);
     time_axis(32);
     end_chart();
   }
@@ -653,64 +726,109 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
                   unsigned permissions, std::string* err) {
   std::shared_ptr<Dir> tables_dir = Dir::open(measures, err);
   if (tables_dir == nullptr) return false;
-  Columns tables[7];
-  std::string text;
+  TableRows lines[7];
   for (int i = 0; i < 7; ++i) {
     const std::string name = std::string(kMeasureTables[i]) + ".csv";
-    if (!read_text(*tables_dir, name, &text, err) ||
-        !read_measure_table(i, text, &tables[i].c, err)) {
+    if (!lines[i].open(*tables_dir, name, err)) {
       *err = shown(tables_dir->path_of(name)) + ": " + *err;
       return false;
     }
   }
-  // Every row in its signal's day.
-  std::map<std::string, Signal> signals;
-  for (int i = 0; i < 7; ++i) {
-    const Columns& t = tables[i];
-    for (size_t r = 0; r < t.rows(); ++r) {
-      Signal& s = signals[t.text(0, r)];
-      const int64_t day = day_of(t.at(kTimeColumn[i], r));
-      s.days[day].rows[i].push_back(r);
-      if (i == kLogs && t.text(2, r) != "missing") s.pages.insert(day);
-    }
-  }
-  // The index: signals with a missing or damaged hour or a silent
-  // detector first, then by id.
-  std::set<int64_t> all_days;
+  // A signal at a time: its rows in each table, by day; its pages; its
+  // row of the index. Every signal has rows in logs.csv.
   struct Row {
     bool flagged;
-    std::string id, cells;
+    std::string id;
+    std::map<int64_t, std::string> cells;  // by day
   };
   std::vector<Row> rows;
-  for (auto& [id, signal] : signals) {
-    const std::string folder = page_folder(id);
-    Row row{false, id, ""};
+  std::set<int64_t> all_days;
+  std::string text;
+  auto failed = [&](int table) {
+    *err = shown(tables_dir->path_of(std::string(kMeasureTables[table]) + ".csv")) + ": " +
+           *err;
+    return false;
+  };
+  for (bool end = false;;) {
+    if (!lines[kLogs].at_end(&end, err)) return failed(kLogs);
+    if (end) break;
+    const std::string key(lines[kLogs].next_key());
+    Columns tables[7];
+    for (int i = 0; i < 7; ++i) {
+      text.clear();
+      if (!lines[i].take(key, &text, err) ||
+          !read_measure_table(i, lines[i].header() + text, &tables[i].c, err))
+        return failed(i);
+    }
+    Signal signal;
+    for (int i = 0; i < 7; ++i) {
+      const Columns& t = tables[i];
+      for (size_t r = 0; r < t.rows(); ++r) {
+        const int64_t day = day_of(t.at(kTimeColumn[i], r));
+        signal.days[day].rows[i].push_back(r);
+        if (i == kLogs && t.text(2, r) != "missing") signal.pages.insert(day);
+      }
+    }
+    Row row{false, tables[kLogs].text(0, 0), {}};
+    const std::string folder = page_folder(row.id);
+    for (const auto& [day, d] : signal.days)
+      for (size_t r : d.rows[kLogs]) row.flagged |= tables[kLogs].text(2, r) != "ok";
     for (int64_t day : signal.pages) {
       all_days.insert(day);
       const Day& d = signal.days[day];
-      Page page(id, day, d, tables, bin_minutes);
+      Page page(row.id, day, d, tables, bin_minutes);
       const std::string html = page.html();
       if (html.find(" silent\"") != std::string::npos) row.flagged = true;
-      const std::string path = join_path(join_path(dir, folder), date_text(day) + ".html");
+      const std::string date = date_text(day);
+      const std::string path = join_path(join_path(dir, folder), date + ".html");
       if (!write_page(path, html, permissions, err)) {
         *err = shown(path) + ": " + *err;
         return false;
       }
-    }
-    for (const auto& [day, d] : signal.days) {
-      for (size_t r : d.rows[kLogs])
-        if (tables[kLogs].text(2, r) != "ok") row.flagged = true;
+      // The day's cell of the index: its hours, greens, max outs and
+      // actuations, and the link to its page.
+      std::string state[24];
+      day_states(tables[kLogs], d.rows[kLogs], day, state);
+      int64_t max_outs = 0, actuations = 0;
+      for (size_t r : d.rows[kIntervals]) max_outs += tables[kIntervals].text(6, r) == "max_out";
+      for (size_t r : d.rows[kActuations]) actuations += tables[kActuations].at(3, r);
+      const size_t greens = d.rows[kIntervals].size();
+      std::string& cell = row.cells[day];
+      cell = "<td><a href=\"" + folder + "/" + date + ".html\"><svg width=\"168\" "
+             "height=\"14\" role=\"img\" aria-label=\"" + html_escape(row.id) + ", " + date +
+             ": hours\">";
+      for (int h = 0; h < 24; ++h)
+        cell += "<rect x=\"" + std::to_string(h * 7) + "\" y=\"0\" width=\"6\" height=\"14\" "
+                "class=\"" + state[h] + "\" data-hour=\"" + std::to_string(h) +
+                "\" data-state=\"" + state[h] + "\"><title>" + std::to_string(h) + ":00 " +
+                state[h] + "</title></rect>";
+      const double share = greens ? static_cast<double>(max_outs) / greens : 0;
+      cell += "</svg></a><br><span data-greens=\"" + std::to_string(greens) +
+              "\" data-max-out-share=\"" + fixed(share, 2) + "\" data-actuations=\"" +
+              std::to_string(actuations) + "\">" + std::to_string(greens) + " greens, " +
+              fixed(share * 100, 0) + "% max out, " + std::to_string(actuations) +
+              " actuations</span></td>";
     }
     rows.push_back(std::move(row));
   }
+  for (int i = 0; i < 7; ++i) {
+    bool end;
+    if (!lines[i].at_end(&end, err)) return failed(i);
+    if (!end) {
+      *err = "its rows are not in the order of the signals of logs.csv";
+      return failed(i);
+    }
+  }
+  // The index: signals with a missing or damaged hour or a silent
+  // detector first, then by id.
   std::stable_sort(rows.begin(), rows.end(),
                    [](const Row& a, const Row& b) { return a.flagged && !b.flagged; });
   std::string html = Page::head("Signals");
   html += "<h1>Signals</h1>\n";
-  if (signals.empty()) {
+  if (rows.empty()) {
     html += "<p>No log with a valid date was found: there is nothing to draw.</p>\n";
   } else {
-    html += "<p>" + std::to_string(signals.size()) +
+    html += "<p>" + std::to_string(rows.size()) +
             " signals; those with a missing or damaged hour or a detector silent for 60 "
             "covered minutes first. Each cell: the day's 24 hours, its greens, the share "
             "of them that maxed out, and the detector actuations.</p>\n"
@@ -718,41 +836,10 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
     for (int64_t day : all_days) html += "<th>" + date_text(day) + "</th>";
     html += "</tr>\n";
     for (const Row& row : rows) {
-      const Signal& signal = signals[row.id];
       html += "<tr><th>" + html_escape(row.id) + (row.flagged ? " &#9888;" : "") + "</th>";
       for (int64_t day : all_days) {
-        if (signal.pages.count(day) == 0) {
-          html += "<td></td>";
-          continue;
-        }
-        const Day& d = signal.days.at(day);
-        std::string state[24];
-        for (size_t r : d.rows[kLogs]) {
-          const std::string& s = tables[kLogs].text(2, r);
-          std::string& h = state[(tables[kLogs].at(1, r) - day * kDay) / kHour];
-          if (h.empty() || s == "ok") h = s;
-        }
-        int64_t max_outs = 0, actuations = 0;
-        for (size_t r : d.rows[kIntervals]) max_outs += tables[kIntervals].text(6, r) == "max_out";
-        for (size_t r : d.rows[kActuations]) actuations += tables[kActuations].at(3, r);
-        const size_t greens = d.rows[kIntervals].size();
-        const std::string date = date_text(day);
-        html += "<td><a href=\"" + page_folder(row.id) + "/" + date + ".html\">";
-        html += "<svg width=\"168\" height=\"14\" role=\"img\" aria-label=\"" +
-                html_escape(row.id) + ", " + date + ": hours\">";
-        for (int h = 0; h < 24; ++h) {
-          const std::string s = state[h].empty() ? "none" : state[h];
-          html += "<rect x=\"" + std::to_string(h * 7) + "\" y=\"0\" width=\"6\" height=\"14\" class=\"" +
-                  s + "\" data-hour=\"" + std::to_string(h) + "\" data-state=\"" + s +
-                  "\"><title>" + std::to_string(h) + ":00 " + s + "</title></rect>";
-        }
-        html += "</svg></a><br><span data-greens=\"" + std::to_string(greens) +
-                "\" data-max-out-share=\"" +
-                fixed(greens ? static_cast<double>(max_outs) / greens : 0, 2) +
-                "\" data-actuations=\"" + std::to_string(actuations) + "\">" +
-                std::to_string(greens) + " greens, " +
-                fixed(greens ? 100.0 * max_outs / greens : 0, 0) + "% max out, " +
-                std::to_string(actuations) + " actuations</span></td>";
+        auto cell = row.cells.find(day);
+        html += cell == row.cells.end() ? "<td></td>" : cell->second;
       }
       html += "</tr>\n";
     }
