@@ -181,12 +181,13 @@ struct Day {
   std::vector<size_t> rows[7];
 };
 
+// A signal's rows, by day.
 struct Signal {
   std::map<int64_t, Day> days;  // by day
   std::set<int64_t> pages;      // the days with a log
 };
 
-// The rows of a day's table, in the order given.
+// One signal's day, drawn from its rows of each table.
 class Page {
  public:
   Page(const std::string& signal, int64_t day, const Day& rows, const Columns* tables,
@@ -258,7 +259,12 @@ class Page {
            "<span><i style=\"background:#999\"></i>none</span><br><b>Detectors:</b> "
            "<span><i style=\"background:#0072B2\"></i>actuations (darker: more)</span>"
            "<span><i style=\"background:#fff;border:2px solid #D55E00\"></i>silent for "
-           "60 covered minutes or more</span></p>\n";
+           "60 covered minutes or more</span><br><b>Other marks:</b> "
+           "<span><i style=\"background:#CC79A7\"></i>pedestrian walks</span>"
+           "<span><i style=\"background:#0072B2\"></i>pattern</span>"
+           "<span><i style=\"background:#009E73\"></i>cycle length</span>"
+           "<span><i style=\"background:#CC79A7\"></i>offset</span>"
+           "<span><i style=\"background:#D55E00;opacity:.6\"></i>preemption</span></p>\n";
   }
 
  private:
