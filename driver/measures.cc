@@ -38,8 +38,6 @@ void civil_from_days(int64_t z, int64_t* y, int* m, int* d) {
 
 namespace {
 
-enum Table { kLogs, kActuations, kTerminations, kIntervals, kPed, kCoordination, kPreemption };
-
 const char* const kHeaders[7] = {
     "signal_id,hour,state,records,path\n",
     "signal_id,bin_start,detector,actuations\n",
@@ -85,7 +83,7 @@ void put_seconds(std::string* out, int64_t tenths) {
 // Puts times in tenths since 1970 as "YYYY-MM-DD HH:MM:SS.t". Rows come
 // day by day: the text of the last date is kept, which saves working out
 // the calendar for each.
-class TimeText {
+class DateTimeText {
  public:
   void put(std::string* out, int64_t t) {
     const int64_t days = t >= 0 ? t / kTenthsPerDay : (t - kTenthsPerDay + 1) / kTenthsPerDay;
@@ -197,14 +195,14 @@ class Signal {
   void begin(const LogMeasures& log, int64_t start) {
     if (!first_) {
       for (int64_t h = previous_ + kTenthsPerHour; h < start; h += kTenthsPerHour) {
-        time_.put_hour(&row(kLogs), h);
-        text_[kLogs] += ",missing,,\n";
+        time_.put_hour(&row(kLogsTable), h);
+        text_[kLogsTable] += ",missing,,\n";
       }
       // A gap, damage or a log out of order ends every open interval.
       if (start != previous_ + kTenthsPerHour || !previous_whole_) end_all();
     }
     settle(start);
-    std::string& logs = row(kLogs);
+    std::string& logs = row(kLogsTable);
     time_.put_hour(&logs, start);
     logs += log.whole ? ",ok," : ",damaged,";
     put_int(&logs, static_cast<int64_t>(log.records));
@@ -311,7 +309,7 @@ class Signal {
       case SignalEvent::kPattern:
       case SignalEvent::kCycle:
       case SignalEvent::kOffset: {
-        std::string& out = row(kCoordination);
+        std::string& out = row(kCoordinationTable);
         time_.put(&out, t);
         out += e.kind == SignalEvent::kPattern ? ",pattern,"
                : e.kind == SignalEvent::kCycle ? ",cycle_length,"
@@ -415,13 +413,13 @@ class Signal {
       for (int d = 0; d < 256; ++d) {
         const int count = counts.actuations[d];
         if (!seen_[d] || (count == 0 && !counts.covered)) continue;
-        put_row(kActuations, head, {d, count});
+        put_row(kActuationsTable, head, {d, count});
       }
       for (int v = 0; v < 256; ++v) {
         const Bin& b = counts.phase[v];
-        if (b.gap + b.max + b.force > 0) put_row(kTerminations, head, {v, b.gap, b.max, b.force});
+        if (b.gap + b.max + b.force > 0) put_row(kTerminationsTable, head, {v, b.gap, b.max, b.force});
         if (b.walks + b.calls > 0) {
-          std::string& out = text_[kPed];
+          std::string& out = text_[kPedTable];
           out += head;
           for (int n : {v, b.walks, b.calls}) {
             put_int(&out, n);
@@ -440,12 +438,12 @@ class Signal {
   }
 
   void write_intervals(int64_t until) {
-    static const char* kTerminations[] = {"gap_out", "max_out", "force_off"};
+    static const char* kTerminationsTable[] = {"gap_out", "max_out", "force_off"};
     std::sort(intervals_.begin(), intervals_.end(),
               [](const Interval& a, const Interval& b) {
                 return std::tie(a.start, a.phase) < std::tie(b.start, b.phase);
               });
-    std::string& out = text_[kIntervals];
+    std::string& out = text_[kIntervalsTable];
     size_t n = 0;
     for (; n < intervals_.size() && intervals_[n].start < until; ++n) {
       const Interval& i = intervals_[n];
@@ -461,7 +459,7 @@ class Signal {
       out += ',';
       if (i.red >= 0) put_seconds(&out, i.red);
       out += ',';
-      if (i.termination >= 0) out += kTerminations[i.termination];
+      if (i.termination >= 0) out += kTerminationsTable[i.termination];
       out += '\n';
     }
     intervals_.erase(intervals_.begin(), intervals_.begin() + static_cast<ptrdiff_t>(n));
@@ -475,7 +473,7 @@ class Signal {
     size_t n = 0;
     for (; n < preemptions_.size() && preemptions_[n].on < until; ++n) {
       const Preemption& p = preemptions_[n];
-      std::string& out = row(kPreemption);
+      std::string& out = row(kPreemptionTable);
       put_int(&out, p.preempt);
       out += ',';
       time_.put(&out, p.on);
@@ -491,7 +489,7 @@ class Signal {
   const std::string field_;
   const int64_t bin_;
   std::string* text_;
-  TimeText time_;
+  DateTimeText time_;
   bool seen_[256];  // the detectors of the signal's Detector Ons
   bool whole_ = false, ends_ = true, first_ = true, previous_whole_ = false;
   int64_t start_ = 0, previous_ = 0;  // of the log begun last
@@ -505,6 +503,18 @@ class Signal {
 };
 
 }  // namespace
+
+std::string measure_time_text(int64_t tenths) {
+  std::string text;
+  DateTimeText().put(&text, tenths);
+  return text;
+}
+
+std::string measure_seconds_text(int64_t tenths) {
+  std::string text;
+  put_seconds(&text, tenths);
+  return text;
+}
 
 bool has_clearance_ends(const EventTable& table) {
   const SignalEventTable& events = signal_events(table);
@@ -639,9 +649,9 @@ bool read_measure_table(int table, std::string_view csv,
     start = end + 1;
   }
   std::string field;
-  size_t line = 1;
+  size_t row = 1;  // the header's
   for (size_t at = header.size(); at < csv.size();) {
-    ++line;
+    ++row;
     for (size_t i = 0; i < kinds.size(); ++i) {
       // A field, quoted or not, and what ends it.
       field.clear();
@@ -661,8 +671,8 @@ bool read_measure_table(int table, std::string_view csv,
       MeasureColumn& c = (*columns)[i];
       int64_t value;
       if (at >= csv.size() || csv[at] != want ||
-          (kinds[i] == 't' ? false : !field_value(kinds[i], field, &value))) {
-        *err = "line " + std::to_string(line) + " of " + kMeasureTables[table] +
+          (kinds[i] != 't' && !field_value(kinds[i], field, &value))) {
+        *err = "row " + std::to_string(row) + " of " + kMeasureTables[table] +
                ".csv: column " + c.name + " is not as written";
         return false;
       }

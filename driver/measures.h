@@ -43,6 +43,19 @@ void civil_from_days(int64_t z, int64_t* y, int* m, int* d);
 /// The names of the measure tables, each written as NAME.csv.
 extern const char* const kMeasureTables[7];
 
+/// The measure tables, by their place in kMeasureTables.
+enum MeasureTable {
+  kLogsTable, kActuationsTable, kTerminationsTable, kIntervalsTable,
+  kPedTable, kCoordinationTable, kPreemptionTable,
+};
+
+/// A time in tenths of a second since 1970 as the tables write it:
+/// "YYYY-MM-DD HH:MM:SS.t".
+std::string measure_time_text(int64_t tenths);
+
+/// Tenths of a second as the tables write seconds: "12.3".
+std::string measure_seconds_text(int64_t tenths);
+
 /// One column of a measure table read back from its CSV.
 struct MeasureColumn {
   enum Kind {
@@ -60,7 +73,7 @@ struct MeasureColumn {
 
 /// Reads the text of the measure table `table` (an index of kMeasureTables)
 /// as MeasureTables writes it, header included, into its columns. Returns
-/// false, with *err naming the line, where the text is not such a table.
+/// false, with *err naming the row, where the text is not such a table.
 bool read_measure_table(int table, std::string_view csv,
                         std::vector<MeasureColumn>* columns, std::string* err);
 

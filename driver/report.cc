@@ -16,8 +16,6 @@
 
 namespace {
 
-enum Table { kLogs, kActuations, kTerminations, kIntervals, kPed, kCoordination, kPreemption };
-
 const int64_t kSecond = 1000000000, kHour = 3600 * kSecond, kDay = 24 * kHour;
 
 // The drawing area of every chart, in pixels.
@@ -33,40 +31,26 @@ struct Columns {
   const std::string& text(int column, size_t row) const {
     return c[column].categories[static_cast<size_t>(c[column].values[row])];
   }
+  // The first column of times: the one that places a row in its day.
+  int time_column() const {
+    int i = 0;
+    while (c[i].kind != MeasureColumn::kTime) ++i;
+    return i;
+  }
   bool missing(int column, size_t row) const {
     return c[column].values[row] == MeasureColumn::kMissing;
   }
 };
 
-// The column of each table that places a row in its day.
-const int kTimeColumn[7] = {1, 1, 1, 2, 1, 1, 2};
 
 // The day of a time in nanoseconds since 1970.
 int64_t day_of(int64_t t) { return t >= 0 ? t / kDay : (t - kDay + 1) / kDay; }
 
-std::string date_text(int64_t day) {
-  int64_t y;
-  int m, d;
-  civil_from_days(day, &y, &m, &d);
-  char text[32];
-  snprintf(text, sizeof text, "%04lld-%02d-%02d", static_cast<long long>(y), m, d);
-  return text;
-}
+// A time in nanoseconds since 1970 as the tables write it.
+std::string time_text(int64_t t) { return measure_time_text(t / (kSecond / 10)); }
 
-// "YYYY-MM-DD HH:MM:SS.t" as the tables write times.
-std::string time_text(int64_t t) {
-  const int64_t day = day_of(t), rest = (t - day * kDay) / (kSecond / 10);
-  char text[32];
-  snprintf(text, sizeof text, " %02d:%02d:%02d.%d", static_cast<int>(rest / 36000),
-           static_cast<int>(rest / 600 % 60), static_cast<int>(rest / 10 % 60),
-           static_cast<int>(rest % 10));
-  return date_text(day) + text;
-}
-
-// Tenths of a second as the tables write seconds: "12.3".
-std::string seconds_text(int64_t tenths) {
-  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
-}
+// "YYYY-MM-DD" of a day counted from 1970-01-01.
+std::string date_text(int64_t day) { return time_text(day * kDay).substr(0, 10); }
 
 std::string fixed(double v, int decimals) {
   char text[32];
@@ -321,7 +305,7 @@ class Page {
   void hours() {
     std::string state[24];
     int counts[3] = {};
-    day_states(t_[kLogs], rows_.rows[kLogs], day_, state);
+    day_states(t_[kLogsTable], rows_.rows[kLogsTable], day_, state);
     for (const std::string& s : state)
       for (int i = 0; i < 3; ++i) counts[i] += s == (i == 0 ? "ok" : i == 1 ? "damaged" : "missing");
     begin_chart("hours", "Hours of the day",
@@ -340,8 +324,8 @@ class Page {
   // 2. Every green of each phase, and its share of max outs by hour.
   void greens() {
     std::map<int64_t, std::vector<size_t>> phases;
-    const Columns& t = t_[kIntervals];
-    for (size_t r : rows_.rows[kIntervals]) phases[t.at(1, r)].push_back(r);
+    const Columns& t = t_[kIntervalsTable];
+    for (size_t r : rows_.rows[kIntervalsTable]) phases[t.at(1, r)].push_back(r);
     if (phases.empty()) {
       out_ += "<h2>Greens</h2>\n<p>No green began this day.</p>\n";
       return;
@@ -363,7 +347,7 @@ class Page {
                   std::to_string(rows.size()) + " greens; " + std::to_string(ends[0]) +
                       " gapped out, " + std::to_string(ends[1]) + " maxed out, " +
                       std::to_string(ends[2]) + " forced off, " + std::to_string(ends[3]) +
-                      " without a termination. Longest " + seconds_text(longest) + " s.",
+                      " without a termination. Longest " + measure_seconds_text(longest) + " s.",
                   150);
       // The max-out share of each hour, as a band along the top.
       for (int h = 0; h < 24; ++h) {
@@ -394,7 +378,7 @@ class Page {
           out_ += "<circle cx=\"" + fixed(x_of(into_day(t.at(2, r))), 1) + "\" cy=\"" +
                   fixed(scale(static_cast<double>(green) / 10, 0, top, 120, 20), 1) + "\"" +
                   data("phase", p) + data("start", time_text(t.at(2, r))) +
-                  data("green", seconds_text(green)) + data("termination", term) + "/>\n";
+                  data("green", measure_seconds_text(green)) + data("termination", term) + "/>\n";
         }
         out_ += "</g>\n";
       }
@@ -405,10 +389,10 @@ class Page {
 
   // 3. Terminations per phase and hour, stacked.
   void terminations() {
-    const Columns& t = t_[kTerminations];
+    const Columns& t = t_[kTerminationsTable];
     std::map<int64_t, std::vector<std::array<int64_t, 3>>> phases;
     int64_t most = 1, totals[3] = {};
-    for (size_t r : rows_.rows[kTerminations]) {
+    for (size_t r : rows_.rows[kTerminationsTable]) {
       auto& hours = phases[t.at(2, r)];
       hours.resize(24, {0, 0, 0});
       auto& counts = hours[hour_of(t.at(1, r))];
@@ -454,10 +438,10 @@ class Page {
   // 4. Detector actuations per channel and bin; the channels that fell
   // silent for an hour of covered bins marked.
   void actuations() {
-    const Columns& t = t_[kActuations];
+    const Columns& t = t_[kActuationsTable];
     std::map<int64_t, std::vector<size_t>> detectors;
     int64_t most = 1, total = 0;
-    for (size_t r : rows_.rows[kActuations]) {
+    for (size_t r : rows_.rows[kActuationsTable]) {
       detectors[t.at(2, r)].push_back(r);
       most = std::max(most, t.at(3, r));
       total += t.at(3, r);
@@ -521,14 +505,14 @@ class Page {
 
   // 5. Pedestrian walks and mean delay per phase and hour.
   void pedestrians() {
-    const Columns& t = t_[kPed];
+    const Columns& t = t_[kPedTable];
     struct Hour {
       int64_t walks = 0, calls = 0, samples = 0;
       double delay = 0;  // seconds, summed over the samples
     };
     std::map<int64_t, std::vector<Hour>> phases;
     int64_t most = 1, walks = 0;
-    for (size_t r : rows_.rows[kPed]) {
+    for (size_t r : rows_.rows[kPedTable]) {
       auto& hours = phases[t.at(2, r)];
       hours.resize(24);
       Hour& h = hours[hour_of(t.at(1, r))];
@@ -579,15 +563,15 @@ class Page {
 
   // 6. Plan changes and preemptions on the time axis.
   void coordination() {
-    const Columns& c = t_[kCoordination];
-    const Columns& p = t_[kPreemption];
+    const Columns& c = t_[kCoordinationTable];
+    const Columns& p = t_[kPreemptionTable];
     std::set<int64_t> preempts;
-    for (size_t r : rows_.rows[kPreemption]) preempts.insert(p.at(1, r));
+    for (size_t r : rows_.rows[kPreemptionTable]) preempts.insert(p.at(1, r));
     const double row = 22;
     begin_chart("events", "Plan changes and preemptions",
-                std::to_string(rows_.rows[kCoordination].size()) +
+                std::to_string(rows_.rows[kCoordinationTable].size()) +
                     " changes of pattern, cycle length or offset; " +
-                    std::to_string(rows_.rows[kPreemption].size()) + " preemptions.",
+                    std::to_string(rows_.rows[kPreemptionTable].size()) + " preemptions.",
                 (3 + static_cast<double>(preempts.size())) * row + 24);
     // A mark an item and hour, its changes listed in it: a day may hold
     // a change every second. Its ticks are drawn a pixel apart at most.
@@ -610,7 +594,7 @@ class Page {
         count = 0;
         last_x = -1;
       };
-      for (size_t r : rows_.rows[kCoordination]) {
+      for (size_t r : rows_.rows[kCoordinationTable]) {
         if (c.text(2, r) != kItems[i]) continue;
         const int64_t at = c.at(1, r);
         if (hour_of(at) != hour) {
@@ -631,13 +615,13 @@ class Page {
     for (int64_t preempt : preempts) {
       const std::string n = std::to_string(preempt);
       label(y + 15, "preempt " + n);
-      for (size_t r : rows_.rows[kPreemption]) {
+      for (size_t r : rows_.rows[kPreemptionTable]) {
         if (p.at(1, r) != preempt) continue;
         const int64_t on = p.at(2, r);
         const bool ended = !p.missing(3, r);
         const int64_t off = ended ? std::min(p.at(3, r), (day_ + 1) * kDay) : (day_ + 1) * kDay;
         const std::string end = ended ? time_text(p.at(3, r)) : "";
-        const std::string duration = ended ? seconds_text(p.at(4, r)) : "";
+        const std::string duration = ended ? measure_seconds_text(p.at(4, r)) : "";
         // Without a tooltip: a day may hold thousands.
         out_ += "<rect x=\"" + fixed(x_of(into_day(on)), 1) + "\" y=\"" + fixed(y + 4, 0) +
                 "\" width=\"" +
@@ -756,9 +740,9 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
     return false;
   };
   for (bool end = false;;) {
-    if (!lines[kLogs].at_end(&end, err)) return failed(kLogs);
+    if (!lines[kLogsTable].at_end(&end, err)) return failed(kLogsTable);
     if (end) break;
-    const std::string key(lines[kLogs].next_key());
+    const std::string key(lines[kLogsTable].next_key());
     Columns tables[7];
     for (int i = 0; i < 7; ++i) {
       text.clear();
@@ -769,16 +753,17 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
     Signal signal;
     for (int i = 0; i < 7; ++i) {
       const Columns& t = tables[i];
+      const int time = t.time_column();
       for (size_t r = 0; r < t.rows(); ++r) {
-        const int64_t day = day_of(t.at(kTimeColumn[i], r));
+        const int64_t day = day_of(t.at(time, r));
         signal.days[day].rows[i].push_back(r);
-        if (i == kLogs && t.text(2, r) != "missing") signal.pages.insert(day);
+        if (i == kLogsTable && t.text(2, r) != "missing") signal.pages.insert(day);
       }
     }
-    Row row{false, tables[kLogs].text(0, 0), {}};
+    Row row{false, tables[kLogsTable].text(0, 0), {}};
     const std::string folder = page_folder(row.id);
     for (const auto& [day, d] : signal.days)
-      for (size_t r : d.rows[kLogs]) row.flagged |= tables[kLogs].text(2, r) != "ok";
+      for (size_t r : d.rows[kLogsTable]) row.flagged |= tables[kLogsTable].text(2, r) != "ok";
     for (int64_t day : signal.pages) {
       all_days.insert(day);
       const Day& d = signal.days[day];
@@ -794,11 +779,11 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
       // The day's cell of the index: its hours, greens, max outs and
       // actuations, and the link to its page.
       std::string state[24];
-      day_states(tables[kLogs], d.rows[kLogs], day, state);
+      day_states(tables[kLogsTable], d.rows[kLogsTable], day, state);
       int64_t max_outs = 0, actuations = 0;
-      for (size_t r : d.rows[kIntervals]) max_outs += tables[kIntervals].text(6, r) == "max_out";
-      for (size_t r : d.rows[kActuations]) actuations += tables[kActuations].at(3, r);
-      const size_t greens = d.rows[kIntervals].size();
+      for (size_t r : d.rows[kIntervalsTable]) max_outs += tables[kIntervalsTable].text(6, r) == "max_out";
+      for (size_t r : d.rows[kActuationsTable]) actuations += tables[kActuationsTable].at(3, r);
+      const size_t greens = d.rows[kIntervalsTable].size();
       std::string& cell = row.cells[day];
       cell = "<td><a href=\"" + folder + "/" + date + ".html\"><svg width=\"168\" "
              "height=\"14\" role=\"img\" aria-label=\"" + html_escape(row.id) + ", " + date +

@@ -48,8 +48,6 @@ std::string rows(int table, std::vector<LogMeasures> logs, int bin = 15) {
   return text.substr(text.find('\n') + 1);
 }
 
-const int kLogs = 0, kActuations = 1, kTerminations = 2, kIntervals = 3,
-          kPed = 4, kPreemption = 6;
 
 TEST(Measures, Rules) {
   struct Case {
@@ -60,50 +58,50 @@ TEST(Measures, Rules) {
     int bin = 15;
   };
   const Case kCases[] = {
-      {"a green across the hour is one interval", kIntervals,
+      {"a green across the hour is one interval", kIntervalsTable,
        {log_of(12, true, {{35980, K::kGreen, 2, false}, {35990, K::kGapOut, 2, false}}),
         log_of(13, true, {{200, K::kYellow, 2, false}, {240, K::kYellowEnd, 2, false},
                           {240, K::kRed, 2, false}, {260, K::kRedEnd, 2, false},
                           {900, K::kGreen, 2, false}})},
        "s,2,2022-06-08 12:59:58.0,22.0,4.0,2.0,gap_out\n"},
-      {"a missing hour ends the green", kIntervals,
+      {"a missing hour ends the green", kIntervalsTable,
        {log_of(12, true, {{35980, K::kGreen, 2, false}}),
         log_of(14, true, {{200, K::kYellow, 2, false}})},
        ""},
-      {"a damaged log covers nothing", kIntervals,
+      {"a damaged log covers nothing", kIntervalsTable,
        {log_of(12, false, {{100, K::kGreen, 2, false}, {200, K::kYellow, 2, false}})},
        ""},
-      {"version 4: yellow to red clearance, no red clearance end", kIntervals,
+      {"version 4: yellow to red clearance, no red clearance end", kIntervalsTable,
        {log_of(12, true, {{100, K::kGreen, 4, false}, {150, K::kMaxOut, 4, false},
                           {160, K::kForceOff, 4, false}, {200, K::kYellow, 4, false},
                           {236, K::kRed, 4, false}, {300, K::kGreen, 4, false}},
                false)},
        "s,4,2022-06-08 12:00:10.0,10.0,3.6,,force_off\n"},
-      {"the hours, missing and damaged", kLogs,
+      {"the hours, missing and damaged", kLogsTable,
        {log_of(12, true, {}), log_of(14, false, {})},
        "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat\n"
        "s,2022-06-08 13:00:00,missing,,\n"
        "s,2022-06-08 14:00:00,damaged,0,2022_06_08_14.dat\n"},
-      {"a call with no walk, a walk with no call, a delay", kPed,
+      {"a call with no walk, a walk with no call, a delay", kPedTable,
        {log_of(12, true, {{100, K::kPedCall, 2, true}, {150, K::kWalk, 4, false},
                           {9100, K::kPedCall, 6, true}, {9200, K::kPedCall, 6, true},
                           {9400, K::kWalk, 6, false}})},
        "s,2022-06-08 12:00:00.0,2,0,1,,0\n"
        "s,2022-06-08 12:00:00.0,4,1,0,,0\n"
        "s,2022-06-08 12:15:00.0,6,1,2,30.0,1\n"},
-      {"a preempt never released", kPreemption,
+      {"a preempt never released", kPreemptionTable,
        {log_of(12, true, {{100, K::kPreempt, 1, true}, {400, K::kPreempt, 1, false},
                           {500, K::kPreempt, 2, true}})},
        "s,1,2022-06-08 12:00:10.0,2022-06-08 12:00:40.0,30.0\n"
        "s,2,2022-06-08 12:00:50.0,,\n"},
-      {"terminations in 5-minute bins", kTerminations,
+      {"terminations in 5-minute bins", kTerminationsTable,
        {log_of(12, true, {{100, K::kGapOut, 1, false}, {3100, K::kMaxOut, 1, false},
                           {3200, K::kMaxOut, 1, false}})},
        "s,2022-06-08 12:00:00.0,1,1,0,0\n"
        "s,2022-06-08 12:05:00.0,1,0,2,0\n",
        5},
       {"every bin of a covered hour for each detector, in 60-minute bins",
-       kActuations,
+       kActuationsTable,
        {log_of(12, true, {{100, K::kDetector, 3, true}, {110, K::kDetector, 3, false}}),
         log_of(13, false, {{100, K::kDetector, 5, true}})},
        "s,2022-06-08 12:00:00.0,3,1\n"
@@ -136,7 +134,7 @@ TEST(Measures, ActuationsAreTheDetectorEvents) {
     }
     logs.push_back(std::move(log));
   }
-  std::stringstream table(rows(kActuations, logs));
+  std::stringstream table(rows(kActuationsTable, logs));
   int sum = 0;
   for (std::string row; std::getline(table, row);)
     sum += std::stoi(row.substr(row.rfind(',') + 1));
@@ -152,7 +150,7 @@ TEST(Measures, TablesReadBackIntoColumns) {
   std::vector<MeasureColumn> columns;
   std::string err;
   ASSERT_TRUE(read_measure_table(
-      kIntervals,
+      kIntervalsTable,
       "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
       "\"a,\"\"b\",2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out\n"
       "s,12,1970-01-01 00:00:00.1,0.5,,,\n",
@@ -181,5 +179,5 @@ TEST(Measures, TablesReadBackIntoColumns) {
       "s,2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out",
   };
   for (const char* text : kRefused)
-    EXPECT_FALSE(read_measure_table(kIntervals, text, &columns, &err)) << text;
+    EXPECT_FALSE(read_measure_table(kIntervalsTable, text, &columns, &err)) << text;
 }
