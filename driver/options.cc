@@ -83,7 +83,8 @@ const OptionRow kOptions[] = {
      "write the CSV files into OUT, made when missing;\n"
      "with -f events, the table into the file OUT; with\n"
      "-f sqlite, the database OUT; with -f measures, the\n"
-     "tables into the directory OUT",
+     "tables into the directory OUT; with -f report, the\n"
+     "pages and their tables into the directory OUT",
      "a path"},
     {'r', "recursive", nullptr,
      [](Options* o, const std::string&) { return o->recursive = true; },

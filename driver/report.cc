@@ -622,10 +622,11 @@ class Page {
         const int64_t off = ended ? std::min(p.at(3, r), (day_ + 1) * kDay) : (day_ + 1) * kDay;
         const std::string end = ended ? time_text(p.at(3, r)) : "";
         const std::string duration = ended ? measure_seconds_text(p.at(4, r)) : "";
-        // Without a tooltip: a day may hold thousands.
+        // Without a tooltip: a day may hold thousands. Two pixels at least,
+        // so that a short one shows.
         out_ += "<rect x=\"" + fixed(x_of(into_day(on)), 1) + "\" y=\"" + fixed(y + 4, 0) +
                 "\" width=\"" +
-                fixed(std::max(0.5, x_of(into_day(off)) - x_of(into_day(on))), 1) +
+                fixed(std::max(2.0, x_of(into_day(off)) - x_of(into_day(on))), 1) +
                 "\" height=\"" + fixed(row - 8, 0) + "\" class=\"preempt\"" +
                 data("preempt", n) + data("input-on", time_text(on)) +
                 data("input-off", end) + data("duration", duration) + "/>\n";
