@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/decompress.h"
+#include "run/decompress.h"
 #include "events/event_table.h"
 #include "platform/platform.h"
 #include "tools/loggen.h"

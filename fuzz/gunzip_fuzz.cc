@@ -15,7 +15,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "driver/decompress.h"
+#include "run/decompress.h"
 #include "platform/platform.h"
 
 namespace {

@@ -499,30 +499,6 @@ LogDate parse_log_date(std::string_view file_name) {
   return date;
 }
 
-std::string hour_text(const LogHour& h) {
-  char text[32];
-  snprintf(text, sizeof text, "%04d-%02d-%02d %02d:", h.year, h.month, h.day,
-           h.hour);
-  return text;
-}
-
-int days_in_month(int year, int month) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return kDays[month - 1] + (month == 2 && leap ? 1 : 0);
-}
-
-LogHour next_hour(LogHour h) {
-  if (++h.hour < 24) return h;
-  h.hour = 0;
-  if (++h.day <= days_in_month(h.year, h.month)) return h;
-  h.day = 1;
-  if (++h.month <= 12) return h;
-  h.month = 1;
-  ++h.year;
-  return h;
-}
-
 EventClock::EventClock(const LogHour& hour)
     : hour_(hour_text(hour)), next_hour_(hour_text(::next_hour(hour))) {}
 

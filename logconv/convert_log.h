@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "logconv/log_time.h"
 #include "logconv/streams.h"
 
 /// What the rows of a CSV show.
@@ -59,25 +60,6 @@ struct ConvertResult {
 /// date (AB and 17 of AB_17_2022_06_08_13.dat), joined by one "_"; empty
 /// for a shorter name.
 std::string leading_fields(std::string_view file_name);
-
-/// A log's hour as numbers.
-struct LogHour {
-  int year, month, day, hour;
-};
-
-/// "YYYY-MM-DD HH:" of an hour, as the events table writes it.
-std::string hour_text(const LogHour& hour);
-
-/// The hour after `hour`, across days, months and years.
-LogHour next_hour(LogHour hour);
-
-/// How many days `month` (1 to 12) has in `year`, leap years as the
-/// Gregorian calendar has them.
-int days_in_month(int year, int month);
-
-/// Tenths of a second in an hour: a record's timestamp at or past it counts
-/// into the next hour in the events table and the database.
-const unsigned kTenthsPerHour = 36000;
 
 /// The timestamps of one log's events as the events table and the database
 /// write them, "YYYY-MM-DD HH:MM:SS.t": the hour of the log's name plus the

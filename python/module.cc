@@ -1,5 +1,5 @@
 // The compiled part of the Python module: the bindings of the core library's
-// readers. Logs become columns (driver/columns.h) without the GIL, handed to
+// readers. Logs become columns (outputs/frames.h) without the GIL, handed to
 // Python as numpy arrays; quillon/__init__.py makes the dataframes.
 
 #include <pybind11/numpy.h>
@@ -12,14 +12,15 @@
 #include <utility>
 #include <vector>
 
-#include "driver/columns.h"
-#include "driver/driver.h"
-#include "driver/messages.h"
-#include "driver/names.h"
-#include "driver/options.h"
-#include "driver/measures.h"
-#include "driver/output.h"
-#include "driver/task.h"
+#include "outputs/frames.h"
+#include "run/driver.h"
+#include "logs/messages.h"
+#include "logs/names.h"
+#include "run/options.h"
+#include "measures/measures.h"
+#include "outputs/output.h"
+#include "outputs/sink_output.h"
+#include "run/run_task.h"
 #include "platform/platform.h"
 
 namespace py = pybind11;
@@ -256,25 +257,43 @@ py::tuple convert(const std::vector<std::string>& args) {
   return py::make_tuple(status, messages);
 }
 
-// The columns of measure table `table` from its CSV text: a list of
-// (name, kind, values, categories), kind "text", "int", "time" or
-// "seconds".
+// The columns of measure table `table` (its place in the schema) from its
+// CSV text: a list of (name, kind, values, categories), kind "text", "int",
+// "time" or "seconds".
 py::list measure_table(int table, const py::bytes& data) {
-  if (table < 0 || table >= 7) throw py::value_error("no measure table " + std::to_string(table));
+  if (table < 0 || static_cast<size_t>(table) >= kMeasureSchema.size())
+    throw py::value_error("no measure table " + std::to_string(table));
   std::vector<MeasureColumn> columns;
   std::string err;
   std::string_view text = data;
   bool ok;
   {
     py::gil_scoped_release release;
-    ok = read_measure_table(table, text, &columns, &err);
+    ok = read_measure_table(kMeasureSchema[static_cast<size_t>(table)], text, &columns, &err);
   }
   if (!ok) throw py::value_error(err);
-  static const char* const kKinds[] = {"text", "int", "time", "seconds"};
   py::list out;
-  for (MeasureColumn& c : columns)
-    out.append(py::make_tuple(c.name, kKinds[c.kind], array(std::move(c.values)),
-                              c.categories));
+  for (MeasureColumn& c : columns) {
+    const ColumnKind kind = c.def->kind;
+    const char* name = kind == ColumnKind::kInt       ? "int"
+                       : kind == ColumnKind::kTime    ? "time"
+                       : kind == ColumnKind::kSeconds ? "seconds"
+                                                      : "text";
+    out.append(py::make_tuple(c.def->name, name, array(std::move(c.values)), c.categories));
+  }
+  return out;
+}
+
+// The measure tables in their order: a list of (name, [(column, frame
+// type), ...]).
+py::list measure_schema() {
+  py::list out;
+  for (const MeasureTableDef& table : kMeasureSchema) {
+    py::list columns;
+    for (const MeasureColumnDef& c : table.columns)
+      columns.append(py::make_tuple(c.name, c.frame_type));
+    out.append(py::make_tuple(table.name, columns));
+  }
   return out;
 }
 
@@ -310,6 +329,9 @@ PYBIND11_MODULE(_quillon, m) {
         "Reads the CSV text of measure table number `table` (as the "
         "measures write them) into columns; raises ValueError where it is "
         "not such a table.");
+  m.def("measure_schema", &measure_schema,
+        "The measure tables in their order: (name, [(column, frame type), "
+        "...]) each.");
   m.def("size_of", &size_of, py::arg("text"),
         "Reads a size as --max-log-size does; raises ValueError for none.");
   m.attr("version_line") = std::string(kVersionLine);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/options.h"
+#include "run/options.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
 

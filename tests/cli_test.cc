@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/options.h"
+#include "run/options.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
 

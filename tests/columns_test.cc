@@ -1,7 +1,7 @@
 // The dataframe columns hold the events table's rows, logs joined in their
 // order with codes of the whole run.
 
-#include "driver/columns.h"
+#include "outputs/frames.h"
 
 #include <gtest/gtest.h>
 

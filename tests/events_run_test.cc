@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/options.h"
+#include "run/options.h"
 #include "logconv/convert_log.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"

@@ -41,7 +41,7 @@ std::string events(const std::string& log, const std::string& name,
 // Every row of the table says what the CSV's row of the same record says,
 // for every event type of every version; a timestamp the CSV shows as the
 // hour's last tenth is the true one, in the next hour.
-TEST(EventsTable, RowsAgreeWithTheCsv) {
+TEST(PublishedFile, RowsAgreeWithTheCsv) {
   const std::string name = "2022_12_31_23.dat";
   for (int version : {4, 5, 6, 7}) {
     std::string log = make_log(version, every_type_records(version, 3, version));
@@ -93,7 +93,7 @@ TEST(EventsTable, RowsAgreeWithTheCsv) {
 
 // A timestamp is the hour of the log's name plus the record's tenths of a
 // second, across the hour, the day, the month, the year and leap days.
-TEST(EventsTable, Timestamps) {
+TEST(PublishedFile, Timestamps) {
   struct Case {
     const char* name;
     uint16_t time;
@@ -123,7 +123,7 @@ TEST(EventsTable, Timestamps) {
   }
 }
 
-TEST(EventsTable, FieldsAndHeader) {
+TEST(PublishedFile, FieldsAndHeader) {
   struct Case {
     const char* field;
     const char* written;

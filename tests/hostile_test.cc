@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/driver.h"
-#include "driver/options.h"
-#include "driver/walker.h"
+#include "run/driver.h"
+#include "run/options.h"
+#include "run/walker.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
 

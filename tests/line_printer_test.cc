@@ -1,4 +1,4 @@
-#include "driver/line_printer.h"
+#include "run/line_printer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The measures, rule by rule, on logs made event by event; and over a
 // generated day, the actuations against the detector events.
 
-#include "driver/measures.h"
+#include "measures/measures.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
   LogMeasures log;
   log.path = "2022_06_08_" + std::to_string(hour) + ".dat";
   log.hour = {2022, 6, 8, hour};
-  log.whole = whole;
+  log.covered = whole;
   log.records = events.size();
   log.has_clearance_ends = clearance_ends;
   log.events = std::move(events);
@@ -31,20 +31,21 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
 
 // The rows of table `table` (header left out) for the logs, in bins of
 // `bin` minutes.
-std::string rows(int table, std::vector<LogMeasures> logs, int bin = 15) {
+std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15) {
   struct Text : OutputStream {
     bool write(const char* data, size_t size) override {
       text.append(data, size);
       return true;
     }
     std::string text;
-  } texts[7];
-  OutputStream* out[7];
-  for (int i = 0; i < 7; ++i) out[i] = &texts[i];
+  };
+  std::vector<Text> texts(kMeasureSchema.size());
+  std::vector<OutputStream*> out;
+  for (Text& t : texts) out.push_back(&t);
   MeasureTables tables(bin, out);
   std::string err;
   EXPECT_TRUE(tables.add_signal("s", std::move(logs), nullptr, &err) && tables.finish());
-  const std::string& text = texts[table].text;
+  const std::string& text = texts[static_cast<size_t>(measure_table_index(table))].text;
   return text.substr(text.find('\n') + 1);
 }
 
@@ -52,56 +53,56 @@ std::string rows(int table, std::vector<LogMeasures> logs, int bin = 15) {
 TEST(Measures, Rules) {
   struct Case {
     const char* what;
-    int table;
+    const char* table;
     std::vector<LogMeasures> logs;
     std::string expected;
     int bin = 15;
   };
   const Case kCases[] = {
-      {"a green across the hour is one interval", kIntervalsTable,
+      {"a green across the hour is one interval", "phase_intervals",
        {log_of(12, true, {{35980, K::kGreen, 2, false}, {35990, K::kGapOut, 2, false}}),
         log_of(13, true, {{200, K::kYellow, 2, false}, {240, K::kYellowEnd, 2, false},
                           {240, K::kRed, 2, false}, {260, K::kRedEnd, 2, false},
                           {900, K::kGreen, 2, false}})},
        "s,2,2022-06-08 12:59:58.0,22.0,4.0,2.0,gap_out\n"},
-      {"a missing hour ends the green", kIntervalsTable,
+      {"a missing hour ends the green", "phase_intervals",
        {log_of(12, true, {{35980, K::kGreen, 2, false}}),
         log_of(14, true, {{200, K::kYellow, 2, false}})},
        ""},
-      {"a damaged log covers nothing", kIntervalsTable,
+      {"a damaged log covers nothing", "phase_intervals",
        {log_of(12, false, {{100, K::kGreen, 2, false}, {200, K::kYellow, 2, false}})},
        ""},
-      {"version 4: yellow to red clearance, no red clearance end", kIntervalsTable,
+      {"version 4: yellow to red clearance, no red clearance end", "phase_intervals",
        {log_of(12, true, {{100, K::kGreen, 4, false}, {150, K::kMaxOut, 4, false},
                           {160, K::kForceOff, 4, false}, {200, K::kYellow, 4, false},
                           {236, K::kRed, 4, false}, {300, K::kGreen, 4, false}},
                false)},
        "s,4,2022-06-08 12:00:10.0,10.0,3.6,,force_off\n"},
-      {"the hours, missing and damaged", kLogsTable,
+      {"the hours, missing and damaged", "logs",
        {log_of(12, true, {}), log_of(14, false, {})},
        "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat\n"
        "s,2022-06-08 13:00:00,missing,,\n"
        "s,2022-06-08 14:00:00,damaged,0,2022_06_08_14.dat\n"},
-      {"a call with no walk, a walk with no call, a delay", kPedTable,
+      {"a call with no walk, a walk with no call, a delay", "ped",
        {log_of(12, true, {{100, K::kPedCall, 2, true}, {150, K::kWalk, 4, false},
                           {9100, K::kPedCall, 6, true}, {9200, K::kPedCall, 6, true},
                           {9400, K::kWalk, 6, false}})},
        "s,2022-06-08 12:00:00.0,2,0,1,,0\n"
        "s,2022-06-08 12:00:00.0,4,1,0,,0\n"
        "s,2022-06-08 12:15:00.0,6,1,2,30.0,1\n"},
-      {"a preempt never released", kPreemptionTable,
+      {"a preempt never released", "preemption",
        {log_of(12, true, {{100, K::kPreempt, 1, true}, {400, K::kPreempt, 1, false},
                           {500, K::kPreempt, 2, true}})},
        "s,1,2022-06-08 12:00:10.0,2022-06-08 12:00:40.0,30.0\n"
        "s,2,2022-06-08 12:00:50.0,,\n"},
-      {"terminations in 5-minute bins", kTerminationsTable,
+      {"terminations in 5-minute bins", "terminations",
        {log_of(12, true, {{100, K::kGapOut, 1, false}, {3100, K::kMaxOut, 1, false},
                           {3200, K::kMaxOut, 1, false}})},
        "s,2022-06-08 12:00:00.0,1,1,0,0\n"
        "s,2022-06-08 12:05:00.0,1,0,2,0\n",
        5},
       {"every bin of a covered hour for each detector, in 60-minute bins",
-       kActuationsTable,
+       "actuations",
        {log_of(12, true, {{100, K::kDetector, 3, true}, {110, K::kDetector, 3, false}}),
         log_of(13, false, {{100, K::kDetector, 5, true}})},
        "s,2022-06-08 12:00:00.0,3,1\n"
@@ -134,7 +135,7 @@ TEST(Measures, ActuationsAreTheDetectorEvents) {
     }
     logs.push_back(std::move(log));
   }
-  std::stringstream table(rows(kActuationsTable, logs));
+  std::stringstream table(rows("actuations", logs));
   int sum = 0;
   for (std::string row; std::getline(table, row);)
     sum += std::stoi(row.substr(row.rfind(',') + 1));
@@ -150,7 +151,7 @@ TEST(Measures, TablesReadBackIntoColumns) {
   std::vector<MeasureColumn> columns;
   std::string err;
   ASSERT_TRUE(read_measure_table(
-      kIntervalsTable,
+      kMeasureSchema[static_cast<size_t>(measure_table_index("phase_intervals"))],
       "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
       "\"a,\"\"b\",2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out\n"
       "s,12,1970-01-01 00:00:00.1,0.5,,,\n",
@@ -179,5 +180,5 @@ TEST(Measures, TablesReadBackIntoColumns) {
       "s,2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out",
   };
   for (const char* text : kRefused)
-    EXPECT_FALSE(read_measure_table(kIntervalsTable, text, &columns, &err)) << text;
+    EXPECT_FALSE(read_measure_table(kMeasureSchema[static_cast<size_t>(measure_table_index("phase_intervals"))], text, &columns, &err)) << text;
 }

@@ -1,4 +1,5 @@
-#include "driver/options.h"
+#include "run/options.h"
+#include "logs/messages.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // What a run decides for the entries of a directory, and how names show in
 // its messages.
 
-#include "driver/plan.h"
+#include "logs/plan.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "driver/messages.h"
+#include "logs/messages.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,7 +1,8 @@
 // The report's escaping, the folders of its pages and its scales; the
 // pages themselves are checked in a browser (report_browser_test.py).
 
-#include "driver/report.h"
+#include "report/chart.h"
+#include "report/pages.h"
 
 #include <gtest/gtest.h>
 

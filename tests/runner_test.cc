@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "driver/line_printer.h"
-#include "driver/progress.h"
-#include "driver/runner.h"
-#include "driver/walker.h"
+#include "run/line_printer.h"
+#include "run/progress.h"
+#include "run/runner.h"
+#include "run/walker.h"
 
 namespace fs = std::filesystem;
 

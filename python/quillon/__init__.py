@@ -275,18 +275,8 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
 
 
 # The measure tables, in the order the compiled part numbers them, and the
-# types of their columns that are not text as categories, times or seconds.
-_MEASURES = {
-    "logs": {"records": "Int64", "path": "string"},
-    "actuations": {"detector": "int16", "actuations": "int32"},
-    "terminations": {"phase": "int16", "gap_out": "int32", "max_out": "int32",
-                     "force_off": "int32"},
-    "phase_intervals": {"phase": "int16"},
-    "ped": {"phase": "int16", "walks": "int32", "calls": "int32",
-            "delay_samples": "int32"},
-    "coordination": {"value": "int32"},
-    "preemption": {"preempt": "int16"},
-}
+# frame type of each column.
+_MEASURES = {name: dict(columns) for name, columns in _quillon.measure_schema()}
 
 # What the compiled part puts where a field is empty.
 _MISSING = np.iinfo(np.int64).min
@@ -296,7 +286,7 @@ def _measure_frame(table, data):
     """The frame of a measure table's CSV text."""
     frame = {}
     for name, kind, values, categories in _quillon.measure_table(table, data):
-        dtype = _MEASURES[list(_MEASURES)[table]].get(name)
+        dtype = _MEASURES[list(_MEASURES)[table]][name]
         if kind == "text":
             labels = np.array(categories, dtype=object)
             if dtype == "string":

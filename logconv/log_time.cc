@@ -1,0 +1,143 @@
+#include "logconv/log_time.h"
+
+#include <cstdio>
+
+int64_t days_from_civil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = floor_div(y, 400);
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void civil_from_days(int64_t z, int64_t* y, int* m, int* d) {
+  z += 719468;
+  const int64_t era = floor_div(z, 146097);
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *y = yoe + era * 400 + (*m <= 2);
+}
+
+int days_in_month(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+LogHour next_hour(LogHour h) {
+  if (++h.hour < 24) return h;
+  h.hour = 0;
+  if (++h.day <= days_in_month(h.year, h.month)) return h;
+  h.day = 1;
+  if (++h.month <= 12) return h;
+  h.month = 1;
+  ++h.year;
+  return h;
+}
+
+int64_t hour_start(const LogHour& h) {
+  return days_from_civil(h.year, h.month, h.day) * kTenthsPerDay + h.hour * kTenthsPerHour;
+}
+
+namespace {
+
+void two(char* p, int64_t v) {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+}
+
+}  // namespace
+
+void TimestampText::put(std::string* out, int64_t t) {
+  const int64_t day = day_of(t);
+  if (day != day_) set_day(day);
+  out->append(date_);
+  const int64_t rest = t - day * kTenthsPerDay;
+  char text[10];
+  two(text, rest / 36000);
+  text[2] = ':';
+  two(text + 3, rest / 600 % 60);
+  text[5] = ':';
+  two(text + 6, rest / 10 % 60);
+  text[8] = '.';
+  text[9] = static_cast<char>('0' + rest % 10);
+  out->append(text, sizeof text);
+}
+
+void TimestampText::put_hour(std::string* out, int64_t t) {
+  put(out, bin_start(t, kTenthsPerHour));
+  out->resize(out->size() - 2);
+}
+
+void TimestampText::set_day(int64_t day) {
+  int64_t y;
+  int m, d;
+  civil_from_days(day, &y, &m, &d);
+  char text[40];
+  if (y < 0 || y > 9999)
+    snprintf(text, sizeof text, "%lld-%02d-%02d ", static_cast<long long>(y), m, d);
+  else
+    snprintf(text, sizeof text, "%04d-%02d-%02d ", static_cast<int>(y), m, d);
+  date_ = text;
+  day_ = day;
+}
+
+std::string timestamp_text(int64_t t) {
+  std::string text;
+  TimestampText().put(&text, t);
+  return text;
+}
+
+std::string hour_text(const LogHour& hour) {
+  std::string text = timestamp_text(hour_start(hour));
+  text.resize(text.size() - 7);  // ":MM:SS.t" but its colon
+  return text;
+}
+
+std::string hour_start_text(const LogHour& hour) {
+  std::string text;
+  TimestampText().put_hour(&text, hour_start(hour));
+  return text;
+}
+
+std::string date_text(int64_t day) {
+  std::string text = timestamp_text(day * kTenthsPerDay);
+  text.resize(text.size() - 11);  // " HH:MM:SS.t"
+  return text;
+}
+
+void put_int(std::string* out, int64_t v) {
+  char text[24];
+  char* const end = text + sizeof text;
+  char* p = end;
+  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) *--p = '-';
+  out->append(p, static_cast<size_t>(end - p));
+}
+
+void put_seconds(std::string* out, int64_t tenths) {
+  // The sign once, then the magnitude: -0.5 is "-0.5", not "0.-5".
+  const uint64_t u = tenths < 0 ? 0 - static_cast<uint64_t>(tenths)
+                                : static_cast<uint64_t>(tenths);
+  if (tenths < 0) *out += '-';
+  char text[24];
+  char* const end = text + sizeof text;
+  char* p = end;
+  *--p = static_cast<char>('0' + u % 10);
+  *--p = '.';
+  uint64_t whole = u / 10;
+  do {
+    *--p = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole != 0);
+  out->append(p, static_cast<size_t>(end - p));
+}

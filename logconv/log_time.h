@@ -1,0 +1,88 @@
+// Time as the logs keep it: tenths of a second on the controller's clock,
+// counted from 1970-01-01 00:00 in the proleptic Gregorian calendar. Every
+// output that writes a time, an hour or a date, and every measure that bins
+// or cuts days, goes through here; every division rounds down, for times
+// before 1970 too.
+
+#ifndef QUILLON_LOGCONV_LOG_TIME_H_
+#define QUILLON_LOGCONV_LOG_TIME_H_
+
+#include <cstdint>
+#include <string>
+
+/// A log's hour as numbers.
+struct LogHour {
+  int year, month, day, hour;
+};
+
+/// Tenths of a second in an hour, and in a day. A record's timestamp at or
+/// past an hour counts into the next hour.
+constexpr int64_t kTenthsPerHour = 36000, kTenthsPerDay = 24 * kTenthsPerHour;
+
+/// `a` divided by `b` (above 0), rounded down: -1 / 10 is -1.
+inline int64_t floor_div(int64_t a, int64_t b) {
+  return a / b - (a % b != 0 && a < 0);
+}
+
+/// The start of the bin of `b` tenths that holds the time `t`, bins counted
+/// from 1970-01-01 00:00.
+inline int64_t bin_start(int64_t t, int64_t b) { return floor_div(t, b) * b; }
+
+/// The day that holds the time `t`, counted from 1970-01-01.
+inline int64_t day_of(int64_t t) { return floor_div(t, kTenthsPerDay); }
+
+/// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+int64_t days_from_civil(int64_t y, int m, int d);
+
+/// The date of the day `z` days from 1970-01-01.
+void civil_from_days(int64_t z, int64_t* y, int* m, int* d);
+
+/// How many days `month` (1 to 12) has in `year`, leap years as the
+/// Gregorian calendar has them.
+int days_in_month(int year, int month);
+
+/// The hour after `hour`, across days, months and years.
+LogHour next_hour(LogHour hour);
+
+/// The start of `hour` in tenths of a second since 1970.
+int64_t hour_start(const LogHour& hour);
+
+/// Puts times as the outputs write them, "YYYY-MM-DD HH:MM:SS.t" (years past
+/// 9999 and before 0 with all their digits). Times come day by day: the
+/// text of the last date is kept, which saves working out the calendar for
+/// each.
+class TimestampText {
+ public:
+  /// Appends the time `t` to *out.
+  void put(std::string* out, int64_t t);
+
+  /// Appends "YYYY-MM-DD HH:00:00", the start of the hour that holds `t`.
+  void put_hour(std::string* out, int64_t t);
+
+ private:
+  void set_day(int64_t day);
+
+  int64_t day_ = INT64_MIN;
+  std::string date_;  // "YYYY-MM-DD " of day_
+};
+
+/// The time `t` as "YYYY-MM-DD HH:MM:SS.t".
+std::string timestamp_text(int64_t t);
+
+/// "YYYY-MM-DD HH:" of an hour, as the events table starts its timestamps.
+std::string hour_text(const LogHour& hour);
+
+/// "YYYY-MM-DD HH:00:00", the start of an hour, as the tables of logs write
+/// it.
+std::string hour_start_text(const LogHour& hour);
+
+/// "YYYY-MM-DD", a day counted from 1970-01-01.
+std::string date_text(int64_t day);
+
+/// Appends tenths of a second as seconds to the tenth: "12.3", "-0.5".
+void put_seconds(std::string* out, int64_t tenths);
+
+/// Appends `v` in decimal.
+void put_int(std::string* out, int64_t v);
+
+#endif  // QUILLON_LOGCONV_LOG_TIME_H_

@@ -1,0 +1,56 @@
+// actuations.csv: the Detector Ons of each channel per bin; every channel
+// that the signal's logs show in every bin of its covered hours, 0
+// included, elsewhere only where it actuated.
+
+#include "measures/tables.h"
+
+namespace {
+
+class ActuationsMeasure : public Measure {
+ public:
+  explicit ActuationsMeasure(const SignalContext& signal)
+      : Measure(signal), bins_(signal.bin) {}
+
+  uint32_t kinds() const override { return 1u << static_cast<int>(SignalEvent::kDetector); }
+
+  void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
+    if (!log.covered) return;
+    for (int64_t b = start; b < start + kTenthsPerHour; b += signal_.bin)
+      bins_.at(b).covered = true;
+  }
+
+  void take(const MeasureEvent& e, int64_t t) override {
+    if (e.on) ++bins_.at(t).actuations[e.value];
+  }
+
+  void settle(int64_t until) override {
+    bins_.settle(until, [this](int64_t start, const Counts& counts) {
+      std::string head = signal_.field + ",";
+      time_.put(&head, start);
+      head += ',';
+      std::string& out = *signal_.out;
+      for (int d = 0; d < 256; ++d) {
+        const int count = counts.actuations[d];
+        if (!signal_.detector_seen[d] || (count == 0 && !counts.covered)) continue;
+        out += head;
+        put_int(&out, d);
+        out += ',';
+        put_int(&out, count);
+        out += '\n';
+      }
+    });
+  }
+
+ private:
+  struct Counts {
+    bool covered = false;  // its hour has a covered log
+    int actuations[256] = {};
+  };
+  Bins<Counts> bins_;
+};
+
+}  // namespace
+
+std::unique_ptr<Measure> make_actuations_measure(const SignalContext& signal) {
+  return std::make_unique<ActuationsMeasure>(signal);
+}

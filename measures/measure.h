@@ -1,0 +1,122 @@
+// What one measure table computes for one signal, behind one small
+// interface: a measure takes the signal's events in time order, is cut at a
+// break (a gap, damage), settles what no later event can change by writing
+// its rows, and is ended. The loop that drives it (MeasureTables) knows no
+// table; a table knows no other.
+
+#ifndef QUILLON_MEASURES_MEASURE_H_
+#define QUILLON_MEASURES_MEASURE_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "events/signal_events.h"
+#include "logconv/log_time.h"
+
+/// What the measures take of one log.
+struct LogMeasures {
+  std::string path;       // below the directory argument
+  LogHour hour;
+  bool covered = false;   // read to its end without damage: its hour counts
+  uint64_t records = 0;   // whole records read
+  bool has_clearance_ends = true;  // its numbering has End Yellow and End Red
+  uint64_t detectors[4] = {};      // the channels of its Detector On events
+  std::vector<MeasureEvent> events;  // held, or else:
+  uint64_t offset = 0, count = 0;    // where they lie in the events file
+};
+
+/// What every measure of one signal shares.
+struct SignalContext {
+  std::string field;       // the signal id as a CSV field
+  int64_t bin = 0;         // the bins' length in tenths of a second
+  bool detector_seen[256] = {};  // the channels of the signal's Detector Ons
+  std::string* out = nullptr;    // where the measure's rows go
+};
+
+/// The time `e` happened at, for a log whose hour starts at `start`.
+inline int64_t event_time(int64_t start, const MeasureEvent& e) {
+  return start + e.tenths;
+}
+
+/// A time no event has: the end of every signal.
+const int64_t kNever = INT64_MAX;
+
+/// One measure table's computation for one signal.
+class Measure {
+ public:
+  explicit Measure(const SignalContext& signal) : signal_(signal) {}
+  virtual ~Measure() = default;
+
+  /// The kinds of event it takes, a bit each (1 << kind).
+  virtual uint32_t kinds() const = 0;
+
+  /// Starts the log `log` of the signal, whose hour starts at `start`; the
+  /// logs come by their hour. `previous` is where the log before it started
+  /// (start where there was none).
+  virtual void begin_log(const LogMeasures& log, int64_t start, int64_t previous) {
+    (void)log, (void)start, (void)previous;
+  }
+
+  /// Takes an event at time `t` of the log begun last.
+  virtual void take(const MeasureEvent& e, int64_t t) = 0;
+
+  /// Ends every open interval without a row: nothing pairs across a break.
+  virtual void cut() {}
+
+  /// Writes every row that no event at `until` or later can change or come
+  /// before.
+  virtual void settle(int64_t until) = 0;
+
+ protected:
+  /// Starts a row with the signal's id; returns the text to go on with.
+  std::string& row() {
+    std::string& out = *signal_.out;
+    out += signal_.field;
+    out += ',';
+    return out;
+  }
+
+  const SignalContext& signal_;
+  TimestampText time_;
+};
+
+/// Counts of type T in bins of the signal, made on first use and written
+/// once settled. Events come in time order: the last bin asked for is
+/// nearly always the one, which saves a search an event.
+template <typename T>
+class Bins {
+ public:
+  explicit Bins(int64_t bin) : bin_(bin) {}
+
+  /// The counts of the bin of time `t`.
+  T& at(int64_t t) {
+    if (t >= last_ && t < last_ + bin_) return *last_counts_;
+    const int64_t b = bin_start(t, bin_);
+    std::unique_ptr<T>& counts = bins_[b];
+    if (counts == nullptr) counts = std::make_unique<T>();
+    last_ = b;
+    last_counts_ = counts.get();
+    return *last_counts_;
+  }
+
+  /// Calls write(start, counts) for every bin before `until`, in time
+  /// order, and forgets them.
+  template <typename Write>
+  void settle(int64_t until, Write write) {
+    auto end = bins_.lower_bound(until);
+    for (auto it = bins_.begin(); it != end; ++it) write(it->first, *it->second);
+    bins_.erase(bins_.begin(), end);
+    last_ = INT64_MIN;  // none
+  }
+
+ private:
+  int64_t bin_;
+  std::map<int64_t, std::unique_ptr<T>> bins_;  // not yet written
+  int64_t last_ = INT64_MIN;  // the bin of last_counts_; none yet
+  T* last_counts_ = nullptr;
+};
+
+#endif  // QUILLON_MEASURES_MEASURE_H_

@@ -1,0 +1,101 @@
+#include "measures/schema.h"
+
+#include "measures/tables.h"
+
+namespace {
+
+using K = ColumnKind;
+
+const char* const kStates[] = {"ok", "damaged", "missing"};
+const char* const kTerminations[] = {"gap_out", "max_out", "force_off"};
+const char* const kItems[] = {"pattern", "cycle_length", "offset"};
+
+const MeasureColumnDef kSignal = {"signal_id", K::kId, "category"};
+
+const MeasureColumnDef kLogs[] = {
+    kSignal,
+    {"hour", K::kTime, "datetime64[ns]"},
+    {"state", K::kCategory, "category", kStates},
+    {"records", K::kInt, "Int64"},
+    {"path", K::kText, "string"},
+};
+const MeasureColumnDef kActuations[] = {
+    kSignal,
+    {"bin_start", K::kTime, "datetime64[ns]"},
+    {"detector", K::kInt, "int16"},
+    {"actuations", K::kInt, "int32"},
+};
+const MeasureColumnDef kTerminationCounts[] = {
+    kSignal,
+    {"bin_start", K::kTime, "datetime64[ns]"},
+    {"phase", K::kInt, "int16"},
+    {"gap_out", K::kInt, "int32"},
+    {"max_out", K::kInt, "int32"},
+    {"force_off", K::kInt, "int32"},
+};
+const MeasureColumnDef kPhaseIntervals[] = {
+    kSignal,
+    {"phase", K::kInt, "int16"},
+    {"green_start", K::kTime, "datetime64[ns]"},
+    {"green", K::kSeconds, "float64"},
+    {"yellow", K::kSeconds, "float64"},
+    {"red_clearance", K::kSeconds, "float64"},
+    {"termination", K::kCategory, "category", kTerminations},
+};
+const MeasureColumnDef kPed[] = {
+    kSignal,
+    {"bin_start", K::kTime, "datetime64[ns]"},
+    {"phase", K::kInt, "int16"},
+    {"walks", K::kInt, "int32"},
+    {"calls", K::kInt, "int32"},
+    {"delay_mean", K::kSeconds, "float64"},
+    {"delay_samples", K::kInt, "int32"},
+};
+const MeasureColumnDef kCoordination[] = {
+    kSignal,
+    {"timestamp", K::kTime, "datetime64[ns]"},
+    {"item", K::kCategory, "category", kItems},
+    {"value", K::kInt, "int32"},
+};
+const MeasureColumnDef kPreemption[] = {
+    kSignal,
+    {"preempt", K::kInt, "int16"},
+    {"input_on", K::kTime, "datetime64[ns]"},
+    {"input_off", K::kTime, "datetime64[ns]"},
+    {"duration", K::kSeconds, "float64"},
+};
+
+const MeasureTableDef kTables[] = {
+    {"logs", kLogs, make_logs_measure},
+    {"actuations", kActuations, make_actuations_measure},
+    {"terminations", kTerminationCounts, make_terminations_measure},
+    {"phase_intervals", kPhaseIntervals, make_phase_intervals_measure},
+    {"ped", kPed, make_ped_measure},
+    {"coordination", kCoordination, make_coordination_measure},
+    {"preemption", kPreemption, make_preemption_measure},
+};
+
+}  // namespace
+
+const std::span<const MeasureTableDef> kMeasureSchema = kTables;
+
+std::string measure_header(const MeasureTableDef& table) {
+  std::string header;
+  for (const MeasureColumnDef& column : table.columns) {
+    if (!header.empty()) header += ',';
+    header += column.name;
+  }
+  return header + "\n";
+}
+
+int measure_table_index(std::string_view name) {
+  for (size_t i = 0; i < kMeasureSchema.size(); ++i)
+    if (name == kMeasureSchema[i].name) return static_cast<int>(i);
+  return -1;
+}
+
+int measure_column_index(const MeasureTableDef& table, std::string_view name) {
+  for (size_t i = 0; i < table.columns.size(); ++i)
+    if (name == table.columns[i].name) return static_cast<int>(i);
+  return -1;
+}

@@ -1,0 +1,32 @@
+// The measure of each table: one class a table, each in a file of its own,
+// made through these functions from the table's row of kMeasureSchema.
+
+#ifndef QUILLON_MEASURES_TABLES_H_
+#define QUILLON_MEASURES_TABLES_H_
+
+#include <memory>
+
+#include "measures/measure.h"
+
+/// logs.csv: each covered, damaged or missing hour of the signal.
+std::unique_ptr<Measure> make_logs_measure(const SignalContext& signal);
+
+/// actuations.csv: Detector Ons per channel and bin.
+std::unique_ptr<Measure> make_actuations_measure(const SignalContext& signal);
+
+/// terminations.csv: gap outs, max outs and force offs per phase and bin.
+std::unique_ptr<Measure> make_terminations_measure(const SignalContext& signal);
+
+/// phase_intervals.csv: each green with its clearances and termination.
+std::unique_ptr<Measure> make_phase_intervals_measure(const SignalContext& signal);
+
+/// ped.csv: walks, calls and the delay from call to walk per phase and bin.
+std::unique_ptr<Measure> make_ped_measure(const SignalContext& signal);
+
+/// coordination.csv: each change of pattern, cycle length or offset.
+std::unique_ptr<Measure> make_coordination_measure(const SignalContext& signal);
+
+/// preemption.csv: each preemption from its input on to its input off.
+std::unique_ptr<Measure> make_preemption_measure(const SignalContext& signal);
+
+#endif  // QUILLON_MEASURES_TABLES_H_

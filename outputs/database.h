@@ -1,0 +1,78 @@
+// The archive database: every log and every event that runs load into it,
+// in one SQLite file.
+
+#ifndef QUILLON_OUTPUTS_DATABASE_H_
+#define QUILLON_OUTPUTS_DATABASE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "outputs/log_sink.h"
+#include "logconv/convert_log.h"
+#include "logconv/streams.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+/// How opening the database went.
+enum class DatabaseOpen {
+  kOpened,
+  kRefused,  // of the other mode, of an unknown schema version, of another
+             // directory or not quillon's: left as it was
+  kFailed,   // it cannot be opened or written
+};
+
+/// An SQLite database of logs and their events in one mode, loaded one log
+/// at a time, each in a transaction of its own: a log's rows are there
+/// whole or not at all, whatever happens to the run.
+class ArchiveDatabase : public LogSink {
+ public:
+  ArchiveDatabase() = default;
+  ~ArchiveDatabase() override;
+  ArchiveDatabase(const ArchiveDatabase&) = delete;
+  ArchiveDatabase& operator=(const ArchiveDatabase&) = delete;
+
+  /// Opens the database `path` for runs of `mode` over the directory `dir`
+  /// (its canonical path; empty: not known), creating it with its schema,
+  /// readable by its owner only, when it is missing or empty. The logs of a
+  /// database are below one directory, the one its first run named: a run
+  /// over another is refused. Returns kOpened, or with *err set why it was
+  /// refused or failed.
+  DatabaseOpen open(const std::string& path, Mode mode, const std::string& dir,
+                    std::string* err);
+
+  /// The size and modification time of the file of the log `path` as it
+  /// was loaded; false when the log is not loaded.
+  bool stored(const std::string& path, uint64_t* size,
+              int64_t* mtime_ns) override;
+
+  /// Loads `log` and its rows, written by convert_packed into `rows`,
+  /// replacing what was loaded of the same path before. A log loaded with
+  /// the same header, rows and closing only takes its new size and time.
+  /// Returns false, with *err set, on failure; nothing of the log is then
+  /// written.
+  bool load(const LogToLoad& log, SpillOutput& rows,
+            std::unique_ptr<PreparedRows> prepared, std::string* err) override;
+
+  /// The database's path.
+  std::string name() const override { return name_; }
+
+ private:
+  bool exec(const char* sql, std::string* err);
+  bool compile(const char* sql, sqlite3_stmt** stmt, std::string* err);
+  std::string error() const;
+
+  std::string name_;
+  Mode mode_ = Mode::kStandard;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* find_ = nullptr;
+  sqlite3_stmt* find_stored_ = nullptr;
+  sqlite3_stmt* delete_events_ = nullptr;
+  sqlite3_stmt* delete_log_ = nullptr;
+  sqlite3_stmt* touch_log_ = nullptr;
+  sqlite3_stmt* insert_log_ = nullptr;
+  sqlite3_stmt* insert_event_ = nullptr;
+  sqlite3_stmt* set_range_ = nullptr;
+};
+
+#endif  // QUILLON_OUTPUTS_DATABASE_H_

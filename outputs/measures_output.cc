@@ -1,0 +1,178 @@
+#include "outputs/measures_output.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "logs/messages.h"
+#include "measures/measures.h"
+#include "outputs/published_file.h"
+
+namespace {
+
+// The signal performance measures: each log's events read where its task
+// runs, every signal's measured in time order once the run is through, the
+// tables written into a directory.
+class MeasuresOutput : public Output {
+ public:
+  /// The tables go into the directory `dir`, in bins of `bin_minutes`.
+  MeasuresOutput(std::string dir, int bin_minutes)
+      : dir_(std::move(dir)), bin_minutes_(bin_minutes) {}
+
+  std::unique_ptr<LogOutput> start(const Task& task, File& in,
+                                   const LogHour& hour, bool,
+                                   std::string*) override {
+    // The tables are readable by no more users than each of their logs.
+    log_permissions_.fetch_and(in.permissions());
+    auto log = std::make_unique<Log>(*this, task.signal_id);
+    log->measures.path = task.relative_path;
+    log->measures.hour = hour;
+    // Room for an event a record of a plain log (3 bytes or more each), up
+    // to a million: the events are seldom moved as they come, and trimmed
+    // once read.
+    if (!task.archive)
+      log->measures.events.reserve(
+          static_cast<size_t>(std::min<uint64_t>(in.size() / 3, 1 << 20)));
+    return log;
+  }
+
+  std::string name(const Task&) const override { return shown(dir_); }
+
+  bool finish(bool stopped, bool, std::string* what) override {
+    // Tables of every log or none: a run that stops leaves earlier ones.
+    if (stopped) return true;
+    std::string err;
+    std::shared_ptr<Dir> dir = Dir::make(dir_, &err);
+    if (dir == nullptr) {
+      *what = "Failed to open " + shown(dir_) + ": " + err;
+      return false;
+    }
+    // Every table is written whole under a temporary name before any takes
+    // its own: a failure leaves the earlier set as it was (those not yet
+    // written are removed as they go).
+    std::vector<PublishedFile> files(kMeasureSchema.size());
+    std::vector<OutputStream*> out;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string path = join_path(dir_, std::string(kMeasureSchema[i].name) + ".csv");
+      if (!files[i].open(path, &err)) {
+        *what = "Failed to write " + shown(path) + ": " + err;
+        return false;
+      }
+      out.push_back(&files[i]);
+    }
+    // The name of the table that refused a write, with its reason.
+    auto failed_write = [&files, what]() {
+      for (PublishedFile& file : files)
+        if (!file.error().empty()) *what = "Failed to write " + file.name() + ": " + file.error();
+      return false;
+    };
+    MeasureTables tables(bin_minutes_, out);
+    for (auto& [signal, logs] : signals_) {
+      if (!tables.add_signal(signal, std::move(logs), &events_, &err)) {
+        if (err.empty()) return failed_write();
+        *what = "Failed to read the events held for the measures: " + err;
+        return false;
+      }
+    }
+    signals_.clear();
+    if (!tables.finish()) return failed_write();
+    for (PublishedFile& file : files) {
+      if (!file.close(log_permissions_, &err)) {
+        *what = "Failed to write " + file.name() + ": " + err;
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  // Takes the measure events that a conversion writes into a log's list.
+  class Events : public OutputStream {
+   public:
+    explicit Events(std::vector<MeasureEvent>* events) : events_(*events) {}
+    bool write(const char* data, size_t size) override {
+      // Whole events only: the conversion hands them over as it puts them.
+      const size_t n = size / sizeof(MeasureEvent);
+      const size_t at = events_.size();
+      events_.resize(at + n);
+      memcpy(events_.data() + at, data, n * sizeof(MeasureEvent));
+      return n * sizeof(MeasureEvent) == size;
+    }
+
+   private:
+    std::vector<MeasureEvent>& events_;
+  };
+
+  class Log : public LogOutput {
+   public:
+    Log(MeasuresOutput& output, std::string signal_id)
+        : output_(output), signal_id_(std::move(signal_id)),
+          events_(&measures.events) {}
+    ConvertResult convert(LogConverter& converter, InputStream& input) override {
+      return converter.convert_measures(input, events_);
+    }
+    bool can_restart() const override { return true; }
+    bool restart() override {
+      measures.events.clear();
+      return true;
+    }
+    std::string error() const override { return std::string(); }
+    void read(const LogRead& read) override {
+      measures.covered = read.wrong.empty();
+      measures.records = read.converted.records;
+      measures.has_clearance_ends =
+          has_clearance_ends(select_event_table(read.converted.version));
+      note_detectors(&measures);
+    }
+    Outcome publish(std::string* message) override {
+      return output_.keep(signal_id_, std::move(measures), message);
+    }
+
+    LogMeasures measures;
+
+   private:
+    MeasuresOutput& output_;
+    std::string signal_id_;
+    Events events_;
+  };
+
+  // Keeps a log's measures until the run is through, its events in the
+  // events file: memory holds a line a log.
+  Outcome keep(const std::string& signal_id, LogMeasures log, std::string* message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string err;
+    if (!log.events.empty()) {
+      const size_t size = log.events.size() * sizeof(MeasureEvent);
+      if ((!events_.is_open() && !create_unnamed_temp(&events_, &err)) ||
+          !events_.write(reinterpret_cast<const char*>(log.events.data()), size)) {
+        *message = "Failed to hold the events for the measures: " +
+                   (err.empty() ? events_.error() : err);
+        return Outcome::kStop;
+      }
+      log.offset = events_size_;
+      log.count = log.events.size();
+      events_size_ += size;
+      std::vector<MeasureEvent>().swap(log.events);
+    }
+    signals_[signal_id].push_back(std::move(log));
+    return Outcome::kDone;
+  }
+
+  std::string dir_;
+  int bin_minutes_;
+  std::mutex mutex_;  // of what follows
+  std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
+  File events_;  // of the logs kept
+  uint64_t events_size_ = 0;
+  std::atomic<unsigned> log_permissions_{07777};  // that every log has
+};
+
+}  // namespace
+
+std::unique_ptr<Output> make_measures_output(std::string dir, int bin_minutes) {
+  return std::make_unique<MeasuresOutput>(std::move(dir), bin_minutes);
+}

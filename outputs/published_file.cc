@@ -1,0 +1,87 @@
+#include "outputs/published_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "logs/messages.h"
+#include "logs/names.h"
+
+PublishedFile::~PublishedFile() { discard(); }
+
+bool PublishedFile::open(const std::string& path, std::string* err) {
+  if (path.empty() || path == "-") {
+    name_ = "standard output";
+    return open_standard_output(&file_, err);
+  }
+  name_ = shown(path);
+  std::string resolved;
+  switch (output_target(path, &resolved)) {
+    case OutputTarget::kDirectory:
+      *err = strerror(EISDIR);
+      return false;
+    case OutputTarget::kDevice:
+      if (!open_device(resolved, &file_, err)) return false;
+      break;
+    case OutputTarget::kFile:
+    case OutputTarget::kNothing: {
+      std::string dir_path;
+      split_path(resolved, &dir_path, &file_name_);
+      // Made with its parents, as -o of the CSV files is.
+      dir_ = Dir::make(dir_path, err);
+      if (dir_ == nullptr) return false;
+      dir_->claim_for_writing();
+      replaces_ = dir_->owner(file_name_, &owner_);
+      new_permissions_ = new_file_permissions();
+      if (!dir_->create_temp(Content::kBinary, nullptr, &file_, &temp_, err))
+        return false;
+      break;
+    }
+  }
+  compressor_ = compressor_for(path, file_, err);
+  return compressor_ != nullptr || err->empty();
+}
+
+bool PublishedFile::write(const char* data, size_t size) {
+  if (compressor_ != nullptr) {
+    if (compressor_->write(data, size)) return true;
+    error_ = compressor_->error();
+    return false;
+  }
+  if (file_.write(data, size)) return true;
+  error_ = file_.error();
+  return false;
+}
+
+bool PublishedFile::close(unsigned log_permissions, std::string* err) {
+  if (compressor_ != nullptr && !compressor_->finish()) {
+    *err = compressor_->error();
+    discard();
+    return false;
+  }
+  compressor_.reset();
+  if (dir_ == nullptr) {
+    if (file_.close()) return true;
+    *err = file_.error();
+    return false;
+  }
+  FileOwner owner = owner_;
+  if (!replaces_) {
+    owner = FileOwner();
+    owner.mode = (new_permissions_ & log_permissions) | 0600;
+  }
+  if (!file_.set_owner(owner)) {
+    *err = file_.error();
+    discard();
+    return false;
+  }
+  bool ok = dir_->publish(&file_, temp_, file_name_, Replace::kYes, err);
+  dir_.reset();
+  return ok;
+}
+
+void PublishedFile::discard() {
+  compressor_.reset();
+  if (dir_ != nullptr) dir_->discard(&file_, temp_);
+  dir_.reset();
+  file_.close();
+}

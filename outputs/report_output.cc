@@ -1,0 +1,225 @@
+#include "outputs/report_output.h"
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <vector>
+#include <utility>
+
+#include "logs/messages.h"
+#include "outputs/measures_output.h"
+#include "outputs/published_file.h"
+#include "report/pages.h"
+
+namespace {
+
+// Reads a measure table's rows a signal at a time, as they are written:
+// sorted by signal id. A row ends at a line end outside quotes.
+class RowReader {
+ public:
+  // Opens the table `name` of `dir` and reads its header. Returns false,
+  // with *err set, on failure.
+  bool open(const Dir& dir, const std::string& name, std::string* err) {
+    if (!dir.open_file(name, &file_, err) || !fill(err)) return false;
+    const size_t end = row_end();
+    if (end == std::string::npos) {
+      *err = "no header row";
+      return false;
+    }
+    header_ = buf_.substr(0, end);
+    at_ = end;
+    return true;
+  }
+
+  const std::string& header() const { return header_; }
+
+  // Whether every row has been taken; false, with *err set, when the file
+  // cannot be read.
+  bool at_end(bool* end, std::string* err) {
+    if (!fill(err)) return false;
+    *end = at_ >= buf_.size();
+    return true;
+  }
+
+  // The signal id field of the next row, as written (quotes and all).
+  std::string_view next_key() const {
+    size_t i = at_;
+    bool quoted = false;
+    for (; i < buf_.size() && (quoted || buf_[i] != ','); ++i)
+      if (buf_[i] == '"') quoted = !quoted;
+    return std::string_view(buf_).substr(at_, i - at_);
+  }
+
+  // Appends the rows whose id field is `key`, from the next on, to *text.
+  // Returns false, with *err set, when the file cannot be read.
+  bool take(std::string_view key, std::string* text, std::string* err) {
+    for (;;) {
+      if (!fill(err)) return false;
+      if (at_ >= buf_.size() || next_key() != key) return true;
+      size_t end = row_end();
+      if (end == std::string::npos) end = buf_.size();  // a last row cut short
+      text->append(buf_, at_, end - at_);
+      at_ = end;
+    }
+  }
+
+ private:
+  // The end of the row at at_ (past its line end); npos if not held whole.
+  size_t row_end() const {
+    bool quoted = false;
+    for (size_t i = at_; i < buf_.size(); ++i) {
+      if (buf_[i] == '"') quoted = !quoted;
+      if (buf_[i] == '\n' && !quoted) return i + 1;
+    }
+    return std::string::npos;
+  }
+
+  // Holds the next row whole, unless the file ends first.
+  bool fill(std::string* err) {
+    while (!done_ && row_end() == std::string::npos) {
+      buf_.erase(0, at_);
+      at_ = 0;
+      char piece[1 << 16];
+      const long long n = file_.read(piece, sizeof piece);
+      if (n < 0) {
+        *err = file_.error();
+        return false;
+      }
+      if (n == 0) done_ = true;
+      buf_.append(piece, static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  File file_;
+  std::string buf_, header_;
+  size_t at_ = 0;
+  bool done_ = false;
+};
+
+// Writes `text` as the file `path`, whole or not at all.
+bool write_page(const std::string& path, const std::string& text, unsigned permissions,
+                std::string* err) {
+  PublishedFile file;
+  if (!file.open(path, err)) return false;
+  if (!file.write(text.data(), text.size())) {
+    *err = file.error();
+    return false;
+  }
+  return file.close(permissions, err);
+}
+
+// Writes the report of the measure tables in the folder `measures` (as
+// -f measures writes them) into `dir`: index.html and a page a signal and
+// day, each readable as a new file is but by no more than `permissions`
+// allow. Returns false, with *err naming the file, on failure.
+bool write_report(const std::string& dir, const std::string& measures, int bin_minutes,
+                  unsigned permissions, std::string* err) {
+  std::shared_ptr<Dir> tables_dir = Dir::open(measures, err);
+  if (tables_dir == nullptr) return false;
+  const size_t count = kMeasureSchema.size();
+  std::vector<RowReader> readers(count);
+  auto failed = [&](size_t table) {
+    *err = shown(tables_dir->path_of(std::string(kMeasureSchema[table].name) + ".csv")) +
+           ": " + *err;
+    return false;
+  };
+  for (size_t i = 0; i < count; ++i)
+    if (!readers[i].open(*tables_dir, std::string(kMeasureSchema[i].name) + ".csv", err))
+      return failed(i);
+  // A signal at a time: its rows in each table, by day; its pages; its
+  // row of the index. Every signal has rows in logs.csv.
+  const size_t logs = static_cast<size_t>(measure_table_index("logs"));
+  std::vector<IndexRow> rows;
+  std::set<int64_t> all_days;
+  std::string text;
+  for (bool end = false;;) {
+    if (!readers[logs].at_end(&end, err)) return failed(logs);
+    if (end) break;
+    const std::string key(readers[logs].next_key());
+    SignalRows signal;
+    signal.tables.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+      text.clear();
+      signal.tables[i].def = &kMeasureSchema[i];
+      if (!readers[i].take(key, &text, err) ||
+          !read_measure_table(kMeasureSchema[i], readers[i].header() + text,
+                              &signal.tables[i].columns, err))
+        return failed(i);
+    }
+    signal.sort_into_days();
+    IndexRow row;
+    row.id = signal.tables[logs].text(0, 0);
+    row.flagged = signal.has_gap();
+    const std::string folder = page_folder(row.id);
+    for (int64_t day : signal.pages) {
+      all_days.insert(day);
+      DayPage page = draw_day(row.id, folder, day, signal, bin_minutes);
+      row.flagged |= page.silent_detector;
+      const std::string path = join_path(join_path(dir, folder), date_text(day) + ".html");
+      if (!write_page(path, page.html, permissions, err)) {
+        *err = shown(path) + ": " + *err;
+        return false;
+      }
+      row.cells[day] = std::move(page.cell);
+    }
+    rows.push_back(std::move(row));
+  }
+  for (size_t i = 0; i < count; ++i) {
+    bool end;
+    if (!readers[i].at_end(&end, err)) return failed(i);
+    if (!end) {
+      *err = "its rows are not in the order of the signals of logs.csv";
+      return failed(i);
+    }
+  }
+  const std::string index = join_path(dir, "index.html");
+  if (!write_page(index, draw_index(std::move(rows), all_days), permissions, err)) {
+    *err = shown(index) + ": " + *err;
+    return false;
+  }
+  return true;
+}
+
+// The measures, then their pages: an output that owns the measures it
+// draws.
+class ReportOutput : public Output {
+ public:
+  ReportOutput(std::string dir, int bin_minutes)
+      : dir_(std::move(dir)),
+        tables_(join_path(dir_, "measures")),
+        bin_minutes_(bin_minutes),
+        measures_(make_measures_output(tables_, bin_minutes)) {}
+
+  std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
+                                   bool in_order, std::string* err) override {
+    // The pages are readable by no more users than each of their logs.
+    log_permissions_.fetch_and(in.permissions());
+    return measures_->start(task, in, hour, in_order, err);
+  }
+
+  std::string name(const Task&) const override { return shown(dir_); }
+
+  bool finish(bool stopped, bool found, std::string* what) override {
+    if (!measures_->finish(stopped, found, what)) return false;
+    if (stopped) return true;
+    std::string err;
+    if (!write_report(dir_, tables_, bin_minutes_, log_permissions_, &err)) {
+      *what = "Failed to write the report: " + err;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string dir_, tables_;
+  int bin_minutes_;
+  std::unique_ptr<Output> measures_;
+  std::atomic<unsigned> log_permissions_{07777};  // that every log has
+};
+
+}  // namespace
+
+std::unique_ptr<Output> make_report_output(std::string dir, int bin_minutes) {
+  return std::make_unique<ReportOutput>(std::move(dir), bin_minutes);
+}

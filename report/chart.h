@@ -1,0 +1,122 @@
+// The one builder every page and chart of the report is drawn through: an
+// element writer that escapes every attribute and text it is given, the
+// palette by role (from which both the style sheet and the legend are
+// written), scales and the time axis.
+
+#ifndef QUILLON_REPORT_CHART_H_
+#define QUILLON_REPORT_CHART_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+/// `text` as HTML text or an attribute's value: & < > " ' as references.
+std::string html_escape(std::string_view text);
+
+/// `v` with `decimals` decimals, as printf's "%.*f" writes it.
+std::string fixed(double v, int decimals);
+
+/// Where `value` falls between `low` and `high`, mapped onto the pixels from
+/// `from` to `to` (clamped to them); `from` where low == high.
+double scale(double value, double low, double high, double from, double to);
+
+/// Writes HTML and SVG markup. Every attribute value and text is escaped
+/// here; only constant markup (a string literal) goes in as it is.
+class Markup {
+ public:
+  /// Starts the element `name`: "<name".
+  Markup& tag(const char* name);
+  /// An attribute of the element started: ` name="value"`.
+  Markup& attr(const char* name, std::string_view value);
+  /// A number attribute with `decimals` decimals.
+  Markup& attr(const char* name, double value, int decimals);
+  /// A data attribute: ` data-name="value"`.
+  Markup& data(const char* name, std::string_view value);
+  /// Ends the element's start tag: ">".
+  Markup& open();
+  /// Ends an element without content: "/>".
+  Markup& empty();
+  /// Text content.
+  Markup& text(std::string_view text);
+  /// The end tag of `name`: "</name>".
+  Markup& end(const char* name);
+  /// Ends the start tag, then a <title> of `tip` (a tooltip) and the end
+  /// tag of `name`.
+  Markup& titled(const char* name, std::string_view tip);
+  /// Constant markup, as it is.
+  template <size_t N>
+  Markup& literal(const char (&markup)[N]) {
+    out_.append(markup, N - 1);
+    return *this;
+  }
+  /// Markup that this builder wrote.
+  Markup& append(const Markup& other) {
+    out_ += other.out_;
+    return *this;
+  }
+
+  /// The markup written so far, which is then forgotten.
+  std::string take() { return std::move(out_); }
+  bool empty_text() const { return out_.empty(); }
+
+ private:
+  std::string out_;
+};
+
+/// The roles that have a colour, by their CSS class.
+enum class Role {
+  kOk, kDamaged, kMissing, kNone,           // hours
+  kGapOut, kMaxOut, kForceOff, kNoTerm,     // how greens ended
+  kHeat, kSilent,                           // detectors
+  kWalks, kShare, kPattern, kCycleLength, kOffset, kPreempt,  // other marks
+};
+
+/// The CSS class of `role`.
+const char* role_class(Role role);
+
+/// The style sheet of every page: layout, then the colour of each role.
+std::string style_sheet();
+
+/// The legend of every colour, as a paragraph.
+std::string legend();
+
+/// The head of a page titled `title`, its style and its policy (nothing is
+/// fetched from outside, no script runs), and the body's start.
+std::string page_head(const std::string& title);
+
+/// The drawing area of every chart, in pixels.
+constexpr double kChartLeft = 70, kChartRight = 1180, kChartWidth = 1200;
+
+/// A chart: a figure with its heading, an SVG with its title and
+/// description, and a one-line text summary under it.
+class Chart {
+ public:
+  /// Opens the chart `id` headed `heading`, summed up by `summary`, of
+  /// `height` pixels, in *page.
+  Chart(Markup* page, const std::string& id, const std::string& heading,
+        const std::string& summary, double height);
+  /// Closes it.
+  ~Chart();
+
+  /// The marks go here.
+  Markup& marks() { return *page_; }
+
+  /// The hour ticks of a day's time axis along y = `y`.
+  void time_axis(double y);
+
+  /// The label of a chart's row, left of its drawing, its baseline at `y`.
+  void label(double y, const std::string& text);
+
+  /// A bar or cell with a tooltip.
+  void rect(double x, double y, double w, double h, Role role, const Markup& data,
+            const std::string& tip);
+
+ private:
+  Markup* page_;
+  std::string summary_;
+};
+
+/// The x of a time of day, nanoseconds into it.
+double day_x(int64_t into_day_ns);
+
+#endif  // QUILLON_REPORT_CHART_H_

@@ -1,0 +1,434 @@
+#include "run/driver.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/decompress.h"
+#include "run/line_printer.h"
+#include "logs/messages.h"
+#include "logs/names.h"
+#include "outputs/output.h"
+#include "run/make_output.h"
+#include "run/options.h"
+#include "logs/plan.h"
+#include "run/progress.h"
+#include "run/runner.h"
+#include "run/walker.h"
+#include "platform/platform.h"
+
+namespace {
+
+// One run over a tree: for each directory the walk reaches, decompress in
+// place where the output asks for it, plan, ready the output, and hand the
+// items to the runner.
+class TreeRun {
+ public:
+  // `dir_signal_id`, when given, is the signal id of the directory
+  // argument's logs and the start of those below it.
+  TreeRun(const Options& options, const RunSettings& settings,
+          const std::optional<std::string>& dir_signal_id, Progress& progress,
+          Runner& runner)
+      : options_(options),
+        settings_(settings),
+        output_(*settings.output),
+        out_name_(output_dir_name(options.letter)),
+        root_signal_id_(dir_signal_id ? *dir_signal_id
+                                      : ::dir_signal_id(options.dir)),
+        prefix_signal_id_(dir_signal_id.value_or("")),
+        progress_(progress),
+        runner_(runner) {}
+
+  // Plans the directory of `visit` and hands its items to the runner.
+  void visit(DirVisit& visit);
+
+  // Whether any log was found.
+  bool found_logs() const { return found_logs_; }
+
+  // Whether the directory argument holds directories that were not searched.
+  bool passed_sub_directories() const { return passed_sub_directories_; }
+
+ private:
+  // Decompresses the archives of `dir` in place, as the plain run does,
+  // reporting each failure; the logs made join `entries`.
+  void decompress(Dir& dir, std::vector<DirEntry>* entries, bool top);
+  // Where the CSVs of a directory go, as messages show it, made or not.
+  std::string output_path(const DirVisit& visit) const;
+  // The item that reports `p`, an entry of `dir`, whose names it takes.
+  Item item_for(PlannedEntry& p, const DirVisit& visit,
+                const std::string& out_path) const;
+
+  const Options& options_;
+  const RunSettings& settings_;
+  Output& output_;
+  const std::string out_name_;
+  const std::string root_signal_id_, prefix_signal_id_;
+  Progress& progress_;
+  Runner& runner_;
+  bool found_logs_ = false;
+  bool passed_sub_directories_ = false;
+};
+
+void TreeRun::decompress(Dir& dir, std::vector<DirEntry>* entries, bool top) {
+  std::vector<std::string> archives = archives_to_decompress(*entries, top);
+  if (archives.empty()) return;
+  std::vector<std::string> gone;
+  for (size_t i = 0; i < archives.size(); ++i) {
+    const std::string& name = archives[i];
+    progress_.update(i, archives.size(), "decompressing ", name, 0);
+    std::string err;
+    if (gunzip_in_place(dir, name, settings_.max_log_size, &err)) {
+      entries->push_back({log_name_of_archive(name), EntryKind::kFile});
+      gone.push_back(name);
+    } else {
+      runner_.add({error_line(shown(dir.path_of(name)) + ": " + err),
+                   Outcome::kDamaged, std::nullopt});
+    }
+  }
+  entries->erase(std::remove_if(entries->begin(), entries->end(),
+                                [&](const DirEntry& e) {
+                                  return std::binary_search(
+                                      gone.begin(), gone.end(), e.name);
+                                }),
+                 entries->end());
+}
+
+std::string TreeRun::output_path(const DirVisit& visit) const {
+  if (options_.output.empty()) return join_path(visit.path, out_name_);
+  std::string path = options_.output;
+  for (const std::string& name : visit.relative) path = join_path(path, name);
+  return path;
+}
+
+Item TreeRun::item_for(PlannedEntry& p, const DirVisit& visit,
+                       const std::string& out_path) const {
+  const Dir& dir = *visit.dir;
+  // The paths in messages, made only for a message.
+  auto path = [&] { return shown(dir.path_of(p.name)); };
+  auto other = [&] { return shown(dir.path_of(p.other)); };
+  auto csv_path = [&] { return shown(join_path(out_path, p.csv_name)); };
+  Item item;
+  switch (p.step) {
+    case Step::kConvert:
+    case Step::kCheckArchive: {
+      item.task = Task();
+      Task& task = *item.task;
+      task.dir = visit.dir;
+      task.name = std::move(p.name);
+      task.log_name = std::move(p.log_name);
+      task.archive = p.archive;
+      task.check_only = p.step == Step::kCheckArchive;
+      // Names that are no UTF-8 go into tables as messages show them.
+      for (const std::string& part : visit.relative)
+        task.relative_path += shown(part) + "/";
+      task.relative_path += shown(task.name);
+      task.signal_id = shown(signal_id_of(
+          options_.signal_id, task.log_name,
+          visit.relative.empty()
+              ? root_signal_id_
+              : relative_dir_id(prefix_signal_id_, visit.relative)));
+      break;
+    }
+    case Step::kNote:
+      item.message = "Note: " + path() + " is skipped: " + other() +
+                     " is converted instead\n";
+      break;
+    case Step::kCollision:
+      item.message = error_line(path() + ": " + csv_path() +
+                                " is already written by " + other());
+      item.outcome = Outcome::kDamaged;
+      break;
+    case Step::kNotRegular:
+      item.message = error_line(path() + ": not a regular file");
+      item.outcome = Outcome::kDamaged;
+      break;
+    case Step::kTargetExists:
+      item.message = error_line(path() + ": " + other() + " already exists");
+      item.outcome = Outcome::kDamaged;
+      break;
+    case Step::kNoName:
+      item.message =
+          error_line(path() + ": no file name is left once .gz is taken off");
+      item.outcome = Outcome::kDamaged;
+      break;
+    case Step::kCsvIsDirectory:
+      item.message = error_line("Failed to open " + csv_path() + ": " +
+                                "Is a directory");
+      item.outcome =
+          settings_.fail_fast ? Outcome::kStop : Outcome::kDamaged;
+      break;
+  }
+  return item;
+}
+
+void TreeRun::visit(DirVisit& visit) {
+  const bool top = visit.relative.empty();
+  std::vector<DirEntry> entries = std::move(visit.entries);
+  if (top && !options_.recursive) {
+    for (const DirEntry& entry : entries)
+      passed_sub_directories_ |= entry.kind == EntryKind::kDirectory;
+  }
+  if (!output_.reads_archives()) {
+    // The plain run writes here when it decompresses: a decompression a
+    // killed run left behind goes, whether there is one to do now or not.
+    visit.dir->claim_for_writing();
+    decompress(*visit.dir, &entries, top);
+  }
+  PlanRules rules;
+  rules.read_archives = output_.reads_archives();
+  rules.predict_decompression = output_.predicts_decompression();
+  rules.top = top;
+  std::vector<PlannedEntry> plan = plan_logs(entries, rules);
+  entries = std::vector<DirEntry>();
+
+  bool converts = false;
+  for (const PlannedEntry& p : plan) {
+    if (!p.log_name.empty()) found_logs_ = true;
+    if (p.step == Step::kConvert) converts = true;
+  }
+  const std::string out_path = output_path(visit);
+  std::shared_ptr<const OutputPlace> place;
+  std::string message;
+  Outcome outcome = Outcome::kDone;
+  if (converts &&
+      !output_.enter(visit.dir, visit.relative, out_path, &plan, &place,
+                     &message, &outcome)) {
+    // Nothing of this directory can be written; what comes before the
+    // first log to convert is still said.
+    for (PlannedEntry& p : plan) {
+      if (p.step == Step::kConvert) break;
+      runner_.add(item_for(p, visit, out_path));
+    }
+    runner_.add({message, outcome, std::nullopt});
+    bool after = false;
+    for (PlannedEntry& p : plan) {
+      if (p.step == Step::kConvert) {
+        after = true;
+      } else if (after && p.step != Step::kCheckArchive) {
+        runner_.add(item_for(p, visit, out_path));
+      }
+    }
+    return;
+  }
+  std::vector<Item> items;
+  items.reserve(plan.size());
+  for (PlannedEntry& p : plan) {
+    items.push_back(item_for(p, visit, out_path));
+    if (items.back().task) items.back().task->place = place;
+  }
+  runner_.add(std::move(items));
+}
+
+// Whether the inputs are log files, or one on the standard input, rather
+// than a directory: for the formats that take files, several inputs, "-",
+// or one that is a file.
+bool reads_files(const Options& options) {
+  if (!takes_log_files(options) || options.inputs.empty()) return false;
+  if (options.inputs.size() != 1 || options.inputs[0] == "-") return true;
+  std::string resolved;
+  return output_target(options.inputs[0], &resolved) == OutputTarget::kFile;
+}
+
+// The log of the standard input, copied into a file without a name so that
+// it can be read again. Null, with *err set, on failure.
+std::shared_ptr<File> copy_standard_input(std::string* err) {
+  File in;
+  auto copy = std::make_shared<File>();
+  if (!open_standard_input(&in, err) || !create_unnamed_temp(copy.get(), err))
+    return nullptr;
+  char buf[1 << 16];
+  for (;;) {
+    long long n = in.read(buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0 || !copy->write(buf, static_cast<size_t>(n))) {
+      *err = n < 0 ? in.error() : copy->error();
+      return nullptr;
+    }
+  }
+  if (!copy->rewind()) {
+    *err = copy->error();
+    return nullptr;
+  }
+  return copy;
+}
+
+// The item of the log file `input`, as typed, or of the standard input's
+// log ("-", its copy `standard_input`, named by --name).
+Item file_item(const Options& options, const std::string& input,
+               const std::shared_ptr<File>& standard_input) {
+  Item item;
+  Task task;
+  std::string dir_id;
+  if (input == "-") {
+    task.name = options.name;
+    task.path = "standard input";
+    task.input = standard_input;
+    task.relative_path = shown(options.name);
+  } else {
+    std::string dir_path, err;
+    split_path(input, &dir_path, &task.name);
+    task.dir = Dir::open(dir_path, &err);
+    if (task.dir == nullptr) {
+      item.message = error_line("Failed to open " + shown(input) + ": " + err);
+      item.outcome = Outcome::kDamaged;
+      return item;
+    }
+    task.path = task.relative_path = shown(input);
+    dir_id = dir_signal_id(dir_path);
+  }
+  task.archive = is_archive(task.name);
+  task.log_name = task.archive ? log_name_of_archive(task.name) : task.name;
+  if (!is_log_name(task.log_name)) {
+    item.message = error_line(task.path + ": not a log (.dat or .dat.gz)");
+    item.outcome = Outcome::kDamaged;
+    return item;
+  }
+  task.signal_id = shown(signal_id_of(options.signal_id, task.log_name, dir_id));
+  item.task = std::move(task);
+  return item;
+}
+
+}  // namespace
+
+int run_quillon(const std::vector<std::string>& args) {
+  Options options;
+  std::string error;
+  switch (parse_command_line(args, &options, &error)) {
+    case Command::kHelp:
+      print_output(usage_text());
+      return 0;
+    case Command::kVersion:
+      print_output(kVersionLine);
+      return 0;
+    case Command::kBadUsage:
+      print_error(usage_error_text(error));
+      return 2;
+    case Command::kRun:
+      break;
+  }
+  return run_with(options, RunHooks());
+}
+
+int run_with(const Options& given, const RunHooks& hooks) {
+  LinePrinter printer(hooks.message);
+  Progress progress(printer, given.quiet);
+  if (!given.test && !hooks.message) remove_temporaries_on_interrupt();
+  // Log files are read where they are: the run's directory is the current
+  // one, as their paths are typed from it.
+  const bool files = reads_files(given);
+  Options options = given;
+  if (files) options.dir = ".";
+  const std::string no_logs = "Failed to find any .dat files in " +
+                              shown(join_path(options.dir, "*.dat")) + "\n";
+
+  std::string err;
+  std::shared_ptr<Dir> root = Dir::open(options.dir, &err);
+  int status = 1;
+  std::unique_ptr<Output> output =
+      make_output(options, mode_of_letter(options.letter), root, hooks.sink,
+                  &err, &status);
+  if (output == nullptr) {
+    printer.print(error_line(err));
+    return status;
+  }
+  if (root == nullptr) {
+    // Given options, a file where the directory goes is told so.
+    std::string resolved;
+    if (options.with_options &&
+        output_target(options.dir, &resolved) == OutputTarget::kFile) {
+      printer.print(error_line(
+          shown(options.dir) + " is a file, not a directory of logs: -f events, "
+          "-f sqlite and -t read log files"));
+    } else {
+      printer.print(no_logs);
+    }
+    return 1;
+  }
+  std::shared_ptr<File> standard_input;
+  if (files && std::find(options.inputs.begin(), options.inputs.end(), "-") !=
+                   options.inputs.end()) {
+    standard_input = copy_standard_input(&err);
+    if (standard_input == nullptr) {
+      printer.print(error_line("Failed to read standard input: " + err));
+      return 1;
+    }
+  }
+  RunSettings settings;
+  settings.output = output.get();
+  settings.max_log_size = options.max_log_size;
+  settings.fail_fast = output->stops_at_first_failure();
+  settings.first_year = hooks.first_year;
+  settings.last_year = hooks.last_year;
+  settings.update = options.update;
+
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const bool automatic = options.jobs == kAutomaticJobs;
+  int jobs = options.jobs == 0 || automatic ? cores : options.jobs;
+  Runner runner(
+      [&settings](const Task& task, LogConverter& converter, bool in_order) {
+        return run_task(task, settings, converter, in_order);
+      },
+      jobs, automatic, printer, progress);
+  bool found = false, passed_sub_directories = false;
+  // Each input in the order given: a directory is walked, a file is a log.
+  for (size_t i = 0; i < (files ? options.inputs.size() : 1) && !runner.stopped();
+       ++i) {
+    std::string resolved;
+    const std::string& input = options.inputs[i];
+    if (files && (input == "-" || output_target(input, &resolved) !=
+                                      OutputTarget::kDirectory)) {
+      Item item = file_item(options, input, standard_input);
+      found |= item.task.has_value();
+      runner.add(std::move(item));
+      continue;
+    }
+    Options walked = options;
+    walked.dir = files ? input : options.dir;
+    std::shared_ptr<Dir> dir = files ? Dir::open(walked.dir, &err) : root;
+    if (dir == nullptr) {
+      runner.add({error_line("Failed to open " + shown(input) + ": " + err),
+                  Outcome::kDamaged, std::nullopt});
+      continue;
+    }
+    TreeRun run(walked, settings, hooks.dir_signal_id, progress, runner);
+    TreeWalker walker(dir, options.recursive, output->not_searched());
+    bool top_listed = true;
+    DirVisit visit;
+    while (!runner.stopped() && walker.next(&visit)) {
+      if (visit.dir == nullptr) {
+        if (visit.relative.empty()) {
+          top_listed = false;
+        } else {
+          runner.add({error_line(shown(visit.path) + ": " + visit.error),
+                      Outcome::kDamaged, std::nullopt});
+        }
+        continue;
+      }
+      run.visit(visit);
+    }
+    found |= top_listed && run.found_logs();
+    passed_sub_directories |= run.passed_sub_directories();
+  }
+  status = runner.finish();
+  if (!runner.stopped()) {
+    const std::string note = output->note();
+    if (!note.empty()) printer.print(note);
+  }
+  if (!runner.stopped() && !found) {
+    printer.print(files ? error_line("no log was read") : no_logs);
+    // Given options, a directory of folders is told how to search them.
+    if (options.with_options && passed_sub_directories)
+      printer.print("Note: the sub-directories of " + shown(options.dir) +
+                    " are searched with -r\n");
+  }
+  if (!output->finish(runner.stopped(), found, &err)) {
+    printer.print(error_line(err));
+    status = 1;
+  }
+  if (options.verbose) printer.print(runner.summary().line());
+  if (!runner.stopped() && !found) return 1;
+  return status;
+}
