@@ -41,7 +41,8 @@ bool MeasureTables::add_signal(const std::string& signal_id,
       for (int d = 0; d < 256; ++d) c.detector_seen[d] |= log.detectors[d / 64] >> (d % 64) & 1;
     c.out = &text_[i];
   }
-  // Each table's measure, and those that take each kind of event.
+  // Each table's measure, and those that take each kind of event, in a
+  // list that a null ends: a kind's takers are found without a count.
   std::vector<std::unique_ptr<Measure>> measures;
   std::vector<Measure*> by_kind[kSignalEventKinds + 1];
   for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
@@ -49,8 +50,15 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     for (int k = 0; k < kSignalEventKinds; ++k)
       if (measures.back()->kinds() >> k & 1) by_kind[k].push_back(measures.back().get());
   }
-  auto take = [&](const MeasureEvent& e, int64_t start) {
-    for (Measure* m : by_kind[static_cast<int>(e.kind)]) m->take(e, event_time(start, e));
+  Measure* const* takers[kSignalEventKinds + 1];
+  for (int k = 0; k <= kSignalEventKinds; ++k) {
+    by_kind[k].push_back(nullptr);
+    takers[k] = by_kind[k].data();
+  }
+  auto take = [&takers](const MeasureEvent& e, int64_t start) {
+    const int64_t t = event_time(start, e);
+    for (Measure* const* m = takers[static_cast<int>(e.kind)]; *m != nullptr; ++m)
+      (*m)->take(e, t);
   };
 
   std::vector<MeasureEvent> chunk;

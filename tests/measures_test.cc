@@ -182,3 +182,81 @@ TEST(Measures, TablesReadBackIntoColumns) {
   for (const char* text : kRefused)
     EXPECT_FALSE(read_measure_table(kMeasureSchema[static_cast<size_t>(measure_table_index("phase_intervals"))], text, &columns, &err)) << text;
 }
+
+// Every table's header is its schema row's, and the reader reads back
+// whatever the writer's pieces write: negative numbers, seconds and times
+// before 1970 and past 9999, every fixed value, empty fields.
+TEST(Measures, SchemaRoundTrips) {
+  std::vector<OutputStream*> none;
+  struct Text : OutputStream {
+    bool write(const char* data, size_t size) override {
+      text.append(data, size);
+      return true;
+    }
+    std::string text;
+  };
+  std::vector<Text> texts(kMeasureSchema.size());
+  for (Text& t : texts) none.push_back(&t);
+  MeasureTables tables(15, none);
+  ASSERT_TRUE(tables.finish());
+  for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
+    const MeasureTableDef& table = kMeasureSchema[i];
+    EXPECT_EQ(texts[i].text, measure_header(table)) << table.name;
+    EXPECT_EQ(measure_table_index(table.name), static_cast<int>(i));
+    for (const int64_t t : {int64_t{-1}, hour_start({9999, 12, 31, 23}) + kTenthsPerHour}) {
+      // A row of values and one of empty fields.
+      std::string csv = measure_header(table), empty = "s";
+      std::vector<int64_t> expected;
+      for (const MeasureColumnDef& c : table.columns) {
+        if (&c != &table.columns[0]) {
+          csv += ',';
+          empty += ',';
+        }
+        switch (c.kind) {
+          case ColumnKind::kId: csv += "\"a,\"\"b\""; break;
+          case ColumnKind::kText: csv += "p"; break;
+          case ColumnKind::kCategory: csv += c.values.back(); break;
+          case ColumnKind::kInt: put_int(&csv, -7); expected.push_back(-7); break;
+          case ColumnKind::kSeconds: put_seconds(&csv, -5); expected.push_back(-5); break;
+          case ColumnKind::kTime:
+            TimestampText().put(&csv, t);
+            expected.push_back(t * 100000000);
+            break;
+        }
+      }
+      csv += "\n" + empty + "\n";
+      std::vector<MeasureColumn> columns;
+      std::string err;
+      ASSERT_TRUE(read_measure_table(table, csv, &columns, &err)) << table.name << ": " << err;
+      ASSERT_EQ(columns.size(), table.columns.size());
+      size_t n = 0;
+      for (size_t c = 0; c < columns.size(); ++c) {
+        const ColumnKind kind = table.columns[c].kind;
+        if (kind == ColumnKind::kId || kind == ColumnKind::kText || kind == ColumnKind::kCategory) {
+          EXPECT_EQ(columns[c].categories.size(), 2u) << table.columns[c].name;
+          continue;
+        }
+        EXPECT_EQ(columns[c].values,
+                  (std::vector<int64_t>{expected[n++], MeasureColumn::kMissing}))
+            << table.name << "." << table.columns[c].name;
+      }
+    }
+    // A category outside its fixed values is not as written.
+    for (const MeasureColumnDef& c : table.columns) {
+      if (c.kind != ColumnKind::kCategory) continue;
+      std::string csv = measure_header(table);
+      for (const MeasureColumnDef& d : table.columns)
+        csv += std::string(&d == &table.columns[0] ? "" : ",") + (&d == &c ? "bogus" : "");
+      std::vector<MeasureColumn> columns;
+      std::string err;
+      EXPECT_FALSE(read_measure_table(table, csv + "\n", &columns, &err)) << c.name;
+    }
+  }
+}
+
+// A log dated before 1970 counts its events in their own bins.
+TEST(Measures, BinsBefore1970) {
+  LogMeasures log = log_of(23, true, {{1000, K::kGapOut, 2, false}});
+  log.hour = {1969, 12, 31, 23};
+  EXPECT_EQ(rows("terminations", {log}), "s,1969-12-31 23:00:00.0,2,1,0,0\n");
+}

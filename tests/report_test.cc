@@ -51,3 +51,43 @@ TEST(Report, Scales) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every attribute and text given to the builder is escaped; constant
+// markup goes in as it is.
+TEST(Report, BuilderEscapesEveryAttributeAndText) {
+  const std::string hostile = "<a href='x'>\"&";
+  Markup m;
+  m.tag("rect").attr("class", hostile).attr("x", 1.25, 1).data("id", hostile);
+  m.titled("rect", hostile).literal("\n");
+  m.tag("p").open().text(hostile).end("p");
+  const std::string escaped = "&lt;a href=&#39;x&#39;&gt;&quot;&amp;";
+  EXPECT_EQ(m.take(), "<rect class=\"" + escaped + "\" x=\"1.2\" data-id=\"" + escaped +
+                          "\"><title>" + escaped + "</title></rect>\n<p>" + escaped + "</p>");
+}
+
+// The style sheet and the legend are written from one palette: every
+// colour of the legend is a role's colour in the style sheet.
+TEST(Report, PaletteInStyleSheetAndLegendAgree) {
+  const std::string css = style_sheet(), key = legend();
+  size_t swatches = 0;
+  for (size_t at = key.find("<i style="); at != std::string::npos;
+       at = key.find("<i style=", at + 1), ++swatches) {
+    // Each colour of the swatch ("#56B4E9"), but the white of an outline.
+    const std::string style = key.substr(at, key.find('>', at) - at);
+    for (size_t c = style.find('#'); c != std::string::npos; c = style.find('#', c + 1)) {
+      const std::string colour = style.substr(c, style.find_first_of(";\"", c) - c);
+      if (colour != "#fff") {
+        EXPECT_NE(css.find(":" + colour), std::string::npos) << colour;
+      }
+    }
+  }
+  EXPECT_EQ(swatches, 15u);
+  for (Role role : {Role::kOk, Role::kMaxOut, Role::kSilent, Role::kPreempt}) {
+    EXPECT_NE(css.find(std::string(".") + role_class(role) + "{"), std::string::npos)
+        << role_class(role);
+  }
+}
+
+}  // namespace
