@@ -25,9 +25,7 @@ class ActuationsMeasure : public Measure {
 
   void settle(int64_t until) override {
     bins_.settle(until, [this](int64_t start, const Counts& counts) {
-      std::string head = signal_.field + ",";
-      time_.put(&head, start);
-      head += ',';
+      const std::string head = bin_head(start);
       std::string& out = *signal_.out;
       for (int d = 0; d < 256; ++d) {
         const int count = counts.actuations[d];

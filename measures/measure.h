@@ -79,6 +79,15 @@ class Measure {
     return out;
   }
 
+  /// The start of each row of the bin that starts at `start`: the signal's
+  /// id and the bin's time, each with its comma.
+  std::string bin_head(int64_t start) {
+    std::string head = signal_.field + ",";
+    time_.put(&head, start);
+    head += ',';
+    return head;
+  }
+
   const SignalContext& signal_;
   TimestampText time_;
 };

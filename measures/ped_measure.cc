@@ -44,9 +44,7 @@ class PedMeasure : public Measure {
 
   void settle(int64_t until) override {
     bins_.settle(until, [this](int64_t start, const Bin& bin) {
-      std::string head = signal_.field + ",";
-      time_.put(&head, start);
-      head += ',';
+      const std::string head = bin_head(start);
       std::string& out = *signal_.out;
       for (int v = 0; v < 256; ++v) {
         const Counts& b = bin.phase[v];

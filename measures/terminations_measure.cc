@@ -23,9 +23,7 @@ class TerminationsMeasure : public Measure {
 
   void settle(int64_t until) override {
     bins_.settle(until, [this](int64_t start, const Counts& counts) {
-      std::string head = signal_.field + ",";
-      time_.put(&head, start);
-      head += ',';
+      const std::string head = bin_head(start);
       std::string& out = *signal_.out;
       for (int v = 0; v < 256; ++v) {
         const int* c = counts.count[v];

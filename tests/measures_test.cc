@@ -15,6 +15,15 @@ namespace {
 
 using K = SignalEvent;
 
+// A table's text, as written.
+struct Text : OutputStream {
+  bool write(const char* data, size_t size) override {
+    text.append(data, size);
+    return true;
+  }
+  std::string text;
+};
+
 // A log of hour 2022-06-08 `hour`: whole or damaged, its events as (tenths,
 // kind, value, on).
 LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
@@ -32,13 +41,6 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
 // The rows of table `table` (header left out) for the logs, in bins of
 // `bin` minutes.
 std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15) {
-  struct Text : OutputStream {
-    bool write(const char* data, size_t size) override {
-      text.append(data, size);
-      return true;
-    }
-    std::string text;
-  };
   std::vector<Text> texts(kMeasureSchema.size());
   std::vector<OutputStream*> out;
   for (Text& t : texts) out.push_back(&t);
@@ -188,13 +190,6 @@ TEST(Measures, TablesReadBackIntoColumns) {
 // before 1970 and past 9999, every fixed value, empty fields.
 TEST(Measures, SchemaRoundTrips) {
   std::vector<OutputStream*> none;
-  struct Text : OutputStream {
-    bool write(const char* data, size_t size) override {
-      text.append(data, size);
-      return true;
-    }
-    std::string text;
-  };
   std::vector<Text> texts(kMeasureSchema.size());
   for (Text& t : texts) none.push_back(&t);
   MeasureTables tables(15, none);
