@@ -38,12 +38,7 @@ Markup& Markup::tag(const char* name) {
 }
 
 Markup& Markup::attr(const char* name, std::string_view value) {
-  out_ += ' ';
-  out_ += name;
-  out_ += "=\"";
-  out_ += html_escape(value);
-  out_ += '"';
-  return *this;
+  return put_attr("", name, value);
 }
 
 Markup& Markup::attr(const char* name, double value, int decimals) {
@@ -51,7 +46,12 @@ Markup& Markup::attr(const char* name, double value, int decimals) {
 }
 
 Markup& Markup::data(const char* name, std::string_view value) {
-  out_ += " data-";
+  return put_attr("data-", name, value);
+}
+
+Markup& Markup::put_attr(const char* prefix, const char* name, std::string_view value) {
+  out_ += ' ';
+  out_ += prefix;
   out_ += name;
   out_ += "=\"";
   out_ += html_escape(value);

@@ -60,6 +60,9 @@ class Markup {
   bool empty_text() const { return out_.empty(); }
 
  private:
+  // ` PREFIXname="value"`, the value escaped.
+  Markup& put_attr(const char* prefix, const char* name, std::string_view value);
+
   std::string out_;
 };
 
