@@ -15,7 +15,12 @@ class CoordinationMeasure : public Measure {
            1u << static_cast<int>(SignalEvent::kOffset);
   }
 
-  void take(const MeasureEvent& e, int64_t t) override {
+  void take(std::span<const MeasureEvent> events, int64_t start) override {
+    for (const MeasureEvent& e : events) take_event(e, event_time(start, e));
+  }
+
+  // Takes the event `e`, at time `t`.
+  void take_event(const MeasureEvent& e, int64_t t) {
     std::string& out = row();
     time_.put(&out, t);
     out += e.kind == SignalEvent::kPattern ? ",pattern,"

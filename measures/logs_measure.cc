@@ -27,7 +27,7 @@ class LogsMeasure : public Measure {
     out += '\n';
   }
 
-  void take(const MeasureEvent&, int64_t) override {}
+  void take(std::span<const MeasureEvent>, int64_t) override {}
   void settle(int64_t) override {}
 };
 

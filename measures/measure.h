@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -60,8 +61,9 @@ class Measure {
     (void)log, (void)start, (void)previous;
   }
 
-  /// Takes an event at time `t` of the log begun last.
-  virtual void take(const MeasureEvent& e, int64_t t) = 0;
+  /// Takes the events of its kinds of the log begun last, whose hour
+  /// starts at `start`, in time order: a piece of the log at a time.
+  virtual void take(std::span<const MeasureEvent> events, int64_t start) = 0;
 
   /// Ends every open interval without a row: nothing pairs across a break.
   virtual void cut() {}

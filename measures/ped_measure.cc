@@ -19,7 +19,12 @@ class PedMeasure : public Measure {
 
   void begin_log(const LogMeasures& log, int64_t, int64_t) override { covered_ = log.covered; }
 
-  void take(const MeasureEvent& e, int64_t t) override {
+  void take(std::span<const MeasureEvent> events, int64_t start) override {
+    for (const MeasureEvent& e : events) take_event(e, event_time(start, e));
+  }
+
+  // Takes the event `e`, at time `t`.
+  void take_event(const MeasureEvent& e, int64_t t) {
     const int v = e.value;
     if (e.kind == SignalEvent::kWalk) {
       Counts& b = bins_.at(t).phase[v];

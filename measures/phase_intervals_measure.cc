@@ -34,7 +34,12 @@ class PhaseIntervalsMeasure : public Measure {
     ends_ = log.has_clearance_ends;
   }
 
-  void take(const MeasureEvent& e, int64_t t) override {
+  void take(std::span<const MeasureEvent> events, int64_t start) override {
+    for (const MeasureEvent& e : events) take_event(e, event_time(start, e));
+  }
+
+  // Takes the event `e`, at time `t`.
+  void take_event(const MeasureEvent& e, int64_t t) {
     const int v = e.value;
     Phase& p = phases_[v];
     switch (e.kind) {

@@ -17,7 +17,12 @@ class PreemptionMeasure : public Measure {
 
   uint32_t kinds() const override { return 1u << static_cast<int>(SignalEvent::kPreempt); }
 
-  void take(const MeasureEvent& e, int64_t t) override {
+  void take(std::span<const MeasureEvent> events, int64_t start) override {
+    for (const MeasureEvent& e : events) take_event(e, event_time(start, e));
+  }
+
+  // Takes the event `e`, at time `t`.
+  void take_event(const MeasureEvent& e, int64_t t) {
     const int v = e.value;
     if (e.on) {
       if (on_[v] == kNever) on_[v] = t;

@@ -16,7 +16,12 @@ class TerminationsMeasure : public Measure {
            1u << static_cast<int>(SignalEvent::kForceOff);
   }
 
-  void take(const MeasureEvent& e, int64_t t) override {
+  void take(std::span<const MeasureEvent> events, int64_t start) override {
+    for (const MeasureEvent& e : events) take_event(e, event_time(start, e));
+  }
+
+  // Takes the event `e`, at time `t`.
+  void take_event(const MeasureEvent& e, int64_t t) {
     ++bins_.at(t).count[e.value][static_cast<int>(e.kind) -
                                  static_cast<int>(SignalEvent::kGapOut)];
   }
