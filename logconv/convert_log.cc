@@ -123,7 +123,13 @@ class Writer {
   // Bounds what reaches the stream to `bound` bytes (0: no bound), but for
   // what comes once lift_bound() is called.
   void set_bound(uint64_t bound) { bound_ = bound; }
-  void lift_bound() { bound_ = 0; }
+
+  // Holds the text put so far to the bound, and lets what comes after past
+  // it. Text within the bound stays buffered: a small log's CSV is one write.
+  void lift_bound() {
+    if (bound_ != 0 && (cut_ || written_ + len_ > bound_)) flush();
+    bound_ = 0;
+  }
 
   // Whether the stream refused a write.
   bool failed() const { return failed_; }
@@ -190,9 +196,8 @@ template <RowForm kForm>
 ConvertResult finish(Writer& out, LogEnd end, int bad_type = 0) {
   // Rows held back at the bound end the log as a read cut short does; the
   // closing row goes past the bound.
-  out.flush();
-  if (out.cut()) end = LogEnd::kBadFileRead, bad_type = 0;
   out.lift_bound();
+  if (out.cut()) end = LogEnd::kBadFileRead, bad_type = 0;
   char* p = out.room(64);
   switch (kForm == RowForm::kCsv ? end : LogEnd::kWriteFailed) {
     case LogEnd::kEndOfLog:

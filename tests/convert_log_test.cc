@@ -335,6 +335,36 @@ TEST(ConvertLog, WriteFailureIsReported) {
   }
 }
 
+// A bound on the CSV keeps the rows that end within it, then the closing
+// row; the bound at the rows' end or past it changes nothing. Small logs
+// (one buffer) and large ones (several) alike.
+TEST(ConvertLog, BoundOnTheOutputAtItsEdges) {
+  for (int records : {20, 30000}) {
+    const std::string log = make_log(6, random_records(6, records, 4, {}));
+    const std::string whole = convert(log, "2022_06_08_13.dat", Mode::kProprietary);
+    const std::string closing = ",End of Controller Log\n";
+    const uint64_t rows = whole.size() - closing.size();
+    for (uint64_t bound : {rows / 2, rows - 1, rows, rows + 1, uint64_t{1} << 40}) {
+      MemoryInput input(log);
+      StringOutput output;
+      LogConverter converter;
+      ConvertResult result =
+          converter.convert(input, output, "2022_06_08_13.dat", Mode::kProprietary, bound);
+      const std::string what = std::to_string(records) + " records, bound " + std::to_string(bound);
+      if (bound >= rows) {
+        EXPECT_EQ(result.end, LogEnd::kEndOfLog) << what;
+        EXPECT_FALSE(result.output_cut) << what;
+        EXPECT_EQ(output.text(), whole) << what;
+      } else {
+        EXPECT_EQ(result.end, LogEnd::kBadFileRead) << what;
+        EXPECT_TRUE(result.output_cut) << what;
+        EXPECT_EQ(output.text(), whole.substr(0, whole.rfind('\n', bound - 1) + 1) +
+                                     ",Error: bad file read\n") << what;
+      }
+    }
+  }
+}
+
 // File names have no length limit of their own.
 TEST(ConvertLog, VeryLongFileName) {
   std::string name = "AB_17_2022_06_08_13" + std::string(200000, 'x') + ".dat";
