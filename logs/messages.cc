@@ -26,37 +26,37 @@ void put_hex(std::string* out, unsigned char c) {
 }  // namespace
 
 std::string shown(std::string_view path) {
-  // Most paths are printable ASCII: they are shown as they are.
-  bool plain = true;
-  for (char ch : path) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    plain &= c >= 0x20 && c < 0x7F;
-  }
-  if (plain) return std::string(path);
   std::string out;
-  out.reserve(path.size());
-  for (size_t i = 0; i < path.size();) {
+  append_shown(&out, path);
+  return out;
+}
+
+void append_shown(std::string* out, std::string_view path) {
+  // Most paths are printable ASCII: they are shown as they are.
+  size_t plain = 0;
+  while (plain < path.size() && static_cast<unsigned char>(path[plain] - 0x20) < 0x5F) ++plain;
+  out->append(path.substr(0, plain));
+  for (size_t i = plain; i < path.size();) {
     unsigned char c = static_cast<unsigned char>(path[i]);
     size_t n = utf8_length(path, i);
     bool c1 = n == 2 && c == 0xC2 &&
               static_cast<unsigned char>(path[i + 1]) < 0xA0;
     if (c == '\n') {
-      out += "\\n";
+      *out += "\\n";
     } else if (c == '\t') {
-      out += "\\t";
+      *out += "\\t";
     } else if (c == '\r') {
-      out += "\\r";
+      *out += "\\r";
     } else if (c < 0x20 || c == 0x7F || n == 0 || c1) {
       for (size_t k = 0; k < (n == 0 ? 1 : n); ++k)
-        put_hex(&out, static_cast<unsigned char>(path[i + k]));
+        put_hex(out, static_cast<unsigned char>(path[i + k]));
       i += n == 0 ? 1 : n;
       continue;
     } else {
-      out.append(path.substr(i, n));
+      out->append(path.substr(i, n));
     }
     i += n;
   }
-  return out;
 }
 
 std::string error_line(const std::string& what) {

@@ -12,6 +12,8 @@
 /// "\t", "\r", "\x1b", "\xc2\x9b"), so that no name can move the cursor,
 /// recolour the terminal or forge a message line of its own.
 std::string shown(std::string_view path);
+/// Appends `path` to `out` as shown() shows it.
+void append_shown(std::string* out, std::string_view path);
 
 /// "Error: <what>" as a line of the standard error stream.
 std::string error_line(const std::string& what);

@@ -32,7 +32,10 @@ std::string log_name_of_archive(std::string_view archive) {
 }
 
 std::string csv_name_of(std::string_view log_name) {
-  return std::string(log_name.substr(0, log_name.size() - 3)) + "csv";
+  std::string name;
+  name.reserve(log_name.size());  // one allocation a name, not two
+  name.append(log_name.substr(0, log_name.size() - 3)).append("csv");
+  return name;
 }
 
 std::string output_dir_name(char letter) {

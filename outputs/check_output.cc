@@ -21,6 +21,8 @@ class CheckOutput : public Output {
   }
   bool converts_undated() const override { return converts_undated_; }
 
+  bool names_logs() const override { return false; }
+
   std::unique_ptr<LogOutput> start(const Task& task, File&, const LogHour&,
                                    bool, std::string*) override {
     return std::make_unique<Check>(task.log_name, mode_);

@@ -80,6 +80,8 @@ class CsvOutput : public Output {
            csv_mtime > mtime_ns;
   }
 
+  bool names_logs() const override { return false; }
+
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour&,
                                    bool, std::string* err) override {
     auto csv = std::make_unique<Csv>(place_of(task).dir, csv_name_of(task.log_name),
@@ -106,13 +108,10 @@ class CsvOutput : public Output {
     ~Csv() override { discard(); }
 
     bool open(const File& in, std::string* err) {
-      if (!dir_->create_temp(Content::kText, &in, &file_, &temp_, err))
-        return false;
-      output_ = std::make_unique<FileOutput>(file_);
-      return true;
+      return dir_->create_temp(Content::kText, &in, &file_, &temp_, err);
     }
     ConvertResult convert(LogConverter& converter, InputStream& input) override {
-      return converter.convert(input, *output_, log_name_, mode_, max_size_);
+      return converter.convert(input, output_, log_name_, mode_, max_size_);
     }
     bool can_restart() const override { return true; }
     bool restart() override { return file_.truncate(); }
@@ -142,7 +141,7 @@ class CsvOutput : public Output {
     bool fail_fast_;
     File file_;
     std::string temp_;
-    std::unique_ptr<FileOutput> output_;
+    FileOutput output_{file_};
   };
 
   static const CsvPlace& place_of(const Task& task) {

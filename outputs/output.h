@@ -86,6 +86,10 @@ class Output {
   /// two-argument run; otherwise it is reported and the run goes on.
   virtual bool stops_at_first_failure() const { return false; }
 
+  /// Whether it reads a task's signal id and its path below the directory
+  /// argument; the run makes them only for an output that does.
+  virtual bool names_logs() const { return true; }
+
   /// The directory that the walk must not search (OUT inside the tree), or
   /// null.
   virtual const FileId* not_searched() const { return nullptr; }

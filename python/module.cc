@@ -115,9 +115,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // One log, open as `in`, as a task of a run reads it; `task.log_name`
-// gives its date.
-py::dict read_one(File& in, const Task& task, const std::string& shown_path,
-                  Mode mode, uint64_t max_log_size) {
+// gives its date, `task.path` names it in messages.
+py::dict read_one(File& in, const Task& task, Mode mode, uint64_t max_log_size) {
   ColumnSink columns(mode);
   std::unique_ptr<Output> output = make_sink_output(&columns, mode);
   RunSettings settings;
@@ -131,7 +130,7 @@ py::dict read_one(File& in, const Task& task, const std::string& shown_path,
   {
     py::gil_scoped_release release;
     LogConverter converter;
-    result = read_open_log(in, task, shown_path, settings, converter);
+    result = read_open_log(in, task, settings, converter);
     run = columns.take();
   }
   return result_of(std::move(run), mode, lines_of(result.messages),
@@ -169,7 +168,8 @@ py::dict read_log(const std::string& path, const std::string& mode,
   if (!dir->open_file(name, &in, &err)) raise_os_error(path, err);
   Task task = task_for(dir, name, "");
   task.signal_id = shown(signal_id_for(signal_id, task.log_name, dir_path));
-  return read_one(in, task, shown(path), mode_of(mode), max_log_size);
+  task.path = shown(path);
+  return read_one(in, task, mode_of(mode), max_log_size);
 }
 
 py::dict read_bytes(const py::bytes& data, const std::string& name,
@@ -193,7 +193,8 @@ py::dict read_bytes(const py::bytes& data, const std::string& name,
       signal_id.is_none()
           ? signal_id_of(SignalIdFrom::kAuto, task.log_name, folders)
           : py::cast<std::string>(signal_id));
-  return read_one(in, task, shown(name), mode_of(mode), max_log_size);
+  task.path = shown(name);
+  return read_one(in, task, mode_of(mode), max_log_size);
 }
 
 py::dict read_archive(const std::string& dir, const std::string& mode,

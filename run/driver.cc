@@ -121,11 +121,14 @@ Item TreeRun::item_for(PlannedEntry& p, const DirVisit& visit,
       task.log_name = std::move(p.log_name);
       task.archive = p.archive;
       task.check_only = p.step == Step::kCheckArchive;
+      if (!output_.names_logs()) break;
       // Names that are no UTF-8 go into tables as messages show them.
-      for (const std::string& part : visit.relative)
-        task.relative_path += shown(part) + "/";
-      task.relative_path += shown(task.name);
-      task.signal_id = shown(signal_id_of(
+      for (const std::string& part : visit.relative) {
+        append_shown(&task.relative_path, part);
+        task.relative_path += '/';
+      }
+      append_shown(&task.relative_path, task.name);
+      append_shown(&task.signal_id, signal_id_of(
           options_.signal_id, task.log_name,
           visit.relative.empty()
               ? root_signal_id_

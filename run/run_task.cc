@@ -85,10 +85,14 @@ std::string check_archive(File& in, const RunSettings& settings) {
   if (input.exceeded()) return too_large_text(settings.max_log_size, true);
   return gzip.reader().error();
 }
+// The log's path as messages show it, made only for a message.
+std::string message_path(const Task& task) {
+  return !task.path.empty() ? task.path : shown(task.dir->path_of(task.name));
+}
+
 // Converts the log of `task`, open as `in` and dated `hour`, into the run's
 // output, into `r`.
-void convert_open_log(File& in, const Task& task, const std::string& path,
-                      const LogHour& hour, const RunSettings& settings,
+void convert_open_log(File& in, const Task& task, const LogHour& hour, const RunSettings& settings,
                       LogConverter& converter, bool in_order, TaskResult* r) {
   Output& output = *settings.output;
   std::string err;
@@ -128,19 +132,19 @@ void convert_open_log(File& in, const Task& task, const std::string& path,
     wrong = "bad event type " + std::to_string(converted.bad_type);
     r->reason = "bad event type";
   }
-  if (!wrong.empty()) add_report(r, Outcome::kDamaged, path + ": " + wrong);
+  if (!wrong.empty()) add_report(r, Outcome::kDamaged, message_path(task) + ": " + wrong);
   out->read({converted, std::move(wrong)});
   r->output = std::move(out);
 }
 
 // Reads the date and hour of the log of `task` into *hour, or reports that
 // its name holds none. Returns whether the log is to be converted.
-bool date_log(const Task& task, const std::string& path,
-              const RunSettings& settings, LogHour* hour, TaskResult* r) {
+bool date_log(const Task& task, const RunSettings& settings, LogHour* hour,
+              TaskResult* r) {
   if (task.check_only ||
       log_hour_of(task.log_name, hour, settings.first_year, settings.last_year))
     return true;
-  add_report(r, Outcome::kDamaged, path + ": " + kNoValidDate);
+  add_report(r, Outcome::kDamaged, message_path(task) + ": " + kNoValidDate);
   r->reason = "without a valid date";
   if (settings.output->converts_undated()) return true;
   // The table and the rows have no time for its records: they get none of
@@ -155,10 +159,6 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
                     LogConverter& converter, bool in_order) {
   TaskResult r;
   r.log = !task.check_only;
-  // The log's path as messages show it.
-  // The log's path as messages show it.
-  const std::string path =
-      !task.path.empty() ? task.path : shown(task.dir->path_of(task.name));
   // -u: what is up to date is left alone, the log not even opened.
   uint64_t size = 0;
   int64_t mtime = 0;
@@ -168,7 +168,7 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     return r;
   }
   LogHour hour = {0, 0, 0, 0};
-  if (!date_log(task, path, settings, &hour, &r)) return r;
+  if (!date_log(task, settings, &hour, &r)) return r;
 
   std::string err;
   File opened;
@@ -177,20 +177,20 @@ TaskResult run_task(const Task& task, const RunSettings& settings,
     in = &opened;
     if (!task.dir->open_file(task.name, in, &err)) {
       if (err == kNotRegular)
-        add_report(&r, Outcome::kDamaged, path + ": " + err);
+        add_report(&r, Outcome::kDamaged, message_path(task) + ": " + err);
       else
         add_report(&r, settings.fail_fast ? Outcome::kStop : Outcome::kDamaged,
-                   "Failed to open " + path + ": " + err);
+                   "Failed to open " + message_path(task) + ": " + err);
       if (r.reason.empty()) r.reason = "not opened";
       return r;
     }
   }
   if (task.check_only) {
     std::string damage = check_archive(*in, settings);
-    if (!damage.empty()) add_report(&r, Outcome::kDamaged, path + ": " + damage);
+    if (!damage.empty()) add_report(&r, Outcome::kDamaged, message_path(task) + ": " + damage);
     return r;
   }
-  convert_open_log(*in, task, path, hour, settings, converter, in_order, &r);
+  convert_open_log(*in, task, hour, settings, converter, in_order, &r);
   return r;
 }
 
@@ -237,13 +237,12 @@ std::string RunSummary::line() const {
          "\n";
 }
 
-TaskResult read_open_log(File& in, const Task& task, const std::string& path,
-                         const RunSettings& settings,
+TaskResult read_open_log(File& in, const Task& task, const RunSettings& settings,
                          LogConverter& converter) {
   TaskResult r;
   LogHour hour = {0, 0, 0, 0};
-  if (!date_log(task, path, settings, &hour, &r)) return r;
-  convert_open_log(in, task, path, hour, settings, converter, true, &r);
+  if (!date_log(task, settings, &hour, &r)) return r;
+  convert_open_log(in, task, hour, settings, converter, true, &r);
   publish(&r);
   return r;
 }

@@ -81,12 +81,11 @@ struct Item {
 TaskResult run_task(const Task& task, const RunSettings& settings,
                     LogConverter& converter, bool in_order);
 
-/// What run_task does once the log of `task` is open as `in`, `path` being
-/// the log's path as messages show it: the date check and the conversion,
-/// then publishing, into the result. For a program that reads one log it
-/// has opened itself.
-TaskResult read_open_log(File& in, const Task& task, const std::string& path,
-                         const RunSettings& settings, LogConverter& converter);
+/// What run_task does once the log of `task` is open as `in`: the date
+/// check and the conversion, then publishing, into the result. For a
+/// program that reads one log it has opened itself.
+TaskResult read_open_log(File& in, const Task& task, const RunSettings& settings,
+                         LogConverter& converter);
 
 /// Publishes what a task's result holds; a failure is reported in the
 /// result.
