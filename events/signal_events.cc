@@ -15,7 +15,7 @@ const std::string_view kSignalEventNames[kSignalEventKinds][2] = {
     {"Phase Term Max Out", ""},
     {"Phase Term Force Off", ""},
     {"Phase Ped Walk Begin", "Begin Ped Walk"},
-    {"Ped call on/off", ""},
+    {"Ped call on/off", "Ph P Det call on/off"},
     {"Veh Detector on/off", ""},
     {"Preempt Input on/off", ""},
     {"Patt Status Change", ""},

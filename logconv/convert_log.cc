@@ -256,14 +256,37 @@ struct RowPieces {
   Slot<16> row_end;
   // Standard mode: counts the records that give no row.
   uint64_t* dropped;
-  // Measures: the signal event of each type.
+  // Measures: the signal event of each type, and the records' clock.
   const SignalEventTable* signal;
+  RecordClock* clock;
 };
 
+// Takes the time `stamp` of a record earlier than the one before it (at
+// `last`), or of the first record: after a step back, puts the event of no
+// kind that marks it.
+QUILLON_NOINLINE char* put_clock_step(char* p, RecordClock& clock, uint32_t last,
+                                      uint32_t stamp) {
+  if (last == RecordClock::kNoRecord) {
+    clock.first = stamp;
+    return p;
+  }
+  ++clock.steps_back;
+  clock.largest_step = std::max(clock.largest_step, last - stamp);
+  MeasureEvent e{};
+  e.tenths = stamp;
+  e.kind = SignalEvent::kNone;
+  memcpy(p, &e, sizeof e);
+  return p + sizeof e;
+}
+
 // Puts the measure event of a record, or nothing for a record that the
-// measures do not use.
+// measures do not use; a step back of the clock from *last, the time of the
+// record before, is marked before it.
 inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* record,
-                               uint8_t length) {
+                               uint8_t length, uint32_t* last) {
+  const uint32_t stamp = static_cast<uint32_t>(record[1] << 8 | record[2]);
+  if (stamp < *last) p = put_clock_step(p, *at.clock, *last, stamp);
+  *last = stamp;
   const SignalEvent kind = at.signal->kind[record[0]];
   if (kind == SignalEvent::kNone) return p;
   MeasureEvent e{};
@@ -272,7 +295,7 @@ inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* reco
   // Detectors and calls count as they come on: their offs are left here,
   // which saves holding, spilling and reading back half of a day's events.
   if (!e.on && (kind == SignalEvent::kDetector || kind == SignalEvent::kPedCall)) return p;
-  e.tenths = static_cast<uint32_t>(record[1] << 8 | record[2]);
+  e.tenths = stamp;
   e.kind = kind;
   memcpy(p, &e, sizeof e);
   return p + sizeof e;
@@ -416,8 +439,12 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
                                          at.next_prefix.text.size()) +
                                 kMaxRowTail);
   uint64_t records = 0;
+  // Measures: the last record's time, held here rather than in the clock
+  // it ends up in, which each put row could change.
+  uint32_t last_stamp = RecordClock::kNoRecord;
   auto with_count = [&](ConvertResult result) {
     result.records = records;
+    if constexpr (kForm == RowForm::kMeasures) at.clock->last = last_stamp;
     return result;
   };
   // Puts one record's row, flushing first when the buffer is near full;
@@ -428,7 +455,7 @@ QUILLON_NOINLINE ConvertResult convert_records(Reader& in, Writer& out, InputStr
       if (out.stopped()) return false;
     }
     if constexpr (kForm == RowForm::kMeasures)
-      p = put_measure_event(p, at, record, length);
+      p = put_measure_event(p, at, record, length, &last_stamp);
     else if (kMode == Mode::kProprietary)
       p = put_proprietary_row<kForm, kCopy>(p, at, record, length);
     else
@@ -705,17 +732,21 @@ ConvertResult LogConverter::convert_as(InputStream& input,
 
   DatePrefix date_prefix(prefix), next_date_prefix(next_prefix);
   uint64_t dropped = 0;
+  RecordClock clock;
   RowPieces pieces = {date_prefix,  next_date_prefix, row_text(*table),
                       number_text(), time_text(),     *table, {}, &dropped,
-                      kForm == RowForm::kMeasures ? &signal_events(*table) : nullptr};
+                      kForm == RowForm::kMeasures ? &signal_events(*table) : nullptr,
+                      &clock};
   if (kForm == RowForm::kEvents) {
     const std::string end = "," + std::to_string(version) + "\n";
     memcpy(pieces.row_end.text, end.data(), end.size());
     pieces.row_end.size = static_cast<uint8_t>(end.size());
   }
-  if (mode == Mode::kProprietary)
-    return with_version(with_rows(
-        convert_records<Mode::kProprietary, kForm>(in, out, input, pieces)));
+  if (mode == Mode::kProprietary) {
+    ConvertResult result = convert_records<Mode::kProprietary, kForm>(in, out, input, pieces);
+    result.clock = clock;
+    return with_version(with_rows(result));
+  }
   ConvertResult result =
       convert_records<Mode::kStandard, kForm>(in, out, input, pieces);
   result.rows = result.records - dropped;

@@ -41,6 +41,16 @@ enum class LogEnd {
 };
 
 /// The outcome of convert_log.
+/// How the clock of a log's records went, as the measures read it: times in
+/// tenths since the start of the log's hour.
+struct RecordClock {
+  static const uint32_t kNoRecord = UINT32_MAX;
+  uint32_t first = kNoRecord;  // the first record's time
+  uint32_t last = kNoRecord;   // the last record's time
+  uint64_t steps_back = 0;     // records earlier than the one before them
+  uint32_t largest_step = 0;   // the largest such step
+};
+
 struct ConvertResult {
   LogEnd end;
   /// The offending type byte when `end` is kBadEventType.
@@ -54,6 +64,8 @@ struct ConvertResult {
   int version = 0;
   /// Whether the rows stopped at the bound on what is written.
   bool output_cut = false;
+  /// The records' clock; read by the measures' conversion only.
+  RecordClock clock = {};
 };
 
 /// The two fields that a name longer than 17 characters carries before its

@@ -77,7 +77,9 @@ std::string dir_signal_id(const std::string& dir) {
 
 std::string signal_id_of(SignalIdFrom from, std::string_view log_name,
                          const std::string& dir_id) {
-  if (from == SignalIdFrom::kDir) return dir_id;
+  LogHour hour;
+  if (from == SignalIdFrom::kDir || !read_log_hour(parse_log_date(log_name), &hour))
+    return dir_id;
   std::string leading = leading_fields(log_name);
   if (from == SignalIdFrom::kName || !leading.empty()) return leading;
   return dir_id;

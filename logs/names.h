@@ -64,7 +64,8 @@ std::string dir_signal_id(const std::string& dir);
 
 /// The signal id of the log `log_name` by the rule `from`: the leading fields
 /// of its name (kName, and kAuto where it has them), else `dir_id`, the id of
-/// its directory.
+/// its directory. A name that holds no valid date gives no fields: its log
+/// takes `dir_id`.
 std::string signal_id_of(SignalIdFrom from, std::string_view log_name,
                          const std::string& dir_id);
 

@@ -15,14 +15,23 @@
 #include <vector>
 
 #include "events/signal_events.h"
+#include "logconv/convert_log.h"
 #include "logconv/log_time.h"
 
 /// What the measures take of one log.
 struct LogMeasures {
   std::string path;       // below the directory argument
+  bool dated = true;      // its name holds a valid date: `hour`
   LogHour hour;
   bool covered = false;   // read to its end without damage: its hour counts
   uint64_t records = 0;   // whole records read
+  int version = 0;        // its format version
+  std::string closing;    // its closing row, as the events table's --logs
+  RecordClock clock;      // of its records
+  // Where its clock went back: within it, or its first record before the
+  // last of the log before it; the largest step in tenths.
+  uint64_t steps_back = 0;
+  uint32_t largest_step_back = 0;
   bool has_clearance_ends = true;  // its numbering has End Yellow and End Red
   uint64_t detectors[4] = {};      // the channels of its Detector On events
   std::vector<MeasureEvent> events;  // held, or else:
@@ -33,6 +42,7 @@ struct LogMeasures {
 struct SignalContext {
   std::string field;       // the signal id as a CSV field
   int64_t bin = 0;         // the bins' length in tenths of a second
+  int64_t last_hour = 0;   // the start of the run's last hour, or kNoHour
   bool detector_seen[256] = {};  // the channels of the signal's Detector Ons
   std::string* out = nullptr;    // where the measure's rows go
 };
@@ -44,6 +54,9 @@ inline int64_t event_time(int64_t start, const MeasureEvent& e) {
 
 /// A time no event has: the end of every signal.
 const int64_t kNever = INT64_MAX;
+
+/// No hour: a run without a dated log.
+const int64_t kNoHour = INT64_MIN;
 
 /// One measure table's computation for one signal.
 class Measure {
@@ -60,6 +73,10 @@ class Measure {
   virtual void begin_log(const LogMeasures& log, int64_t start, int64_t previous) {
     (void)log, (void)start, (void)previous;
   }
+
+  /// Takes a log of the signal that is not measured: a second log of an
+  /// hour measured from another, or one whose name holds no valid date.
+  virtual void pass_log(const LogMeasures& log) { (void)log; }
 
   /// Takes the events of its kinds of the log begun last, whose hour
   /// starts at `start`, in time order: a piece of the log at a time.

@@ -39,21 +39,36 @@ class Dealer {
       slots_.push_back(nullptr);
     }
     for (int k = 0; k <= kSignalEventKinds; ++k) takers_[k] = &slots_[kind_start[k]];
+    for (size_t i = 0; i < measures.size(); ++i) ends_[i] = shares_[i].get();
   }
 
   /// Has the measures take `events` of a log whose hour starts at `start`.
+  /// Where the clock went back (an event of no kind marks it), every
+  /// measure is cut: nothing pairs across the step.
   void deal(std::span<const MeasureEvent> events, int64_t start) {
     for (size_t done = 0; done < events.size(); done += kPiece) {
-      for (size_t i = 0; i < measures_.size(); ++i) ends_[i] = shares_[i].get();
-      for (const MeasureEvent& e : events.subspan(done, std::min(kPiece, events.size() - done)))
+      for (const MeasureEvent& e : events.subspan(done, std::min(kPiece, events.size() - done))) {
+        if (e.kind == SignalEvent::kNone) {
+          hand_out(start);
+          for (const auto& m : measures_) m->cut();
+          continue;
+        }
         for (MeasureEvent** const* end = takers_[static_cast<int>(e.kind)]; *end != nullptr; ++end)
           *(**end)++ = e;
-      for (size_t i = 0; i < measures_.size(); ++i)
-        if (ends_[i] != shares_[i].get()) measures_[i]->take({shares_[i].get(), ends_[i]}, start);
+      }
+      hand_out(start);
     }
   }
 
  private:
+  // Has each measure take its share dealt so far, and starts them anew.
+  void hand_out(int64_t start) {
+    for (size_t i = 0; i < measures_.size(); ++i) {
+      if (ends_[i] != shares_[i].get()) measures_[i]->take({shares_[i].get(), ends_[i]}, start);
+      ends_[i] = shares_[i].get();
+    }
+  }
+
   const std::vector<std::unique_ptr<Measure>>& measures_;
   std::vector<std::unique_ptr<MeasureEvent[]>> shares_;  // by measure
   std::vector<MeasureEvent*> ends_;                      // of each share
@@ -65,29 +80,50 @@ class Dealer {
 
 }  // namespace
 
-MeasureTables::MeasureTables(int bin_minutes, std::span<OutputStream* const> out)
-    : bin_tenths_(bin_minutes * 600), out_(out.begin(), out.end()) {
+MeasureTables::MeasureTables(int bin_minutes, std::span<OutputStream* const> out,
+                             int64_t last_hour)
+    : bin_tenths_(bin_minutes * 600), last_hour_(last_hour), out_(out.begin(), out.end()) {
   for (const MeasureTableDef& table : kMeasureSchema) text_.push_back(measure_header(table));
 }
+
+namespace {
+
+// Whether `a` is measured rather than `b`, a log of the same hour: a
+// covered one over a damaged one, then the one with more records.
+bool measured_over(const LogMeasures& a, const LogMeasures& b) {
+  if (a.covered != b.covered) return a.covered;
+  return a.records > b.records;
+}
+
+// " N time(s)".
+std::string times(uint64_t n) {
+  return std::to_string(n) + (n == 1 ? " time" : " times");
+}
+
+}  // namespace
 
 bool MeasureTables::add_signal(const std::string& signal_id,
                                std::vector<LogMeasures> logs, File* events,
                                std::string* err) {
   err->clear();
-  std::stable_sort(logs.begin(), logs.end(),
-                   [](const LogMeasures& a, const LogMeasures& b) {
-                     return hour_start(a.hour) < hour_start(b.hour);
-                   });
+  // The dated logs by their hour, those of an hour in the walk's order;
+  // the undated after them.
+  const auto undated = std::stable_partition(logs.begin(), logs.end(),
+                                             [](const LogMeasures& l) { return l.dated; });
+  std::stable_sort(logs.begin(), undated, [](const LogMeasures& a, const LogMeasures& b) {
+    return hour_start(a.hour) < hour_start(b.hour);
+  });
   std::vector<SignalContext> contexts(kMeasureSchema.size());
   uint64_t detectors[4] = {};
-  for (LogMeasures& log : logs) {
-    note_detectors(&log);
-    for (int w = 0; w < 4; ++w) detectors[w] |= log.detectors[w];
+  for (auto log = logs.begin(); log != undated; ++log) {
+    note_detectors(&*log);
+    for (int w = 0; w < 4; ++w) detectors[w] |= log->detectors[w];
   }
   for (size_t i = 0; i < contexts.size(); ++i) {
     SignalContext& c = contexts[i];
     c.field = csv_field(signal_id);
     c.bin = bin_tenths_;
+    c.last_hour = last_hour_;
     for (int d = 0; d < 256; ++d) c.detector_seen[d] = detectors[d / 64] >> (d % 64) & 1;
     c.out = &text_[i];
   }
@@ -99,21 +135,43 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   Dealer dealer(measures, static_cast<size_t>(std::min<uint64_t>(most, Dealer::kPiece)));
 
   std::vector<MeasureEvent> chunk;
-  bool first = true, previous_covered = false;
-  int64_t previous = 0;
-  for (const LogMeasures& log : logs) {
-    const int64_t start = hour_start(log.hour);
-    // A gap, damage or a log out of order ends every open interval.
-    if (!first && (start != previous + kTenthsPerHour || !previous_covered))
-      for (auto& m : measures) m->cut();
+  const LogMeasures* previous = nullptr;
+  int64_t previous_start = 0;
+  for (auto group = logs.begin(); group != undated;) {
+    // One log an hour is measured; the others are as if they were not
+    // there.
+    const int64_t start = hour_start(group->hour);
+    auto group_end = group;
+    LogMeasures* log = &*group;
+    while (group_end != undated && hour_start(group_end->hour) == start) {
+      if (measured_over(*group_end, *log)) log = &*group_end;
+      ++group_end;
+    }
+    log->steps_back = log->clock.steps_back;
+    log->largest_step_back = log->clock.largest_step;
+    if (previous != nullptr) {
+      // A gap or damage ends every open interval, and so does a clock
+      // that went back between two logs.
+      const bool step = previous->clock.last != RecordClock::kNoRecord &&
+                        log->clock.first != RecordClock::kNoRecord &&
+                        start + log->clock.first < previous_start + previous->clock.last;
+      if (step) {
+        ++log->steps_back;
+        log->largest_step_back = std::max(
+            log->largest_step_back,
+            static_cast<uint32_t>(previous_start + previous->clock.last - start - log->clock.first));
+      }
+      if (step || start != previous_start + kTenthsPerHour || !previous->covered)
+        for (auto& m : measures) m->cut();
+    }
     for (auto& m : measures) m->settle(start);
-    for (auto& m : measures) m->begin_log(log, start, first ? start : previous);
-    dealer.deal(log.events, start);
+    for (auto& m : measures) m->begin_log(*log, start, previous != nullptr ? previous_start : start);
+    dealer.deal(log->events, start);
     // Events not held are read back a piece at a time.
-    for (uint64_t done = 0; done < log.count;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(log.count - done, Dealer::kPiece));
+    for (uint64_t done = 0; done < log->count;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(log->count - done, Dealer::kPiece));
       chunk.resize(n);
-      if (!events->read_at(log.offset + done * sizeof(MeasureEvent),
+      if (!events->read_at(log->offset + done * sizeof(MeasureEvent),
                            reinterpret_cast<char*>(chunk.data()), n * sizeof(MeasureEvent))) {
         *err = events->error();
         return false;
@@ -121,13 +179,27 @@ bool MeasureTables::add_signal(const std::string& signal_id,
       dealer.deal(chunk, start);
       done += n;
     }
-    previous = start;
-    previous_covered = log.covered;
-    first = false;
+    if (log->steps_back > 0) {
+      std::string largest;
+      put_seconds(&largest, log->largest_step_back);
+      notes_ += "Note: " + log->path + ": its clock goes back " + times(log->steps_back) +
+                ", by up to " + largest + " s: no interval is measured across a step\n";
+    }
+    for (auto other = group; other != group_end; ++other) {
+      if (&*other == log) continue;
+      for (auto& m : measures) m->pass_log(*other);
+      notes_ += "Note: " + other->path + ": a second log of its signal's hour " +
+                hour_start_text(log->hour) + ", which is measured from " + log->path + "\n";
+    }
+    previous = log;
+    previous_start = start;
+    group = group_end;
     if (!flush(false)) return false;
   }
   for (auto& m : measures) m->cut();
   for (auto& m : measures) m->settle(kNever);
+  for (auto log = undated; log != logs.end(); ++log)
+    for (auto& m : measures) m->pass_log(*log);
   return flush(false);
 }
 

@@ -48,8 +48,11 @@ bool read_measure_table(const MeasureTableDef& table, std::string_view csv,
 class MeasureTables {
  public:
   /// `bin_minutes`: a divisor of 60; `out`: where each table of
-  /// kMeasureSchema goes, in its order.
-  MeasureTables(int bin_minutes, std::span<OutputStream* const> out);
+  /// kMeasureSchema goes, in its order; `last_hour`: where the last hour of
+  /// the run starts (up to which each signal's hours after its last log
+  /// are missing), or kNoHour.
+  MeasureTables(int bin_minutes, std::span<OutputStream* const> out,
+                int64_t last_hour = kNoHour);
 
   /// Computes the measures of the signal `signal_id` from its logs (in any
   /// order: they are taken by their hour) and writes its rows. Events not
@@ -62,14 +65,20 @@ class MeasureTables {
   /// table refused a write.
   bool finish();
 
+  /// The notes of the signals added, whole lines: the logs whose clock went
+  /// back, and the second logs of an hour.
+  const std::string& notes() const { return notes_; }
+
  private:
   // Writes the text held for each table, of every table with `all`, else
   // of those that hold much. Returns false when a table refused it.
   bool flush(bool all);
 
   int64_t bin_tenths_;
+  int64_t last_hour_;
   std::vector<OutputStream*> out_;
   std::vector<std::string> text_;
+  std::string notes_;
 };
 
 #endif  // QUILLON_MEASURES_MEASURES_H_

@@ -52,9 +52,15 @@ class PhaseIntervalsMeasure : public Measure {
         break;
       case SignalEvent::kGapOut:
       case SignalEvent::kMaxOut:
-      case SignalEvent::kForceOff:
-        if (p.green) p.termination = static_cast<int>(e.kind) - static_cast<int>(SignalEvent::kGapOut);
+      case SignalEvent::kForceOff: {
+        const int termination = static_cast<int>(e.kind) - static_cast<int>(SignalEvent::kGapOut);
+        if (p.green) p.termination = termination;
+        // Logged in the tenth of the green's Begin Yellow, after it: still
+        // the green's.
+        else if (p.pending && t == p.interval.start + p.interval.green)
+          p.interval.termination = termination;
         break;
+      }
       case SignalEvent::kYellow:
         if (!p.green) break;
         p.green = false;

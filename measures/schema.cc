@@ -6,7 +6,7 @@ namespace {
 
 using K = ColumnKind;
 
-const char* const kStates[] = {"ok", "damaged", "missing"};
+const char* const kStates[] = {"ok", "damaged", "missing", "duplicate", "undated"};
 const char* const kTerminations[] = {"gap_out", "max_out", "force_off"};
 const char* const kItems[] = {"pattern", "cycle_length", "offset"};
 
@@ -18,6 +18,10 @@ const MeasureColumnDef kLogs[] = {
     {"state", K::kCategory, "category", kStates},
     {"records", K::kInt, "Int64"},
     {"path", K::kText, "string"},
+    {"version", K::kInt, "Int64"},
+    {"closing", K::kText, "string"},
+    {"clock_steps_back", K::kInt, "Int64"},
+    {"largest_step_back", K::kSeconds, "float64"},
 };
 const MeasureColumnDef kActuations[] = {
     kSignal,

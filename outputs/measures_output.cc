@@ -40,7 +40,18 @@ class MeasuresOutput : public Output {
     return log;
   }
 
+  std::unique_ptr<LogOutput> undated(const Task& task, const std::string& closing) override {
+    // A row of logs.csv, with no hour.
+    auto log = std::make_unique<Log>(*this, task.signal_id);
+    log->measures.path = task.relative_path;
+    log->measures.dated = false;
+    log->read({{LogEnd::kEndOfLog, 0}, closing});
+    return log;
+  }
+
   std::string name(const Task&) const override { return shown(dir_); }
+
+  std::string note() const override { return notes_; }
 
   bool finish(bool stopped, bool, std::string* what) override {
     // Tables of every log or none: a run that stops leaves earlier ones.
@@ -70,7 +81,13 @@ class MeasuresOutput : public Output {
         if (!file.error().empty()) *what = "Failed to write " + file.name() + ": " + file.error();
       return false;
     };
-    MeasureTables tables(bin_minutes_, out);
+    // Each signal's hours after its last log are missing up to the run's
+    // last hour.
+    int64_t last_hour = kNoHour;
+    for (const auto& [signal, logs] : signals_)
+      for (const LogMeasures& log : logs)
+        if (log.dated) last_hour = std::max(last_hour, hour_start(log.hour));
+    MeasureTables tables(bin_minutes_, out, last_hour);
     for (auto& [signal, logs] : signals_) {
       if (!tables.add_signal(signal, std::move(logs), &events_, &err)) {
         if (err.empty()) return failed_write();
@@ -79,6 +96,7 @@ class MeasuresOutput : public Output {
       }
     }
     signals_.clear();
+    notes_ = tables.notes();
     if (!tables.finish()) return failed_write();
     for (PublishedFile& file : files) {
       if (!file.close(log_permissions_, &err)) {
@@ -124,6 +142,9 @@ class MeasuresOutput : public Output {
     void read(const LogRead& read) override {
       measures.covered = read.wrong.empty();
       measures.records = read.converted.records;
+      measures.version = read.converted.version;
+      measures.closing = read.wrong.empty() ? "End of Controller Log" : "Error: " + read.wrong;
+      measures.clock = read.converted.clock;
       measures.has_clearance_ends =
           has_clearance_ends(select_event_table(read.converted.version));
       note_detectors(&measures);
@@ -164,6 +185,7 @@ class MeasuresOutput : public Output {
 
   std::string dir_;
   int bin_minutes_;
+  std::string notes_;  // of the measures, once written
   std::mutex mutex_;  // of what follows
   std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
   File events_;  // of the logs kept

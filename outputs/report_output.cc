@@ -97,6 +97,17 @@ class RowReader {
   bool done_ = false;
 };
 
+// A CSV field as it reads: its quotes taken off.
+std::string csv_unquoted(std::string_view field) {
+  if (field.empty() || field[0] != '"') return std::string(field);
+  std::string text;
+  for (size_t i = 1; i + 1 < field.size(); ++i) {
+    text += field[i];
+    if (field[i] == '"') ++i;  // a doubled quote
+  }
+  return text;
+}
+
 // Writes `text` as the file `path`, whole or not at all.
 bool write_page(const std::string& path, const std::string& text, unsigned permissions,
                 std::string* err) {
@@ -133,19 +144,36 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
   std::vector<IndexRow> rows;
   std::set<int64_t> all_days;
   std::string text;
+  std::string first_unreadable;  // the first signal's table that was
   for (bool end = false;;) {
     if (!readers[logs].at_end(&end, err)) return failed(logs);
     if (end) break;
     const std::string key(readers[logs].next_key());
     SignalRows signal;
     signal.tables.resize(count);
+    // A table of the signal that does not read as written is said on its
+    // row of the index; the other signals are drawn.
+    std::string unreadable;
     for (size_t i = 0; i < count; ++i) {
       text.clear();
       signal.tables[i].def = &kMeasureSchema[i];
-      if (!readers[i].take(key, &text, err) ||
+      if (!readers[i].take(key, &text, err)) return failed(i);
+      std::string why;
+      if (unreadable.empty() &&
           !read_measure_table(kMeasureSchema[i], readers[i].header() + text,
-                              &signal.tables[i].columns, err))
-        return failed(i);
+                              &signal.tables[i].columns, &why))
+        unreadable = std::string(kMeasureSchema[i].name) + ".csv: " + why;
+    }
+    if (!unreadable.empty()) {
+      IndexRow row;
+      row.id = csv_unquoted(key);
+      row.flagged = true;
+      row.unreadable = unreadable;
+      if (first_unreadable.empty())
+        first_unreadable = shown(tables_dir->path_of(unreadable.substr(0, unreadable.find(':')))) +
+                           unreadable.substr(unreadable.find(':'));
+      rows.push_back(std::move(row));
+      continue;
     }
     signal.sort_into_days();
     IndexRow row;
@@ -178,6 +206,10 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
     *err = shown(index) + ": " + *err;
     return false;
   }
+  if (!first_unreadable.empty()) {
+    *err = first_unreadable;
+    return false;
+  }
   return true;
 }
 
@@ -198,7 +230,13 @@ class ReportOutput : public Output {
     return measures_->start(task, in, hour, in_order, err);
   }
 
+  std::unique_ptr<LogOutput> undated(const Task& task, const std::string& closing) override {
+    return measures_->undated(task, closing);
+  }
+
   std::string name(const Task&) const override { return shown(dir_); }
+
+  std::string note() const override { return measures_->note(); }
 
   bool finish(bool stopped, bool found, std::string* what) override {
     if (!measures_->finish(stopped, found, what)) return false;

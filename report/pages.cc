@@ -57,6 +57,7 @@ std::array<std::string, 24> hour_states(const Day& d) {
   std::array<std::string, 24> states;
   for (size_t r : d.of("logs")) {
     const std::string& s = logs.text(state, r);
+    if (s == "duplicate") continue;  // its hour is another log's
     std::string& h = states[static_cast<size_t>(d.hour_of(logs.at(hour, r)))];
     if (h.empty() || s == "ok") h = s;
   }
@@ -536,7 +537,7 @@ bool SignalRows::has_gap() const {
   const TableRows& logs = table("logs");
   const int state = logs.column("state");
   for (size_t r = 0; r < logs.rows(); ++r)
-    if (logs.text(state, r) != "ok") return true;
+    if (logs.text(state, r) == "missing" || logs.text(state, r) == "damaged") return true;
   return false;
 }
 
@@ -548,6 +549,7 @@ void SignalRows::sort_into_days() {
     const bool logs = i == static_cast<size_t>(measure_table_index("logs"));
     const int state = logs ? t.column("state") : -1;
     for (size_t r = 0; r < t.rows(); ++r) {
+      if (t.missing(time, r)) continue;  // an undated log's row
       const int64_t day = day_of(tenths_of(t.at(time, r)));
       auto& rows = days[day];
       rows.resize(tables.size());
@@ -608,6 +610,16 @@ std::string draw_index(std::vector<IndexRow> rows, const std::set<int64_t>& days
       m.literal("<tr>").tag("th").open().text(row.id);
       if (row.flagged) m.literal(" &#9888;");
       m.end("th");
+      if (!row.unreadable.empty()) {
+        m.tag("td")
+            .attr("class", "unreadable")
+            .attr("colspan", std::to_string(std::max<size_t>(days.size(), 1)))
+            .open()
+            .text("Not drawn: " + row.unreadable)
+            .end("td");
+        m.literal("</tr>\n");
+        continue;
+      }
       for (int64_t day : days) {
         auto cell = row.cells.find(day);
         if (cell == row.cells.end())

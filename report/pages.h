@@ -65,6 +65,7 @@ DayPage draw_day(const std::string& id, const std::string& folder, int64_t day,
 struct IndexRow {
   bool flagged = false;
   std::string id;
+  std::string unreadable;  // why its tables cannot be drawn, or nothing
   std::map<int64_t, Markup> cells;  // by day
 };
 

@@ -416,6 +416,8 @@ int run_with(const Options& given, const RunHooks& hooks) {
     passed_sub_directories |= run.passed_sub_directories();
   }
   status = runner.finish();
+  // The output is finished first: the measures' notes come of its tables.
+  const bool finished = output->finish(runner.stopped(), found, &err);
   if (!runner.stopped()) {
     const std::string note = output->note();
     if (!note.empty()) printer.print(note);
@@ -427,7 +429,7 @@ int run_with(const Options& given, const RunHooks& hooks) {
       printer.print("Note: the sub-directories of " + shown(options.dir) +
                     " are searched with -r\n");
   }
-  if (!output->finish(runner.stopped(), found, &err)) {
+  if (!finished) {
     printer.print(error_line(err));
     status = 1;
   }

@@ -17,6 +17,7 @@
 #include "logconv/convert_log.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
+#include "tools/signal_day.h"
 
 namespace {
 
@@ -379,6 +380,61 @@ TEST_F(EventsRun, FilesStandardInputAndHints) {
 
 namespace {
 
+// A day whose clock falls back an hour at 01:59:59.9, its 01:00 log holding
+// two hours, and one hour delivered twice: every table in time order with
+// no negative duration, the steps on the hour's row, a note for each, and
+// status 0.
+TEST_F(EventsRun, MeasuresOfAFallBackDayAndAnHourTwice) {
+  SignalDayOptions options;
+  options.detectors = 4;
+  options.fall_back = true;
+  const std::vector<std::vector<LogRecord>> hours = signal_day(options);
+  fs::create_directories(dir_ / "east");
+  fs::create_directories(dir_ / "again");
+  for (size_t h = 0; h < hours.size(); ++h) {
+    char name[32];
+    snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
+    write_file(dir_ / "east" / name, make_log(6, hours[h]));
+  }
+  write_file(dir_ / "again" / "2022_06_08_05.dat", make_log(6, hours[5]));
+  // The step: from the Time Update at 35999 to the first record after it.
+  uint16_t after = 0;
+  for (size_t i = 1; i < hours[1].size(); ++i)
+    if (hours[1][i].time < hours[1][i - 1].time) after = hours[1][i].time;
+  const fs::path out = root_ / "m";
+  ToolRun run = quillon({"-r", "--signal-id", "name", "-f", "measures", "-o", out.string(),
+                         dir_.string(), "e"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const int step = 35999 - after;
+  EXPECT_EQ(run.err, "Note: east/2022_06_08_01.dat: its clock goes back 1 time, by up to " +
+                         std::to_string(step / 10) + "." + std::to_string(step % 10) +
+                         " s: no interval is measured across a step\n"
+                         "Note: east/2022_06_08_05.dat: a second log of its signal's hour "
+                         "2022-06-08 05:00:00, which is measured from "
+                         "again/2022_06_08_05.dat\n");
+  const std::string logs = read_file(out / "logs.csv");
+  EXPECT_NE(logs.find(",2022-06-08 01:00:00,ok," + std::to_string(hours[1].size()) +
+                      ",east/2022_06_08_01.dat,6,End of Controller Log,1,"),
+            std::string::npos)
+      << logs;
+  EXPECT_NE(logs.find(",2022-06-08 05:00:00,duplicate,"), std::string::npos) << logs;
+  // No duration is negative, and each table's rows keep time order.
+  for (const char* table : {"phase_intervals", "preemption", "ped", "actuations"}) {
+    const std::string text = read_file(out / (std::string(table) + ".csv"));
+    EXPECT_EQ(text.find(",-"), std::string::npos) << table;
+    std::string last;
+    size_t at = text.find('\n') + 1;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string row = text.substr(at, end - at);
+      const size_t time = row.find("2022-06-08");
+      ASSERT_NE(time, std::string::npos) << row;
+      const std::string t = row.substr(time, 21);
+      EXPECT_LE(last, t) << table << ": " << row;
+      last = t;
+    }
+  }
+}
+
 // -f measures: seven tables into OUT, made with its parents; the archive as
 // it was; a run without logs writes the headers and says so.
 TEST_F(EventsRun, MeasuresIntoADirectory) {
@@ -394,9 +450,11 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
             (std::set<std::string>{"actuations.csv", "coordination.csv", "logs.csv",
                                    "ped.csv", "phase_intervals.csv",
                                    "preemption.csv", "terminations.csv"}));
+  const std::string header =
+      "signal_id,hour,state,records,path,version,closing,clock_steps_back,largest_step_back\n";
   EXPECT_EQ(read_file(out / "logs.csv"),
-            "signal_id,hour,state,records,path\n"
-            "logs,2022-06-08 13:00:00,ok,300,2022_06_08_13.dat.gz\n");
+            header + "logs,2022-06-08 13:00:00,ok,300,2022_06_08_13.dat.gz,6,End of Controller Log,0,\n"
+                     "logs,,undated,0,undated.dat,0,Error: the name holds no valid date and hour,0,\n");
   EXPECT_EQ(entries(dir_), (std::set<std::string>{"2022_06_08_13.dat.gz", "undated.dat"}));
 
   // A table that cannot be written leaves the earlier set as it was.
@@ -412,7 +470,7 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
   ToolRun none = quillon({"-f", "measures", "-o", out.string(),
                           (root_ / "empty").string(), "e"});
   EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(read_file(out / "logs.csv"), "signal_id,hour,state,records,path\n");
+  EXPECT_EQ(read_file(out / "logs.csv"), header);
   for (const std::vector<std::string>& wrong :
        {std::vector<std::string>{"-f", "measures", dir_.string(), "e"},
         {"-f", "measures", "--bin", "7", "-o", out.string(), dir_.string(), "e"}}) {

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "events/event_table.h"
+#include "logconv/streams.h"
+#include "tools/loggen.h"
 #include "tools/signal_day.h"
 
 namespace {
@@ -39,12 +42,13 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
 }
 
 // The rows of table `table` (header left out) for the logs, in bins of
-// `bin` minutes.
-std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15) {
+// `bin` minutes, the run's last hour starting at `last_hour`.
+std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15,
+                 int64_t last_hour = kNoHour) {
   std::vector<Text> texts(kMeasureSchema.size());
   std::vector<OutputStream*> out;
   for (Text& t : texts) out.push_back(&t);
-  MeasureTables tables(bin, out);
+  MeasureTables tables(bin, out, last_hour);
   std::string err;
   EXPECT_TRUE(tables.add_signal("s", std::move(logs), nullptr, &err) && tables.finish());
   const std::string& text = texts[static_cast<size_t>(measure_table_index(table))].text;
@@ -82,9 +86,9 @@ TEST(Measures, Rules) {
        "s,4,2022-06-08 12:00:10.0,10.0,3.6,,force_off\n"},
       {"the hours, missing and damaged", "logs",
        {log_of(12, true, {}), log_of(14, false, {})},
-       "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat\n"
-       "s,2022-06-08 13:00:00,missing,,\n"
-       "s,2022-06-08 14:00:00,damaged,0,2022_06_08_14.dat\n"},
+       "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat,0,,0,\n"
+       "s,2022-06-08 13:00:00,missing,,,,,,\n"
+       "s,2022-06-08 14:00:00,damaged,0,2022_06_08_14.dat,0,,0,\n"},
       {"a call with no walk, a walk with no call, a delay", "ped",
        {log_of(12, true, {{100, K::kPedCall, 2, true}, {150, K::kWalk, 4, false},
                           {9100, K::kPedCall, 6, true}, {9200, K::kPedCall, 6, true},
@@ -114,6 +118,135 @@ TEST(Measures, Rules) {
   };
   for (const Case& c : kCases)
     EXPECT_EQ(rows(c.table, c.logs, c.bin), c.expected) << c.what;
+}
+
+// A log of `hour` read from its bytes as -f measures reads it: format
+// `version`, its records, its last `cut` bytes cut off.
+LogMeasures read_log(const std::string& path, LogHour hour, int version,
+                     const std::vector<LogRecord>& records, size_t cut = 0) {
+  std::string bytes = make_log(version, records);
+  bytes.resize(bytes.size() - cut);
+  MemoryInput input(bytes);
+  Text events;
+  LogConverter converter;
+  const ConvertResult r = converter.convert_measures(input, events);
+  LogMeasures log;
+  log.path = path;
+  log.hour = hour;
+  log.covered = r.end == LogEnd::kEndOfLog;
+  log.records = r.records;
+  log.version = r.version;
+  log.closing = log.covered ? "End of Controller Log" : "Error: bad file read";
+  log.clock = r.clock;
+  log.has_clearance_ends = has_clearance_ends(select_event_table(r.version));
+  log.events.resize(events.text.size() / sizeof(MeasureEvent));
+  memcpy(log.events.data(), events.text.data(), events.text.size());
+  return log;
+}
+
+// Version 6 records: a phase's green, yellow, end of yellow, red, end of
+// red; a termination; on/off events (detector, pedestrian call, preempt);
+// a walk; a Time Update.
+LogRecord green(uint16_t t, uint8_t phase) { return {3, t, {phase}}; }
+LogRecord yellow(uint16_t t, uint8_t phase) { return {5, t, {phase}}; }
+LogRecord yellow_end(uint16_t t, uint8_t phase) { return {18, t, {phase}}; }
+LogRecord red(uint16_t t, uint8_t phase) { return {6, t, {phase}}; }
+LogRecord red_end(uint16_t t, uint8_t phase) { return {19, t, {phase}}; }
+LogRecord max_out(uint16_t t, uint8_t phase) { return {21, t, {phase}}; }
+LogRecord walk(uint16_t t, uint8_t phase) { return {7, t, {phase}}; }
+LogRecord detector(uint16_t t, uint8_t channel, bool on) {
+  return {25, t, {static_cast<uint8_t>(channel << 1 | on)}};
+}
+LogRecord ped_call(uint16_t t, uint8_t phase) { return {15, t, {static_cast<uint8_t>(phase << 1 | 1)}}; }
+LogRecord preempt(uint16_t t, uint8_t n, bool on) {
+  return {37, t, {static_cast<uint8_t>(n << 1 | on)}};
+}
+LogRecord time_update(uint16_t t) { return {71, t, {0, 0, 0}}; }
+
+const LogHour k13 = {2022, 6, 8, 13}, k14 = {2022, 6, 8, 14};
+
+// Each rule that a clock stepping back, an hour delivered twice or the
+// numbering bends, on logs made byte by byte, the rows expected written
+// first.
+TEST(Measures, RulesFromLogBytes) {
+  LogMeasures undated = read_log("copy.dat", {}, 6, {detector(10, 1, true)});
+  undated.dated = false;
+  struct Case {
+    const char* what;
+    const char* table;
+    std::vector<LogMeasures> logs;
+    std::string expected;
+    int bin = 15;
+    int64_t last_hour = kNoHour;
+  };
+  const Case kCases[] = {
+      {"a yellow after the clock stepped back closes no green", "phase_intervals",
+       {read_log("13.dat", k13, 6,
+                 {green(100, 2), time_update(150), yellow(50, 2), yellow_end(90, 2), red(90, 2),
+                  red_end(110, 2), green(300, 2), yellow(400, 2), yellow_end(440, 2),
+                  red(440, 2), red_end(460, 2), green(600, 2)})},
+       "s,2,2022-06-08 13:00:30.0,10.0,4.0,2.0,\n"},
+      {"the hour's row counts the steps back and the largest", "logs",
+       {read_log("13.dat", k13, 6,
+                 {green(100, 2), time_update(150), yellow(50, 2), detector(900, 1, false),
+                  detector(880, 1, true)})},
+       "s,2022-06-08 13:00:00,ok,5,13.dat,6,End of Controller Log,2,10.0\n"},
+      {"a preemption open at a step back (an off record not kept) has no end",
+       "preemption",
+       {read_log("13.dat", k13, 6,
+                 {preempt(100, 1, true), detector(50, 3, false), preempt(80, 1, false)})},
+       "s,1,2022-06-08 13:00:10.0,,\n"},
+      {"no pedestrian delay across a step back", "ped",
+       {read_log("13.dat", k13, 6, {ped_call(200, 4), walk(100, 4)})},
+       "s,2022-06-08 13:00:00.0,4,1,1,,0\n"},
+      {"a log's first record before the last of the log before: a step on its row",
+       "logs",
+       {read_log("13.dat", k13, 6, {green(35990, 2), yellow(36050, 2)}),
+        read_log("14.dat", k14, 6, {detector(10, 1, true), green(100, 2)})},
+       "s,2022-06-08 13:00:00,ok,2,13.dat,6,End of Controller Log,0,\n"
+       "s,2022-06-08 14:00:00,ok,2,14.dat,6,End of Controller Log,1,4.0\n"},
+      {"an hour twice: the whole log is measured, the other a duplicate", "logs",
+       {read_log("a/13.dat", k13, 6, {detector(100, 3, true), detector(200, 3, true)}, 1),
+        read_log("b/13.dat", k13, 6, {detector(100, 3, true), detector(200, 3, true)})},
+       "s,2022-06-08 13:00:00,ok,2,b/13.dat,6,End of Controller Log,0,\n"
+       "s,2022-06-08 13:00:00,duplicate,1,a/13.dat,6,Error: bad file read,0,\n"},
+      {"an hour twice counts once; of two whole logs, the one with more records",
+       "actuations",
+       {read_log("a/13.dat", k13, 6, {detector(100, 3, true)}),
+        read_log("b/13.dat", k13, 6, {detector(100, 3, true), detector(200, 3, true)}),
+        read_log("c/13.dat", k13, 6, {detector(100, 3, true), detector(300, 3, true)})},
+       "s,2022-06-08 13:00:00.0,3,2\n",
+       60},
+      {"a green pairs across its hour's duplicate", "phase_intervals",
+       {read_log("12.dat", {2022, 6, 8, 12}, 6, {green(35900, 2)}),
+        read_log("a/13.dat", k13, 6, {yellow(100, 2)}),
+        read_log("b/13.dat", k13, 6, {detector(50, 1, true)}, 1)},
+       "s,2,2022-06-08 12:59:50.0,20.0,,,\n"},
+      {"a termination in the yellow's tenth, logged after it, is the green's",
+       "phase_intervals",
+       {read_log("13.dat", k13, 6, {green(100, 2), yellow(200, 2), max_out(200, 2),
+                                     green(300, 2)})},
+       "s,2,2022-06-08 13:00:10.0,10.0,,,max_out\n"},
+      {"pedestrian calls of the current numbering", "ped",
+       {read_log("13.dat", k13, 7, {{109, 100, {4 << 1 | 1}}, {7, 200, {4}}})},
+       "s,2022-06-08 13:00:00.0,4,1,1,10.0,1\n"},
+      {"before 1970, delays and preemption ends as any other", "ped",
+       {read_log("23.dat", {1969, 12, 31, 23}, 6, {ped_call(100, 2), walk(200, 2)})},
+       "s,1969-12-31 23:00:00.0,2,1,1,10.0,1\n"},
+      {"before 1970, a preemption's end", "preemption",
+       {read_log("23.dat", {1969, 12, 31, 23}, 6, {preempt(100, 1, true), preempt(300, 1, false)})},
+       "s,1,1969-12-31 23:00:10.0,1969-12-31 23:00:30.0,20.0\n"},
+      {"the hours after the last log up to the run's last are missing; an undated log "
+       "is a row with no hour", "logs",
+       {undated, read_log("13.dat", k13, 6, {})},
+       "s,2022-06-08 13:00:00,ok,0,13.dat,6,End of Controller Log,0,\n"
+       "s,2022-06-08 14:00:00,missing,,,,,,\n"
+       "s,2022-06-08 15:00:00,missing,,,,,,\n"
+       "s,,undated,1,copy.dat,6,End of Controller Log,0,\n",
+       15, hour_start({2022, 6, 8, 15})},
+  };
+  for (const Case& c : kCases)
+    EXPECT_EQ(rows(c.table, c.logs, c.bin, c.last_hour), c.expected) << c.what;
 }
 
 // Over a generated day, the actuations add up to the detector events of the

@@ -32,6 +32,8 @@ const char kGenlogUsage[] =
     "                 in two rings,\n"
     "                 detectors, pedestrians, plans and preemptions\n"
     "  --detectors N  the day's detector channels (default 16)\n"
+    "  --fall-back    with --day, the clock goes back an hour at 01:59:59.9\n"
+    "                 (a day of 25 hours: DATE_01.dat holds two)\n"
     "  --help         print this text\n";
 
 bool parse_number(const char* text, long max, long* value) {
@@ -59,7 +61,7 @@ bool write_file(const std::string& path, const std::string& bytes) {
 int main(int argc, char** argv) {
   long version = 6, records = 100, seed = 1;
   std::vector<int> types;
-  bool bad_type = false, cut = false, gzip = false, every_type = false;
+  bool bad_type = false, cut = false, gzip = false, every_type = false, fall_back = false;
   const char* day = nullptr;
   long detectors = 16;
   const char* path = nullptr;
@@ -99,6 +101,8 @@ int main(int argc, char** argv) {
       gzip = true;
     } else if (arg == "--day" && has_value) {
       day = argv[++i];
+    } else if (arg == "--fall-back") {
+      fall_back = true;
     } else if (arg == "--detectors" && has_value) {
       ok = parse_number(argv[++i], 64, &detectors);
     } else if (arg[0] != '-' && path == nullptr) {
@@ -123,6 +127,7 @@ int main(int argc, char** argv) {
     options.version = v;
     options.detectors = static_cast<int>(detectors);
     options.seed = static_cast<uint32_t>(seed);
+    options.fall_back = fall_back;
     std::vector<std::vector<LogRecord>> hours = signal_day(options);
     std::error_code made;
     std::filesystem::create_directories(path, made);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <random>
 #include <string_view>
 
@@ -11,7 +13,6 @@
 
 namespace {
 
-const int kTenthsPerDay = 24 * 36000;
 
 // One event of the day: when (tenths since midnight), what, of which phase,
 // channel, preempt or value, and for on/off events its state.
@@ -74,6 +75,7 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
     return std::uniform_int_distribution<int>(low, high)(rng);
   };
   std::vector<Event> events;
+  const int kTenthsPerDay = (options.fall_back ? 25 : 24) * 36000;
 
   // Coordination plans through the day; free at night (pattern 254).
   const struct { int hour; int pattern, cycle, offset; } kPlans[] = {
@@ -166,10 +168,26 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
                    [](const Event& a, const Event& b) { return a.time < b.time; });
   const Writer writer(options.version);
   std::vector<std::vector<LogRecord>> hours(24);
+  size_t step = SIZE_MAX;  // where the clock of log 01 goes back, if it does
   for (const Event& e : events) {
     LogRecord record;
-    if (e.time < kTenthsPerDay && writer.record(e, &record))
-      hours[static_cast<size_t>(e.time / 36000)].push_back(std::move(record));
+    if (e.time >= kTenthsPerDay || !writer.record(e, &record)) continue;
+    size_t hour = static_cast<size_t>(e.time / 36000);
+    if (options.fall_back && hour >= 2) {
+      if (hour == 2 && step == SIZE_MAX) step = hours[1].size();
+      --hour;
+    }
+    hours[hour].push_back(std::move(record));
+  }
+  if (step != SIZE_MAX) {
+    const EventTable& table = select_event_table(options.version);
+    for (int type = 0; type < table.count; ++type) {
+      if (event_name(table.rows[type]) != "Time Update") continue;
+      LogRecord update{static_cast<uint8_t>(type), 35999,
+                       std::vector<uint8_t>(table.rows[type].length, 0)};
+      hours[1].insert(hours[1].begin() + static_cast<std::ptrdiff_t>(step), update);
+      break;
+    }
   }
   return hours;
 }

@@ -17,6 +17,10 @@ struct SignalDayOptions {
   int version = 6;     // the log version whose numbering the records take
   int detectors = 16;  // vehicle detector channels, on phases 1 to 8 in turn
   uint32_t seed = 1;
+  // A daylight-saving fall-back: the clock goes back an hour at 01:59:59.9
+  // (a Time Update logged there), so that the day has 25 hours and the
+  // log of 01:00 holds two.
+  bool fall_back = false;
 };
 
 /// The records of the 24 hourly logs of one day, hour by hour, each in time
