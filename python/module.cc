@@ -286,13 +286,16 @@ py::list measure_table(int table, const py::bytes& data) {
 }
 
 // The measure tables in their order: a list of (name, [(column, frame
-// type), ...]).
+// type, fixed values), ...]).
 py::list measure_schema() {
   py::list out;
   for (const MeasureTableDef& table : kMeasureSchema) {
     py::list columns;
-    for (const MeasureColumnDef& c : table.columns)
-      columns.append(py::make_tuple(c.name, c.frame_type));
+    for (const MeasureColumnDef& c : table.columns) {
+      py::list values;
+      for (const char* v : c.values) values.append(v);
+      columns.append(py::make_tuple(c.name, c.frame_type, values));
+    }
     out.append(py::make_tuple(table.name, columns));
   }
   return out;
@@ -331,8 +334,8 @@ PYBIND11_MODULE(_quillon, m) {
         "measures write them) into columns; raises ValueError where it is "
         "not such a table.");
   m.def("measure_schema", &measure_schema,
-        "The measure tables in their order: (name, [(column, frame type), "
-        "...]) each.");
+        "The measure tables in their order: (name, [(column, frame type, "
+        "fixed values), ...]) each.");
   m.def("size_of", &size_of, py::arg("text"),
         "Reads a size as --max-log-size does; raises ValueError for none.");
   m.attr("version_line") = std::string(kVersionLine);

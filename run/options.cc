@@ -118,7 +118,8 @@ const OptionRow kOptions[] = {
      "every log and event loaded into the database -o DB\n"
      "(not in the Windows build); measures: the signal\n"
      "performance measures, tables in the directory -o OUT;\n"
-     "report: the measures drawn, HTML pages in -o OUT",
+     "report: the measures drawn, HTML pages in -o OUT\n"
+     "(for these two the mode letter may be left out)",
      kHaveSqlite ? "csv, events, sqlite, measures or report"
                  : "csv, events, measures or report (this build has no sqlite)"},
     {'u', "update", nullptr,
@@ -175,6 +176,7 @@ const OptionRow kOptions[] = {
                                              std::string::npos)
          return false;
        o->bin_minutes = atoi(v.c_str());
+       o->bin_given = true;
        return o->bin_minutes > 0 && 60 % o->bin_minutes == 0;
      },
      "with -f measures or report, the minutes of a bin, a\n"
@@ -196,6 +198,11 @@ const OptionRow* find_long(const std::string& name) {
   for (const OptionRow& option : kOptions)
     if (name == option.long_name) return &option;
   return nullptr;
+}
+
+// Whether `arg` is a mode: one of the letters p and e, either case.
+bool is_mode_letter(const std::string& arg) {
+  return arg.size() == 1 && (arg[0] == 'p' || arg[0] == 'e' || arg[0] == 'P' || arg[0] == 'E');
 }
 
 Command positional(const std::string& dir, const std::string& mode,
@@ -228,6 +235,8 @@ std::string check_options(const Options& o) {
     return "-o - (the standard output) is for -f events; the CSV files need "
            "a directory";
   if (!events && !o.columns.empty()) return "--columns is for -f events";
+  if (o.bin_given && o.format != OutputFormat::kMeasures && o.format != OutputFormat::kReport)
+    return "--bin is for -f measures and -f report";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
   if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))
     return "--logs needs a file of its own, not the table's";
@@ -363,13 +372,29 @@ Command parse_command_line(const std::vector<std::string>& args,
       break;
     }
   }
-  const size_t left = args.size() - i;
+  const bool options_ended = i > 1 && args[i - 1] == "--";
+  size_t left = args.size() - i;
   // Without options a wrong count is told by the usage text; after options
   // the line says what is missing.
   if (left != 2 && i == 1) return Command::kBadUsage;
   if (left == 0) return bad(error, "the directory and the mode are missing");
+  // The measures and the report need no mode (it changes nothing there): a
+  // last operand that is no mode letter is a log or directory.
+  const bool no_mode_needed =
+      options->format == OutputFormat::kMeasures || options->format == OutputFormat::kReport;
+  std::vector<std::string> with_mode(args);
+  if (no_mode_needed && (left == 1 || !is_mode_letter(args.back()))) {
+    with_mode.push_back("e");
+    ++left;
+  }
   if (left == 1) return bad(error, "the mode is missing after the directory");
-  const std::string& mode = args.back();
+  const std::string& mode = with_mode.back();
+  // An option among the logs, before the mode: options go before them.
+  if (!options_ended)
+    for (size_t k = i + 1; k + 1 < with_mode.size(); ++k)
+      if (with_mode[k].size() > 1 && with_mode[k][0] == '-')
+        return bad(error, "option '" + with_mode[k] +
+                              "' after a log or directory: options go before them");
   if (mode.size() > 1 && mode[0] == '-')
     return bad(error, "option '" + mode +
                           "' after the directory: options go before it");
@@ -382,8 +407,8 @@ Command parse_command_line(const std::vector<std::string>& args,
     if (mode.empty()) return bad(error, "the mode is empty");
     return bad(error, "the mode '-' is no mode");
   }
-  parsed.inputs.assign(args.begin() + static_cast<std::ptrdiff_t>(i),
-                       args.end() - 1);
+  parsed.inputs.assign(with_mode.begin() + static_cast<std::ptrdiff_t>(i),
+                       with_mode.end() - 1);
   for (const std::string& input : parsed.inputs)
     if (input.empty()) return bad(error, "an empty name is no log or directory");
   parsed.with_options = i > 1;

@@ -52,6 +52,7 @@ struct Options {
   std::string logs;     // --logs: the file of the events table's logs
   bool verbose = false;  // -v: a closing line that sums the run up
   int bin_minutes = 15;  // --bin: the measures' bins, a divisor of 60
+  bool bin_given = false;  // --bin was given
 };
 
 /// Whether the run of `options` takes log files as inputs besides

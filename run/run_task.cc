@@ -124,7 +124,7 @@ void convert_open_log(File& in, const Task& task, const LogHour& hour, const Run
     r->reason = "larger than --max-log-size";
   } else if (!reading.damage.empty()) {
     wrong = reading.damage;
-    r->reason = "damaged archive";
+    r->reason = "damaged .gz";
   } else if (converted.end == LogEnd::kBadFileRead) {
     wrong = "bad file read";
     r->reason = "cut short";

@@ -412,6 +412,10 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
       {{"--frobnicate", d, "e"}, "quillon: unknown option '--frobnicate'"},
       {{"-r", d, d + "/x.dat", "e"},
        "quillon: the CSV files are written for one directory"},
+      {{"-f", "events", d + "/2022_06_08_13.dat", "-o", d + "/t.csv", "e"},
+       "quillon: option '-o' after a log or directory: options go before them"},
+      {{"--bin", "5", d, "e"}, "quillon: --bin is for -f measures and -f report"},
+      {{"-f", "events", "--bin", "5", d, "e"}, "quillon: --bin is for -f measures"},
   };
   for (const Case& c : kCases) {
     ToolRun run = quillon(c.args);

@@ -88,6 +88,31 @@ TEST(Options, CommandLines) {
   }
 }
 
+// -f measures and -f report need no mode letter, and take one given; after
+// "--" a name that starts with "-" is a log.
+TEST(Options, OperandsOfTheMeasures) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> inputs;
+    char letter;
+  };
+  const Case kCases[] = {
+      {{"-f", "measures", "-o", "m", "logs"}, {"logs"}, 'e'},
+      {{"-f", "report", "-o", "m", "logs", "p"}, {"logs"}, 'p'},
+      {{"-f", "measures", "-o", "m", "a.dat", "b.dat"}, {"a.dat", "b.dat"}, 'e'},
+      {{"-f", "measures", "-o", "m", "a.dat", "b.dat", "E"}, {"a.dat", "b.dat"}, 'E'},
+      {{"-f", "events", "--", "-a.dat", "e"}, {"-a.dat"}, 'e'},
+  };
+  for (const Case& c : kCases) {
+    std::vector<std::string> args = {"quillon"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Options o;
+    ASSERT_EQ(parse_command_line(args, &o), Command::kRun) << c.args.back();
+    EXPECT_EQ(o.inputs, c.inputs) << c.args.back();
+    EXPECT_EQ(o.letter, c.letter) << c.args.back();
+  }
+}
+
 TEST(Options, Sizes) {
   struct Case {
     const char* text;

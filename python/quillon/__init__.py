@@ -41,6 +41,7 @@ before the limit are kept and the log's closing says so.
 """
 
 import os
+import warnings
 
 try:
     import numpy as np
@@ -164,7 +165,18 @@ def _frame(columns, mode, usecols=None):
     frame.attrs["logs"] = logs
     frame.attrs["messages"] = list(columns["messages"])
     frame.attrs["status"] = columns["status"]
+    _warn_mixed(frame, mode)
     return frame
+
+
+def _warn_mixed(frame, mode):
+    """Warns where the logs of a frame in mode e mix version 4 with others,
+    whose standard codes are numbered apart, as the command notes it."""
+    versions = set(frame.attrs["logs"]["version"])
+    if mode == "e" and 4 in versions and versions - {4}:
+        warnings.warn("these logs mix version 4 with other versions, whose standard "
+                      "codes are numbered apart: tell them by the version column",
+                      UserWarning, stacklevel=3)
 
 
 def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
@@ -178,8 +190,13 @@ def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
     the log's folder (none for a file-like object).
     """
     if isinstance(path, (list, tuple)):
-        return _joined([read_log(p, mode, signal_id, max_log_size, columns, name)
-                        for p in path])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # warned once, joined
+            frames = [read_log(p, mode, signal_id, max_log_size, columns, name)
+                      for p in path]
+        frame = _joined(frames)
+        _warn_mixed(frame, mode)
+        return frame
     if hasattr(path, "read"):
         data = path.read()
         if not isinstance(data, (bytes, bytearray, memoryview)):
@@ -276,7 +293,8 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
 
 # The measure tables, in the order the compiled part numbers them, and the
 # frame type of each column.
-_MEASURES = {name: dict(columns) for name, columns in _quillon.measure_schema()}
+_MEASURES = {name: {column: (dtype, values) for column, dtype, values in columns}
+             for name, columns in _quillon.measure_schema()}
 
 # What the compiled part puts where a field is empty.
 _MISSING = np.iinfo(np.int64).min
@@ -286,11 +304,22 @@ def _measure_frame(table, data):
     """The frame of a measure table's CSV text."""
     frame = {}
     for name, kind, values, categories in _quillon.measure_table(table, data):
-        dtype = _MEASURES[list(_MEASURES)[table]][name]
+        dtype, fixed = _MEASURES[list(_MEASURES)[table]][name]
         if kind == "text":
             labels = np.array(categories, dtype=object)
             if dtype == "string":
-                frame[name] = pd.array(labels[values], dtype="string")
+                # An empty field (a missing hour's path) is missing.
+                texts = np.array([c if c else None for c in categories], dtype=object)
+                frame[name] = pd.array(texts[values], dtype="string")
+                continue
+            if fixed:
+                # The column's fixed categories, whatever the rows hold, so
+                # that the frames of two runs concatenate as categories; an
+                # empty field is missing.
+                code = np.array([fixed.index(c) if c else -1 for c in categories],
+                                dtype=np.int64)
+                frame[name] = pd.Categorical.from_codes(
+                    code[values] if len(values) else values, fixed)
                 continue
             # Categories in sorted order, as pandas makes them.
             order = np.argsort(labels, kind="stable")
@@ -310,11 +339,14 @@ def _measure_frame(table, data):
 
 def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
              max_log_size=MAX_LOG_SIZE, bin_minutes=15):
-    """The signal performance measures of the logs of `dir`, as the command's
-    -f measures writes them: a dict of dataframes by table name (logs,
-    actuations, terminations, phase_intervals, ped, coordination,
-    preemption), with typed columns, categorical ids and datetime times.
-    Its "messages" and "status" attrs are those of the run."""
+    """The signal performance measures of the logs of `dir` (a folder, a log
+    file, or a list of them), as the command's -f measures writes them: a
+    dict of dataframes by table name (logs, actuations, terminations,
+    phase_intervals, ped, coordination, preemption), with typed columns,
+    categorical ids and datetime times; columns of fixed values (state,
+    termination, item) are categoricals of all their values. Every frame's
+    attrs["messages"] holds the messages of the run, its lines, and
+    attrs["status"] its exit status."""
     import tempfile
     _mode(mode)
     if isinstance(bin_minutes, bool) or not isinstance(bin_minutes, int):
@@ -343,8 +375,9 @@ _CONVERT_OPTIONS = ("keep", "output", "recursive", "jobs", "test", "quiet",
 
 
 def convert(dir, mode, **options):
-    """Runs the quillon command on `dir` in `mode` and returns its exit
-    status and its messages, a list of lines; nothing is printed.
+    """Runs the quillon command on `dir` (a folder, a log file, or a list of
+    them) in `mode` and returns its exit status and its messages, a list of
+    lines; nothing is printed.
 
     Options are the command's long options, "-" as "_": keep, output,
     recursive, jobs, test, quiet, format, signal_id, max_log_size, update;
@@ -371,5 +404,8 @@ def convert(dir, mode, **options):
             args.append(flag + "=" + os.fsdecode(value))
         else:
             args.append(flag + "=" + str(value))
-    args += ["--", os.fsdecode(_path(dir, "dir")), _text(mode, "mode")]
+    dirs = dir if isinstance(dir, (list, tuple)) else [dir]
+    if not dirs:
+        raise ValueError("no log or folder to read")
+    args += ["--"] + [os.fsdecode(_path(d, "dir")) for d in dirs] + [_text(mode, "mode")]
     return _quillon.convert([os.fsencode(arg) for arg in args])

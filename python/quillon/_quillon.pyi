@@ -26,7 +26,7 @@ def convert(args: list[bytes]) -> tuple[int, list[str]]:
     exit status and its messages, a list of lines."""
 
 def measure_table(table: int, data: bytes) -> list[tuple[str, str, Any, list[str]]]:
-def measure_schema() -> list[tuple[str, list[tuple[str, str]]]]: ...
+def measure_schema() -> list[tuple[str, list[tuple[str, str, list[str]]]]]: ...
     """Reads the CSV text of measure table number `table` (as the measures
     write them) into columns (name, kind, values, categories); raises
     ValueError where it is not such a table."""

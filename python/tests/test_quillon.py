@@ -264,7 +264,10 @@ def test_versions_undated_logs_and_columns(tmp_path):
     genlog(tmp_path / "2022_06_08_23.dat", "--version", "4", "--records", "50")
     genlog(tmp_path / "2022_06_09_00.dat", "--version", "6", "--records", "50")
     genlog(tmp_path / "undated.dat", "--records", "5")
-    frame = quillon.read_archive(tmp_path, "e")
+    with pytest.warns(UserWarning, match="mix version 4"):
+        frame = quillon.read_archive(tmp_path, "e")
+    with pytest.warns(UserWarning, match="mix version 4"):
+        quillon.read_log([tmp_path / "2022_06_08_23.dat", tmp_path / "2022_06_09_00.dat"])
     assert frame["version"].dtype == "int32"
     assert sorted(frame["version"].unique()) == [4, 6]
     assert frame.attrs["messages"][-1].startswith("Note: these logs mix version 4")
@@ -273,12 +276,18 @@ def test_versions_undated_logs_and_columns(tmp_path):
                                   "undated.dat"]
     assert pd.isna(logs["start"][2]) and logs["records"][2] == 0
     assert logs["closing"][2] == "Error: the name holds no valid date and hour"
-    picked = quillon.read_archive(tmp_path, "e",
-                                  columns=["log", "version", "event_code"])
+    with pytest.warns(UserWarning):
+        picked = quillon.read_archive(tmp_path, "e",
+                                      columns=["log", "version", "event_code"])
     expected = table("--columns", "log,version,event_code", tmp_path, "e")
     assert list(picked.columns) == list(expected.columns)
     assert (picked.astype(str).values == expected.values).all()
-    assert quillon.read_logs(tmp_path).equals(logs)
+    with pytest.warns(UserWarning):
+        assert quillon.read_logs(tmp_path).equals(logs)
+    # The measures of log files, as of their folder; the undated one a row.
+    files = quillon.measures([tmp_path / "2022_06_08_23.dat", tmp_path / "undated.dat"])
+    assert list(files["logs"]["state"]) == ["ok", "undated"]
+    assert list(files["logs"]["version"]) == [4, 0]  # not read, as --logs gives it
     with pytest.raises(ValueError, match="event_name"):
         quillon.read_archive(tmp_path, "e", columns=["event_name"])
 
@@ -336,6 +345,19 @@ def test_measures_are_the_commands_tables(tmp_path):
         assert list(frame["signal_id"].astype(str)) == list(text["signal_id"]), name
     assert (tables["logs"]["state"] == "missing").sum() == 1
     assert tables["phase_intervals"]["green_start"].dtype == "datetime64[ns]"
+    # Fixed values are the columns' categories whatever the rows hold, so
+    # that two runs concatenate as categories; a missing hour has no path.
+    logs = tables["logs"]
+    assert list(logs["state"].cat.categories) == [
+        "ok", "damaged", "missing", "duplicate", "undated"]
+    assert logs[logs["state"] == "missing"]["path"].isna().all()
+    assert logs[logs["state"] == "ok"]["path"].notna().all()
+    for table, column, fixed in (
+            ("phase_intervals", "termination", ["gap_out", "max_out", "force_off"]),
+            ("coordination", "item", ["pattern", "cycle_length", "offset"])):
+        assert list(tables[table][column].cat.categories) == fixed, (table, column)
+    only_ok = logs[logs["state"] == "ok"]
+    assert pd.concat([only_ok, logs])["state"].dtype == "category"
     south = tables["phase_intervals"][tables["phase_intervals"]["signal_id"] == "south"]
     assert south["red_clearance"].isna().all() and south["yellow"].notna().all()
     with pytest.raises(ValueError):
