@@ -120,10 +120,51 @@ bool write_page(const std::string& path, const std::string& text, unsigned permi
   return file.close(permissions, err);
 }
 
-// Writes the report of the measure tables in the folder `measures` (as
-// -f measures writes them) into `dir`: index.html and a page a signal and
-// day, each readable as a new file is but by no more than `permissions`
-// allow. Returns false, with *err naming the file, on failure.
+// The measures, then their pages: an output that owns the measures it
+// draws.
+class ReportOutput : public Output {
+ public:
+  ReportOutput(std::string dir, int bin_minutes)
+      : dir_(std::move(dir)),
+        tables_(join_path(dir_, "measures")),
+        bin_minutes_(bin_minutes),
+        measures_(make_measures_output(tables_, bin_minutes)) {}
+
+  std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
+                                   bool in_order, std::string* err) override {
+    // The pages are readable by no more users than each of their logs.
+    log_permissions_.fetch_and(in.permissions());
+    return measures_->start(task, in, hour, in_order, err);
+  }
+
+  std::unique_ptr<LogOutput> undated(const Task& task, const std::string& closing) override {
+    return measures_->undated(task, closing);
+  }
+
+  std::string name(const Task&) const override { return shown(dir_); }
+
+  std::string note() const override { return measures_->note(); }
+
+  bool finish(bool stopped, bool found, std::string* what) override {
+    if (!measures_->finish(stopped, found, what)) return false;
+    if (stopped) return true;
+    std::string err;
+    if (!write_report(dir_, tables_, bin_minutes_, log_permissions_, &err)) {
+      *what = "Failed to write the report: " + err;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string dir_, tables_;
+  int bin_minutes_;
+  std::unique_ptr<Output> measures_;
+  std::atomic<unsigned> log_permissions_{07777};  // that every log has
+};
+
+}  // namespace
+
 bool write_report(const std::string& dir, const std::string& measures, int bin_minutes,
                   unsigned permissions, std::string* err) {
   std::shared_ptr<Dir> tables_dir = Dir::open(measures, err);
@@ -212,51 +253,6 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
   }
   return true;
 }
-
-// The measures, then their pages: an output that owns the measures it
-// draws.
-class ReportOutput : public Output {
- public:
-  ReportOutput(std::string dir, int bin_minutes)
-      : dir_(std::move(dir)),
-        tables_(join_path(dir_, "measures")),
-        bin_minutes_(bin_minutes),
-        measures_(make_measures_output(tables_, bin_minutes)) {}
-
-  std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
-                                   bool in_order, std::string* err) override {
-    // The pages are readable by no more users than each of their logs.
-    log_permissions_.fetch_and(in.permissions());
-    return measures_->start(task, in, hour, in_order, err);
-  }
-
-  std::unique_ptr<LogOutput> undated(const Task& task, const std::string& closing) override {
-    return measures_->undated(task, closing);
-  }
-
-  std::string name(const Task&) const override { return shown(dir_); }
-
-  std::string note() const override { return measures_->note(); }
-
-  bool finish(bool stopped, bool found, std::string* what) override {
-    if (!measures_->finish(stopped, found, what)) return false;
-    if (stopped) return true;
-    std::string err;
-    if (!write_report(dir_, tables_, bin_minutes_, log_permissions_, &err)) {
-      *what = "Failed to write the report: " + err;
-      return false;
-    }
-    return true;
-  }
-
- private:
-  std::string dir_, tables_;
-  int bin_minutes_;
-  std::unique_ptr<Output> measures_;
-  std::atomic<unsigned> log_permissions_{07777};  // that every log has
-};
-
-}  // namespace
 
 std::unique_ptr<Output> make_report_output(std::string dir, int bin_minutes) {
   return std::make_unique<ReportOutput>(std::move(dir), bin_minutes);

@@ -38,10 +38,9 @@ class SinkOutput : public Output {
 
   bool up_to_date(const Task& task, uint64_t size,
                   int64_t mtime_ns) const override {
-    // A log without a date is reported again by every run.
-    LogHour hour;
-    if (!log_hour_of(task.log_name, &hour)) return false;
-    // The sink is not for two threads at once.
+    // A log without a date is reported once, as a damaged one is: it is
+    // stored with its size and time. The sink is not for two threads at
+    // once.
     std::lock_guard<std::mutex> lock(sink_lock_);
     uint64_t stored_size = 0;
     int64_t stored_mtime = 0;

@@ -339,7 +339,8 @@ namespace {
 
 // Rows keep their meaning: event_log gives each row its log's version; a
 // log whose name holds no date is in logs (start NULL, no events) after
-// every run, -u too; a database of schema 1 is brought to schema 2.
+// every run, reported once as a damaged log is (-u leaves it alone while its
+// size and time stay); a database of schema 1 is brought to schema 2.
 TEST_F(Database, VersionsUndatedLogsAndSchema1) {
   if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
   write_file(dir_ / "2022_06_08_23.dat", log(4, 1));
@@ -350,8 +351,12 @@ TEST_F(Database, VersionsUndatedLogsAndSchema1) {
       error(tool_path(dir_, "undated.dat") + ": the name holds no valid date and hour");
   for (const char* update : {"-q", "-u"}) {
     ToolRun run = quillon({update, "-f", "sqlite", "-o", db.string(), dir_.string(), "e"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err.rfind(undated, 0), 0u) << run.err;
+    const bool again = std::string(update) == "-u";
+    EXPECT_EQ(run.status, again ? 0 : 1);
+    EXPECT_EQ(run.err.rfind(again ? "" : undated, 0), 0u) << run.err;
+    if (again) {
+      EXPECT_EQ(run.err.find("undated.dat"), std::string::npos) << run.err;
+    }
     EXPECT_EQ(query(db, "SELECT path, start IS NULL, version, closing, "
                         "first_event IS NULL FROM logs ORDER BY path"),
               "2022_06_08_23.dat,0,4,End of Controller Log,0\n"
@@ -374,7 +379,7 @@ TEST_F(Database, VersionsUndatedLogsAndSchema1) {
   query(db, "PRAGMA user_version = 1");
   query(db, "DELETE FROM quillon WHERE key = 'schema'");
   const std::string before = query(db, "SELECT * FROM event_log");
-  EXPECT_EQ(quillon({"-u", "-f", "sqlite", "-o", db.string(), dir_.string(), "e"}).status, 1);
+  EXPECT_EQ(quillon({"-u", "-f", "sqlite", "-o", db.string(), dir_.string(), "e"}).status, 0);
   EXPECT_EQ(query(db, "PRAGMA user_version"), "2\n");
   EXPECT_EQ(query(db, "SELECT signal_id, timestamp, event_code, event_param "
                       "FROM event_log"),

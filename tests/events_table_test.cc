@@ -9,6 +9,7 @@
 
 #include "events/event_table.h"
 #include "logconv/convert_log.h"
+#include "logs/names.h"
 #include "tests/test_support.h"
 #include "tools/loggen.h"
 
@@ -150,6 +151,22 @@ TEST(PublishedFile, FieldsAndHeader) {
   EXPECT_EQ(leading_fields("2022_06_08_13.dat"), "");
   EXPECT_EQ(leading_fields("AB_2022_06_08_13.dat"), "AB_2022");
   EXPECT_EQ(leading_fields("NoUnderscoresAtAll.dat"), "NoUnderscoresAtAll.dat");
+  // A name that fails the date rule gives no fields, whatever the rule: its
+  // log takes its folder's id.
+  struct IdCase {
+    SignalIdFrom from;
+    const char* name;
+    const char* id;
+  };
+  const IdCase kIds[] = {
+      {SignalIdFrom::kAuto, "AB_17_2022_06_08_13.dat", "AB_17"},
+      {SignalIdFrom::kAuto, "2022_06_08_13.dat", "folder"},
+      {SignalIdFrom::kAuto, "2024_06_12_08 - Copy.dat", "folder"},
+      {SignalIdFrom::kName, "2024_06_12_08 - Copy.dat", "folder"},
+      {SignalIdFrom::kName, "AB_17_2022_13_08_13.dat", "folder"},
+      {SignalIdFrom::kDir, "AB_17_2022_06_08_13.dat", "folder"},
+  };
+  for (const IdCase& c : kIds) EXPECT_EQ(signal_id_of(c.from, c.name, "folder"), c.id) << c.name;
 
   // The standard row of a code without a parameter ends after its code;
   // damage leaves the rows before it and no closing row.

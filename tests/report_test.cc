@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
+
+#include "measures/schema.h"
+#include "outputs/report_output.h"
 
 namespace {
 
@@ -88,6 +94,42 @@ TEST(Report, PaletteInStyleSheetAndLegendAgree) {
     EXPECT_NE(css.find(std::string(".") + role_class(role) + "{"), std::string::npos)
         << role_class(role);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// One signal's table that does not read as written (a row an older build
+// wrote) is said on its row of the index; the other signals are drawn, and
+// the report fails naming the row.
+TEST(Report, OneSignalsBadRowSinksNoOther) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() /
+                        ("quillon-report-" +
+                         std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::remove_all(root);
+  fs::create_directories(root / "measures");
+  for (const MeasureTableDef& table : kMeasureSchema) {
+    std::string text = measure_header(table);
+    const std::string name = table.name;
+    if (name == "logs")
+      text += "a,2022-06-08 13:00:00,ok,5,a.dat,6,End of Controller Log,0,\n"
+              "b,2022-06-08 13:00:00,ok,5,b.dat,6,End of Controller Log,0,\n";
+    if (name == "phase_intervals")
+      text += "a,2,2022-06-08 13:01:40.5,-10.+,4.0,2.0,\n"
+              "b,2,2022-06-08 13:01:40.5,10.5,4.0,2.0,\n";
+    std::ofstream(root / "measures" / (name + ".csv"), std::ios::binary) << text;
+  }
+  std::string err;
+  EXPECT_FALSE(write_report(root.string(), (root / "measures").string(), 15, 0644, &err));
+  EXPECT_NE(err.find("phase_intervals.csv: row 2"), std::string::npos) << err;
+  std::ifstream index(root / "index.html");
+  const std::string html((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
+  EXPECT_NE(html.find("Not drawn: phase_intervals.csv: row 2"), std::string::npos) << html;
+  EXPECT_TRUE(fs::exists(root / page_folder("b") / "2022-06-08.html"));
+  EXPECT_FALSE(fs::exists(root / page_folder("a")));
+  fs::remove_all(root);
 }
 
 }  // namespace
