@@ -56,15 +56,18 @@ std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15,
 }
 
 
+// A rule's case: the rows of one table expected for some logs.
+struct RuleCase {
+  const char* what;
+  const char* table;
+  std::vector<LogMeasures> logs;
+  std::string expected;
+  int bin = 15;
+  int64_t last_hour = kNoHour;  // where the run's last hour starts
+};
+
 TEST(Measures, Rules) {
-  struct Case {
-    const char* what;
-    const char* table;
-    std::vector<LogMeasures> logs;
-    std::string expected;
-    int bin = 15;
-  };
-  const Case kCases[] = {
+  const RuleCase kCases[] = {
       {"a green across the hour is one interval", "phase_intervals",
        {log_of(12, true, {{35980, K::kGreen, 2, false}, {35990, K::kGapOut, 2, false}}),
         log_of(13, true, {{200, K::kYellow, 2, false}, {240, K::kYellowEnd, 2, false},
@@ -116,7 +119,7 @@ TEST(Measures, Rules) {
        "s,2022-06-08 13:00:00.0,5,1\n",
        60},
   };
-  for (const Case& c : kCases)
+  for (const RuleCase& c : kCases)
     EXPECT_EQ(rows(c.table, c.logs, c.bin), c.expected) << c.what;
 }
 
@@ -171,15 +174,7 @@ const LogHour k13 = {2022, 6, 8, 13}, k14 = {2022, 6, 8, 14};
 TEST(Measures, RulesFromLogBytes) {
   LogMeasures undated = read_log("copy.dat", {}, 6, {detector(10, 1, true)});
   undated.dated = false;
-  struct Case {
-    const char* what;
-    const char* table;
-    std::vector<LogMeasures> logs;
-    std::string expected;
-    int bin = 15;
-    int64_t last_hour = kNoHour;
-  };
-  const Case kCases[] = {
+  const RuleCase kCases[] = {
       {"a yellow after the clock stepped back closes no green", "phase_intervals",
        {read_log("13.dat", k13, 6,
                  {green(100, 2), time_update(150), yellow(50, 2), yellow_end(90, 2), red(90, 2),
@@ -245,7 +240,7 @@ TEST(Measures, RulesFromLogBytes) {
        "s,,undated,1,copy.dat,6,End of Controller Log,0,\n",
        15, hour_start({2022, 6, 8, 15})},
   };
-  for (const Case& c : kCases)
+  for (const RuleCase& c : kCases)
     EXPECT_EQ(rows(c.table, c.logs, c.bin, c.last_hour), c.expected) << c.what;
 }
 
