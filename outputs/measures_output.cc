@@ -19,9 +19,10 @@ namespace {
 // tables written into a directory.
 class MeasuresOutput : public Output {
  public:
-  /// The tables go into the directory `dir`, in bins of `bin_minutes`.
-  MeasuresOutput(std::string dir, int bin_minutes)
-      : dir_(std::move(dir)), bin_minutes_(bin_minutes) {}
+  /// The tables go into the directory `dir` (or its sub-directory `below`),
+  /// in bins of `bin_minutes`.
+  MeasuresOutput(std::string dir, std::string below, int bin_minutes)
+      : dir_(std::move(dir)), below_(std::move(below)), bin_minutes_(bin_minutes) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in,
                                    const LogHour& hour, bool,
@@ -49,7 +50,7 @@ class MeasuresOutput : public Output {
     return log;
   }
 
-  std::string name(const Task&) const override { return shown(dir_); }
+  std::string name(const Task&) const override { return shown(tables_path()); }
 
   std::string note() const override { return notes_; }
 
@@ -58,19 +59,21 @@ class MeasuresOutput : public Output {
     if (stopped) return true;
     std::string err;
     std::shared_ptr<Dir> dir = Dir::make(dir_, &err);
+    if (dir != nullptr && !below_.empty()) dir = dir->make_child(below_, &err);
     if (dir == nullptr) {
-      *what = "Failed to open " + shown(dir_) + ": " + err;
+      *what = "Failed to open " + shown(tables_path()) + ": " + err;
       return false;
     }
+    dir->claim_for_writing();
     // Every table is written whole under a temporary name before any takes
     // its own: a failure leaves the earlier set as it was (those not yet
     // written are removed as they go).
     std::vector<PublishedFile> files(kMeasureSchema.size());
     std::vector<OutputStream*> out;
     for (size_t i = 0; i < files.size(); ++i) {
-      const std::string path = join_path(dir_, std::string(kMeasureSchema[i].name) + ".csv");
-      if (!files[i].open(path, &err)) {
-        *what = "Failed to write " + shown(path) + ": " + err;
+      const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
+      if (!files[i].open_in(dir, name, &err)) {
+        *what = "Failed to write " + shown(dir->path_of(name)) + ": " + err;
         return false;
       }
       out.push_back(&files[i]);
@@ -183,7 +186,10 @@ class MeasuresOutput : public Output {
     return Outcome::kDone;
   }
 
-  std::string dir_;
+  // Where the tables go, as messages show it.
+  std::string tables_path() const { return below_.empty() ? dir_ : join_path(dir_, below_); }
+
+  std::string dir_, below_;
   int bin_minutes_;
   std::string notes_;  // of the measures, once written
   std::mutex mutex_;  // of what follows
@@ -195,6 +201,7 @@ class MeasuresOutput : public Output {
 
 }  // namespace
 
-std::unique_ptr<Output> make_measures_output(std::string dir, int bin_minutes) {
-  return std::make_unique<MeasuresOutput>(std::move(dir), bin_minutes);
+std::unique_ptr<Output> make_measures_output(std::string dir, int bin_minutes,
+                                             std::string below) {
+  return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), bin_minutes);
 }

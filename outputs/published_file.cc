@@ -41,6 +41,27 @@ bool PublishedFile::open(const std::string& path, std::string* err) {
   return compressor_ != nullptr || err->empty();
 }
 
+bool PublishedFile::open_in(std::shared_ptr<Dir> dir, const std::string& name,
+                            std::string* err) {
+  name_ = shown(dir->path_of(name));
+  // A directory there is refused before anything is written.
+  std::string not_a_dir;
+  if (dir->open_child(name, &not_a_dir) != nullptr) {
+    *err = strerror(EISDIR);
+    return false;
+  }
+  dir_ = std::move(dir);
+  file_name_ = name;
+  replaces_ = dir_->owner(file_name_, &owner_);
+  new_permissions_ = new_file_permissions();
+  if (!dir_->create_temp(Content::kBinary, nullptr, &file_, &temp_, err)) {
+    dir_.reset();
+    return false;
+  }
+  compressor_ = compressor_for(name, file_, err);
+  return compressor_ != nullptr || err->empty();
+}
+
 bool PublishedFile::write(const char* data, size_t size) {
   if (compressor_ != nullptr) {
     if (compressor_->write(data, size)) return true;

@@ -25,6 +25,13 @@ class PublishedFile : public OutputStream {
   /// directory there is refused. Returns false, with *err set, on failure.
   bool open(const std::string& path, std::string* err);
 
+  /// Opens the file `name` of `dir`, a directory the run writes into (a
+  /// table or page below OUT): whatever stands at `name`, a link or a
+  /// FIFO, is replaced when the file is published, never followed or
+  /// written through; a directory there is refused. Returns false, with
+  /// *err set, on failure.
+  bool open_in(std::shared_ptr<Dir> dir, const std::string& name, std::string* err);
+
   bool write(const char* data, size_t size) override;
 
   /// Ends the table and, for a file, gives it its name: a file it replaces

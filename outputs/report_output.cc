@@ -108,11 +108,12 @@ std::string csv_unquoted(std::string_view field) {
   return text;
 }
 
-// Writes `text` as the file `path`, whole or not at all.
-bool write_page(const std::string& path, const std::string& text, unsigned permissions,
-                std::string* err) {
+// Writes `text` as the file `name` of `dir`, whole or not at all; what
+// stood there, a link included, is replaced.
+bool write_page(const std::shared_ptr<Dir>& dir, const std::string& name,
+                const std::string& text, unsigned permissions, std::string* err) {
   PublishedFile file;
-  if (!file.open(path, err)) return false;
+  if (!file.open_in(dir, name, err)) return false;
   if (!file.write(text.data(), text.size())) {
     *err = file.error();
     return false;
@@ -126,9 +127,8 @@ class ReportOutput : public Output {
  public:
   ReportOutput(std::string dir, int bin_minutes)
       : dir_(std::move(dir)),
-        tables_(join_path(dir_, "measures")),
         bin_minutes_(bin_minutes),
-        measures_(make_measures_output(tables_, bin_minutes)) {}
+        measures_(make_measures_output(dir_, bin_minutes, "measures")) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
                                    bool in_order, std::string* err) override {
@@ -149,7 +149,7 @@ class ReportOutput : public Output {
     if (!measures_->finish(stopped, found, what)) return false;
     if (stopped) return true;
     std::string err;
-    if (!write_report(dir_, tables_, bin_minutes_, log_permissions_, &err)) {
+    if (!write_report(dir_, bin_minutes_, log_permissions_, &err)) {
       *what = "Failed to write the report: " + err;
       return false;
     }
@@ -157,7 +157,7 @@ class ReportOutput : public Output {
   }
 
  private:
-  std::string dir_, tables_;
+  std::string dir_;
   int bin_minutes_;
   std::unique_ptr<Output> measures_;
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
@@ -165,10 +165,20 @@ class ReportOutput : public Output {
 
 }  // namespace
 
-bool write_report(const std::string& dir, const std::string& measures, int bin_minutes,
-                  unsigned permissions, std::string* err) {
-  std::shared_ptr<Dir> tables_dir = Dir::open(measures, err);
-  if (tables_dir == nullptr) return false;
+bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
+                  std::string* err) {
+  // Below OUT, as typed, nothing is reached through a link.
+  std::shared_ptr<Dir> out = Dir::make(dir, err);
+  if (out == nullptr) {
+    *err = shown(dir) + ": " + *err;
+    return false;
+  }
+  out->claim_for_writing();
+  std::shared_ptr<Dir> tables_dir = out->open_child("measures", err);
+  if (tables_dir == nullptr) {
+    *err = shown(out->path_of("measures")) + ": " + *err;
+    return false;
+  }
   const size_t count = kMeasureSchema.size();
   std::vector<RowReader> readers(count);
   auto failed = [&](size_t table) {
@@ -225,9 +235,10 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
       all_days.insert(day);
       DayPage page = draw_day(row.id, folder, day, signal, bin_minutes);
       row.flagged |= page.silent_detector;
-      const std::string path = join_path(join_path(dir, folder), date_text(day) + ".html");
-      if (!write_page(path, page.html, permissions, err)) {
-        *err = shown(path) + ": " + *err;
+      const std::string name = date_text(day) + ".html";
+      std::shared_ptr<Dir> pages = out->make_child(folder, err);
+      if (pages == nullptr || !write_page(pages, name, page.html, permissions, err)) {
+        *err = shown(join_path(out->path_of(folder), name)) + ": " + *err;
         return false;
       }
       row.cells[day] = std::move(page.cell);
@@ -242,9 +253,8 @@ bool write_report(const std::string& dir, const std::string& measures, int bin_m
       return failed(i);
     }
   }
-  const std::string index = join_path(dir, "index.html");
-  if (!write_page(index, draw_index(std::move(rows), all_days), permissions, err)) {
-    *err = shown(index) + ": " + *err;
+  if (!write_page(out, "index.html", draw_index(std::move(rows), all_days), permissions, err)) {
+    *err = shown(out->path_of("index.html")) + ": " + *err;
     return false;
   }
   if (!first_unreadable.empty()) {

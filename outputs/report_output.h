@@ -14,14 +14,15 @@
 /// and day.
 std::unique_ptr<Output> make_report_output(std::string dir, int bin_minutes);
 
-/// Writes the report of the measure tables in the folder `measures` (as -f
+/// Writes the report of the measure tables in `dir`/measures (as -f
 /// measures writes them, in bins of `bin_minutes`) into `dir`: index.html
 /// and a page a signal and day, each readable as a new file is but by no
-/// more than `permissions` allow. A signal whose tables do not read as
-/// written is drawn as a row of the index that says why; the others are
-/// drawn. Returns false, with *err naming the file (and the row), where a
-/// file could not be read or written or a signal not drawn.
-bool write_report(const std::string& dir, const std::string& measures, int bin_minutes,
-                  unsigned permissions, std::string* err);
+/// more than `permissions` allow. Below `dir` nothing is reached through a
+/// link: one standing where a page goes is replaced. A signal whose tables
+/// do not read as written is drawn as a row of the index that says why;
+/// the others are drawn. Returns false, with *err naming the file (and the
+/// row), where a file could not be read or written or a signal not drawn.
+bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
+                  std::string* err);
 
 #endif  // QUILLON_OUTPUTS_REPORT_OUTPUT_H_

@@ -575,7 +575,9 @@ bool create_unnamed_temp(File* file, std::string* err) {
 
 bool Dir::owner(const std::string& name, FileOwner* owner) const {
   struct stat st;
-  if (fstatat(static_cast<int>(handle_), name.c_str(), &st, 0) != 0) return false;
+  if (fstatat(static_cast<int>(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode))
+    return false;
   owner->user = st.st_uid;
   owner->group = st.st_gid;
   owner->mode = st.st_mode & 07777;

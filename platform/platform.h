@@ -278,8 +278,9 @@ class Dir {
   /// false, with *err set, on failure.
   bool open_file(const std::string& name, File* file, std::string* err) const;
 
-  /// The owner and permission bits of the file `name` (a link followed).
-  /// Returns false when they cannot be told.
+  /// The owner and permission bits of the regular file `name`, never
+  /// through a link. Returns false where there is none or they cannot be
+  /// told.
   bool owner(const std::string& name, FileOwner* owner) const;
 
   /// Whether an entry named `name` exists (a dangling link counts).

@@ -85,6 +85,61 @@ TEST_F(Hostile, OutputDirectoryLinksAreNotFollowed) {
   EXPECT_EQ(read_file(victim / kCsv), "precious");
 }
 
+// Below the OUT of the measures and the report, a link planted where a
+// table or page goes is replaced, never written through, and a FIFO there
+// never waited on; a link where a folder goes is reported. OUT itself may
+// be a link.
+TEST_F(Hostile, LinksAndFifosPlantedBelowTheMeasuresAndReport) {
+  SKIP_ON_WINDOWS("POSIX links and FIFOs");
+  const fs::path victim = root_ / "victim";
+  fs::create_directory(victim);
+  write_file(victim / "passwd", "precious");
+  write_file(dir_ / kLog, log(6, 1));
+  struct Case {
+    const char* format;
+    std::vector<std::string> links;  // below OUT, to the victim file
+    const char* fifo;                // below OUT, or none
+    const char* folder_link;         // below OUT, to the victim folder, or none
+    int status;
+  };
+  const Case kCases[] = {
+      {"measures", {"logs.csv", "ped.csv"}, "actuations.csv", nullptr, 0},
+      {"report", {"index.html", "measures/logs.csv", "logs/2022-06-08.html"},
+       "measures/ped.csv", nullptr, 0},
+      {"report", {}, nullptr, "measures", 1},
+      {"report", {}, nullptr, "logs", 1},
+  };
+  int n = 0;
+  for (const Case& c : kCases) {
+    const fs::path out = root_ / ("out" + std::to_string(n++));
+    fs::create_directories(out / "measures");
+    fs::create_directories(out / "logs");
+    for (const std::string& link : c.links) fs::create_symlink(victim / "passwd", out / link);
+    if (c.fifo != nullptr) {
+      ASSERT_EQ(mkfifo((out / c.fifo).c_str(), 0644), 0);
+    }
+    if (c.folder_link != nullptr) {
+      fs::remove_all(out / c.folder_link);
+      fs::create_directory_symlink(victim, out / c.folder_link);
+    }
+    fs::create_directory_symlink(out, out.string() + "_link");
+    ToolRun run = quillon({"-f", c.format, "-o", out.string() + "_link", dir_.string()},
+                          {.timeout_seconds = 20});
+    EXPECT_EQ(run.status, c.status) << c.format << ": " << run.err;
+    if (c.folder_link != nullptr) {
+      EXPECT_NE(run.err.find("is a symbolic link, not a directory"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(read_file(victim / "passwd"), "precious") << c.format;
+    EXPECT_EQ(entries(victim), std::set<std::string>{"passwd"}) << c.format;
+    for (const std::string& link : c.links) {
+      EXPECT_FALSE(fs::is_symlink(out / link)) << link;
+    }
+    if (c.fifo != nullptr) {
+      EXPECT_TRUE(fs::is_regular_file(out / c.fifo)) << c.fifo;
+    }
+  }
+}
+
 // A sub-directory swapped for a link after it was listed is reported, not
 // followed: nothing outside the tree is decompressed or removed.
 fs::path swap_target, swap_link;

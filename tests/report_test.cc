@@ -122,7 +122,7 @@ TEST(Report, OneSignalsBadRowSinksNoOther) {
     std::ofstream(root / "measures" / (name + ".csv"), std::ios::binary) << text;
   }
   std::string err;
-  EXPECT_FALSE(write_report(root.string(), (root / "measures").string(), 15, 0644, &err));
+  EXPECT_FALSE(write_report(root.string(), 15, 0644, &err));
   EXPECT_NE(err.find("phase_intervals.csv: row 2"), std::string::npos) << err;
   std::ifstream index(root / "index.html");
   const std::string html((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
