@@ -58,6 +58,24 @@ def pandas_measures(events, bin_minutes=15):
     logs = events.attrs["logs"].reset_index(drop=True)
     log_of_row = np.repeat(np.arange(len(logs)), logs["records"].to_numpy())
     assert len(log_of_row) == len(events)
+    # Each log's steps back and the largest, within it (the events table's
+    # timestamps are the true times, in file order).
+    times = events["timestamp"].to_numpy().astype("int64") // 10**8
+    back = np.zeros(len(times), dtype=bool)
+    back[1:] = (times[1:] < times[:-1]) & (log_of_row[1:] == log_of_row[:-1])
+    size = np.zeros(len(times), dtype=np.int64)
+    size[1:] = np.where(back[1:], times[:-1] - times[1:], 0)
+    logs["steps"] = np.bincount(log_of_row, weights=back, minlength=len(logs)).astype(int)
+    logs["largest"] = 0
+    if len(times):
+        np.maximum.at(logs["largest"].to_numpy(), log_of_row, size)
+    firsts = np.full(len(logs), -1, dtype=np.int64)
+    lasts = np.full(len(logs), -1, dtype=np.int64)
+    firsts[log_of_row[::-1]] = times[::-1]
+    lasts[log_of_row] = times
+    logs["first_t"], logs["last_t"] = firsts, lasts
+    run_last = logs["start"].dropna().astype("int64").max() // 10**8 \
+        if logs["start"].notna().any() else None
     logs = logs[logs["start"].notna()].copy()
     logs["t"] = logs["start"].astype("int64") // 10**8
     logs["whole"] = logs["closing"] == "End of Controller Log"
@@ -101,15 +119,22 @@ def pandas_measures(events, bin_minutes=15):
 
     tables = {}
     rows = []
+    missing = (None,) * 5
     for signal, group in logs.groupby("signal_id", sort=True):
         last = None
         for log in group.itertuples():
+            steps, largest = log.steps, log.largest
             if last is not None:
-                for h in range(last + TENTHS_PER_HOUR, log.t, TENTHS_PER_HOUR):
-                    rows.append((signal, stamp(h), "missing", None, ""))
+                for h in range(last.t + TENTHS_PER_HOUR, log.t, TENTHS_PER_HOUR):
+                    rows.append((signal, stamp(h), "missing", None) + missing)
+                if last.last_t >= 0 and log.first_t >= 0 and log.first_t < last.last_t:
+                    steps, largest = steps + 1, max(largest, last.last_t - log.first_t)
             rows.append((signal, stamp(log.t), "ok" if log.whole else "damaged",
-                         log.records, log.path))
-            last = log.t
+                         log.records, log.path, log.version, log.closing, steps,
+                         largest / 10 if steps else None))
+            last = log
+        for h in range(last.t + TENTHS_PER_HOUR, run_last + 1, TENTHS_PER_HOUR):
+            rows.append((signal, stamp(h), "missing", None) + missing)
     tables["logs"] = rows
 
     # Actuations: every detector seen, every bin of the covered hours.
@@ -175,7 +200,7 @@ def pandas_measures(events, bin_minutes=15):
                 continue
             if p.get("pending"):
                 intervals.append(p["pending"])
-            p["pending"] = [s, v, green, t - green, None, None, p.pop("termination", "")]
+            p["pending"] = [s, v, green, t - green, None, None, p.pop("termination", None)]
             p.update(yellow=t, ends=ends)
         elif k == "yellow_end":
             if p.get("pending") and "yellow" in p and p["ends"]:
@@ -251,8 +276,13 @@ def same_measures(ours, theirs):
             if isinstance(v, (np.integer,)):
                 return int(v)
             return v
-        if [tuple(map(norm, r)) for r in mine] != [tuple(map(norm, r)) for r in theirs_rows]:
-            differ.append(name)
+        a = [tuple(map(norm, r)) for r in mine]
+        b = [tuple(map(norm, r)) for r in theirs_rows]
+        if a != b:
+            # The first row that differs, to say where.
+            at = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+            differ.append("%s (row %d: %r against %r)" % (
+                name, at + 1, a[at] if at < len(a) else None, b[at] if at < len(b) else None))
     return differ
 
 
