@@ -584,6 +584,13 @@ bool Dir::owner(const std::string& name, FileOwner* owner) const {
   return true;
 }
 
+bool file_id_of(const std::string& path, FileId* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  *id = id_of(st);
+  return true;
+}
+
 OutputTarget output_target(const std::string& path, std::string* resolved) {
   *resolved = path;
   struct stat st;

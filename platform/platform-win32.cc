@@ -761,6 +761,20 @@ bool is_device_name(const std::string& path) {
 
 }  // namespace
 
+bool file_id_of(const std::string& path, FileId* id) {
+  HANDLE handle = CreateFileW(full_path(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (ok)
+    *id = {info.dwVolumeSerialNumber,
+           (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return ok;
+}
+
 OutputTarget output_target(const std::string& path, std::string* resolved) {
   *resolved = path;
   if (is_device_name(path)) return OutputTarget::kDevice;

@@ -395,6 +395,10 @@ unsigned new_file_permissions();
 /// on failure.
 bool create_private_file(const std::string& path, std::string* err);
 
+/// The identity of the file or directory `path`, links followed. Returns
+/// false where there is none or it cannot be told.
+bool file_id_of(const std::string& path, FileId* id);
+
 /// The canonical form of the directory `path`: absolute, with every link
 /// resolved; empty when it cannot be told.
 std::string canonical_path(const std::string& path);

@@ -14,6 +14,7 @@
 #include "outputs/output.h"
 #include "run/make_output.h"
 #include "run/options.h"
+#include "run/outputs_apart.h"
 #include "logs/plan.h"
 #include "run/progress.h"
 #include "run/runner.h"
@@ -327,6 +328,13 @@ int run_with(const Options& given, const RunHooks& hooks) {
   const std::string no_logs = "Failed to find any .dat files in " +
                               shown(join_path(options.dir, "*.dat")) + "\n";
 
+  // Before anything is read or made: no output replaces what the run
+  // reads, or another output.
+  const std::string clash = outputs_apart(given);
+  if (!clash.empty()) {
+    printer.print(usage_error_text(clash));
+    return 2;
+  }
   std::string err;
   std::shared_ptr<Dir> root = Dir::open(options.dir, &err);
   int status = 1;

@@ -140,6 +140,44 @@ TEST_F(Hostile, LinksAndFifosPlantedBelowTheMeasuresAndReport) {
   }
 }
 
+// No output replaces a log, an input or the other output, or is made
+// inside a directory read: refused before anything is read, the files as
+// they were.
+TEST_F(Hostile, OutputsNeverReplaceInputs) {
+  const std::string d = dir_.string(), r = root_.string();
+  write_file(dir_ / kLog, log(6, 1));
+  write_file(dir_ / "2022_06_08_14.dat", log(6, 2));
+  write_file(root_ / "old.dat.gz", "not read");
+  struct Case {
+    std::vector<std::string> args;
+    const char* first_line;
+  };
+  const Case kCases[] = {
+      {{"-f", "events", "-o", d + "/" + kLog, d + "/2022_06_08_14.dat", "e"},
+       "is a log: a log is never an output"},
+      {{"-f", "events", "-o", r + "/old.dat.gz", d, "e"}, "is a log: a log is never an output"},
+      {{"-f", "events", "--logs", r + "/./ev.csv", "-o", r + "/ev.csv", d, "e"},
+       "is also -o: each output needs a file of its own"},
+      {{"-f", "events", "-o", d + "/ev.csv", d, "e"}, "lies inside"},
+      {{"-f", "events", "-r", "-o", d + "/new/deep/ev.csv", d, "e"}, "lies inside"},
+      {{"-f", "events", "-o", r + "/ev.csv", "--logs", d + "/logs.csv", d, "e"}, "lies inside"},
+  };
+  for (const Case& c : kCases) {
+    ToolRun run = quillon(c.args);
+    EXPECT_EQ(run.status, 2) << c.first_line;
+    EXPECT_NE(run.err.find(c.first_line), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(dir_ / kLog), log(6, 1));
+    EXPECT_EQ(entries(dir_), (std::set<std::string>{kLog, "2022_06_08_14.dat"}));
+    EXPECT_EQ(entries(root_), (std::set<std::string>{"logs", "old.dat.gz"}));
+  }
+  // A link to a log counts as the log.
+  SKIP_ON_WINDOWS("POSIX links");
+  fs::create_symlink(dir_ / kLog, root_ / "table.csv");
+  ToolRun link = quillon({"-f", "events", "-o", r + "/table.csv", d + "/2022_06_08_14.dat", "e"});
+  EXPECT_EQ(link.status, 2);
+  EXPECT_EQ(read_file(dir_ / kLog), log(6, 1));
+}
+
 // A sub-directory swapped for a link after it was listed is reported, not
 // followed: nothing outside the tree is decompressed or removed.
 fs::path swap_target, swap_link;
