@@ -119,22 +119,28 @@ def pandas_measures(events, bin_minutes=15):
 
     tables = {}
     rows = []
-    missing = (None,) * 5
+
+    def put_missing(signal, start, end):
+        """A row an hour, or one gap row for more than 72 hours."""
+        if end - start > 72 * TENTHS_PER_HOUR:
+            rows.append((signal, stamp(start), "gap") + (None,) * 6 + (stamp(end),))
+            return
+        for h in range(start, end, TENTHS_PER_HOUR):
+            rows.append((signal, stamp(h), "missing") + (None,) * 7)
+
     for signal, group in logs.groupby("signal_id", sort=True):
         last = None
         for log in group.itertuples():
             steps, largest = log.steps, log.largest
             if last is not None:
-                for h in range(last.t + TENTHS_PER_HOUR, log.t, TENTHS_PER_HOUR):
-                    rows.append((signal, stamp(h), "missing", None) + missing)
+                put_missing(signal, last.t + TENTHS_PER_HOUR, log.t)
                 if last.last_t >= 0 and log.first_t >= 0 and log.first_t < last.last_t:
                     steps, largest = steps + 1, max(largest, last.last_t - log.first_t)
             rows.append((signal, stamp(log.t), "ok" if log.whole else "damaged",
                          log.records, log.path, log.version, log.closing, steps,
-                         largest / 10 if steps else None))
+                         largest / 10 if steps else None, None))
             last = log
-        for h in range(last.t + TENTHS_PER_HOUR, run_last + 1, TENTHS_PER_HOUR):
-            rows.append((signal, stamp(h), "missing", None) + missing)
+        put_missing(signal, last.t + TENTHS_PER_HOUR, run_last + TENTHS_PER_HOUR)
     tables["logs"] = rows
 
     # Actuations: every detector seen, every bin of the covered hours.

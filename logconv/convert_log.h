@@ -44,7 +44,7 @@ enum class LogEnd {
 /// How the clock of a log's records went, as the measures read it: times in
 /// tenths since the start of the log's hour.
 struct RecordClock {
-  static const uint32_t kNoRecord = UINT32_MAX;
+  static constexpr uint32_t kNoRecord = UINT32_MAX;
   uint32_t first = kNoRecord;  // the first record's time
   uint32_t last = kNoRecord;   // the last record's time
   uint64_t steps_back = 0;     // records earlier than the one before them

@@ -2,7 +2,8 @@
 // end, damaged where not, duplicate where another log of its hour is
 // measured, undated (no hour) where its name holds no valid date; and a
 // missing row for each hour after its first log, up to the run's last
-// hour, that has none.
+// hour, that has none, but for a run of them longer than the gap bound:
+// one gap row, with its end. Rows stay few whatever the span of the logs.
 
 #include "logconv/convert_log.h"
 #include "measures/tables.h"
@@ -30,15 +31,26 @@ class LogsMeasure : public Measure {
 
   void settle(int64_t until) override {
     // The hours after the signal's last log, up to the run's last.
-    if (until == kNever && last_ != kNoHour) put_missing(last_ + kTenthsPerHour, signal_.last_hour + 1);
+    if (until == kNever && last_ != kNoHour && signal_.last_hour != kNoHour)
+      put_missing(last_ + kTenthsPerHour, signal_.last_hour + kTenthsPerHour);
   }
 
  private:
-  // Writes a missing row for each hour from `from` up to `to`.
+  // Writes a missing row for each hour from `from` up to `to`, or one gap
+  // row for them where they are more than the bound.
   void put_missing(int64_t from, int64_t to) {
+    if (to <= from) return;
+    if (to - from > signal_.gap) {
+      std::string& out = row();
+      time_.put_hour(&out, from);
+      out += ",gap,,,,,,,";
+      time_.put_hour(&out, to);
+      out += '\n';
+      return;
+    }
     for (int64_t h = from; h < to; h += kTenthsPerHour) {
       time_.put_hour(&row(), h);
-      *signal_.out += ",missing,,,,,,\n";
+      *signal_.out += ",missing,,,,,,,\n";
     }
   }
 
@@ -61,7 +73,7 @@ class LogsMeasure : public Measure {
     put_int(&out, static_cast<int64_t>(log.steps_back));
     out += ',';
     if (log.steps_back > 0) put_seconds(&out, log.largest_step_back);
-    out += '\n';
+    out += ",\n";
   }
 
   int64_t last_ = kNoHour;  // the start of the last log's hour

@@ -38,11 +38,20 @@ struct LogMeasures {
   uint64_t offset = 0, count = 0;    // where they lie in the events file
 };
 
+/// How a run takes its measures.
+struct MeasureSettings {
+  int bin_minutes = 15;  // the bins' length, a divisor of 60
+  /// The most missing hours in a row written a row each; a longer run of
+  /// them is one row, a gap.
+  int gap_hours = 72;
+};
+
 /// What every measure of one signal shares.
 struct SignalContext {
   std::string field;       // the signal id as a CSV field
   int64_t bin = 0;         // the bins' length in tenths of a second
   int64_t last_hour = 0;   // the start of the run's last hour, or kNoHour
+  int64_t gap = 0;         // missing hours longer than this are one row, in tenths
   bool detector_seen[256] = {};  // the channels of the signal's Detector Ons
   std::string* out = nullptr;    // where the measure's rows go
 };

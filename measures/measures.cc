@@ -24,7 +24,7 @@ namespace {
 // event cost a tenth of the run.
 class Dealer {
  public:
-  static const size_t kPiece = 1 << 16;  // events dealt at once
+  static constexpr size_t kPiece = 1 << 16;  // events dealt at once
 
   /// Deals to `measures` pieces of `most` events or fewer.
   Dealer(const std::vector<std::unique_ptr<Measure>>& measures, size_t most)
@@ -80,9 +80,12 @@ class Dealer {
 
 }  // namespace
 
-MeasureTables::MeasureTables(int bin_minutes, std::span<OutputStream* const> out,
-                             int64_t last_hour)
-    : bin_tenths_(bin_minutes * 600), last_hour_(last_hour), out_(out.begin(), out.end()) {
+MeasureTables::MeasureTables(const MeasureSettings& settings,
+                             std::span<OutputStream* const> out, int64_t last_hour)
+    : bin_tenths_(settings.bin_minutes * 600),
+      gap_tenths_(settings.gap_hours * kTenthsPerHour),
+      last_hour_(last_hour),
+      out_(out.begin(), out.end()) {
   for (const MeasureTableDef& table : kMeasureSchema) text_.push_back(measure_header(table));
 }
 
@@ -123,6 +126,7 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     SignalContext& c = contexts[i];
     c.field = csv_field(signal_id);
     c.bin = bin_tenths_;
+    c.gap = gap_tenths_;
     c.last_hour = last_hour_;
     for (int d = 0; d < 256; ++d) c.detector_seen[d] = detectors[d / 64] >> (d % 64) & 1;
     c.out = &text_[i];

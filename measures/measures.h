@@ -47,11 +47,11 @@ bool read_measure_table(const MeasureTableDef& table, std::string_view csv,
 /// intervals and bins, not its logs.
 class MeasureTables {
  public:
-  /// `bin_minutes`: a divisor of 60; `out`: where each table of
+  /// `settings`: the bins and gaps; `out`: where each table of
   /// kMeasureSchema goes, in its order; `last_hour`: where the last hour of
   /// the run starts (up to which each signal's hours after its last log
   /// are missing), or kNoHour.
-  MeasureTables(int bin_minutes, std::span<OutputStream* const> out,
+  MeasureTables(const MeasureSettings& settings, std::span<OutputStream* const> out,
                 int64_t last_hour = kNoHour);
 
   /// Computes the measures of the signal `signal_id` from its logs (in any
@@ -74,7 +74,7 @@ class MeasureTables {
   // of those that hold much. Returns false when a table refused it.
   bool flush(bool all);
 
-  int64_t bin_tenths_;
+  int64_t bin_tenths_, gap_tenths_;
   int64_t last_hour_;
   std::vector<OutputStream*> out_;
   std::vector<std::string> text_;

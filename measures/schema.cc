@@ -6,7 +6,7 @@ namespace {
 
 using K = ColumnKind;
 
-const char* const kStates[] = {"ok", "damaged", "missing", "duplicate", "undated"};
+const char* const kStates[] = {"ok", "damaged", "missing", "duplicate", "undated", "gap"};
 const char* const kTerminations[] = {"gap_out", "max_out", "force_off"};
 const char* const kItems[] = {"pattern", "cycle_length", "offset"};
 
@@ -22,6 +22,7 @@ const MeasureColumnDef kLogs[] = {
     {"closing", K::kText, "string"},
     {"clock_steps_back", K::kInt, "Int64"},
     {"largest_step_back", K::kSeconds, "float64"},
+    {"gap_end", K::kTime, "datetime64[ns]"},
 };
 const MeasureColumnDef kActuations[] = {
     kSignal,

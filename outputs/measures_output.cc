@@ -20,9 +20,9 @@ namespace {
 class MeasuresOutput : public Output {
  public:
   /// The tables go into the directory `dir` (or its sub-directory `below`),
-  /// in bins of `bin_minutes`.
-  MeasuresOutput(std::string dir, std::string below, int bin_minutes)
-      : dir_(std::move(dir)), below_(std::move(below)), bin_minutes_(bin_minutes) {}
+  /// taken as `settings` says.
+  MeasuresOutput(std::string dir, std::string below, const MeasureSettings& settings)
+      : dir_(std::move(dir)), below_(std::move(below)), settings_(settings) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in,
                                    const LogHour& hour, bool,
@@ -90,7 +90,7 @@ class MeasuresOutput : public Output {
     for (const auto& [signal, logs] : signals_)
       for (const LogMeasures& log : logs)
         if (log.dated) last_hour = std::max(last_hour, hour_start(log.hour));
-    MeasureTables tables(bin_minutes_, out, last_hour);
+    MeasureTables tables(settings_, out, last_hour);
     for (auto& [signal, logs] : signals_) {
       if (!tables.add_signal(signal, std::move(logs), &events_, &err)) {
         if (err.empty()) return failed_write();
@@ -190,7 +190,7 @@ class MeasuresOutput : public Output {
   std::string tables_path() const { return below_.empty() ? dir_ : join_path(dir_, below_); }
 
   std::string dir_, below_;
-  int bin_minutes_;
+  MeasureSettings settings_;
   std::string notes_;  // of the measures, once written
   std::mutex mutex_;  // of what follows
   std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
@@ -201,7 +201,7 @@ class MeasuresOutput : public Output {
 
 }  // namespace
 
-std::unique_ptr<Output> make_measures_output(std::string dir, int bin_minutes,
+std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
                                              std::string below) {
-  return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), bin_minutes);
+  return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings);
 }

@@ -125,10 +125,10 @@ bool write_page(const std::shared_ptr<Dir>& dir, const std::string& name,
 // draws.
 class ReportOutput : public Output {
  public:
-  ReportOutput(std::string dir, int bin_minutes)
+  ReportOutput(std::string dir, const MeasureSettings& settings)
       : dir_(std::move(dir)),
-        bin_minutes_(bin_minutes),
-        measures_(make_measures_output(dir_, bin_minutes, "measures")) {}
+        bin_minutes_(settings.bin_minutes),
+        measures_(make_measures_output(dir_, settings, "measures")) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
                                    bool in_order, std::string* err) override {
@@ -264,6 +264,6 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
   return true;
 }
 
-std::unique_ptr<Output> make_report_output(std::string dir, int bin_minutes) {
-  return std::make_unique<ReportOutput>(std::move(dir), bin_minutes);
+std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings) {
+  return std::make_unique<ReportOutput>(std::move(dir), settings);
 }

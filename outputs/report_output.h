@@ -7,12 +7,13 @@
 #include <memory>
 #include <string>
 
+#include "measures/measure.h"
 #include "outputs/output.h"
 
-/// The report of a run into the directory `dir`: the tables in bins of
-/// `bin_minutes` into `dir`/measures, then index.html and a page a signal
-/// and day.
-std::unique_ptr<Output> make_report_output(std::string dir, int bin_minutes);
+/// The report of a run into the directory `dir`: the tables, taken as
+/// `settings` says, into `dir`/measures, then index.html and a page a
+/// signal and day.
+std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings);
 
 /// Writes the report of the measure tables in `dir`/measures (as -f
 /// measures writes them, in bins of `bin_minutes`) into `dir`: index.html

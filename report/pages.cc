@@ -55,9 +55,16 @@ std::array<std::string, 24> hour_states(const Day& d) {
   const TableRows& logs = d.signal.table("logs");
   const int hour = logs.column("hour"), state = logs.column("state");
   std::array<std::string, 24> states;
+  const int gap_end = logs.column("gap_end");
   for (size_t r : d.of("logs")) {
     const std::string& s = logs.text(state, r);
     if (s == "duplicate") continue;  // its hour is another log's
+    if (s == "gap") {
+      // Its hours of this day are missing.
+      for (int64_t t = logs.at(hour, r); t < logs.at(gap_end, r) && d.into(t) < kDay; t += kHour)
+        states[static_cast<size_t>(d.hour_of(t))] = "missing";
+      continue;
+    }
     std::string& h = states[static_cast<size_t>(d.hour_of(logs.at(hour, r)))];
     if (h.empty() || s == "ok") h = s;
   }
@@ -537,7 +544,9 @@ bool SignalRows::has_gap() const {
   const TableRows& logs = table("logs");
   const int state = logs.column("state");
   for (size_t r = 0; r < logs.rows(); ++r)
-    if (logs.text(state, r) == "missing" || logs.text(state, r) == "damaged") return true;
+    if (logs.text(state, r) == "missing" || logs.text(state, r) == "damaged" ||
+        logs.text(state, r) == "gap")
+      return true;
   return false;
 }
 

@@ -182,6 +182,18 @@ const OptionRow kOptions[] = {
      "with -f measures or report, the minutes of a bin, a\n"
      "divisor of 60 (default 15)",
      "a divisor of 60: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60"},
+    {0, "gap", "HOURS",
+     [](Options* o, const std::string& v) {
+       if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
+         return false;
+       o->gap_hours = atoi(v.c_str());
+       o->gap_given = true;
+       return o->gap_hours > 0;
+     },
+     "with -f measures or report, the most missing hours of\n"
+     "a signal written a row each in logs.csv; a longer run\n"
+     "of them is one row, a gap (default 72)",
+     "a number of hours from 1 to 99999"},
     {'v', "verbose", nullptr,
      [](Options* o, const std::string&) { return o->verbose = true; },
      "close with a line that sums the run up: logs, events,\n"
@@ -237,6 +249,8 @@ std::string check_options(const Options& o) {
   if (!events && !o.columns.empty()) return "--columns is for -f events";
   if (o.bin_given && o.format != OutputFormat::kMeasures && o.format != OutputFormat::kReport)
     return "--bin is for -f measures and -f report";
+  if (o.gap_given && o.format != OutputFormat::kMeasures && o.format != OutputFormat::kReport)
+    return "--gap is for -f measures and -f report";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
   if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))
     return "--logs needs a file of its own, not the table's";

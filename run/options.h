@@ -53,6 +53,8 @@ struct Options {
   bool verbose = false;  // -v: a closing line that sums the run up
   int bin_minutes = 15;  // --bin: the measures' bins, a divisor of 60
   bool bin_given = false;  // --bin was given
+  int gap_hours = 72;  // --gap: the most missing hours written a row each
+  bool gap_given = false;  // --gap was given
 };
 
 /// Whether the run of `options` takes log files as inputs besides

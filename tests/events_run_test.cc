@@ -451,10 +451,10 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
                                    "ped.csv", "phase_intervals.csv",
                                    "preemption.csv", "terminations.csv"}));
   const std::string header =
-      "signal_id,hour,state,records,path,version,closing,clock_steps_back,largest_step_back\n";
+      "signal_id,hour,state,records,path,version,closing,clock_steps_back,largest_step_back,gap_end\n";
   EXPECT_EQ(read_file(out / "logs.csv"),
-            header + "logs,2022-06-08 13:00:00,ok,300,2022_06_08_13.dat.gz,6,End of Controller Log,0,\n"
-                     "logs,,undated,0,undated.dat,0,Error: the name holds no valid date and hour,0,\n");
+            header + "logs,2022-06-08 13:00:00,ok,300,2022_06_08_13.dat.gz,6,End of Controller Log,0,,\n"
+                     "logs,,undated,0,undated.dat,0,Error: the name holds no valid date and hour,0,,\n");
   EXPECT_EQ(entries(dir_), (std::set<std::string>{"2022_06_08_13.dat.gz", "undated.dat"}));
 
   // A table that cannot be written leaves the earlier set as it was.

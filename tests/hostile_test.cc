@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <string>
@@ -176,6 +177,33 @@ TEST_F(Hostile, OutputsNeverReplaceInputs) {
   ToolRun link = quillon({"-f", "events", "-o", r + "/table.csv", d + "/2022_06_08_14.dat", "e"});
   EXPECT_EQ(link.status, 2);
   EXPECT_EQ(read_file(dir_ / kLog), log(6, 1));
+}
+
+// Two tiny logs of one signal years apart: the hours between them are one
+// gap row, not a row an hour, and memory does not grow with the span.
+TEST_F(Hostile, LogsYearsApartInBoundedMemory) {
+  struct Case {
+    const char* first;
+    const char* last;
+  };
+  const Case kCases[] = {{"2022_06_08_13", "2122_06_08_13"},
+                         {"1000_01_01_00", "2000_12_31_23"},
+                         {"0001_01_01_00", "9999_12_31_23"}};
+  for (const Case& c : kCases) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    write_file(dir_ / (std::string(c.first) + ".dat"), log(6, 1));
+    write_file(dir_ / (std::string(c.last) + ".dat"), log(6, 2));
+    const fs::path out = root_ / "m";
+    ToolRun run = quillon({"-f", "measures", "-o", out.string(), dir_.string()},
+                          {.watch_memory = true});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string logs = read_file(out / "logs.csv");
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), '\n'), 4) << logs;
+    EXPECT_NE(logs.find(",gap,"), std::string::npos) << logs;
+    EXPECT_LT(run.peak_rss_kib, 64 * 1024) << c.last;
+    EXPECT_EQ(temporaries(out), std::set<std::string>{});
+  }
 }
 
 // A sub-directory swapped for a link after it was listed is reported, not

@@ -48,7 +48,7 @@ std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15,
   std::vector<Text> texts(kMeasureSchema.size());
   std::vector<OutputStream*> out;
   for (Text& t : texts) out.push_back(&t);
-  MeasureTables tables(bin, out, last_hour);
+  MeasureTables tables({bin}, out, last_hour);
   std::string err;
   EXPECT_TRUE(tables.add_signal("s", std::move(logs), nullptr, &err) && tables.finish());
   const std::string& text = texts[static_cast<size_t>(measure_table_index(table))].text;
@@ -89,9 +89,9 @@ TEST(Measures, Rules) {
        "s,4,2022-06-08 12:00:10.0,10.0,3.6,,force_off\n"},
       {"the hours, missing and damaged", "logs",
        {log_of(12, true, {}), log_of(14, false, {})},
-       "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat,0,,0,\n"
-       "s,2022-06-08 13:00:00,missing,,,,,,\n"
-       "s,2022-06-08 14:00:00,damaged,0,2022_06_08_14.dat,0,,0,\n"},
+       "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat,0,,0,,\n"
+       "s,2022-06-08 13:00:00,missing,,,,,,,\n"
+       "s,2022-06-08 14:00:00,damaged,0,2022_06_08_14.dat,0,,0,,\n"},
       {"a call with no walk, a walk with no call, a delay", "ped",
        {log_of(12, true, {{100, K::kPedCall, 2, true}, {150, K::kWalk, 4, false},
                           {9100, K::kPedCall, 6, true}, {9200, K::kPedCall, 6, true},
@@ -185,7 +185,7 @@ TEST(Measures, RulesFromLogBytes) {
        {read_log("13.dat", k13, 6,
                  {green(100, 2), time_update(150), yellow(50, 2), detector(900, 1, false),
                   detector(880, 1, true)})},
-       "s,2022-06-08 13:00:00,ok,5,13.dat,6,End of Controller Log,2,10.0\n"},
+       "s,2022-06-08 13:00:00,ok,5,13.dat,6,End of Controller Log,2,10.0,\n"},
       {"a preemption open at a step back (an off record not kept) has no end",
        "preemption",
        {read_log("13.dat", k13, 6,
@@ -198,13 +198,13 @@ TEST(Measures, RulesFromLogBytes) {
        "logs",
        {read_log("13.dat", k13, 6, {green(35990, 2), yellow(36050, 2)}),
         read_log("14.dat", k14, 6, {detector(10, 1, true), green(100, 2)})},
-       "s,2022-06-08 13:00:00,ok,2,13.dat,6,End of Controller Log,0,\n"
-       "s,2022-06-08 14:00:00,ok,2,14.dat,6,End of Controller Log,1,4.0\n"},
+       "s,2022-06-08 13:00:00,ok,2,13.dat,6,End of Controller Log,0,,\n"
+       "s,2022-06-08 14:00:00,ok,2,14.dat,6,End of Controller Log,1,4.0,\n"},
       {"an hour twice: the whole log is measured, the other a duplicate", "logs",
        {read_log("a/13.dat", k13, 6, {detector(100, 3, true), detector(200, 3, true)}, 1),
         read_log("b/13.dat", k13, 6, {detector(100, 3, true), detector(200, 3, true)})},
-       "s,2022-06-08 13:00:00,ok,2,b/13.dat,6,End of Controller Log,0,\n"
-       "s,2022-06-08 13:00:00,duplicate,1,a/13.dat,6,Error: bad file read,0,\n"},
+       "s,2022-06-08 13:00:00,ok,2,b/13.dat,6,End of Controller Log,0,,\n"
+       "s,2022-06-08 13:00:00,duplicate,1,a/13.dat,6,Error: bad file read,0,,\n"},
       {"an hour twice counts once; of two whole logs, the one with more records",
        "actuations",
        {read_log("a/13.dat", k13, 6, {detector(100, 3, true)}),
@@ -234,10 +234,10 @@ TEST(Measures, RulesFromLogBytes) {
       {"the hours after the last log up to the run's last are missing; an undated log "
        "is a row with no hour", "logs",
        {undated, read_log("13.dat", k13, 6, {})},
-       "s,2022-06-08 13:00:00,ok,0,13.dat,6,End of Controller Log,0,\n"
-       "s,2022-06-08 14:00:00,missing,,,,,,\n"
-       "s,2022-06-08 15:00:00,missing,,,,,,\n"
-       "s,,undated,1,copy.dat,6,End of Controller Log,0,\n",
+       "s,2022-06-08 13:00:00,ok,0,13.dat,6,End of Controller Log,0,,\n"
+       "s,2022-06-08 14:00:00,missing,,,,,,,\n"
+       "s,2022-06-08 15:00:00,missing,,,,,,,\n"
+       "s,,undated,1,copy.dat,6,End of Controller Log,0,,\n",
        15, hour_start({2022, 6, 8, 15})},
   };
   for (const RuleCase& c : kCases)
@@ -320,7 +320,7 @@ TEST(Measures, SchemaRoundTrips) {
   std::vector<OutputStream*> none;
   std::vector<Text> texts(kMeasureSchema.size());
   for (Text& t : texts) none.push_back(&t);
-  MeasureTables tables(15, none);
+  MeasureTables tables({}, none);
   ASSERT_TRUE(tables.finish());
   for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
     const MeasureTableDef& table = kMeasureSchema[i];

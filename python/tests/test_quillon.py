@@ -349,7 +349,7 @@ def test_measures_are_the_commands_tables(tmp_path):
     # that two runs concatenate as categories; a missing hour has no path.
     logs = tables["logs"]
     assert list(logs["state"].cat.categories) == [
-        "ok", "damaged", "missing", "duplicate", "undated"]
+        "ok", "damaged", "missing", "duplicate", "undated", "gap"]
     assert logs[logs["state"] == "missing"]["path"].isna().all()
     assert logs[logs["state"] == "ok"]["path"].notna().all()
     for table, column, fixed in (
