@@ -14,8 +14,9 @@
 
 namespace {
 
-// The schema's version, kept in the table quillon (key "schema") and, where
-// the database's user_version is not another's, there too. Version 2 holds the
+// The schema's version, kept in the table quillon (key "schema") and, in a
+// database that holds no table but quillon's, in user_version too: another
+// program's user_version is never changed. Version 2 holds the
 // logs whose name has no date (start NULL) and gives event_log the
 // version of each row's log; a database of version 1 is brought to it.
 const int kSchemaVersion = 2;
@@ -230,7 +231,17 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
     ours = sqlite3_column_int(stmt, 0);
   }
   sqlite3_finalize(stmt);
-  if (user_version < 0 || ours < 0) {
+  // Tables, views and indexes of others (SQLite's own left out).
+  int others = -1;
+  if (compile("SELECT count(*) FROM sqlite_schema WHERE name NOT IN "
+              "('quillon', 'logs', 'events', 'event_log', 'logs_by_signal') "
+              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
+              &stmt, err) &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    others = sqlite3_column_int(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  if (user_version < 0 || ours < 0 || others < 0) {
     *err = error();
     exec("ROLLBACK", err);
     return DatabaseOpen::kFailed;
@@ -245,7 +256,7 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   const std::string set_version =
       "INSERT OR REPLACE INTO quillon VALUES ('schema', '" +
       std::to_string(kSchemaVersion) + "');\n" +
-      (user_version == 0 || user_version == 1
+      (others == 0 && (user_version == 0 || user_version == 1)
            ? "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n"
            : std::string());
   if (ours == 0) {

@@ -245,11 +245,27 @@ TEST_F(Database, DatabasesThatAreRefused) {
                                               "quillon; the database is left as it was"));
   EXPECT_TRUE(read_file(db) == bytes);
   EXPECT_TRUE(read_file(unknown) == unknown_bytes);
-  // A database of the user's own tables takes quillon's beside them.
-  run = quillon({"-f", "sqlite", "-o", foreign.string(), dir_.string(), "e"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(query(foreign, "SELECT count(*) > 0 FROM event_log"), "1\n");
-  EXPECT_EQ(query(foreign, "SELECT count(*) FROM mine"), "0\n");
+  // A database of another program's tables takes quillon's beside them,
+  // its user_version (0 or 1, the program's own) left as it was, on the
+  // first run and the next.
+  for (int user_version : {0, 1}) {
+    fs::remove(foreign);
+    sqlite3_open(foreign.c_str(), &handle);
+    sqlite3_exec(handle, ("CREATE TABLE mine (x); PRAGMA user_version = " +
+                          std::to_string(user_version)).c_str(),
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(handle);
+    for (int again = 0; again < 2; ++again) {
+      run = quillon({"-f", "sqlite", "-o", foreign.string(), dir_.string(), "e"});
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(query(foreign, "PRAGMA user_version"), std::to_string(user_version) + "\n");
+    }
+    EXPECT_EQ(query(foreign, "SELECT count(*) > 0 FROM event_log"), "1\n");
+    EXPECT_EQ(query(foreign, "SELECT count(*) FROM mine"), "0\n");
+    EXPECT_EQ(query(foreign, "SELECT value FROM quillon WHERE key = 'schema'"), "2\n");
+  }
+  // quillon's own database keeps its schema version in user_version too.
+  EXPECT_EQ(query(db, "PRAGMA user_version"), "2\n");
   // One of quillon's names with another shape is refused.
   fs::path clash = root_ / "clash.db";
   sqlite3_open(clash.c_str(), &handle);
