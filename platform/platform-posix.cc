@@ -668,6 +668,17 @@ std::string absolute_path(const std::string& path) {
   return cwd + "/" + path;
 }
 
+bool path_below(const std::string& inner, const std::string& outer, std::string* rest) {
+  if (inner.compare(0, outer.size(), outer) != 0) return false;
+  size_t at = outer.size();
+  if (at < inner.size() && outer.back() != '/') {
+    if (inner[at] != '/') return false;
+    ++at;
+  }
+  *rest = inner.substr(at);
+  return true;
+}
+
 void split_path(const std::string& path, std::string* dir, std::string* name) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) {

@@ -878,6 +878,22 @@ std::string absolute_path(const std::string& path) {
   return to_utf8(full);
 }
 
+bool path_below(const std::string& inner, const std::string& outer, std::string* rest) {
+  // Names are compared as the file system does: without case.
+  if (inner.size() < outer.size() || name_key(inner.substr(0, outer.size())) != name_key(outer))
+    return false;
+  size_t at = outer.size();
+  const bool ends = !outer.empty() && (outer.back() == '\\' || outer.back() == '/');
+  if (at < inner.size() && !ends) {
+    if (inner[at] != '\\' && inner[at] != '/') return false;
+    ++at;
+  }
+  *rest = inner.substr(at);
+  for (char& c : *rest)
+    if (c == '\\') c = '/';
+  return true;
+}
+
 void split_path(const std::string& path, std::string* dir, std::string* name) {
   size_t slash = path.find_last_of("\\/");
   // "C:x" is x in the current directory of drive C.

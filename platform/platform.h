@@ -403,6 +403,11 @@ bool file_id_of(const std::string& path, FileId* id);
 /// resolved; empty when it cannot be told.
 std::string canonical_path(const std::string& path);
 
+/// Whether the canonical path `inner` is the canonical directory `outer` or
+/// lies below it; *rest gets the names below, "/" between them (empty for
+/// `outer` itself).
+bool path_below(const std::string& inner, const std::string& outer, std::string* rest);
+
 /// The absolute form of `path` as the user typed it, from the current
 /// directory; `path` itself when that cannot be told.
 std::string absolute_path(const std::string& path);

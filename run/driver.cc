@@ -282,6 +282,19 @@ Item file_item(const Options& options, const std::string& input,
     }
     task.path = task.relative_path = shown(input);
     dir_id = dir_signal_id(dir_path);
+    if (options.format == OutputFormat::kSqlite) {
+      // The database keys a log by its canonical path below the database's
+      // directory, the current one: a log however spelled is one row.
+      const std::string base = canonical_path("."), at = canonical_path(dir_path);
+      std::string below;
+      if (base.empty() || at.empty() || !path_below(at, base, &below)) {
+        item.message = error_line(task.path + ": lies outside " + shown(base) +
+                                  ", the database's directory");
+        item.outcome = Outcome::kDamaged;
+        return item;
+      }
+      task.relative_path = shown(below.empty() ? task.name : below + "/" + task.name);
+    }
   }
   task.archive = is_archive(task.name);
   task.log_name = task.archive ? log_name_of_archive(task.name) : task.name;

@@ -24,15 +24,6 @@ std::string where(const std::string& path) {
   return above.empty() ? above : join_path(above, name);
 }
 
-// Whether the canonical path `inner` is `outer` or lies below it.
-bool inside(const std::string& inner, const std::string& outer) {
-  if (inner.size() < outer.size() || inner.compare(0, outer.size(), outer) != 0) return false;
-  if (inner.size() == outer.size()) return true;
-  const char next = inner[outer.size()];
-  return next == '/' || next == kPathSeparator[0] || outer.back() == '/' ||
-         outer.back() == kPathSeparator[0];
-}
-
 }  // namespace
 
 std::string outputs_apart(const Options& options) {
@@ -80,7 +71,9 @@ std::string outputs_apart(const Options& options) {
       const std::string read_dir = canonical_path(input);
       std::string at_dir, at_name;
       split_path(at, &at_dir, &at_name);
-      if (!read_dir.empty() && (options.recursive ? inside(at_dir, read_dir) : at_dir == read_dir))
+      std::string below;
+      if (!read_dir.empty() && path_below(at_dir, read_dir, &below) &&
+          (options.recursive || below.empty()))
         return named + " lies inside " + shown(input) +
                ", a directory read: write it elsewhere";
     }

@@ -292,6 +292,36 @@ TEST_F(Database, DatabasesThatAreRefused) {
   EXPECT_EQ(read_file(db), bytes);
 }
 
+// Log files as inputs are keyed by their canonical path below the
+// database's directory, the current one: however spelled, a log is one row
+// and its events are loaded once; a log outside it is refused.
+TEST_F(Database, LogFilesKeyedOnceHoweverSpelled) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  const std::string name = "AB_17_2022_06_08_13.dat";
+  fs::create_directories(dir_ / "north");
+  write_file(dir_ / "north" / name, log(6, 1));
+  fs::create_directory_symlink(dir_ / "north", dir_ / "link");
+  write_file(root_ / "outside.dat", log(6, 2));
+  const std::vector<std::string> spellings = {
+      "north/" + name, "./north/" + name, "north//" + name, "link/" + name,
+      (dir_ / "north" / name).string(), "north/../north/" + name};
+  std::vector<std::string> args = {"-f", "sqlite", "-o", (root_ / "s.db").string()};
+  args.insert(args.end(), spellings.begin(), spellings.end());
+  args.push_back("e");
+  ToolRun run = quillon(args, {.cwd = dir_});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(query(root_ / "s.db", "SELECT path FROM logs"), "north/" + name + "\n");
+  EXPECT_EQ(query(root_ / "s.db", "SELECT count(*) = (SELECT last_event - first_event + 1 "
+                                  "FROM logs) FROM events"),
+            "1\n");
+  ToolRun outside = quillon({"-f", "sqlite", "-o", (root_ / "s.db").string(),
+                             (root_ / "outside.dat").string(), "e"},
+                            {.cwd = dir_});
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_NE(outside.err.find("lies outside"), std::string::npos) << outside.err;
+  EXPECT_EQ(query(root_ / "s.db", "SELECT count(*) FROM logs"), "1\n");
+}
+
 // -u in the CSV run: a CSV newer than its log is not written again.
 TEST_F(Database, UpdateLeavesNewerCsvs) {
   write_file(dir_ / "2022_06_08_13.dat", log(6, 1));
