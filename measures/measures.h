@@ -29,8 +29,8 @@ struct MeasureColumn {
   static constexpr int64_t kMissing = INT64_MIN;
   const MeasureColumnDef* def = nullptr;
   /// A row each: of text, codes into `categories`; of numbers, the number;
-  /// of times, nanoseconds since 1970; of seconds, tenths; kMissing where
-  /// empty.
+  /// of times, tenths of a second since 1970 (every year 1 to 9999 fits);
+  /// of seconds, tenths; kMissing where empty.
   std::vector<int64_t> values;
   std::vector<std::string> categories;  // of text, by first use
 };

@@ -73,9 +73,7 @@ bool number_value(ColumnKind kind, std::string_view f, int64_t* value) {
     case ColumnKind::kSeconds:
       return read_seconds(f, value);
     case ColumnKind::kTime:
-      if (!read_time(f, value)) return false;
-      *value *= 100000000;  // nanoseconds
-      return true;
+      return read_time(f, value);
     default:
       return false;
   }

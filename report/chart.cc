@@ -202,9 +202,9 @@ std::string page_head(const std::string& title) {
   return m.take() + style_sheet() + "</style>\n</head>\n<body>\n";
 }
 
-double day_x(int64_t into_day_ns) {
-  const double kDayNs = 86400e9;
-  return scale(static_cast<double>(into_day_ns), 0, kDayNs, kChartLeft, kChartRight);
+double day_x(int64_t into_day) {
+  const double kDay = 864000;
+  return scale(static_cast<double>(into_day), 0, kDay, kChartLeft, kChartRight);
 }
 
 Chart::Chart(Markup* page, const std::string& id, const std::string& heading,

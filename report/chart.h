@@ -119,7 +119,7 @@ class Chart {
   std::string summary_;
 };
 
-/// The x of a time of day, nanoseconds into it.
-double day_x(int64_t into_day_ns);
+/// The x of a time of day, tenths of a second into it.
+double day_x(int64_t into_day);
 
 #endif  // QUILLON_REPORT_CHART_H_

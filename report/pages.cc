@@ -8,15 +8,11 @@
 
 namespace {
 
-const int64_t kSecond = 1000000000, kHour = 3600 * kSecond, kDay = 24 * kHour;
-const int64_t kTenth = kSecond / 10;
+// The tables' times, as they read back: tenths of a second since 1970.
+const int64_t kSecond = 10, kHour = 3600 * kSecond, kDay = 24 * kHour;
 
-// The time of a table (nanoseconds since 1970) in tenths, as the time unit
-// counts.
-int64_t tenths_of(int64_t t) { return floor_div(t, kTenth); }
-
-// A time in nanoseconds since 1970 as the tables write it.
-std::string time_text(int64_t t) { return timestamp_text(tenths_of(t)); }
+// A time as the tables write it.
+std::string time_text(int64_t t) { return timestamp_text(t); }
 
 // Tenths of a second as the tables write seconds.
 std::string seconds_text(int64_t tenths) {
@@ -559,7 +555,7 @@ void SignalRows::sort_into_days() {
     const int state = logs ? t.column("state") : -1;
     for (size_t r = 0; r < t.rows(); ++r) {
       if (t.missing(time, r)) continue;  // an undated log's row
-      const int64_t day = day_of(tenths_of(t.at(time, r)));
+      const int64_t day = day_of(t.at(time, r));
       auto& rows = days[day];
       rows.resize(tables.size());
       rows[i].push_back(r);

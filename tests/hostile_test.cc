@@ -206,6 +206,24 @@ TEST_F(Hostile, LogsYearsApartInBoundedMemory) {
   }
 }
 
+// Far years: the report pages and measures of years pandas and nanosecond
+// times cannot hold are right too.
+TEST_F(Hostile, ReportOfFarYears) {
+  for (const char* hour : {"0001_01_01_00", "2300_06_08_13", "9999_12_31_23"}) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    write_file(dir_ / (std::string(hour) + ".dat"), log(6, 1));
+    const fs::path out = root_ / "r";
+    fs::remove_all(out);
+    ToolRun run = quillon({"-f", "report", "-o", out.string(), dir_.string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string day = std::string(hour).substr(0, 10);
+    const std::string page = day.substr(0, 4) + "-" + day.substr(5, 2) + "-" + day.substr(8, 2);
+    EXPECT_TRUE(fs::exists(out / "logs" / (page + ".html"))) << hour;
+    EXPECT_NE(read_file(out / "index.html").find(page), std::string::npos) << hour;
+  }
+}
+
 // A sub-directory swapped for a link after it was listed is reported, not
 // followed: nothing outside the tree is decompressed or removed.
 fs::path swap_target, swap_link;

@@ -40,6 +40,7 @@ A log is read up to max_log_size bytes (plain, or what an archive holds):
 before the limit are kept and the log's closing says so.
 """
 
+import io
 import os
 import warnings
 
@@ -299,9 +300,22 @@ _MEASURES = {name: {column: (dtype, values) for column, dtype, values in columns
 # What the compiled part puts where a field is empty.
 _MISSING = np.iinfo(np.int64).min
 
+# The times, in tenths of a second since 1970, that datetime64[ns] holds
+# (1677-09-21 to 2262-04-11); the tables hold every year from 1 to 9999.
+_LAST_TENTH = np.iinfo(np.int64).max // 10**8
+_FIRST_TENTH = -_LAST_TENTH
+
+
+class _TimeOutOfRange(ValueError):
+    """A time of a measure table that pandas cannot hold: its row (from 0)."""
+    def __init__(self, column, row):
+        ValueError.__init__(self, column, row)
+        self.column, self.row = column, row
+
 
 def _measure_frame(table, data):
-    """The frame of a measure table's CSV text."""
+    """The frame of a measure table's CSV text; raises _TimeOutOfRange for
+    a time that datetime64[ns] cannot hold."""
     frame = {}
     for name, kind, values, categories in _quillon.measure_table(table, data):
         dtype, fixed = _MEASURES[list(_MEASURES)[table]][name]
@@ -327,7 +341,11 @@ def _measure_frame(table, data):
             recode[order] = np.arange(len(order))
             frame[name] = pd.Categorical.from_codes(recode[values], labels[order])
         elif kind == "time":
-            frame[name] = values.view("datetime64[ns]")
+            missing = values == _MISSING
+            bad = ~missing & ((values < _FIRST_TENTH) | (values > _LAST_TENTH))
+            if bad.any():
+                raise _TimeOutOfRange(name, int(np.argmax(bad)))
+            frame[name] = np.where(missing, _MISSING, values * 10**8).view("datetime64[ns]")
         elif kind == "seconds":
             frame[name] = np.where(values == _MISSING, np.nan, values / 10)
         elif dtype == "Int64":
@@ -363,10 +381,27 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
         tables = {}
         for table, name in enumerate(_MEASURES):
             with open(os.path.join(out, name + ".csv"), "rb") as f:
-                frame = _measure_frame(table, f.read())
+                data = f.read()
+            try:
+                frame = _measure_frame(table, data)
+            except _TimeOutOfRange as far:
+                raise ValueError(_far_time(name, data, far)) from None
             frame.attrs = {"messages": messages, "status": status}
             tables[name] = frame
     return tables
+
+
+def _far_time(table, data, far):
+    """What to say of a time of `table` that pandas cannot hold: the log it
+    comes of where the table names it, else the row and its signal."""
+    import csv
+    rows = list(csv.reader(io.StringIO(data.decode("utf-8", "replace"))))
+    header, row = rows[0], rows[far.row + 1]
+    value = row[header.index(far.column)]
+    where = row[header.index("path")] if "path" in header and row[header.index("path")] \
+        else "%s.csv row %d (signal %s)" % (table, far.row + 2, row[0])
+    return ("%s: the time %s is outside the times pandas holds (1677-09-21 to "
+            "2262-04-11); the command's -f measures writes it" % (where, value))
 
 
 # The command's long options that convert() takes.

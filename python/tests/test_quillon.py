@@ -362,3 +362,9 @@ def test_measures_are_the_commands_tables(tmp_path):
     assert south["red_clearance"].isna().all() and south["yellow"].notna().all()
     with pytest.raises(ValueError):
         quillon.measures(archive, bin_minutes=7)
+
+
+def test_measures_of_years_pandas_cannot_hold(tmp_path):
+    genlog(tmp_path / "2300_06_08_13.dat", "--records", "20")
+    with pytest.raises(ValueError, match="2300_06_08_13.dat: the time 2300-06-08 13:00:00 is outside"):
+        quillon.measures(tmp_path)
