@@ -617,9 +617,25 @@ bool open_device(const std::string& path, File* file, std::string* err) {
 }
 
 unsigned new_file_permissions() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+  // The umask as the kernel tells it (Linux), never set even for a moment:
+  // another thread of the process may be making files.
+  if (FILE* status = fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && fgets(line, sizeof line, status) != nullptr)
+      found = sscanf(line, "Umask: %o", &mask) == 1;
+    fclose(status);
+    if (found) return 0666 & ~mask;
+  }
+  // Elsewhere read once, at the first call (the module makes it as it
+  // loads).
+  static const mode_t kMask = [] {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+  }();
+  return 0666 & ~kMask;
 }
 
 bool create_private_file(const std::string& path, std::string* err) {

@@ -387,7 +387,9 @@ OutputTarget output_target(const std::string& path, std::string* resolved);
 bool open_device(const std::string& path, File* file, std::string* err);
 
 /// The permission bits of a new file: 0666 less the umask (POSIX; 0666 on
-/// Windows). Call it where no other thread is creating files.
+/// Windows). Where the system does not tell the umask (Linux's /proc does),
+/// it is read once, at the first call: make that where no other thread is
+/// creating files.
 unsigned new_file_permissions();
 
 /// Creates the file `path`, empty and readable and writable by its owner

@@ -311,6 +311,9 @@ uint64_t size_of(const std::string& text) {
 
 PYBIND11_MODULE(_quillon, m) {
   m.doc() = "The compiled part of quillon: logs into columns.";
+  // Where the system does not tell the umask, it is read now, as the module
+  // loads, not while another thread may be making files.
+  new_file_permissions();
   m.def("read_log", &read_log, py::arg("path"), py::arg("mode"),
         py::arg("signal_id"), py::arg("max_log_size"),
         "Reads the log file `path` (.dat or .dat.gz) into columns; raises "

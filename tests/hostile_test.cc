@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <thread>
@@ -221,6 +222,24 @@ TEST_F(Hostile, ReportOfFarYears) {
     const std::string page = day.substr(0, 4) + "-" + day.substr(5, 2) + "-" + day.substr(8, 2);
     EXPECT_TRUE(fs::exists(out / "logs" / (page + ".html"))) << hour;
     EXPECT_NE(read_file(out / "index.html").find(page), std::string::npos) << hour;
+  }
+}
+
+// The process umask is never set, not even for a moment: another thread
+// of a program that runs the converter (the Python module) may be making
+// files then. Every output that makes files, traced.
+TEST_F(Hostile, UmaskNeverSet) {
+  SKIP_ON_WINDOWS("POSIX umask");
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "no strace (apt-get install strace)";
+  write_file(dir_ / kLog, log(6, 1));
+  const std::string trace = (root_ / "trace").string();
+  for (const char* format : {"csv", "events", "measures", "report"}) {
+    std::string command = "/usr/bin/strace -f -qq -e trace=umask -o '" + trace + "'";
+    for (const std::string& part : tool().command) command += " '" + part + "'";
+    command += std::string(" -f ") + format + " -o '" + (root_ / "out" / format).string() +
+               (std::string(format) == "events" ? ".csv" : "") + "' '" + dir_.string() + "' e";
+    ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
+    EXPECT_EQ(read_file(trace).find("umask("), std::string::npos) << format << ": " << read_file(trace);
   }
 }
 

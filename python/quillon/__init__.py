@@ -199,10 +199,20 @@ def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
         _warn_mixed(frame, mode)
         return frame
     if hasattr(path, "read"):
-        data = path.read()
-        if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError("the file-like object must be opened in binary "
-                            "mode: read() gave %s" % type(data).__name__)
+        # In pieces, and no further than the limit: what lies past it is
+        # cut, as the command cuts a log (a stream may never end).
+        limit = _size(max_log_size)
+        pieces, size = [], 0
+        while not limit or size <= limit:
+            piece = path.read(1 << 20 if not limit else min(1 << 20, limit + 1 - size))
+            if not isinstance(piece, (bytes, bytearray, memoryview)):
+                raise TypeError("the file-like object must be opened in binary "
+                                "mode: read() gave %s" % type(piece).__name__)
+            if not piece:
+                break
+            pieces.append(bytes(piece))
+            size += len(piece)
+        data = b"".join(pieces)
         name = name if name is not None else getattr(path, "name", None)
         if name is None:
             raise ValueError("a file-like object needs name=, which gives the "

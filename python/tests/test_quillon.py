@@ -188,6 +188,18 @@ def test_gzip_bomb_in_bounded_memory(tmp_path):
     assert " ".join(out[1:-1]) == \
         "Error: larger than --max-log-size (32 MiB) once decompressed"
     assert peak_kib < 1 << 20
+    # Through a file-like object (gzip.open gives the bytes decompressed,
+    # /dev/zero never ends): read no further than the limit.
+    for opened, name in (("gzip.open(%r)" % str(bomb), "2022_06_08_13.dat"),
+                         ("open('/dev/zero', 'rb')", "2022_06_08_14.dat")):
+        script = ("import gzip, quillon, resource; "
+                  "df = quillon.read_log(%s, 'p', name=%r, max_log_size='8M'); "
+                  "print(df.attrs['logs']['closing'][0], "
+                  "resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)" % (opened, name))
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                             text=True, check=True, timeout=120).stdout.split()
+        assert " ".join(out[:-1]) == "Error: larger than --max-log-size (8 MiB)", out
+        assert int(out[-1]) < 256 << 10, out
 
 
 def test_dask_example_on_a_local_cluster(archive):
