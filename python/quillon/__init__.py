@@ -272,7 +272,7 @@ def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
         _path(dir, "dir"), _mode(mode), _flag(recursive, "recursive"),
         _count(jobs, "jobs"),
         _text(signal_id, "signal_id", ("auto", "name", "dir")),
-        _size(max_log_size), _text(signal_dir, "signal_dir", optional=True),
+        _size(max_log_size), None if signal_dir is None else _path(signal_dir, "signal_dir"),
         False)
     frame = _frame(columns, mode)
     logs = frame.attrs["logs"]
@@ -298,7 +298,7 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
         _path(dir, "dir"), mode, _flag(recursive, "recursive"),
         _count(jobs, "jobs"),
         _text(signal_id, "signal_id", ("auto", "name", "dir")),
-        _size(max_log_size), _text(signal_dir, "signal_dir", optional=True))
+        _size(max_log_size), None if signal_dir is None else _path(signal_dir, "signal_dir"))
     return _frame(columns, mode, usecols)
 
 

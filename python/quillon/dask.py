@@ -20,15 +20,14 @@ import quillon
 
 
 def _folders(root, recursive):
-    """The folders of `root` that hold logs, in the order of the command's
-    walk: each before its sub-folders, those in name order; output folders
-    and links to folders passed over."""
+    """The folders of `root` (bytes, as every name here: a name need not be
+    UTF-8) that hold logs, in the order of the command's walk: each before
+    its sub-folders, those in name order; output folders and links to
+    folders passed over."""
     found = []
     for folder, subfolders, names in os.walk(root):
-        subfolders[:] = sorted(
-            (s for s in subfolders if not s.startswith("csv_files_")),
-            key=os.fsencode)
-        if any(n.lower().endswith((".dat", ".dat.gz")) for n in names):
+        subfolders[:] = sorted(s for s in subfolders if not s.startswith(b"csv_files_"))
+        if any(n.lower().endswith((b".dat", b".dat.gz")) for n in names):
             found.append(folder)
         if not recursive:
             break
@@ -42,7 +41,7 @@ def _read_folder(root, folder, mode, signal_id, max_log_size, columns):
     frame = quillon.read_archive(
         folder, mode, recursive=False, jobs=1, signal_id=signal_id,
         max_log_size=max_log_size,
-        signal_dir=None if relative == "." else relative.replace(os.sep, "/"),
+        signal_dir=None if relative == b"." else relative.replace(os.sep.encode(), b"/"),
         columns=columns)
     if "signal_id" in frame:
         frame["signal_id"] = frame["signal_id"].astype(str)
@@ -56,7 +55,7 @@ def read_archive(dir, mode="e", recursive=True, signal_id="auto",
     a Dask dataframe of their rows, one partition per folder, and a pandas
     dataframe of the logs, damage included. The logs are read once here for
     their facts, and again by the partitions when they are computed."""
-    root = os.fspath(dir)
+    root = os.fsencode(os.fspath(dir))
     logs = quillon.read_logs(root, mode, recursive=recursive,
                              signal_id=signal_id, max_log_size=max_log_size)
     meta = quillon.read_bytes(b"", "2000_01_01_00.dat", mode,

@@ -380,3 +380,21 @@ def test_measures_of_years_pandas_cannot_hold(tmp_path):
     genlog(tmp_path / "2300_06_08_13.dat", "--records", "20")
     with pytest.raises(ValueError, match="2300_06_08_13.dat: the time 2300-06-08 13:00:00 is outside"):
         quillon.measures(tmp_path)
+
+
+def test_dask_reads_what_read_archive_reads(tmp_path):
+    # Folders whose names are no UTF-8, and a bytes path.
+    root = os.fsencode(tmp_path)
+    for folder in (b"\xff\xfe", b"north"):
+        os.makedirs(os.path.join(root, folder))
+        genlog(os.path.join(root, folder, b"2022_06_08_13.dat").decode(errors="surrogateescape"),
+               "--records", "30", "--seed", str(len(folder)))
+    import quillon.dask
+    for path in (root, os.fsdecode(root)):
+        events, logs = quillon.dask.read_archive(path, "e")
+        frame = quillon.read_archive(path, "e")
+        frame["signal_id"] = frame["signal_id"].astype(str)
+        frame.attrs = {}
+        got = events.compute(scheduler="synchronous").reset_index(drop=True)
+        pd.testing.assert_frame_equal(got, frame)
+        assert sorted(got["signal_id"].unique()) == ["\\xff\\xfe", "north"]
