@@ -1,5 +1,7 @@
 #include "logs/messages.h"
 
+#include "platform/platform.h"
+
 namespace {
 
 // How many bytes the UTF-8 character at `s[i]` takes, 0 when it is no
@@ -23,18 +25,13 @@ void put_hex(std::string* out, unsigned char c) {
   *out += kHex[c & 15];
 }
 
-}  // namespace
-
-std::string shown(std::string_view path) {
-  std::string out;
-  append_shown(&out, path);
-  return out;
-}
-
-void append_shown(std::string* out, std::string_view path) {
+// Appends `path` as messages show it, with `backslash` a backslash doubled.
+void append_escaped(std::string* out, std::string_view path, bool backslash) {
   // Most paths are printable ASCII: they are shown as they are.
   size_t plain = 0;
-  while (plain < path.size() && static_cast<unsigned char>(path[plain] - 0x20) < 0x5F) ++plain;
+  while (plain < path.size() && static_cast<unsigned char>(path[plain] - 0x20) < 0x5F &&
+         !(backslash && path[plain] == '\\'))
+    ++plain;
   out->append(path.substr(0, plain));
   for (size_t i = plain; i < path.size();) {
     unsigned char c = static_cast<unsigned char>(path[i]);
@@ -47,6 +44,8 @@ void append_shown(std::string* out, std::string_view path) {
       *out += "\\t";
     } else if (c == '\r') {
       *out += "\\r";
+    } else if (backslash && c == '\\') {
+      *out += "\\\\";
     } else if (c < 0x20 || c == 0x7F || n == 0 || c1) {
       for (size_t k = 0; k < (n == 0 ? 1 : n); ++k)
         put_hex(out, static_cast<unsigned char>(path[i + k]));
@@ -57,6 +56,27 @@ void append_shown(std::string* out, std::string_view path) {
     }
     i += n;
   }
+}
+
+}  // namespace
+
+std::string shown(std::string_view path) {
+  std::string out;
+  append_shown(&out, path);
+  return out;
+}
+
+void append_shown(std::string* out, std::string_view path) { append_escaped(out, path, false); }
+
+std::string shown_exactly(std::string_view name) {
+  std::string out;
+  append_shown_exactly(&out, name);
+  return out;
+}
+
+void append_shown_exactly(std::string* out, std::string_view name) {
+  // Where a backslash separates names (Windows) no name holds one.
+  append_escaped(out, name, kPathSeparator[0] != '\\');
 }
 
 std::string error_line(const std::string& what) {

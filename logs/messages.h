@@ -15,6 +15,13 @@ std::string shown(std::string_view path);
 /// Appends `path` to `out` as shown() shows it.
 void append_shown(std::string* out, std::string_view path);
 
+/// A signal id or a path below the directory argument as the tables write
+/// it, and rows are keyed by it: as shown(), and a backslash that is part of
+/// a name (POSIX) written "\\" too, so that no two names look alike.
+std::string shown_exactly(std::string_view name);
+/// Appends `name` to `out` as shown_exactly() shows it.
+void append_shown_exactly(std::string* out, std::string_view name);
+
 /// "Error: <what>" as a line of the standard error stream.
 std::string error_line(const std::string& what);
 /// A size as a person reads it: "256 MiB", "1 GiB", "1000 bytes".

@@ -145,7 +145,7 @@ Task task_for(const std::shared_ptr<Dir>& dir, const std::string& name,
   task.name = name;
   task.archive = is_archive(name);
   task.log_name = task.archive ? log_name_of_archive(name) : name;
-  task.relative_path = shown(name);
+  task.relative_path = shown_exactly(name);
   task.signal_id = signal_id;
   return task;
 }
@@ -167,7 +167,7 @@ py::dict read_log(const std::string& path, const std::string& mode,
   File in;
   if (!dir->open_file(name, &in, &err)) raise_os_error(path, err);
   Task task = task_for(dir, name, "");
-  task.signal_id = shown(signal_id_for(signal_id, task.log_name, dir_path));
+  task.signal_id = shown_exactly(signal_id_for(signal_id, task.log_name, dir_path));
   task.path = shown(path);
   return read_one(in, task, mode_of(mode), max_log_size);
 }
@@ -188,8 +188,8 @@ py::dict read_bytes(const py::bytes& data, const std::string& name,
   const size_t slash = name.find_last_of('/');
   const std::string folders = slash == std::string::npos ? "" : name.substr(0, slash);
   Task task = task_for(nullptr, name.substr(slash + 1), "");
-  task.relative_path = shown(name);
-  task.signal_id = shown(
+  task.relative_path = shown_exactly(name);
+  task.signal_id = shown_exactly(
       signal_id.is_none()
           ? signal_id_of(SignalIdFrom::kAuto, task.log_name, folders)
           : py::cast<std::string>(signal_id));

@@ -125,11 +125,11 @@ Item TreeRun::item_for(PlannedEntry& p, const DirVisit& visit,
       if (!output_.names_logs()) break;
       // Names that are no UTF-8 go into tables as messages show them.
       for (const std::string& part : visit.relative) {
-        append_shown(&task.relative_path, part);
+        append_shown_exactly(&task.relative_path, part);
         task.relative_path += '/';
       }
-      append_shown(&task.relative_path, task.name);
-      append_shown(&task.signal_id, signal_id_of(
+      append_shown_exactly(&task.relative_path, task.name);
+      append_shown_exactly(&task.signal_id, signal_id_of(
           options_.signal_id, task.log_name,
           visit.relative.empty()
               ? root_signal_id_
@@ -270,7 +270,7 @@ Item file_item(const Options& options, const std::string& input,
     task.name = options.name;
     task.path = "standard input";
     task.input = standard_input;
-    task.relative_path = shown(options.name);
+    task.relative_path = shown_exactly(options.name);
   } else {
     std::string dir_path, err;
     split_path(input, &dir_path, &task.name);
@@ -280,7 +280,8 @@ Item file_item(const Options& options, const std::string& input,
       item.outcome = Outcome::kDamaged;
       return item;
     }
-    task.path = task.relative_path = shown(input);
+    task.path = shown(input);
+    task.relative_path = shown_exactly(input);
     dir_id = dir_signal_id(dir_path);
     if (options.format == OutputFormat::kSqlite) {
       // The database keys a log by its canonical path below the database's
@@ -293,7 +294,7 @@ Item file_item(const Options& options, const std::string& input,
         item.outcome = Outcome::kDamaged;
         return item;
       }
-      task.relative_path = shown(below.empty() ? task.name : below + "/" + task.name);
+      task.relative_path = shown_exactly(below.empty() ? task.name : below + "/" + task.name);
     }
   }
   task.archive = is_archive(task.name);
@@ -303,7 +304,7 @@ Item file_item(const Options& options, const std::string& input,
     item.outcome = Outcome::kDamaged;
     return item;
   }
-  task.signal_id = shown(signal_id_of(options.signal_id, task.log_name, dir_id));
+  task.signal_id = shown_exactly(signal_id_of(options.signal_id, task.log_name, dir_id));
   item.task = std::move(task);
   return item;
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +242,37 @@ TEST_F(Hostile, UmaskNeverSet) {
     ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
     EXPECT_EQ(read_file(trace).find("umask("), std::string::npos) << format << ": " << read_file(trace);
   }
+}
+
+// Names that would look alike once escaped stay apart: a folder named with
+// the eight characters \xff\xfe and one of the two bytes, one with a line
+// feed and one with a backslash and an n, are four signals.
+TEST_F(Hostile, IdsThatLookAlikeStayApart) {
+  SKIP_ON_WINDOWS("POSIX names");
+  const std::string kFolders[] = {"\\xff\\xfe", "\xff\xfe", "nl\nx", "nl\\nx"};
+  for (const std::string& folder : kFolders) {
+    fs::create_directories(dir_ / folder);
+    write_file(dir_ / folder / kLog, log(6, 1));
+  }
+  const fs::path out = root_ / "m";
+  ToolRun run = quillon({"-r", "--signal-id", "dir", "-f", "measures", "-o", out.string(),
+                         dir_.string()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::set<std::string> ids;
+  const std::string logs = read_file(out / "logs.csv");
+  for (size_t at = logs.find('\n') + 1; at < logs.size(); at = logs.find('\n', at) + 1)
+    ids.insert(logs.substr(at, logs.find(',', at) - at));
+  EXPECT_EQ(ids, (std::set<std::string>{"\\\\xff\\\\xfe", "\\xff\\xfe", "nl\\nx",
+                                        "nl\\\\nx"}))
+      << logs;
+  ToolRun events = quillon({"-r", "--signal-id", "dir", "-f", "events", "-o", "-",
+                            "--columns", "signal_id", dir_.string(), "e"});
+  std::set<std::string> event_ids;
+  std::stringstream rows(events.out);
+  std::string row;
+  std::getline(rows, row);
+  while (std::getline(rows, row)) event_ids.insert(row);
+  EXPECT_EQ(event_ids, ids);
 }
 
 // A sub-directory swapped for a link after it was listed is reported, not

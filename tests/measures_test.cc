@@ -143,7 +143,7 @@ LogMeasures read_log(const std::string& path, LogHour hour, int version,
   log.clock = r.clock;
   log.has_clearance_ends = has_clearance_ends(select_event_table(r.version));
   log.events.resize(events.text.size() / sizeof(MeasureEvent));
-  memcpy(log.events.data(), events.text.data(), events.text.size());
+  if (!log.events.empty()) memcpy(log.events.data(), events.text.data(), events.text.size());
   return log;
 }
 
