@@ -180,8 +180,9 @@ class MeasuresOutput : public Output {
       log.offset = events_size_;
       log.count = log.events.size();
       events_size_ += size;
-      std::vector<MeasureEvent>().swap(log.events);
     }
+    // The room reserved for the events goes too, used or not.
+    std::vector<MeasureEvent>().swap(log.events);
     signals_[signal_id].push_back(std::move(log));
     return Outcome::kDone;
   }
