@@ -114,11 +114,22 @@ class Writer {
       std::string_view within(buf_, cut_ ? 0 : bound_ - written_);
       n = within.rfind('\n') + 1;  // 0 when no row ends within it
       cut_ = true;
+      // The rows held back, the header's lines left out.
+      const size_t from = std::max<uint64_t>(n, rows_from_ > put_ ? rows_from_ - put_ : 0);
+      if (from < len_) rows_cut_ += static_cast<uint64_t>(std::count(buf_ + from, buf_ + len_, '\n'));
     }
     if (n > 0 && !failed_) failed_ = !out_.write(buf_, n);
     written_ += n;
+    put_ += len_;
     len_ = 0;
   }
+
+  // Says that the rows of records start here: lines put before are the
+  // header's.
+  void start_rows() { rows_from_ = put_ + len_; }
+
+  // How many rows were held back at the bound.
+  uint64_t rows_cut() const { return rows_cut_; }
 
   // Bounds what reaches the stream to `bound` bytes (0: no bound), but for
   // what comes once lift_bound() is called.
@@ -147,6 +158,9 @@ class Writer {
   size_t len_ = 0;
   bool failed_ = false;
   uint64_t bound_ = 0, written_ = 0;
+  uint64_t put_ = 0;        // bytes put before the buffer's, written or not
+  uint64_t rows_from_ = 0;  // where the rows of records start, as put_ counts
+  uint64_t rows_cut_ = 0;
   bool cut_ = false;
 };
 
@@ -742,14 +756,19 @@ ConvertResult LogConverter::convert_as(InputStream& input,
     memcpy(pieces.row_end.text, end.data(), end.size());
     pieces.row_end.size = static_cast<uint8_t>(end.size());
   }
+  // The rows counted are those written: rows held back at the bound are not.
+  out.start_rows();
   if (mode == Mode::kProprietary) {
     ConvertResult result = convert_records<Mode::kProprietary, kForm>(in, out, input, pieces);
     result.clock = clock;
-    return with_version(with_rows(result));
+    result = with_rows(result);
+    result.rows -= std::min(result.rows, out.rows_cut());
+    return with_version(result);
   }
   ConvertResult result =
       convert_records<Mode::kStandard, kForm>(in, out, input, pieces);
   result.rows = result.records - dropped;
+  result.rows -= std::min(result.rows, out.rows_cut());
   return with_version(result);
 }
 

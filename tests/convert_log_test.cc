@@ -351,6 +351,12 @@ TEST(ConvertLog, BoundOnTheOutputAtItsEdges) {
       ConvertResult result =
           converter.convert(input, output, "2022_06_08_13.dat", Mode::kProprietary, bound);
       const std::string what = std::to_string(records) + " records, bound " + std::to_string(bound);
+      // The rows counted are the rows written (the header's and the
+      // closing row start with a comma).
+      uint64_t written = 0;
+      for (size_t at = 0; at < output.text().size(); at = output.text().find('\n', at) + 1)
+        written += output.text()[at] != ',';
+      EXPECT_EQ(result.rows, written) << what;
       if (bound >= rows) {
         EXPECT_EQ(result.end, LogEnd::kEndOfLog) << what;
         EXPECT_FALSE(result.output_cut) << what;
