@@ -1,6 +1,7 @@
 // The synthetic days of a signal: logs of every version that read whole,
 // with greens and clearances in order, in each version's numbering.
 
+#include "events/signal_events.h"
 #include "tools/signal_day.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,8 @@ TEST(SignalDay, EveryVersionReadsWholeWithItsNumbering) {
     const EventTable& table = select_event_table(version);
     // Per phase, what came last: green (1) or yellow (2); the two alternate.
     std::map<int, int> last;
-    int greens = 0, yellow_codes = 0;
+    int greens = 0, yellow_codes = 0, calls = 0;
+    const SignalEventTable& events = signal_events(table);
     for (size_t h = 0; h < hours.size(); ++h) {
       ASSERT_FALSE(hours[h].empty()) << version << " " << h;
       const std::string log = make_log(version, hours[h]);
@@ -35,6 +37,10 @@ TEST(SignalDay, EveryVersionReadsWholeWithItsNumbering) {
       ConvertResult result = convert_log(input, output, "2022_06_08_13.dat", Mode::kStandard);
       EXPECT_EQ(result.end, LogEnd::kEndOfLog) << version << " " << h;
       for (const LogRecord& r : hours[h]) {
+        bool on = false;
+        if (events.kind[r.type] == SignalEvent::kPedCall)
+          signal_event_value(events, r.type, r.data.data(), static_cast<int>(r.data.size()), &on);
+        calls += on;
         std::string_view name = event_name(table.rows[r.type]);
         int phase = r.data.empty() ? 0 : r.data[0];
         int step = name == "Phase Green Begin" || name == "Begin Phase Green" ? 1
@@ -51,6 +57,8 @@ TEST(SignalDay, EveryVersionReadsWholeWithItsNumbering) {
     EXPECT_EQ(last.size(), 8u) << version;
     EXPECT_GT(greens, 3000) << version;
     EXPECT_GT(yellow_codes, 3000) << version;
+    // Pedestrian calls come on, in every numbering.
+    EXPECT_GT(calls, 100) << version;
   }
 }
 

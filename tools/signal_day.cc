@@ -27,12 +27,12 @@ struct Event {
 // The day's records, made from its events in the version's numbering.
 class Writer {
  public:
-  explicit Writer(int version) : table_(select_event_table(version)) {
-    const SignalEventTable& events = signal_events(table_);
+  explicit Writer(int version)
+      : table_(select_event_table(version)), events_(signal_events(table_)) {
     for (int& type : type_) type = -1;
     for (int type = table_.count - 1; type >= 0; --type)
-      if (events.kind[type] != SignalEvent::kNone)
-        type_[static_cast<int>(events.kind[type])] = type;
+      if (events_.kind[type] != SignalEvent::kNone)
+        type_[static_cast<int>(events_.kind[type])] = type;
   }
 
   // The record of `e`, or none where the table has no row for it.
@@ -45,9 +45,11 @@ class Writer {
     r->data.assign(row.length, 0);
     const uint8_t value = static_cast<uint8_t>(e.value);
     if (row.length == 0) return true;
-    if (row.converter == on_off)
+    // A row without a converter of its own reads as its namesakes do:
+    // the current numbering's "Ped call on/off" is on/off too.
+    if (events_.converter[type] == on_off)
       r->data[0] = static_cast<uint8_t>(value << 1 | (e.on ? 1 : 0));
-    else if (row.converter == second_byte && row.length > 1)
+    else if (events_.converter[type] == second_byte && row.length > 1)
       r->data[1] = value;
     else
       r->data[0] = value;
@@ -56,6 +58,7 @@ class Writer {
 
  private:
   const EventTable& table_;
+  const SignalEventTable& events_;
   int type_[kSignalEventKinds];
 };
 
