@@ -397,6 +397,10 @@ unsigned new_file_permissions();
 /// on failure.
 bool create_private_file(const std::string& path, std::string* err);
 
+/// Makes a write past the file size limit (a shell's ulimit -f) fail, to be
+/// reported, rather than kill the process (POSIX: SIGXFSZ ignored).
+void fail_writes_past_file_size_limit();
+
 /// The identity of the file or directory `path`, links followed. Returns
 /// false where there is none or it cannot be told.
 bool file_id_of(const std::string& path, FileId* id);
