@@ -8,6 +8,7 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -197,6 +198,19 @@ py::dict read_bytes(const py::bytes& data, const std::string& name,
   return read_one(in, task, mode_of(mode), max_log_size);
 }
 
+// Has `hooks` check Python's signals between logs, as Python code would
+// between statements: a Ctrl-C stops the run, and *raised holds what the
+// signal's handler raised (KeyboardInterrupt) to raise once the run is
+// through.
+void check_signals(RunHooks* hooks, std::optional<py::error_already_set>* raised) {
+  hooks->interrupted = [raised] {
+    py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() == 0) return false;
+    raised->emplace();
+    return true;
+  };
+}
+
 py::dict read_archive(const std::string& dir, const std::string& mode,
                       bool recursive, int jobs, const std::string& signal_id,
                       uint64_t max_log_size, const py::object& signal_dir,
@@ -227,6 +241,8 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
   hooks.first_year = kFirstColumnYear;
   hooks.last_year = kLastColumnYear;
   if (!signal_dir.is_none()) hooks.dir_signal_id = py::cast<std::string>(signal_dir);
+  std::optional<py::error_already_set> raised;
+  check_signals(&hooks, &raised);
   int status;
   RunColumns run;
   {
@@ -234,6 +250,7 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
     status = run_with(options, hooks);
     run = columns.take();
   }
+  if (raised) throw *raised;
   return result_of(std::move(run), mode_of(mode), messages, status);
 }
 
@@ -250,11 +267,14 @@ py::tuple convert(const std::vector<std::string>& args) {
   hooks.message = [&](const std::string& text) {
     for (std::string& line : lines_of(text)) messages.push_back(std::move(line));
   };
+  std::optional<py::error_already_set> raised;
+  check_signals(&hooks, &raised);
   int status;
   {
     py::gil_scoped_release release;
     status = run_with(options, hooks);
   }
+  if (raised) throw *raised;
   return py::make_tuple(status, messages);
 }
 

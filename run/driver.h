@@ -32,6 +32,10 @@ struct RunHooks {
   /// (else the last name of its absolute path); the directories below it
   /// then get it and their path below it.
   std::optional<std::string> dir_signal_id;
+  /// Called between logs in the thread that runs the run: true stops it
+  /// there, as a failure stops it (nothing more published, the output not
+  /// finished). Python checks its signals here.
+  std::function<bool()> interrupted;
 };
 
 /// Runs `options` as run_quillon runs a command line, with `hooks`, and

@@ -130,6 +130,11 @@ int Runner::finish() {
 }
 
 void Runner::report_front() {
+  if (interrupted_ && interrupted_()) {
+    stop();
+    status_ = 1;
+    return;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   Slot& slot = slots_.front();
   if (slot.item.task) {

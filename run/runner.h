@@ -55,8 +55,14 @@ class Runner {
   /// item reported an error, else 0.
   int finish();
 
-  /// Whether an item has stopped the run.
+  /// Whether an item, or an interruption, has stopped the run.
   bool stopped() const { return stopped_; }
+
+  /// Has `interrupted` called before each item is reported; when it returns
+  /// true the run stops there.
+  void set_interruption(std::function<bool()> interrupted) {
+    interrupted_ = std::move(interrupted);
+  }
 
   /// What the tasks reported so far did.
   const RunSummary& summary() const { return summary_; }
@@ -107,6 +113,7 @@ class Runner {
   uint64_t tasks_added_ = 0, tasks_done_ = 0, records_ = 0;
   RunSummary summary_;
   LogConverter converter_;  // for tasks run in this thread
+  std::function<bool()> interrupted_;
 };
 
 #endif  // QUILLON_RUN_RUNNER_H_

@@ -398,3 +398,26 @@ def test_dask_reads_what_read_archive_reads(tmp_path):
         got = events.compute(scheduler="synchronous").reset_index(drop=True)
         pd.testing.assert_frame_equal(got, frame)
         assert sorted(got["signal_id"].unique()) == ["\\xff\\xfe", "north"]
+
+
+def test_a_ctrl_c_stops_a_run_between_logs(tmp_path):
+    # Thousands of logs; a SIGINT while they are read raises
+    # KeyboardInterrupt there, long before the run would end.
+    log = tmp_path / "one.dat"
+    genlog(log, "--records", "2000")
+    data = log.read_bytes()
+    log.unlink()
+    for i in range(6000):
+        (tmp_path / ("S%04d_01_2022_06_08_13.dat" % i)).write_bytes(data)
+    for call in ("quillon.read_archive(%r, jobs=1)" % str(tmp_path),
+                 "quillon.convert(%r, 'e', format='events', output=os.devnull, jobs=1)"
+                 % str(tmp_path)):
+        script = ("import os, signal, threading, time, quillon\n"
+                  "threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGINT)).start()\n"
+                  "start = time.time()\n"
+                  "try:\n    %s\n    print('ended')\n"
+                  "except KeyboardInterrupt:\n    print('interrupted', time.time() - start)\n"
+                  % call)
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                             text=True, timeout=300).stdout.split()
+        assert out and out[0] == "interrupted", (call, out)
