@@ -21,8 +21,9 @@ class MeasuresOutput : public Output {
  public:
   /// The tables go into the directory `dir` (or its sub-directory `below`),
   /// taken as `settings` says.
-  MeasuresOutput(std::string dir, std::string below, const MeasureSettings& settings)
-      : dir_(std::move(dir)), below_(std::move(below)), settings_(settings) {}
+  MeasuresOutput(std::string dir, std::string below, const MeasureSettings& settings,
+                 HeldFiles* held)
+      : dir_(std::move(dir)), below_(std::move(below)), settings_(settings), held_(held) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in,
                                    const LogHour& hour, bool,
@@ -68,20 +69,21 @@ class MeasuresOutput : public Output {
     // Every table is written whole under a temporary name before any takes
     // its own: a failure leaves the earlier set as it was (those not yet
     // written are removed as they go).
-    std::vector<PublishedFile> files(kMeasureSchema.size());
+    std::vector<std::unique_ptr<PublishedFile>> files;
     std::vector<OutputStream*> out;
-    for (size_t i = 0; i < files.size(); ++i) {
-      const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
-      if (!files[i].open_in(dir, name, &err)) {
+    for (const MeasureTableDef& table : kMeasureSchema) {
+      const std::string name = std::string(table.name) + ".csv";
+      files.push_back(std::make_unique<PublishedFile>());
+      if (!files.back()->open_in(dir, name, &err)) {
         *what = "Failed to write " + shown(dir->path_of(name)) + ": " + err;
         return false;
       }
-      out.push_back(&files[i]);
+      out.push_back(files.back().get());
     }
     // The name of the table that refused a write, with its reason.
     auto failed_write = [&files, what]() {
-      for (PublishedFile& file : files)
-        if (!file.error().empty()) *what = "Failed to write " + file.name() + ": " + file.error();
+      for (const auto& file : files)
+        if (!file->error().empty()) *what = "Failed to write " + file->name() + ": " + file->error();
       return false;
     };
     // Each signal's hours after its last log are missing up to the run's
@@ -101,11 +103,21 @@ class MeasuresOutput : public Output {
     signals_.clear();
     notes_ = tables.notes();
     if (!tables.finish()) return failed_write();
-    for (PublishedFile& file : files) {
-      if (!file.close(log_permissions_, &err)) {
-        *what = "Failed to write " + file.name() + ": " + err;
+    for (auto& file : files) {
+      if (!file->finish(log_permissions_, &err)) {
+        *what = "Failed to write " + file->name() + ": " + err;
         return false;
       }
+    }
+    if (held_ != nullptr) {
+      for (auto& file : files) held_->hold(std::move(file));
+      return true;
+    }
+    HeldFiles written;
+    for (auto& file : files) written.hold(std::move(file));
+    if (!written.publish_all(&err)) {
+      *what = "Failed to write " + err;
+      return false;
     }
     return true;
   }
@@ -192,6 +204,7 @@ class MeasuresOutput : public Output {
 
   std::string dir_, below_;
   MeasureSettings settings_;
+  HeldFiles* held_;  // where the tables go once written, or null
   std::string notes_;  // of the measures, once written
   std::mutex mutex_;  // of what follows
   std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
@@ -203,6 +216,6 @@ class MeasuresOutput : public Output {
 }  // namespace
 
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
-                                             std::string below) {
-  return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings);
+                                             std::string below, HeldFiles* held) {
+  return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings, held);
 }

@@ -10,12 +10,15 @@
 
 #include "measures/measure.h"
 #include "outputs/output.h"
+#include "outputs/published_file.h"
 
 /// The measure tables of a run, taken as `settings` says, published
 /// together once the run is through into the directory `dir` (made with its
 /// parents; a link typed as `dir` is followed) or, with `below`, into its
 /// sub-directory `below`, made there and never reached through a link.
+/// With `held`, the tables are written whole and handed to it instead of
+/// taking their names: the caller names them with its own files.
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
-                                             std::string below = "");
+                                             std::string below = "", HeldFiles* held = nullptr);
 
 #endif  // QUILLON_OUTPUTS_MEASURES_OUTPUT_H_

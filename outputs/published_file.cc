@@ -74,6 +74,17 @@ bool PublishedFile::write(const char* data, size_t size) {
 }
 
 bool PublishedFile::close(unsigned log_permissions, std::string* err) {
+  if (!finish(log_permissions, err)) return false;
+  return dir_ == nullptr || publish(err);
+}
+
+bool PublishedFile::publish(std::string* err) {
+  bool ok = dir_->publish(&file_, temp_, file_name_, Replace::kYes, err);
+  dir_.reset();
+  return ok;
+}
+
+bool PublishedFile::finish(unsigned log_permissions, std::string* err) {
   if (compressor_ != nullptr && !compressor_->finish()) {
     *err = compressor_->error();
     discard();
@@ -95,9 +106,27 @@ bool PublishedFile::close(unsigned log_permissions, std::string* err) {
     discard();
     return false;
   }
-  bool ok = dir_->publish(&file_, temp_, file_name_, Replace::kYes, err);
-  dir_.reset();
-  return ok;
+  if (file_.close()) return true;
+  *err = file_.error();
+  discard();
+  return false;
+}
+
+std::string HeldFiles::temp_of(const std::string& name) const {
+  for (const auto& file : files_)
+    if (file->name() == name) return file->temp_name();
+  return std::string();
+}
+
+bool HeldFiles::publish_all(std::string* err) {
+  for (auto& file : files_) {
+    if (!file->publish(err)) {
+      *err = file->name() + ": " + *err;
+      return false;
+    }
+  }
+  files_.clear();
+  return true;
 }
 
 void PublishedFile::discard() {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "logconv/streams.h"
 #include "platform/platform.h"
@@ -45,6 +46,18 @@ class PublishedFile : public OutputStream {
   /// that name stays as it was.
   void discard();
 
+  /// What close() does but for giving a file its name: the file is whole,
+  /// closed and has its owner, under its temporary name (temp_name()) until
+  /// publish(). Returns false, with *err set, when that failed.
+  bool finish(unsigned log_permissions, std::string* err);
+
+  /// Gives a file that finish() ended its name. Returns false, with *err
+  /// set, when that failed.
+  bool publish(std::string* err);
+
+  /// The temporary name of a file in its directory.
+  const std::string& temp_name() const { return temp_; }
+
   /// The table's name in messages: its path, or "standard output".
   const std::string& name() const { return name_; }
 
@@ -61,6 +74,26 @@ class PublishedFile : public OutputStream {
   FileOwner owner_;           // that file's
   unsigned new_permissions_ = 0666;
   std::string error_;
+};
+
+/// Files written whole and ended (PublishedFile::finish), which take their
+/// names together once all are written: a run that fails or is interrupted
+/// before leaves every earlier file as it was. Those not given their names
+/// are removed.
+class HeldFiles {
+ public:
+  /// Keeps `file` until publish_all().
+  void hold(std::unique_ptr<PublishedFile> file) { files_.push_back(std::move(file)); }
+
+  /// The temporary name of the file held as `name` in messages, or nothing.
+  std::string temp_of(const std::string& name) const;
+
+  /// Gives every file held its name, in the order held. Returns false, with
+  /// *err naming the file, at the first that failed.
+  bool publish_all(std::string* err);
+
+ private:
+  std::vector<std::unique_ptr<PublishedFile>> files_;
 };
 
 #endif  // QUILLON_OUTPUTS_PUBLISHED_FILE_H_

@@ -108,17 +108,21 @@ std::string csv_unquoted(std::string_view field) {
   return text;
 }
 
-// Writes `text` as the file `name` of `dir`, whole or not at all; what
-// stood there, a link included, is replaced.
+// Writes `text` as the file `name` of `dir`, whole, into `held`, which
+// gives it its name with the report's other files; what stood there, a
+// link included, is then replaced.
 bool write_page(const std::shared_ptr<Dir>& dir, const std::string& name,
-                const std::string& text, unsigned permissions, std::string* err) {
-  PublishedFile file;
-  if (!file.open_in(dir, name, err)) return false;
-  if (!file.write(text.data(), text.size())) {
-    *err = file.error();
+                const std::string& text, unsigned permissions, HeldFiles* held,
+                std::string* err) {
+  auto file = std::make_unique<PublishedFile>();
+  if (!file->open_in(dir, name, err)) return false;
+  if (!file->write(text.data(), text.size())) {
+    *err = file->error();
     return false;
   }
-  return file.close(permissions, err);
+  if (!file->finish(permissions, err)) return false;
+  held->hold(std::move(file));
+  return true;
 }
 
 // The measures, then their pages: an output that owns the measures it
@@ -128,7 +132,7 @@ class ReportOutput : public Output {
   ReportOutput(std::string dir, const MeasureSettings& settings)
       : dir_(std::move(dir)),
         bin_minutes_(settings.bin_minutes),
-        measures_(make_measures_output(dir_, settings, "measures")) {}
+        measures_(make_measures_output(dir_, settings, "measures", &held_)) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
                                    bool in_order, std::string* err) override {
@@ -149,7 +153,7 @@ class ReportOutput : public Output {
     if (!measures_->finish(stopped, found, what)) return false;
     if (stopped) return true;
     std::string err;
-    if (!write_report(dir_, bin_minutes_, log_permissions_, &err)) {
+    if (!write_report(dir_, bin_minutes_, log_permissions_, &err, &held_)) {
       *what = "Failed to write the report: " + err;
       return false;
     }
@@ -159,6 +163,9 @@ class ReportOutput : public Output {
  private:
   std::string dir_;
   int bin_minutes_;
+  // The tables and pages, named together once all are written: a run that
+  // fails or is interrupted leaves the earlier report whole.
+  HeldFiles held_;
   std::unique_ptr<Output> measures_;
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
 };
@@ -166,7 +173,9 @@ class ReportOutput : public Output {
 }  // namespace
 
 bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
-                  std::string* err) {
+                  std::string* err, HeldFiles* held) {
+  HeldFiles own;
+  if (held == nullptr) held = &own;
   // Below OUT, as typed, nothing is reached through a link.
   std::shared_ptr<Dir> out = Dir::make(dir, err);
   if (out == nullptr) {
@@ -186,9 +195,12 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
            ": " + *err;
     return false;
   };
-  for (size_t i = 0; i < count; ++i)
-    if (!readers[i].open(*tables_dir, std::string(kMeasureSchema[i].name) + ".csv", err))
-      return failed(i);
+  // Tables not yet named are read under their temporary names.
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
+    const std::string temp = held->temp_of(shown(tables_dir->path_of(name)));
+    if (!readers[i].open(*tables_dir, temp.empty() ? name : temp, err)) return failed(i);
+  }
   // A signal at a time: its rows in each table, by day; its pages; its
   // row of the index. Every signal has rows in logs.csv.
   const size_t logs = static_cast<size_t>(measure_table_index("logs"));
@@ -237,7 +249,7 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
       row.flagged |= page.silent_detector;
       const std::string name = date_text(day) + ".html";
       std::shared_ptr<Dir> pages = out->make_child(folder, err);
-      if (pages == nullptr || !write_page(pages, name, page.html, permissions, err)) {
+      if (pages == nullptr || !write_page(pages, name, page.html, permissions, held, err)) {
         *err = shown(join_path(out->path_of(folder), name)) + ": " + *err;
         return false;
       }
@@ -253,10 +265,12 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
       return failed(i);
     }
   }
-  if (!write_page(out, "index.html", draw_index(std::move(rows), all_days), permissions, err)) {
+  if (!write_page(out, "index.html", draw_index(std::move(rows), all_days), permissions, held,
+                  err)) {
     *err = shown(out->path_of("index.html")) + ": " + *err;
     return false;
   }
+  if (!held->publish_all(err)) return false;
   if (!first_unreadable.empty()) {
     *err = first_unreadable;
     return false;

@@ -9,6 +9,7 @@
 
 #include "measures/measure.h"
 #include "outputs/output.h"
+#include "outputs/published_file.h"
 
 /// The report of a run into the directory `dir`: the tables, taken as
 /// `settings` says, into `dir`/measures, then index.html and a page a
@@ -21,9 +22,12 @@ std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSetting
 /// more than `permissions` allow. Below `dir` nothing is reached through a
 /// link: one standing where a page goes is replaced. A signal whose tables
 /// do not read as written is drawn as a row of the index that says why;
-/// the others are drawn. Returns false, with *err naming the file (and the
-/// row), where a file could not be read or written or a signal not drawn.
+/// the others are drawn. Every page takes its name once all are written,
+/// after the tables `held` holds (read under their temporary names): a
+/// failure or an interruption before leaves the earlier report whole.
+/// Returns false, with *err naming the file (and the row), where a file
+/// could not be read or written or a signal not drawn.
 bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
-                  std::string* err);
+                  std::string* err, HeldFiles* held = nullptr);
 
 #endif  // QUILLON_OUTPUTS_REPORT_OUTPUT_H_

@@ -298,6 +298,29 @@ TEST_F(Hostile, MeasuresOfLogsWithoutEventsInBoundedMemory) {
 #endif
 }
 
+// A report that fails before its end (a directory where a page goes) leaves
+// the earlier report whole: its tables, pages and index as they were.
+TEST_F(Hostile, FailedReportLeavesTheEarlierWhole) {
+  write_file(dir_ / kLog, log(6, 1));
+  const fs::path out = root_ / "r";
+  ASSERT_EQ(quillon({"-f", "report", "-o", out.string(), dir_.string()}).status, 0);
+  const std::string logs = read_file(out / "measures" / "logs.csv");
+  const std::string index = read_file(out / "index.html");
+  const std::string page = read_file(out / "logs" / "2022-06-08.html");
+  write_file(dir_ / "2022_06_08_14.dat", log(6, 2));
+  write_file(dir_ / "2022_06_09_13.dat", log(6, 3));
+  fs::create_directories(out / "logs" / "2022-06-09.html");
+  ToolRun run = quillon({"-f", "report", "-o", out.string(), dir_.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("2022-06-09.html"), std::string::npos) << run.err;
+  EXPECT_EQ(read_file(out / "measures" / "logs.csv"), logs);
+  EXPECT_EQ(read_file(out / "index.html"), index);
+  EXPECT_EQ(read_file(out / "logs" / "2022-06-08.html"), page);
+  EXPECT_EQ(temporaries(out), std::set<std::string>{});
+  EXPECT_EQ(temporaries(out / "measures"), std::set<std::string>{});
+  EXPECT_EQ(temporaries(out / "logs"), std::set<std::string>{});
+}
+
 // A sub-directory swapped for a link after it was listed is reported, not
 // followed: nothing outside the tree is decompressed or removed.
 fs::path swap_target, swap_link;
