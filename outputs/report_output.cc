@@ -205,7 +205,6 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
   // row of the index. Every signal has rows in logs.csv.
   const size_t logs = static_cast<size_t>(measure_table_index("logs"));
   std::vector<IndexRow> rows;
-  std::set<int64_t> all_days;
   std::string text;
   std::string first_unreadable;  // the first signal's table that was
   for (bool end = false;;) {
@@ -242,19 +241,32 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
     IndexRow row;
     row.id = signal.tables[logs].text(0, 0);
     row.flagged = signal.has_gap();
-    const std::string folder = page_folder(row.id);
+    row.folder = page_folder(row.id);
+    // A year's cells at a time: memory holds one page's.
+    std::map<int64_t, Markup> cells;
+    int64_t year = 0;
+    auto write = [&](const std::string& name, const std::string& html) {
+      std::shared_ptr<Dir> pages = out->make_child(row.folder, err);
+      if (pages != nullptr && write_page(pages, name, html, permissions, held, err)) return true;
+      *err = shown(join_path(out->path_of(row.folder), name)) + ": " + *err;
+      return false;
+    };
+    auto write_year = [&]() {
+      if (cells.empty()) return true;
+      row.days_by_year[year] = static_cast<int>(cells.size());
+      const bool ok = write(year_page(year), draw_year(row.id, year, cells));
+      cells.clear();
+      return ok;
+    };
     for (int64_t day : signal.pages) {
-      all_days.insert(day);
-      DayPage page = draw_day(row.id, folder, day, signal, bin_minutes);
+      if (year_of(day) != year && !write_year()) return false;
+      year = year_of(day);
+      DayPage page = draw_day(row.id, day, signal, bin_minutes);
       row.flagged |= page.silent_detector;
-      const std::string name = date_text(day) + ".html";
-      std::shared_ptr<Dir> pages = out->make_child(folder, err);
-      if (pages == nullptr || !write_page(pages, name, page.html, permissions, held, err)) {
-        *err = shown(join_path(out->path_of(folder), name)) + ": " + *err;
-        return false;
-      }
-      row.cells[day] = std::move(page.cell);
+      if (!write(date_text(day) + ".html", page.html)) return false;
+      cells[day] = std::move(page.cell);
     }
+    if (!write_year()) return false;
     rows.push_back(std::move(row));
   }
   for (size_t i = 0; i < count; ++i) {
@@ -265,8 +277,7 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
       return failed(i);
     }
   }
-  if (!write_page(out, "index.html", draw_index(std::move(rows), all_days), permissions, held,
-                  err)) {
+  if (!write_page(out, "index.html", draw_index(std::move(rows)), permissions, held, err)) {
     *err = shown(out->path_of("index.html")) + ": " + *err;
     return false;
   }

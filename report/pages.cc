@@ -564,8 +564,8 @@ void SignalRows::sort_into_days() {
   }
 }
 
-DayPage draw_day(const std::string& id, const std::string& folder, int64_t day,
-                 const SignalRows& signal, int bin_minutes) {
+DayPage draw_day(const std::string& id, int64_t day, const SignalRows& signal,
+                 int bin_minutes) {
   const Day d{signal, day, signal.days.at(day)};
   const std::array<std::string, 24> states = hour_states(d);
   const std::map<int64_t, Greens> greens = greens_of(d);
@@ -574,7 +574,7 @@ DayPage draw_day(const std::string& id, const std::string& folder, int64_t day,
   DayPage out;
   out.silent_detector = !actuations.silent.empty();
   const std::string date = date_text(day);
-  out.cell = index_cell(id, folder + "/" + date + ".html", d, states);
+  out.cell = index_cell(id, date + ".html", d, states);
 
   const std::string title = "Signal " + id + ", " + date;
   Markup page;
@@ -594,7 +594,7 @@ DayPage draw_day(const std::string& id, const std::string& folder, int64_t day,
   return out;
 }
 
-std::string draw_index(std::vector<IndexRow> rows, const std::set<int64_t>& days) {
+std::string draw_index(std::vector<IndexRow> rows) {
   // Signals with a missing or damaged hour or a silent detector first,
   // then by id.
   std::stable_sort(rows.begin(), rows.end(),
@@ -606,38 +606,63 @@ std::string draw_index(std::vector<IndexRow> rows, const std::set<int64_t>& days
   } else {
     m.tag("p").open().text(std::to_string(rows.size()));
     m.literal(" signals; those with a missing or damaged hour or a detector silent for 60 "
-              "covered minutes first. Each cell: the day's 24 hours, its greens, the share "
-              "of them that maxed out, and the detector actuations.</p>\n<table>\n"
-              "<tr><th>Signal</th>");
-    for (int64_t day : days) m.tag("th").open().text(date_text(day)).end("th");
-    m.literal("</tr>\n");
+              "covered minutes first. Each year's page has a cell a day: the day's 24 hours, "
+              "its greens, the share of them that maxed out, and the detector actuations."
+              "</p>\n<table>\n<tr><th>Signal</th><th>Days</th></tr>\n");
     for (const IndexRow& row : rows) {
       m.literal("<tr>").tag("th").open().text(row.id);
       if (row.flagged) m.literal(" &#9888;");
-      m.end("th");
+      m.end("th").tag("td").open();
       if (!row.unreadable.empty()) {
-        m.tag("td")
-            .attr("class", "unreadable")
-            .attr("colspan", std::to_string(std::max<size_t>(days.size(), 1)))
+        m.tag("span").attr("class", "unreadable").open().text("Not drawn: " + row.unreadable).end("span");
+      }
+      bool first = true;
+      for (const auto& [year, days] : row.days_by_year) {
+        if (!first) m.literal(" ");
+        first = false;
+        m.tag("a")
+            .attr("href", row.folder + "/" + year_page(year))
+            .data("days", std::to_string(days))
             .open()
-            .text("Not drawn: " + row.unreadable)
-            .end("td");
-        m.literal("</tr>\n");
-        continue;
+            .text(year_page(year).substr(0, year_page(year).size() - 5) + " (" +
+                  std::to_string(days) + (days == 1 ? " day)" : " days)"))
+            .end("a");
       }
-      for (int64_t day : days) {
-        auto cell = row.cells.find(day);
-        if (cell == row.cells.end())
-          m.literal("<td></td>");
-        else
-          m.append(cell->second);
-      }
-      m.literal("</tr>\n");
+      m.end("td").literal("</tr>\n");
     }
     m.literal("</table>\n");
   }
   return page_head("Signals") + m.take() + legend() + "</body>\n</html>\n";
 }
+
+int64_t year_of(int64_t day) {
+  int64_t year;
+  int month, d;
+  civil_from_days(day, &year, &month, &d);
+  return year;
+}
+
+std::string year_page(int64_t year) {
+  std::string text = std::to_string(year);
+  return std::string(text.size() < 4 ? 4 - text.size() : 0, '0') + text + ".html";
+}
+
+std::string draw_year(const std::string& id, int64_t year,
+                      const std::map<int64_t, Markup>& cells) {
+  const std::string title =
+      "Signal " + id + ", " + year_page(year).substr(0, year_page(year).size() - 5);
+  Markup m;
+  m.literal("<p class=\"nav\"><a href=\"../index.html\">All signals</a></p>\n");
+  m.tag("h1").open().text(title).end("h1").literal("\n<table>\n");
+  for (const auto& [day, cell] : cells) {
+    m.literal("<tr>").tag("th").open().text(date_text(day)).end("th");
+    m.append(cell);
+    m.literal("</tr>\n");
+  }
+  m.literal("</table>\n");
+  return page_head(title) + m.take() + legend() + "</body>\n</html>\n";
+}
+
 std::string page_folder(std::string_view signal_id) {
   static const char kHex[] = "0123456789abcdef";
   std::string name;

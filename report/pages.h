@@ -56,21 +56,37 @@ struct DayPage {
   bool silent_detector = false;  // silent for 60 covered minutes or more
 };
 
-/// Draws the day `day` (counted from 1970-01-01) of the signal `id`, whose
-/// pages are in `folder`, in bins of `bin_minutes`.
-DayPage draw_day(const std::string& id, const std::string& folder, int64_t day,
-                 const SignalRows& signal, int bin_minutes);
+/// Draws the day `day` (counted from 1970-01-01) of the signal `id`, in bins
+/// of `bin_minutes`; its cell links to its page beside the year's page.
+DayPage draw_day(const std::string& id, int64_t day, const SignalRows& signal,
+                 int bin_minutes);
 
 /// One signal's row of the index.
 struct IndexRow {
   bool flagged = false;
   std::string id;
+  std::string folder;      // of its pages
   std::string unreadable;  // why its tables cannot be drawn, or nothing
-  std::map<int64_t, Markup> cells;  // by day
+  std::map<int64_t, int> days_by_year;  // how many days each year's page has
 };
 
-/// The index of every signal and day: the flagged signals first.
-std::string draw_index(std::vector<IndexRow> rows, const std::set<int64_t>& days);
+/// The index of every signal, a row each, with a link to each year's page
+/// of its days: the flagged signals first. A row is a few hundred bytes
+/// whatever the signal's days, so the index of thousands of signals stays
+/// small.
+std::string draw_index(std::vector<IndexRow> rows);
+
+/// The year of the day `day` (counted from 1970-01-01).
+int64_t year_of(int64_t day);
+
+/// The name of the page of the year `year` of a signal, in its folder:
+/// "2022.html".
+std::string year_page(int64_t year);
+
+/// The page of the days of the year `year` of the signal `id`: each day's
+/// cell (DayPage::cell), by day, which links to its page beside it.
+std::string draw_year(const std::string& id, int64_t year,
+                      const std::map<int64_t, Markup>& cells);
 
 /// The folder name of a signal's pages: its id with every byte but a-z, 0-9
 /// and '-' written as "_" and two hex digits, so that no id leaves the

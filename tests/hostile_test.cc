@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "report/pages.h"
 #include "run/driver.h"
 #include "run/options.h"
 #include "run/walker.h"
@@ -224,7 +225,11 @@ TEST_F(Hostile, ReportOfFarYears) {
     const std::string day = std::string(hour).substr(0, 10);
     const std::string page = day.substr(0, 4) + "-" + day.substr(5, 2) + "-" + day.substr(8, 2);
     EXPECT_TRUE(fs::exists(out / "logs" / (page + ".html"))) << hour;
-    EXPECT_NE(read_file(out / "index.html").find(page), std::string::npos) << hour;
+    EXPECT_NE(read_file(out / "index.html").find("logs/" + page.substr(0, 4) + ".html"),
+              std::string::npos)
+        << hour;
+    EXPECT_NE(read_file(out / "logs" / (page.substr(0, 4) + ".html")).find(page), std::string::npos)
+        << hour;
   }
 }
 
@@ -319,6 +324,26 @@ TEST_F(Hostile, FailedReportLeavesTheEarlierWhole) {
   EXPECT_EQ(temporaries(out), std::set<std::string>{});
   EXPECT_EQ(temporaries(out / "measures"), std::set<std::string>{});
   EXPECT_EQ(temporaries(out / "logs"), std::set<std::string>{});
+}
+
+// The index is a row a signal of a few hundred bytes, whatever its days:
+// thousands of signals keep it far under 4 MB (each day's cell is on the
+// signal's page of the year).
+TEST_F(Hostile, ReportIndexSmallForManySignals) {
+  const std::string bytes = log(6, 1);
+  for (int i = 0; i < 300; ++i) {
+    char name[40];
+    snprintf(name, sizeof name, "S%04d_01_2022_06_08_13.dat", i);
+    write_file(dir_ / name, bytes);
+    snprintf(name, sizeof name, "S%04d_01_2022_06_09_13.dat", i);
+    write_file(dir_ / name, bytes);
+  }
+  const fs::path out = root_ / "r";
+  ToolRun run = quillon({"-f", "report", "-o", out.string(), dir_.string()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const uint64_t index = fs::file_size(out / "index.html");
+  EXPECT_LT(index, 300u * 600u + 20000u) << index;  // 2,000 signals: under 1.3 MB
+  EXPECT_LT(fs::file_size(out / page_folder("S0000_01") / "2022.html"), 20000u);
 }
 
 // A sub-directory swapped for a link after it was listed is reported, not

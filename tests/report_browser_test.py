@@ -210,14 +210,24 @@ def main(argv):
         index = parse(dom)
         if console:
             failures.append("index.html: console: %s" % console)
-        heads = [h for h in index.headers[1:] if not h.startswith("20")]
+        heads = [h for h in index.headers[2:]]
         signals = [h.replace("\u26a0", "").strip() for h in heads]
         assert sorted(signals) == sorted(["north", "south", HOSTILE]), signals
         # Those with a missing or damaged hour come first: here every one,
         # south and the third missing the hours after their last log up to
         # the run's last.
         assert all("\u26a0" in h for h in heads), heads
-        pages = [link for link in index.links if link.endswith(".html")]
+        # The index links each signal's pages of a year; those, its days.
+        years = [link for link in index.links if link.endswith(".html")]
+        assert len(years) == 3, years
+        pages = []
+        for year in years:
+            code, dom, console = browse(browser, os.path.join(out, year), "--dump-dom")
+            if console:
+                failures.append("%s: console: %s" % (year, console))
+            folder = os.path.dirname(year)
+            pages += [folder + "/" + link for link in parse(dom).links
+                      if link.endswith(".html") and link != "../index.html"]
         assert len(pages) == 4, pages
         for link in pages:
             path = os.path.normpath(os.path.join(out, link))
