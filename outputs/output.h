@@ -8,6 +8,7 @@
 #define QUILLON_OUTPUTS_OUTPUT_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -151,6 +152,10 @@ class Output {
 
   /// A note for the end of the run (whole lines), or nothing.
   virtual std::string note() const { return std::string(); }
+
+  /// Has finish() call `interrupted` between the pieces of a long ending
+  /// (the report's signals): true stops it there, its files left unnamed.
+  virtual void set_interruption(std::function<bool()> interrupted) { (void)interrupted; }
 
   /// Ends the run: `stopped` when a failure ended it, `found` when it found
   /// any log. Returns false, with *what set to the message of the failure

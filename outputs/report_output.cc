@@ -149,11 +149,15 @@ class ReportOutput : public Output {
 
   std::string note() const override { return measures_->note(); }
 
+  void set_interruption(std::function<bool()> interrupted) override {
+    interrupted_ = std::move(interrupted);
+  }
+
   bool finish(bool stopped, bool found, std::string* what) override {
     if (!measures_->finish(stopped, found, what)) return false;
     if (stopped) return true;
     std::string err;
-    if (!write_report(dir_, bin_minutes_, log_permissions_, &err, &held_)) {
+    if (!write_report(dir_, bin_minutes_, log_permissions_, &err, &held_, interrupted_)) {
       *what = "Failed to write the report: " + err;
       return false;
     }
@@ -167,13 +171,14 @@ class ReportOutput : public Output {
   // fails or is interrupted leaves the earlier report whole.
   HeldFiles held_;
   std::unique_ptr<Output> measures_;
+  std::function<bool()> interrupted_;  // checked between signals, or none
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
 };
 
 }  // namespace
 
 bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
-                  std::string* err, HeldFiles* held) {
+                  std::string* err, HeldFiles* held, const std::function<bool()>& interrupted) {
   HeldFiles own;
   if (held == nullptr) held = &own;
   // Below OUT, as typed, nothing is reached through a link.
@@ -210,6 +215,10 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
   for (bool end = false;;) {
     if (!readers[logs].at_end(&end, err)) return failed(logs);
     if (end) break;
+    if (interrupted && interrupted()) {
+      *err = "interrupted";
+      return false;
+    }
     const std::string key(readers[logs].next_key());
     SignalRows signal;
     signal.tables.resize(count);

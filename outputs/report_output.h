@@ -26,8 +26,10 @@ std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSetting
 /// after the tables `held` holds (read under their temporary names): a
 /// failure or an interruption before leaves the earlier report whole.
 /// Returns false, with *err naming the file (and the row), where a file
-/// could not be read or written or a signal not drawn.
+/// could not be read or written or a signal not drawn, or `interrupted`,
+/// called before each signal, returned true.
 bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
-                  std::string* err, HeldFiles* held = nullptr);
+                  std::string* err, HeldFiles* held = nullptr,
+                  const std::function<bool()>& interrupted = nullptr);
 
 #endif  // QUILLON_OUTPUTS_REPORT_OUTPUT_H_

@@ -397,7 +397,10 @@ int run_with(const Options& given, const RunHooks& hooks) {
         return run_task(task, settings, converter, in_order);
       },
       jobs, automatic, printer, progress);
-  if (hooks.interrupted) runner.set_interruption(hooks.interrupted);
+  if (hooks.interrupted) {
+    runner.set_interruption(hooks.interrupted);
+    output->set_interruption(hooks.interrupted);
+  }
   bool found = false, passed_sub_directories = false;
   // Each input in the order given: a directory is walked, a file is a log.
   for (size_t i = 0; i < (files ? options.inputs.size() : 1) && !runner.stopped();
