@@ -406,12 +406,12 @@ TEST_F(EventsRun, MeasuresOfAFallBackDayAndAnHourTwice) {
                          dir_.string(), "e"});
   EXPECT_EQ(run.status, 0) << run.err;
   const int step = 35999 - after;
-  EXPECT_EQ(run.err, "Note: east/2022_06_08_01.dat: its clock goes back 1 time, by up to " +
+  EXPECT_EQ(run.err, text("Note: east/2022_06_08_01.dat: its clock goes back 1 time, by up to " +
                          std::to_string(step / 10) + "." + std::to_string(step % 10) +
                          " s: no interval is measured across a step\n"
                          "Note: east/2022_06_08_05.dat: a second log of its signal's hour "
                          "2022-06-08 05:00:00, which is measured from "
-                         "again/2022_06_08_05.dat\n");
+                         "again/2022_06_08_05.dat\n"));
   const std::string logs = read_file(out / "logs.csv");
   EXPECT_NE(logs.find(",2022-06-08 01:00:00,ok," + std::to_string(hours[1].size()) +
                       ",east/2022_06_08_01.dat,6,End of Controller Log,1,"),

@@ -124,8 +124,11 @@ TEST(Report, OneSignalsBadRowSinksNoOther) {
   std::string err;
   EXPECT_FALSE(write_report(root.string(), 15, 0644, &err));
   EXPECT_NE(err.find("phase_intervals.csv: row 2"), std::string::npos) << err;
-  std::ifstream index(root / "index.html");
-  const std::string html((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
+  std::string html;
+  {
+    std::ifstream index(root / "index.html");
+    html.assign(std::istreambuf_iterator<char>(index), std::istreambuf_iterator<char>());
+  }
   EXPECT_NE(html.find("Not drawn: phase_intervals.csv: row 2"), std::string::npos) << html;
   EXPECT_TRUE(fs::exists(root / page_folder("b") / "2022-06-08.html"));
   EXPECT_FALSE(fs::exists(root / page_folder("a")));

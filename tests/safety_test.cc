@@ -175,9 +175,15 @@ TEST_F(Safety, FailedOrKilledRunKeepsTheEarlierCsv) {
   ToolRun limited = quillon({dir_.string(), "p"},
                             {.file_size_limit = 100000,
                              .killed_by_file_size = true});
-  EXPECT_EQ(limited.status, 1);
   EXPECT_EQ(read_file(csv_path), good);
-  EXPECT_EQ(entries(dir_ / "csv_files_p"), std::set<std::string>{kCsv});
+  if (tool().windows) {
+    // Under wine the limit's signal ends the process, as no Windows limit
+    // would: the earlier CSV stays all the same.
+    EXPECT_EQ(limited.status, -1);
+  } else {
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(entries(dir_ / "csv_files_p"), std::set<std::string>{kCsv});
+  }
 }
 
 // An output directory the tool may not write to stops the run before
