@@ -45,7 +45,7 @@ KINDS = {"Phase Green Begin": "green", "Begin Phase Green": "green",
          "Begin Ped Walk": "walk", "Ped call on/off": "ped_call",
          "Veh Detector on/off": "detector", "Preempt Input on/off": "preempt",
          "Patt Status Change": "pattern", "Cycle Length Change": "cycle_length",
-         "Offset Length Change": "offset"}
+         "Offset Length Change": "offset", "PHASE_SKIPPED": "skip"}
 ON_OFF = ("ped_call", "detector", "preempt")
 COORDINATION = ("pattern", "cycle_length", "offset")
 TENTHS_PER_HOUR = 36000
@@ -158,13 +158,15 @@ def pandas_measures(events, bin_minutes=15):
     counts = counts.reindex(index, fill_value=0).sort_index()
     tables["actuations"] = [(s, stamp(b), d, n) for (s, b, d), n in counts.items()]
 
-    # Terminations, and the pedestrian counts, per phase and bin.
-    terms = ev[ev["kind"].isin(TERMINATIONS)]
+    # Terminations, skips and greens, and the pedestrian counts, per phase
+    # and bin.
+    counted = TERMINATIONS + ("skip", "green")
+    terms = ev[ev["kind"].isin(counted)]
     terms = terms.groupby(["signal_id", "bin", "value", "kind"]).size().unstack(
-        fill_value=0).reindex(columns=list(TERMINATIONS), fill_value=0)
+        fill_value=0).reindex(columns=list(counted), fill_value=0)
     terms = terms[terms.sum(axis=1) > 0].sort_index()
-    tables["terminations"] = [(s, stamp(b), p, g, m, f)
-                              for (s, b, p), (g, m, f) in zip(terms.index, terms.to_numpy())]
+    tables["terminations"] = [(s, stamp(b), p) + tuple(n)
+                              for (s, b, p), n in zip(terms.index, terms.to_numpy())]
 
     # Greens, pedestrian delays and preemptions: state by phase, in order.
     intervals, preemptions, delays = [], [], {}
@@ -206,7 +208,7 @@ def pandas_measures(events, bin_minutes=15):
                 continue
             if p.get("pending"):
                 intervals.append(p["pending"])
-            p["pending"] = [s, v, green, t - green, None, None, p.pop("termination", None)]
+            p["pending"] = [s, v, green, t - green, None, None, p.pop("termination", "none")]
             p.update(yellow=t, ends=ends)
         elif k == "yellow_end":
             if p.get("pending") and "yellow" in p and p["ends"]:

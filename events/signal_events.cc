@@ -21,6 +21,7 @@ const std::string_view kSignalEventNames[kSignalEventKinds][2] = {
     {"Patt Status Change", ""},
     {"Cycle Length Change", ""},
     {"Offset Length Change", ""},
+    {"PHASE_SKIPPED", ""},
 };
 
 namespace {

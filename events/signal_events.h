@@ -28,6 +28,7 @@ enum class SignalEvent : uint8_t {
   kPattern,    // the coordination pattern changes,
   kCycle,      // its cycle length,
   kOffset,     // its offset
+  kSkip,       // a phase is skipped
   kNone,       // none of these
 };
 

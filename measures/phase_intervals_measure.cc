@@ -15,6 +15,7 @@ namespace {
 const int64_t kUnknown = INT64_MIN;
 
 const char* const kTerminationNames[] = {"gap_out", "max_out", "force_off"};
+const char kNoTermination[] = "none";  // no gap out, max out or force off
 
 class PhaseIntervalsMeasure : public Measure {
  public:
@@ -132,7 +133,7 @@ class PhaseIntervalsMeasure : public Measure {
       out += ',';
       if (i.red != kUnknown) put_seconds(&out, i.red);
       out += ',';
-      if (i.termination >= 0) out += kTerminationNames[i.termination];
+      out += i.termination >= 0 ? kTerminationNames[i.termination] : kNoTermination;
       out += '\n';
     }
     done_.erase(done_.begin(), done_.begin() + static_cast<ptrdiff_t>(n));

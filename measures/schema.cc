@@ -7,7 +7,7 @@ namespace {
 using K = ColumnKind;
 
 const char* const kStates[] = {"ok", "damaged", "missing", "duplicate", "undated", "gap"};
-const char* const kTerminations[] = {"gap_out", "max_out", "force_off"};
+const char* const kTerminations[] = {"gap_out", "max_out", "force_off", "none"};
 const char* const kItems[] = {"pattern", "cycle_length", "offset"};
 
 const MeasureColumnDef kSignal = {"signal_id", K::kId, "category"};
@@ -37,6 +37,8 @@ const MeasureColumnDef kTerminationCounts[] = {
     {"gap_out", K::kInt, "int32"},
     {"max_out", K::kInt, "int32"},
     {"force_off", K::kInt, "int32"},
+    {"skip", K::kInt, "int32"},
+    {"greens", K::kInt, "int32"},
 };
 const MeasureColumnDef kPhaseIntervals[] = {
     kSignal,

@@ -1,5 +1,6 @@
-// terminations.csv: the gap outs, max outs and force offs of each phase per
-// bin, as they were logged.
+// terminations.csv: the gap outs, max outs, force offs and skips of each
+// phase per bin, as they were logged, and the greens that began in the bin:
+// the terminations and skips of a phase sum to its greens and skips.
 
 #include "measures/tables.h"
 
@@ -13,7 +14,9 @@ class TerminationsMeasure : public Measure {
   uint32_t kinds() const override {
     return 1u << static_cast<int>(SignalEvent::kGapOut) |
            1u << static_cast<int>(SignalEvent::kMaxOut) |
-           1u << static_cast<int>(SignalEvent::kForceOff);
+           1u << static_cast<int>(SignalEvent::kForceOff) |
+           1u << static_cast<int>(SignalEvent::kSkip) |
+           1u << static_cast<int>(SignalEvent::kGreen);
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
@@ -22,8 +25,14 @@ class TerminationsMeasure : public Measure {
 
   // Takes the event `e`, at time `t`.
   void take_event(const MeasureEvent& e, int64_t t) {
-    ++bins_.at(t).count[e.value][static_cast<int>(e.kind) -
-                                 static_cast<int>(SignalEvent::kGapOut)];
+    int* counts = bins_.at(t).count[e.value];
+    switch (e.kind) {
+      case SignalEvent::kGapOut: ++counts[0]; break;
+      case SignalEvent::kMaxOut: ++counts[1]; break;
+      case SignalEvent::kForceOff: ++counts[2]; break;
+      case SignalEvent::kSkip: ++counts[3]; break;
+      default: ++counts[4]; break;  // a green
+    }
   }
 
   void settle(int64_t until) override {
@@ -32,10 +41,10 @@ class TerminationsMeasure : public Measure {
       std::string& out = *signal_.out;
       for (int v = 0; v < 256; ++v) {
         const int* c = counts.count[v];
-        if (c[0] + c[1] + c[2] == 0) continue;
+        if (c[0] + c[1] + c[2] + c[3] + c[4] == 0) continue;
         out += head;
         put_int(&out, v);
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < kCounts; ++i) {
           out += ',';
           put_int(&out, c[i]);
         }
@@ -45,8 +54,10 @@ class TerminationsMeasure : public Measure {
   }
 
  private:
+  static constexpr int kCounts = 5;
   struct Counts {
-    int count[256][3] = {};  // by phase: gap outs, max outs, force offs
+    // By phase: gap outs, max outs, force offs, skips, greens.
+    int count[256][kCounts] = {};
   };
   Bins<Counts> bins_;
 };

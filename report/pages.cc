@@ -162,7 +162,7 @@ void draw_greens(Markup* page, const Day& d, const Greens& g) {
   // sheet their size: a busy day has tens of thousands, which a browser
   // draws faster without a rule to match for each.
   for (int i = 0; i < 4; ++i) {
-    const std::string group = i < 3 ? kTerminations[i] : "";
+    const std::string group = i < 3 ? kTerminations[i] : "none";
     m.tag("g").attr("class", role_class(i < 3 ? kTerminationRoles[i] : Role::kNoTerm)).open();
     m.literal("\n");
     for (size_t r : g.rows) {

@@ -107,8 +107,8 @@ TEST(Measures, Rules) {
       {"terminations in 5-minute bins", "terminations",
        {log_of(12, true, {{100, K::kGapOut, 1, false}, {3100, K::kMaxOut, 1, false},
                           {3200, K::kMaxOut, 1, false}})},
-       "s,2022-06-08 12:00:00.0,1,1,0,0\n"
-       "s,2022-06-08 12:05:00.0,1,0,2,0\n",
+       "s,2022-06-08 12:00:00.0,1,1,0,0,0,0\n"
+       "s,2022-06-08 12:05:00.0,1,0,2,0,0,0\n",
        5},
       {"every bin of a covered hour for each detector, in 60-minute bins",
        "actuations",
@@ -180,7 +180,7 @@ TEST(Measures, RulesFromLogBytes) {
                  {green(100, 2), time_update(150), yellow(50, 2), yellow_end(90, 2), red(90, 2),
                   red_end(110, 2), green(300, 2), yellow(400, 2), yellow_end(440, 2),
                   red(440, 2), red_end(460, 2), green(600, 2)})},
-       "s,2,2022-06-08 13:00:30.0,10.0,4.0,2.0,\n"},
+       "s,2,2022-06-08 13:00:30.0,10.0,4.0,2.0,none\n"},
       {"the hour's row counts the steps back and the largest", "logs",
        {read_log("13.dat", k13, 6,
                  {green(100, 2), time_update(150), yellow(50, 2), detector(900, 1, false),
@@ -216,12 +216,21 @@ TEST(Measures, RulesFromLogBytes) {
        {read_log("12.dat", {2022, 6, 8, 12}, 6, {green(35900, 2)}),
         read_log("a/13.dat", k13, 6, {yellow(100, 2)}),
         read_log("b/13.dat", k13, 6, {detector(50, 1, true)}, 1)},
-       "s,2,2022-06-08 12:59:50.0,20.0,,,\n"},
+       "s,2,2022-06-08 12:59:50.0,20.0,,,none\n"},
       {"a termination in the yellow's tenth, logged after it, is the green's",
        "phase_intervals",
        {read_log("13.dat", k13, 6, {green(100, 2), yellow(200, 2), max_out(200, 2),
                                      green(300, 2)})},
        "s,2,2022-06-08 13:00:10.0,10.0,,,max_out\n"},
+      {"terminations and skips sum to the greens and skips; a green ended by none",
+       "terminations",
+       {read_log("13.dat", k13, 6, {green(100, 2), max_out(180, 2), yellow(200, 2), green(400, 2),
+                                     {98, 150, {4, 0, 0, 0}}, yellow(500, 2)})},
+       "s,2022-06-08 13:00:00.0,2,0,1,0,0,2\n"
+       "s,2022-06-08 13:00:00.0,4,0,0,0,1,0\n"},
+      {"a green without a gap out, max out or force off ended by none", "phase_intervals",
+       {read_log("13.dat", k13, 7, {green(100, 2), yellow(200, 2), green(300, 2)})},
+       "s,2,2022-06-08 13:00:10.0,10.0,,,none\n"},
       {"pedestrian calls of the current numbering", "ped",
        {read_log("13.dat", k13, 7, {{109, 100, {4 << 1 | 1}}, {7, 200, {4}}})},
        "s,2022-06-08 13:00:00.0,4,1,1,10.0,1\n"},
@@ -381,5 +390,5 @@ TEST(Measures, SchemaRoundTrips) {
 TEST(Measures, BinsBefore1970) {
   LogMeasures log = log_of(23, true, {{1000, K::kGapOut, 2, false}});
   log.hour = {1969, 12, 31, 23};
-  EXPECT_EQ(rows("terminations", {log}), "s,1969-12-31 23:00:00.0,2,1,0,0\n");
+  EXPECT_EQ(rows("terminations", {log}), "s,1969-12-31 23:00:00.0,2,1,0,0,0,0\n");
 }
