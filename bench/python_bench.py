@@ -45,8 +45,9 @@ KINDS = {"Phase Green Begin": "green", "Begin Phase Green": "green",
          "Begin Ped Walk": "walk", "Ped call on/off": "ped_call",
          "Veh Detector on/off": "detector", "Preempt Input on/off": "preempt",
          "Patt Status Change": "pattern", "Cycle Length Change": "cycle_length",
-         "Offset Length Change": "offset", "PHASE_SKIPPED": "skip"}
-ON_OFF = ("ped_call", "detector", "preempt")
+         "Offset Length Change": "offset", "PHASE_SKIPPED": "skip",
+         "Ped Detector on/off": "ped_press"}
+ON_OFF = ("ped_call", "detector", "preempt", "ped_press")
 COORDINATION = ("pattern", "cycle_length", "offset")
 TENTHS_PER_HOUR = 36000
 TERMINATIONS = ("gap_out", "max_out", "force_off")
@@ -226,11 +227,12 @@ def pandas_measures(events, bin_minutes=15):
             if p.get("pending") and "red" in p:
                 p["pending"][5] = t - p.pop("red")
         elif k == "walk":
-            d = delays.setdefault((s, b, v), [0, 0])
+            d = delays.setdefault((s, b, v), [0, 0, 0])
             call = calls.pop((s, v), None)
             if call is not None and call[1] and whole:
                 d[0] += 1
                 d[1] += t - call[0]
+                d[2] = max(d[2], t - call[0])
         elif k == "ped_call" and on:
             calls.setdefault((s, v), (t, whole))
         elif k == "preempt":
@@ -250,15 +252,17 @@ def pandas_measures(events, bin_minutes=15):
          None if off is None else (off - on) / 10)
         for s, v, on, off in preemptions]
 
-    ped = ev[ev["kind"].isin(("walk", "ped_call")) & (ev["on"] | (ev["kind"] == "walk"))]
+    ped = ev[ev["kind"].isin(("walk", "ped_call", "ped_press")) &
+             (ev["on"] | (ev["kind"] == "walk"))]
     ped = ped.groupby(["signal_id", "bin", "value", "kind"]).size().unstack(
-        fill_value=0).reindex(columns=["walk", "ped_call"], fill_value=0)
+        fill_value=0).reindex(columns=["walk", "ped_call", "ped_press"], fill_value=0)
     ped = ped[ped.sum(axis=1) > 0].sort_index()
     tables["ped"] = []
-    for (s, b, v), (walks, calls) in zip(ped.index, ped.to_numpy()):
-        samples, total = delays.get((s, b, v), (0, 0))
+    for (s, b, v), (walks, calls, presses) in zip(ped.index, ped.to_numpy()):
+        samples, total, longest = delays.get((s, b, v), (0, 0, 0))
         mean = (total + samples // 2) // samples / 10 if samples else None
-        tables["ped"].append((s, stamp(b), v, walks, calls, mean, samples))
+        tables["ped"].append((s, stamp(b), v, walks, calls, mean, samples,
+                              longest / 10 if samples else None, presses))
 
     coordination = ev[ev["kind"].isin(COORDINATION)].sort_values(
         ["signal_id", "rank"], kind="stable")

@@ -22,6 +22,7 @@ const std::string_view kSignalEventNames[kSignalEventKinds][2] = {
     {"Cycle Length Change", ""},
     {"Offset Length Change", ""},
     {"PHASE_SKIPPED", ""},
+    {"Ped Detector on/off", ""},
 };
 
 namespace {

@@ -29,6 +29,7 @@ enum class SignalEvent : uint8_t {
   kCycle,      // its cycle length,
   kOffset,     // its offset
   kSkip,       // a phase is skipped
+  kPedPress,   // a pedestrian pushbutton, on or off
   kNone,       // none of these
 };
 

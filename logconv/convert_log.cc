@@ -308,7 +308,9 @@ inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* reco
       signal_event_value(*at.signal, record[0], record + 3, length, &e.on));
   // Detectors and calls count as they come on: their offs are left here,
   // which saves holding, spilling and reading back half of a day's events.
-  if (!e.on && (kind == SignalEvent::kDetector || kind == SignalEvent::kPedCall)) return p;
+  if (!e.on && (kind == SignalEvent::kDetector || kind == SignalEvent::kPedCall ||
+                kind == SignalEvent::kPedPress))
+    return p;
   e.tenths = stamp;
   e.kind = kind;
   memcpy(p, &e, sizeof e);

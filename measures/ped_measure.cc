@@ -1,6 +1,9 @@
-// ped.csv: the walks and pedestrian calls of each phase per bin, and the
-// delay from the first call after a walk to the next walk, where both fell
-// in covered hours with no break between them.
+// ped.csv: the walks, pedestrian calls and pushbutton presses of each phase
+// per bin, and the delay from the first call after a walk to the next walk,
+// where both fell in covered hours with no break between them: its mean and
+// its largest.
+
+#include <algorithm>
 
 #include "measures/tables.h"
 
@@ -14,7 +17,8 @@ class PedMeasure : public Measure {
 
   uint32_t kinds() const override {
     return 1u << static_cast<int>(SignalEvent::kWalk) |
-           1u << static_cast<int>(SignalEvent::kPedCall);
+           1u << static_cast<int>(SignalEvent::kPedCall) |
+           1u << static_cast<int>(SignalEvent::kPedPress);
   }
 
   void begin_log(const LogMeasures& log, int64_t, int64_t) override { covered_ = log.covered; }
@@ -32,8 +36,11 @@ class PedMeasure : public Measure {
       if (first_call_[v] != kNever && call_covered_[v] && covered_) {
         ++b.delay_samples;
         b.delay_sum += t - first_call_[v];
+        b.delay_max = std::max(b.delay_max, t - first_call_[v]);
       }
       first_call_[v] = kNever;
+    } else if (e.kind == SignalEvent::kPedPress) {
+      if (e.on) ++bins_.at(t).phase[v].presses;  // the button's number, taken as the phase
     } else if (e.on) {
       ++bins_.at(t).phase[v].calls;
       if (first_call_[v] == kNever) {
@@ -53,7 +60,7 @@ class PedMeasure : public Measure {
       std::string& out = *signal_.out;
       for (int v = 0; v < 256; ++v) {
         const Counts& b = bin.phase[v];
-        if (b.walks + b.calls == 0) continue;
+        if (b.walks + b.calls + b.presses == 0) continue;
         out += head;
         for (int n : {v, b.walks, b.calls}) {
           put_int(&out, n);
@@ -63,6 +70,10 @@ class PedMeasure : public Measure {
           put_seconds(&out, (b.delay_sum + b.delay_samples / 2) / b.delay_samples);
         out += ',';
         put_int(&out, b.delay_samples);
+        out += ',';
+        if (b.delay_samples > 0) put_seconds(&out, b.delay_max);
+        out += ',';
+        put_int(&out, b.presses);
         out += '\n';
       }
     });
@@ -70,8 +81,8 @@ class PedMeasure : public Measure {
 
  private:
   struct Counts {
-    int walks = 0, calls = 0, delay_samples = 0;
-    int64_t delay_sum = 0;
+    int walks = 0, calls = 0, delay_samples = 0, presses = 0;
+    int64_t delay_sum = 0, delay_max = 0;
   };
   struct Bin {
     Counts phase[256];

@@ -57,6 +57,8 @@ const MeasureColumnDef kPed[] = {
     {"calls", K::kInt, "int32"},
     {"delay_mean", K::kSeconds, "float64"},
     {"delay_samples", K::kInt, "int32"},
+    {"delay_max", K::kSeconds, "float64"},
+    {"presses", K::kInt, "int32"},
 };
 const MeasureColumnDef kCoordination[] = {
     kSignal,
