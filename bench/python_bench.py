@@ -46,9 +46,10 @@ KINDS = {"Phase Green Begin": "green", "Begin Phase Green": "green",
          "Veh Detector on/off": "detector", "Preempt Input on/off": "preempt",
          "Patt Status Change": "pattern", "Cycle Length Change": "cycle_length",
          "Offset Length Change": "offset", "PHASE_SKIPPED": "skip",
-         "Ped Detector on/off": "ped_press"}
+         "Ped Detector on/off": "ped_press", "Split Change": "split",
+         "Coord Ring Yield": "yield"}
 ON_OFF = ("ped_call", "detector", "preempt", "ped_press")
-COORDINATION = ("pattern", "cycle_length", "offset")
+COORDINATION = ("pattern", "cycle_length", "offset", "split", "yield")
 TENTHS_PER_HOUR = 36000
 TERMINATIONS = ("gap_out", "max_out", "force_off")
 
@@ -98,19 +99,26 @@ def pandas_measures(events, bin_minutes=15):
     first = np.array([d[0] if d else 0 for d in data], dtype=np.int64)
     second = np.array([d[1] if len(d) > 1 else (d[0] if d else 0) for d in data],
                       dtype=np.int64)
+    # A split change: its phase and split (version 4: the first two bytes).
+    split_phase = np.array([d[1] if len(d) > 2 else (d[0] if d else 0) for d in data],
+                           dtype=np.int64)
+    split = np.array([d[2] if len(d) > 2 else (d[1] if len(d) > 1 else 0) for d in data],
+                     dtype=np.int64)
     keep = kind >= 0
     codes = events["data"].cat.codes.to_numpy()[keep]
     ev = pd.DataFrame({
         "log": log_of_row[keep], "kind": np.array(kind_names)[kind[keep]],
         "t": events["timestamp"].to_numpy()[keep].astype("int64") // 10**8,
-        "first": first[codes], "second": second[codes]})
+        "first": first[codes], "second": second[codes],
+        "split_phase": split_phase[codes], "split": split[codes]})
     ev = ev.join(logs[["signal_id", "rank", "segment", "whole", "ends"]], on="log",
                  how="inner")
     ev = ev.sort_values("rank", kind="stable")
     on_off = ev["kind"].isin(ON_OFF)
     byte = ev["first"].to_numpy()
     ev["value"] = np.where(on_off, byte >> 1,
-                           np.where(ev["kind"].isin(COORDINATION), ev["second"], byte))
+                           np.where(ev["kind"] == "split", ev["split"],
+                                    np.where(ev["kind"].isin(COORDINATION), ev["second"], byte)))
     ev["on"] = on_off & (byte & 1 == 1)
     bin_tenths = bin_minutes * 600
     ev["bin"] = ev["t"] // bin_tenths * bin_tenths
@@ -266,9 +274,10 @@ def pandas_measures(events, bin_minutes=15):
 
     coordination = ev[ev["kind"].isin(COORDINATION)].sort_values(
         ["signal_id", "rank"], kind="stable")
-    tables["coordination"] = [(s, stamp(t), k, v) for s, t, k, v in zip(
+    tables["coordination"] = [(s, stamp(t), k, v, p if k == "split" else None)
+                              for s, t, k, v, p in zip(
         coordination["signal_id"], coordination["t"], coordination["kind"],
-        coordination["value"])]
+        coordination["value"], coordination["split_phase"])]
     return tables
 
 

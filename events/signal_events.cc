@@ -23,6 +23,8 @@ const std::string_view kSignalEventNames[kSignalEventKinds][2] = {
     {"Offset Length Change", ""},
     {"PHASE_SKIPPED", ""},
     {"Ped Detector on/off", ""},
+    {"Split Change", ""},
+    {"Coord Ring Yield", ""},
 };
 
 namespace {
@@ -76,6 +78,16 @@ const SignalEventTable& signal_events(const EventTable& table) {
          : &table == &kVersion5Table ? kTables[1]
          : &table == &kVersion6Table ? kTables[2]
                                      : kTables[3];
+}
+
+int split_change_phase(const SignalEventTable& events, uint8_t type, const uint8_t* data,
+                       int length) {
+  EventConverter converter = events.converter[type];
+  if (converter == nullptr) return 0;
+  uint8_t d[16] = {}, none[16] = {};
+  memcpy(d, data, static_cast<size_t>(length));
+  int params = 0;
+  return converter(0, d, &params) - converter(0, none, &params);
 }
 
 int converted_signal_event_value(const SignalEventTable& events, uint8_t type,

@@ -30,6 +30,8 @@ enum class SignalEvent : uint8_t {
   kOffset,     // its offset
   kSkip,       // a phase is skipped
   kPedPress,   // a pedestrian pushbutton, on or off
+  kSplit,      // the coordinator changes a phase's split
+  kYield,      // a ring yields
   kNone,       // none of these
 };
 
@@ -57,6 +59,11 @@ struct SignalEventTable {
 /// The kinds of the types of `table` (one that select_event_table
 /// returns), built on first use.
 const SignalEventTable& signal_events(const EventTable& table);
+
+/// The phase of a split change record of a type that `events` knows: its
+/// standard code (Split Change 1 to 16) less that of a record of no phase.
+int split_change_phase(const SignalEventTable& events, uint8_t type, const uint8_t* data,
+                       int length);
 
 /// The value of a record of a type that `events` knows, by calling its
 /// converter: for the rows that signal_event_value does not read itself.
@@ -89,6 +96,7 @@ struct MeasureEvent {
   SignalEvent kind;
   uint8_t value;    // phase, detector channel, preempt number or plan value
   bool on;          // of an on/off event
+  uint8_t phase = 0;  // of a split change: its phase; else 0
 };
 
 #endif  // QUILLON_EVENTS_SIGNAL_EVENTS_H_

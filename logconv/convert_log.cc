@@ -313,6 +313,8 @@ inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* reco
     return p;
   e.tenths = stamp;
   e.kind = kind;
+  if (kind == SignalEvent::kSplit)
+    e.phase = static_cast<uint8_t>(split_change_phase(*at.signal, record[0], record + 3, length));
   memcpy(p, &e, sizeof e);
   return p + sizeof e;
 }

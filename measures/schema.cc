@@ -8,7 +8,7 @@ using K = ColumnKind;
 
 const char* const kStates[] = {"ok", "damaged", "missing", "duplicate", "undated", "gap"};
 const char* const kTerminations[] = {"gap_out", "max_out", "force_off", "none"};
-const char* const kItems[] = {"pattern", "cycle_length", "offset"};
+const char* const kItems[] = {"pattern", "cycle_length", "offset", "split", "yield"};
 
 const MeasureColumnDef kSignal = {"signal_id", K::kId, "category"};
 
@@ -65,6 +65,7 @@ const MeasureColumnDef kCoordination[] = {
     {"timestamp", K::kTime, "datetime64[ns]"},
     {"item", K::kCategory, "category", kItems},
     {"value", K::kInt, "int32"},
+    {"phase", K::kInt, "Int64"},
 };
 const MeasureColumnDef kPreemption[] = {
     kSignal,

@@ -236,6 +236,13 @@ TEST(Measures, RulesFromLogBytes) {
                                      walk(700, 2), {26, 310, {2 << 1 | 1}}, {26, 320, {2 << 1}},
                                      {26, 330, {2 << 1 | 1}}})},
        "s,2022-06-08 13:00:00.0,2,2,2,25.0,2,40.0,2\n"},
+      {"split changes by phase, ring yields, in time order after a step back", "coordination",
+       {read_log("13.dat", k13, 6, {{48, 200, {0, 4, 30}}, {49, 300, {0, 2}}, {48, 100, {0, 6, 25}}}),
+        read_log("14.dat", k14, 4, {{94, 100, {2, 40}}})},
+       "s,2022-06-08 13:00:10.0,split,25,6\n"
+       "s,2022-06-08 13:00:20.0,split,30,4\n"
+       "s,2022-06-08 13:00:30.0,yield,2,\n"
+       "s,2022-06-08 14:00:10.0,split,40,2\n"},
       {"pedestrian calls of the current numbering", "ped",
        {read_log("13.dat", k13, 7, {{109, 100, {4 << 1 | 1}}, {7, 200, {4}}})},
        "s,2022-06-08 13:00:00.0,4,1,1,10.0,1,10.0,0\n"},

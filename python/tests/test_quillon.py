@@ -366,7 +366,7 @@ def test_measures_are_the_commands_tables(tmp_path):
     assert logs[logs["state"] == "ok"]["path"].notna().all()
     for table, column, fixed in (
             ("phase_intervals", "termination", ["gap_out", "max_out", "force_off", "none"]),
-            ("coordination", "item", ["pattern", "cycle_length", "offset"])):
+            ("coordination", "item", ["pattern", "cycle_length", "offset", "split", "yield"])):
         assert list(tables[table][column].cat.categories) == fixed, (table, column)
     only_ok = logs[logs["state"] == "ok"]
     assert pd.concat([only_ok, logs])["state"].dtype == "category"
