@@ -409,8 +409,13 @@ void draw_coordination(Markup* page, const Day& d) {
   std::set<int64_t> preempts;
   for (size_t r : preemption_rows) preempts.insert(p.at(preempt, r));
   const double row = 22;
+  size_t plan_changes = 0;  // split changes and ring yields are not drawn here
+  for (size_t r : changes_rows) {
+    const std::string& item = c.text(item_column, r);
+    plan_changes += item == "pattern" || item == "cycle_length" || item == "offset";
+  }
   Chart chart(page, "events", "Plan changes and preemptions",
-              std::to_string(changes_rows.size()) +
+              std::to_string(plan_changes) +
                   " changes of pattern, cycle length or offset; " +
                   std::to_string(preemption_rows.size()) + " preemptions.",
               (3 + static_cast<double>(preempts.size())) * row + 24);

@@ -130,9 +130,11 @@ def expected(t, signal, day):
     for r in of_day(t["ped"], "bin_start"):
         ped[(r["phase"], hour(r["bin_start"]))][0] += int(r["walks"])
         ped[(r["phase"], hour(r["bin_start"]))][1] += int(r["calls"])
-    e["ped"] = {k: tuple(v) for k, v in ped.items()}
+    e["ped"] = {k: tuple(v) for k, v in ped.items() if any(v)}
+    # The chart draws the plan: split changes and ring yields are not marks.
     e["coordination"] = sorted((r["item"], r["timestamp"][11:], r["value"])
-                               for r in of_day(t["coordination"], "timestamp"))
+                               for r in of_day(t["coordination"], "timestamp")
+                               if r["item"] in ("pattern", "cycle_length", "offset"))
     e["preemption"] = sorted((r["preempt"], r["input_on"], r["input_off"], r["duration"])
                              for r in of_day(t["preemption"], "input_on"))
     return e
