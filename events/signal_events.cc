@@ -25,6 +25,13 @@ const std::string_view kSignalEventNames[kSignalEventKinds][2] = {
     {"Ped Detector on/off", ""},
     {"Split Change", ""},
     {"Coord Ring Yield", ""},
+    {"Power Intrpt on/off", ""},
+    {"Flash Status Change", ""},
+    {"Alarm Status 1 Chng", ""},
+    {"Alarm Group Change", ""},
+    {"Time Update", ""},
+    {"Coord Status Change", ""},
+    {"Unit Ctrl Sta  Chng", ""},
 };
 
 namespace {

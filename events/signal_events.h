@@ -32,6 +32,13 @@ enum class SignalEvent : uint8_t {
   kPedPress,   // a pedestrian pushbutton, on or off
   kSplit,      // the coordinator changes a phase's split
   kYield,      // a ring yields
+  kPower,      // the power is interrupted (on) or back (off)
+  kFlash,      // the flash status changes
+  kAlarm,      // the alarm status changes
+  kAlarmGroup, // an alarm group changes
+  kTimeUpdate, // the controller's clock is set
+  kCoordStatus,  // the coordinator's status changes
+  kUnitControl,  // the unit control status changes
   kNone,       // none of these
 };
 

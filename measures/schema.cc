@@ -75,6 +75,16 @@ const MeasureColumnDef kPreemption[] = {
     {"duration", K::kSeconds, "float64"},
 };
 
+const char* const kControllerEvents[] = {
+    "power_interruption_on", "power_interruption_off", "flash", "alarm_status", "alarm_group",
+    "time_update", "coordinator_status", "unit_control"};
+const MeasureColumnDef kControllerEventColumns[] = {
+    kSignal,
+    {"timestamp", K::kTime, "datetime64[ns]"},
+    {"event", K::kCategory, "category", kControllerEvents},
+    {"value", K::kInt, "Int64"},
+};
+
 const MeasureTableDef kTables[] = {
     {"logs", kLogs, make_logs_measure},
     {"actuations", kActuations, make_actuations_measure},
@@ -83,6 +93,7 @@ const MeasureTableDef kTables[] = {
     {"ped", kPed, make_ped_measure},
     {"coordination", kCoordination, make_coordination_measure},
     {"preemption", kPreemption, make_preemption_measure},
+    {"controller_events", kControllerEventColumns, make_controller_events_measure},
 };
 
 }  // namespace

@@ -29,4 +29,8 @@ std::unique_ptr<Measure> make_coordination_measure(const SignalContext& signal);
 /// preemption.csv: each preemption from its input on to its input off.
 std::unique_ptr<Measure> make_preemption_measure(const SignalContext& signal);
 
+/// controller_events.csv: the cabinet's own events, power, flash, alarms,
+/// clock, coordinator and unit control.
+std::unique_ptr<Measure> make_controller_events_measure(const SignalContext& signal);
+
 #endif  // QUILLON_MEASURES_TABLES_H_

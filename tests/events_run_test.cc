@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "measures/schema.h"
 #include "run/options.h"
 #include "logconv/convert_log.h"
 #include "tests/tool_runner.h"
@@ -435,7 +436,7 @@ TEST_F(EventsRun, MeasuresOfAFallBackDayAndAnHourTwice) {
   }
 }
 
-// -f measures: seven tables into OUT, made with its parents; the archive as
+// -f measures: the tables into OUT, made with its parents; the archive as
 // it was; a run without logs writes the headers and says so.
 TEST_F(EventsRun, MeasuresIntoADirectory) {
   write_file(dir_ / "2022_06_08_13.dat.gz", gzip_bytes(log(6)));
@@ -447,9 +448,10 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
   EXPECT_EQ(run.err, error(tool_path(dir_, "undated.dat") +
                            ": the name holds no valid date and hour"));
   EXPECT_EQ(entries(out),
-            (std::set<std::string>{"actuations.csv", "coordination.csv", "logs.csv",
-                                   "ped.csv", "phase_intervals.csv",
-                                   "preemption.csv", "terminations.csv"}));
+            (std::set<std::string>{"actuations.csv", "controller_events.csv",
+                                   "coordination.csv", "logs.csv", "ped.csv",
+                                   "phase_intervals.csv", "preemption.csv",
+                                   "terminations.csv"}));
   const std::string header =
       "signal_id,hour,state,records,path,version,closing,clock_steps_back,largest_step_back,gap_end\n";
   EXPECT_EQ(read_file(out / "logs.csv"),
@@ -465,7 +467,7 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
   EXPECT_EQ(quillon({"-f", "measures", "-o", out.string(), (root_ / "empty").string(),
                      "e"}).status, 1);
   EXPECT_EQ(read_file(out / "logs.csv"), logs_table);
-  EXPECT_EQ(entries(out).size(), 7u);
+  EXPECT_EQ(entries(out).size(), kMeasureSchema.size());
   fs::remove(out / "ped.csv");
   ToolRun none = quillon({"-f", "measures", "-o", out.string(),
                           (root_ / "empty").string(), "e"});

@@ -243,6 +243,18 @@ TEST(Measures, RulesFromLogBytes) {
        "s,2022-06-08 13:00:20.0,split,30,4\n"
        "s,2022-06-08 13:00:30.0,yield,2,\n"
        "s,2022-06-08 14:00:10.0,split,40,2\n"},
+      {"the controller's own events, in time order", "controller_events",
+       {read_log("13.dat", k13, 6,
+                 {{64, 100, {1}}, {52, 110, {0, 3}}, {53, 120, {0, 5}}, {68, 130, {7, 0}},
+                  {71, 140, {0, 0, 0}}, {44, 150, {9, 9, 2}}, {51, 160, {4, 0}}, {64, 170, {0}}})},
+       "s,2022-06-08 13:00:10.0,power_interruption_on,\n"
+       "s,2022-06-08 13:00:11.0,flash,3\n"
+       "s,2022-06-08 13:00:12.0,alarm_status,5\n"
+       "s,2022-06-08 13:00:13.0,alarm_group,7\n"
+       "s,2022-06-08 13:00:14.0,time_update,\n"
+       "s,2022-06-08 13:00:15.0,coordinator_status,1\n"
+       "s,2022-06-08 13:00:16.0,unit_control,4\n"
+       "s,2022-06-08 13:00:17.0,power_interruption_off,\n"},
       {"pedestrian calls of the current numbering", "ped",
        {read_log("13.dat", k13, 7, {{109, 100, {4 << 1 | 1}}, {7, 200, {4}}})},
        "s,2022-06-08 13:00:00.0,4,1,1,10.0,1,10.0,0\n"},
