@@ -180,8 +180,9 @@ def pandas_measures(events, bin_minutes=15):
     # Greens, pedestrian delays and preemptions: state by phase, in order.
     intervals, preemptions, delays = [], [], {}
     sequence = ev[~ev["kind"].isin(("detector",) + TERMINATIONS + COORDINATION) |
-                  ev["kind"].isin(TERMINATIONS)]
+                  ev["kind"].isin(TERMINATIONS + ("pattern", "split"))]
     phases, calls, preempts, segment = {}, {}, {}, None
+    pattern, programmed = {}, {}  # in force: by signal; by signal and phase
 
     def end_all():
         for key, p in phases.items():
@@ -193,10 +194,16 @@ def pandas_measures(events, bin_minutes=15):
             preemptions.append((s, v, on, None))
         preempts.clear()
 
-    for s, k, t, v, on, seg, whole, ends, b in zip(
+    for s, k, t, v, on, seg, whole, ends, b, sp in zip(
             sequence["signal_id"], sequence["kind"], sequence["t"], sequence["value"],
             sequence["on"], sequence["segment"], sequence["whole"], sequence["ends"],
-            sequence["bin"]):
+            sequence["bin"], sequence["split_phase"]):
+        if k == "pattern":
+            pattern[s] = v
+            continue
+        if k == "split":
+            programmed[(s, sp)] = v
+            continue
         if seg != segment:
             end_all()
             segment = seg
@@ -205,7 +212,8 @@ def pandas_measures(events, bin_minutes=15):
             if p.get("pending"):
                 intervals.append(p["pending"])
             p.clear()
-            p.update(green=t, green_whole=whole)
+            p.update(green=t, green_whole=whole, pattern=pattern.get(s),
+                     programmed=programmed.get((s, v)))
         elif k in TERMINATIONS:
             if "green" in p:
                 p["termination"] = k
@@ -217,7 +225,8 @@ def pandas_measures(events, bin_minutes=15):
                 continue
             if p.get("pending"):
                 intervals.append(p["pending"])
-            p["pending"] = [s, v, green, t - green, None, None, p.pop("termination", "none")]
+            p["pending"] = [s, v, green, t - green, None, None, p.pop("termination", "none"),
+                            p.get("pattern"), p.get("programmed")]
             p.update(yellow=t, ends=ends)
         elif k == "yellow_end":
             if p.get("pending") and "yellow" in p and p["ends"]:
@@ -252,8 +261,9 @@ def pandas_measures(events, bin_minutes=15):
     intervals.sort(key=lambda i: (i[0], i[2], i[1]))
     tables["phase_intervals"] = [
         (s, v, stamp(start), green / 10, None if y is None else y / 10,
-         None if r is None else r / 10, term)
-        for s, v, start, green, y, r, term in intervals]
+         None if r is None else r / 10, term,
+         None if y is None or r is None else (green + y + r) / 10, pat, split)
+        for s, v, start, green, y, r, term, pat, split in intervals]
     preemptions.sort(key=lambda p: (p[0], p[2], p[1]))
     tables["preemption"] = [
         (s, v, stamp(on), None if off is None else stamp(off),

@@ -1,7 +1,9 @@
 // phase_intervals.csv: each green of a phase whose hours are all covered,
 // from its Begin Green to its Begin Yellow, with its yellow and red
 // clearance (where the numbering ends them) and the last gap out, max out
-// or force off logged during it.
+// or force off logged during it; and, as a split monitor, the split it
+// took, the pattern in force at its start and the split programmed for its
+// phase then.
 
 #include <algorithm>
 #include <tuple>
@@ -19,13 +21,16 @@ const char kNoTermination[] = "none";  // no gap out, max out or force off
 
 class PhaseIntervalsMeasure : public Measure {
  public:
-  using Measure::Measure;
+  explicit PhaseIntervalsMeasure(const SignalContext& signal) : Measure(signal) {
+    std::fill(std::begin(programmed_), std::end(programmed_), -1);
+  }
 
   uint32_t kinds() const override {
     uint32_t kinds = 0;
     for (SignalEvent k : {SignalEvent::kGreen, SignalEvent::kYellow, SignalEvent::kYellowEnd,
                           SignalEvent::kRed, SignalEvent::kRedEnd, SignalEvent::kGapOut,
-                          SignalEvent::kMaxOut, SignalEvent::kForceOff})
+                          SignalEvent::kMaxOut, SignalEvent::kForceOff, SignalEvent::kPattern,
+                          SignalEvent::kSplit})
       kinds |= 1u << static_cast<int>(k);
     return kinds;
   }
@@ -44,12 +49,20 @@ class PhaseIntervalsMeasure : public Measure {
     const int v = e.value;
     Phase& p = phases_[v];
     switch (e.kind) {
+      case SignalEvent::kPattern:
+        pattern_ = v;
+        break;
+      case SignalEvent::kSplit:
+        programmed_[e.phase] = v;
+        break;
       case SignalEvent::kGreen:
         write_pending(v);
         p.green = true;
         p.green_start = t;
         p.green_covered = covered_;
         p.termination = -1;
+        p.pattern = pattern_;
+        p.programmed = programmed_[v];
         break;
       case SignalEvent::kGapOut:
       case SignalEvent::kMaxOut:
@@ -69,7 +82,8 @@ class PhaseIntervalsMeasure : public Measure {
         if (!p.green_covered || !covered_) break;
         write_pending(v);
         p.pending = true;
-        p.interval = {p.green_start, v, t - p.green_start, kUnknown, kUnknown, p.termination};
+        p.interval = {p.green_start, v,          t - p.green_start, kUnknown,
+                      kUnknown,      p.termination, p.pattern,        p.programmed};
         p.yellow_start = t;
         p.yellow_open = true;
         p.red_open = false;
@@ -134,6 +148,12 @@ class PhaseIntervalsMeasure : public Measure {
       if (i.red != kUnknown) put_seconds(&out, i.red);
       out += ',';
       out += i.termination >= 0 ? kTerminationNames[i.termination] : kNoTermination;
+      out += ',';
+      if (i.yellow != kUnknown && i.red != kUnknown) put_seconds(&out, i.green + i.yellow + i.red);
+      out += ',';
+      if (i.pattern >= 0) put_int(&out, i.pattern);
+      out += ',';
+      if (i.programmed >= 0) put_int(&out, i.programmed);
       out += '\n';
     }
     done_.erase(done_.begin(), done_.begin() + static_cast<ptrdiff_t>(n));
@@ -146,6 +166,8 @@ class PhaseIntervalsMeasure : public Measure {
     int phase;
     int64_t green, yellow, red;
     int termination;  // 0 gap out, 1 max out, 2 force off, -1 none
+    int pattern;      // in force at its start; -1 none seen
+    int programmed;   // the split of its phase then, seconds; -1 none seen
   };
 
   // A phase, from its green's begin to its clearance's end.
@@ -154,6 +176,7 @@ class PhaseIntervalsMeasure : public Measure {
     int64_t green_start = 0;
     bool green_covered = false;  // begun in a covered log
     int termination = -1;        // its last termination
+    int pattern = -1, programmed = -1;  // in force at its start
     // The interval waiting for its clearances, until the phase's next green.
     bool pending = false;
     Interval interval = {};
@@ -171,6 +194,8 @@ class PhaseIntervalsMeasure : public Measure {
   }
 
   bool covered_ = false, ends_ = true;  // of the log begun last
+  int pattern_ = -1;                    // the pattern in force; -1 none seen
+  int programmed_[256];                 // by phase: its latest split; -1 none
   Phase phases_[256];                   // by phase
   std::vector<Interval> done_;          // not yet written
 };

@@ -48,6 +48,9 @@ const MeasureColumnDef kPhaseIntervals[] = {
     {"yellow", K::kSeconds, "float64"},
     {"red_clearance", K::kSeconds, "float64"},
     {"termination", K::kCategory, "category", kTerminations},
+    {"split", K::kSeconds, "float64"},
+    {"pattern", K::kInt, "Int64"},
+    {"programmed_split", K::kInt, "Int64"},
 };
 const MeasureColumnDef kPed[] = {
     kSignal,

@@ -73,7 +73,7 @@ TEST(Measures, Rules) {
         log_of(13, true, {{200, K::kYellow, 2, false}, {240, K::kYellowEnd, 2, false},
                           {240, K::kRed, 2, false}, {260, K::kRedEnd, 2, false},
                           {900, K::kGreen, 2, false}})},
-       "s,2,2022-06-08 12:59:58.0,22.0,4.0,2.0,gap_out\n"},
+       "s,2,2022-06-08 12:59:58.0,22.0,4.0,2.0,gap_out,28.0,,\n"},
       {"a missing hour ends the green", "phase_intervals",
        {log_of(12, true, {{35980, K::kGreen, 2, false}}),
         log_of(14, true, {{200, K::kYellow, 2, false}})},
@@ -86,7 +86,7 @@ TEST(Measures, Rules) {
                           {160, K::kForceOff, 4, false}, {200, K::kYellow, 4, false},
                           {236, K::kRed, 4, false}, {300, K::kGreen, 4, false}},
                false)},
-       "s,4,2022-06-08 12:00:10.0,10.0,3.6,,force_off\n"},
+       "s,4,2022-06-08 12:00:10.0,10.0,3.6,,force_off,,,\n"},
       {"the hours, missing and damaged", "logs",
        {log_of(12, true, {}), log_of(14, false, {})},
        "s,2022-06-08 12:00:00,ok,0,2022_06_08_12.dat,0,,0,,\n"
@@ -180,7 +180,7 @@ TEST(Measures, RulesFromLogBytes) {
                  {green(100, 2), time_update(150), yellow(50, 2), yellow_end(90, 2), red(90, 2),
                   red_end(110, 2), green(300, 2), yellow(400, 2), yellow_end(440, 2),
                   red(440, 2), red_end(460, 2), green(600, 2)})},
-       "s,2,2022-06-08 13:00:30.0,10.0,4.0,2.0,none\n"},
+       "s,2,2022-06-08 13:00:30.0,10.0,4.0,2.0,none,16.0,,\n"},
       {"the hour's row counts the steps back and the largest", "logs",
        {read_log("13.dat", k13, 6,
                  {green(100, 2), time_update(150), yellow(50, 2), detector(900, 1, false),
@@ -216,12 +216,12 @@ TEST(Measures, RulesFromLogBytes) {
        {read_log("12.dat", {2022, 6, 8, 12}, 6, {green(35900, 2)}),
         read_log("a/13.dat", k13, 6, {yellow(100, 2)}),
         read_log("b/13.dat", k13, 6, {detector(50, 1, true)}, 1)},
-       "s,2,2022-06-08 12:59:50.0,20.0,,,none\n"},
+       "s,2,2022-06-08 12:59:50.0,20.0,,,none,,,\n"},
       {"a termination in the yellow's tenth, logged after it, is the green's",
        "phase_intervals",
        {read_log("13.dat", k13, 6, {green(100, 2), yellow(200, 2), max_out(200, 2),
                                      green(300, 2)})},
-       "s,2,2022-06-08 13:00:10.0,10.0,,,max_out\n"},
+       "s,2,2022-06-08 13:00:10.0,10.0,,,max_out,,,\n"},
       {"terminations and skips sum to the greens and skips; a green ended by none",
        "terminations",
        {read_log("13.dat", k13, 6, {green(100, 2), max_out(180, 2), yellow(200, 2), green(400, 2),
@@ -230,7 +230,7 @@ TEST(Measures, RulesFromLogBytes) {
        "s,2022-06-08 13:00:00.0,4,0,0,0,1,0\n"},
       {"a green without a gap out, max out or force off ended by none", "phase_intervals",
        {read_log("13.dat", k13, 7, {green(100, 2), yellow(200, 2), green(300, 2)})},
-       "s,2,2022-06-08 13:00:10.0,10.0,,,none\n"},
+       "s,2,2022-06-08 13:00:10.0,10.0,,,none,,,\n"},
       {"a bin's largest delay, and pushbutton presses (their offs not counted)", "ped",
        {read_log("13.dat", k13, 6, {ped_call(100, 2), walk(200, 2), ped_call(300, 2),
                                      walk(700, 2), {26, 310, {2 << 1 | 1}}, {26, 320, {2 << 1}},
@@ -255,6 +255,14 @@ TEST(Measures, RulesFromLogBytes) {
        "s,2022-06-08 13:00:15.0,coordinator_status,1\n"
        "s,2022-06-08 13:00:16.0,unit_control,4\n"
        "s,2022-06-08 13:00:17.0,power_interruption_off,\n"},
+      {"the split monitor: the split taken, the pattern and programmed split at its start",
+       "phase_intervals",
+       {read_log("13.dat", k13, 6,
+                 {{42, 50, {0, 3}}, {48, 60, {0, 2, 30}}, green(100, 2), {42, 120, {0, 4}},
+                  yellow(250, 2), yellow_end(290, 2), red(290, 2), red_end(310, 2),
+                  green(400, 2), yellow(500, 2), green(600, 2)})},
+       "s,2,2022-06-08 13:00:10.0,15.0,4.0,2.0,none,21.0,3,30\n"
+       "s,2,2022-06-08 13:00:40.0,10.0,,,none,,4,30\n"},
       {"pedestrian calls of the current numbering", "ped",
        {read_log("13.dat", k13, 7, {{109, 100, {4 << 1 | 1}}, {7, 200, {4}}})},
        "s,2022-06-08 13:00:00.0,4,1,1,10.0,1,10.0,0\n"},
@@ -315,12 +323,12 @@ TEST(Measures, TablesReadBackIntoColumns) {
   std::string err;
   ASSERT_TRUE(read_measure_table(
       kMeasureSchema[static_cast<size_t>(measure_table_index("phase_intervals"))],
-      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
-      "\"a,\"\"b\",2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out\n"
-      "s,12,1970-01-01 00:00:00.1,0.5,,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination,split,pattern,programmed_split\n"
+      "\"a,\"\"b\",2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out,,3,\n"
+      "s,12,1970-01-01 00:00:00.1,0.5,,,,,,\n",
       &columns, &err))
       << err;
-  ASSERT_EQ(columns.size(), 7u);
+  ASSERT_EQ(columns.size(), 10u);
   EXPECT_EQ(columns[0].categories, (std::vector<std::string>{"a,\"b", "s"}));
   EXPECT_EQ(columns[1].values, (std::vector<int64_t>{2, 12}));
   EXPECT_EQ(columns[2].values[1], 1);
@@ -328,18 +336,19 @@ TEST(Measures, TablesReadBackIntoColumns) {
   EXPECT_EQ(columns[3].values, (std::vector<int64_t>{220, 5}));
   EXPECT_EQ(columns[4].values, (std::vector<int64_t>{41, MeasureColumn::kMissing}));
   EXPECT_EQ(columns[6].categories, (std::vector<std::string>{"gap_out", ""}));
+  EXPECT_EQ(columns[8].values, (std::vector<int64_t>{3, MeasureColumn::kMissing}));
   const char* const kRefused[] = {
       "signal_id,hour\n",
-      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
-      "s,2,2022-13-08 12:59:58.3,22.0,4.1,,\n",
-      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
-      "s,2,2022-06-08 12:59:58.3,22,4.1,,\n",
-      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
-      "s,x,2022-06-08 12:59:58.3,22.0,4.1,,\n",
-      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
-      "\"s,2,2022-06-08 12:59:58.3,22.0,4.1,,\n",
-      "signal_id,phase,green_start,green,yellow,red_clearance,termination\n"
-      "s,2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination,split,pattern,programmed_split\n"
+      "s,2,2022-13-08 12:59:58.3,22.0,4.1,,,,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination,split,pattern,programmed_split\n"
+      "s,2,2022-06-08 12:59:58.3,22,4.1,,,,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination,split,pattern,programmed_split\n"
+      "s,x,2022-06-08 12:59:58.3,22.0,4.1,,,,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination,split,pattern,programmed_split\n"
+      "\"s,2,2022-06-08 12:59:58.3,22.0,4.1,,,,,\n",
+      "signal_id,phase,green_start,green,yellow,red_clearance,termination,split,pattern,programmed_split\n"
+      "s,2,2022-06-08 12:59:58.3,22.0,4.1,,gap_out,,,",
   };
   for (const char* text : kRefused)
     EXPECT_FALSE(read_measure_table(kMeasureSchema[static_cast<size_t>(measure_table_index("phase_intervals"))], text, &columns, &err)) << text;

@@ -117,8 +117,8 @@ TEST(Report, OneSignalsBadRowSinksNoOther) {
       text += "a,2022-06-08 13:00:00,ok,5,a.dat,6,End of Controller Log,0,,\n"
               "b,2022-06-08 13:00:00,ok,5,b.dat,6,End of Controller Log,0,,\n";
     if (name == "phase_intervals")
-      text += "a,2,2022-06-08 13:01:40.5,-10.+,4.0,2.0,\n"
-              "b,2,2022-06-08 13:01:40.5,10.5,4.0,2.0,\n";
+      text += "a,2,2022-06-08 13:01:40.5,-10.+,4.0,2.0,,,,\n"
+              "b,2,2022-06-08 13:01:40.5,10.5,4.0,2.0,,,,\n";
     std::ofstream(root / "measures" / (name + ".csv"), std::ios::binary) << text;
   }
   std::string err;
