@@ -4,9 +4,6 @@
 // status and the unit control status; the value the row's standard
 // conversion gives as its parameter, none for a time update.
 
-#include <algorithm>
-#include <vector>
-
 #include "measures/tables.h"
 
 namespace {
@@ -25,34 +22,23 @@ class ControllerEventsMeasure : public Measure {
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
-    for (const MeasureEvent& e : events) done_.push_back({event_time(start, e), e});
+    for (const MeasureEvent& e : events) logged_.add(event_time(start, e), e);
   }
 
   void settle(int64_t until) override {
-    std::stable_sort(done_.begin(), done_.end(),
-                     [](const Logged& a, const Logged& b) { return a.t < b.t; });
-    size_t n = 0;
-    for (; n < done_.size() && done_[n].t < until; ++n) {
-      const MeasureEvent& e = done_[n].e;
+    logged_.settle(until, [this](int64_t t, const MeasureEvent& e) {
       std::string& out = row();
-      time_.put(&out, done_[n].t);
+      time_.put(&out, t);
       out += ',';
       out += name_of(e);
       out += ',';
       if (e.kind != SignalEvent::kTimeUpdate && e.kind != SignalEvent::kPower)
         put_int(&out, e.value);
       out += '\n';
-    }
-    done_.erase(done_.begin(), done_.begin() + static_cast<ptrdiff_t>(n));
+    });
   }
 
  private:
-  // An event at time `t`.
-  struct Logged {
-    int64_t t;
-    MeasureEvent e;
-  };
-
   static const char* name_of(const MeasureEvent& e) {
     switch (e.kind) {
       case SignalEvent::kPower: return e.on ? "power_interruption_on" : "power_interruption_off";
@@ -65,7 +51,7 @@ class ControllerEventsMeasure : public Measure {
     }
   }
 
-  std::vector<Logged> done_;  // not yet written
+  TimeOrdered logged_;  // not yet written
 };
 
 }  // namespace

@@ -2,9 +2,6 @@
 // phase's split, and each ring yield, in time order (as logged within a
 // tenth).
 
-#include <algorithm>
-#include <vector>
-
 #include "measures/tables.h"
 
 namespace {
@@ -22,40 +19,29 @@ class CoordinationMeasure : public Measure {
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
-    for (const MeasureEvent& e : events) done_.push_back({event_time(start, e), e});
+    for (const MeasureEvent& e : events) changes_.add(event_time(start, e), e);
   }
 
   void settle(int64_t until) override {
-    // A clock that went back may have logged a change before an earlier one.
-    std::stable_sort(done_.begin(), done_.end(),
-                     [](const Change& a, const Change& b) { return a.t < b.t; });
-    size_t n = 0;
-    for (; n < done_.size() && done_[n].t < until; ++n) {
-      const Change& c = done_[n];
+    changes_.settle(until, [this](int64_t t, const MeasureEvent& e) {
       std::string& out = row();
-      time_.put(&out, c.t);
-      switch (c.e.kind) {
+      time_.put(&out, t);
+      switch (e.kind) {
         case SignalEvent::kPattern: out += ",pattern,"; break;
         case SignalEvent::kCycle: out += ",cycle_length,"; break;
         case SignalEvent::kOffset: out += ",offset,"; break;
         case SignalEvent::kSplit: out += ",split,"; break;
         default: out += ",yield,"; break;
       }
-      put_int(&out, c.e.value);
+      put_int(&out, e.value);
       out += ',';
-      if (c.e.kind == SignalEvent::kSplit) put_int(&out, c.e.phase);
+      if (e.kind == SignalEvent::kSplit) put_int(&out, e.phase);
       out += '\n';
-    }
-    done_.erase(done_.begin(), done_.begin() + static_cast<ptrdiff_t>(n));
+    });
   }
 
  private:
-  // A change at time `t`.
-  struct Change {
-    int64_t t;
-    MeasureEvent e;
-  };
-  std::vector<Change> done_;  // not yet written
+  TimeOrdered changes_;  // not yet written
 };
 
 }  // namespace

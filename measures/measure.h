@@ -7,6 +7,8 @@
 #ifndef QUILLON_MEASURES_MEASURE_H_
 #define QUILLON_MEASURES_MEASURE_H_
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -154,6 +156,33 @@ class Bins {
   std::map<int64_t, std::unique_ptr<T>> bins_;  // not yet written
   int64_t last_ = INT64_MIN;  // the bin of last_counts_; none yet
   T* last_counts_ = nullptr;
+};
+
+/// Events a measure writes a row each, held until settled and written in
+/// time order (as taken within a time): a clock that went back may log an
+/// event before an earlier one.
+class TimeOrdered {
+ public:
+  /// Holds the event `e` of time `t`.
+  void add(int64_t t, const MeasureEvent& e) { held_.push_back({t, e}); }
+
+  /// Calls write(t, e) for every event held before `until`, in time order,
+  /// and forgets them.
+  template <typename Write>
+  void settle(int64_t until, Write write) {
+    std::stable_sort(held_.begin(), held_.end(),
+                     [](const Held& a, const Held& b) { return a.t < b.t; });
+    size_t n = 0;
+    for (; n < held_.size() && held_[n].t < until; ++n) write(held_[n].t, held_[n].e);
+    held_.erase(held_.begin(), held_.begin() + static_cast<ptrdiff_t>(n));
+  }
+
+ private:
+  struct Held {
+    int64_t t;
+    MeasureEvent e;
+  };
+  std::vector<Held> held_;
 };
 
 #endif  // QUILLON_MEASURES_MEASURE_H_
