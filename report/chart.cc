@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "logconv/log_time.h"
+
 std::string html_escape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -240,7 +242,7 @@ Chart::~Chart() {
 
 void Chart::time_axis(double y) {
   for (int h = 0; h <= 24; h += 3) {
-    const double x = day_x(h * int64_t{3600000000000});
+    const double x = day_x(h * kTenthsPerHour);
     page_->tag("line")
         .attr("class", "axis")
         .attr("x1", x, 1)

@@ -200,6 +200,11 @@ TEST(Measures, RulesFromLogBytes) {
         read_log("14.dat", k14, 6, {detector(10, 1, true), green(100, 2)})},
        "s,2022-06-08 13:00:00,ok,2,13.dat,6,End of Controller Log,0,,\n"
        "s,2022-06-08 14:00:00,ok,2,14.dat,6,End of Controller Log,1,4.0,\n"},
+      {"a green across midnight pairs with its yellow the next day; bins by the day",
+       "phase_intervals",
+       {read_log("23.dat", {2022, 6, 8, 23}, 6, {green(35990, 2)}),
+        read_log("00.dat", {2022, 6, 9, 0}, 6, {yellow(30, 2), green(100, 2)})},
+       "s,2,2022-06-08 23:59:59.0,4.0,,,none,,,\n"},
       {"an hour twice: the whole log is measured, the other a duplicate", "logs",
        {read_log("a/13.dat", k13, 6, {detector(100, 3, true), detector(200, 3, true)}, 1),
         read_log("b/13.dat", k13, 6, {detector(100, 3, true), detector(200, 3, true)})},

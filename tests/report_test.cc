@@ -136,3 +136,27 @@ TEST(Report, OneSignalsBadRowSinksNoOther) {
 }
 
 }  // namespace
+
+namespace {
+
+// The time axis of a day: its ticks at the hours, 00:00 at the chart's
+// left, 12:00 halfway and 24:00 at its right, in the unit the tables read.
+TEST(Report, TimeAxisAtTheHours) {
+  Markup page;
+  {
+    Chart chart(&page, "t", "T", "", 20);
+    chart.time_axis(10);
+  }
+  const std::string svg = page.take();
+  for (const auto& [hour, x] : {std::pair<const char*, double>{"00:00", kChartLeft},
+                               {"12:00", (kChartLeft + kChartRight) / 2.0},
+                               {"24:00", kChartRight}}) {
+    const size_t label = svg.find(std::string(">") + hour + "<");
+    ASSERT_NE(label, std::string::npos) << hour;
+    const size_t at = svg.rfind("<text x=\"", label);
+    EXPECT_DOUBLE_EQ(std::stod(svg.substr(at + 9)), x) << hour;
+  }
+  EXPECT_DOUBLE_EQ(day_x(kTenthsPerDay / 4), kChartLeft + (kChartRight - kChartLeft) / 4.0);
+}
+
+}  // namespace
