@@ -254,8 +254,9 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
     // A year's cells at a time: memory holds one page's.
     std::map<int64_t, Markup> cells;
     int64_t year = 0;
+    std::shared_ptr<Dir> pages;  // the signal's folder, made with its first page
     auto write = [&](const std::string& name, const std::string& html) {
-      std::shared_ptr<Dir> pages = out->make_child(row.folder, err);
+      if (pages == nullptr) pages = out->make_child(row.folder, err);
       if (pages != nullptr && write_page(pages, name, html, permissions, held, err)) return true;
       *err = shown(join_path(out->path_of(row.folder), name)) + ": " + *err;
       return false;

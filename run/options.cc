@@ -37,6 +37,15 @@ const char kUsageHead[] =
     "Options:\n"
     "    quillon [options] <directory to look in> <p|e>\n";
 
+// Reads `v`, of one to `most` decimal digits, into *n; false if it is not
+// such a number.
+bool read_digits(const std::string& v, size_t most, int* n) {
+  if (v.empty() || v.size() > most || v.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  *n = atoi(v.c_str());
+  return true;
+}
+
 // Reads a list of the events table's columns, comma-separated.
 bool parse_columns(const std::string& text, std::vector<std::string>* columns) {
   columns->clear();
@@ -172,23 +181,17 @@ const OptionRow kOptions[] = {
      "a log's name without folders"},
     {0, "bin", "MINUTES",
      [](Options* o, const std::string& v) {
-       if (v.empty() || v.size() > 2 || v.find_first_not_of("0123456789") !=
-                                             std::string::npos)
-         return false;
-       o->bin_minutes = atoi(v.c_str());
        o->bin_given = true;
-       return o->bin_minutes > 0 && 60 % o->bin_minutes == 0;
+       return read_digits(v, 2, &o->bin_minutes) && o->bin_minutes > 0 &&
+              60 % o->bin_minutes == 0;
      },
      "with -f measures or report, the minutes of a bin, a\n"
      "divisor of 60 (default 15)",
      "a divisor of 60: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60"},
     {0, "gap", "HOURS",
      [](Options* o, const std::string& v) {
-       if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
-         return false;
-       o->gap_hours = atoi(v.c_str());
        o->gap_given = true;
-       return o->gap_hours > 0;
+       return read_digits(v, 5, &o->gap_hours) && o->gap_hours > 0;
      },
      "with -f measures or report, the most missing hours of\n"
      "a signal written a row each in logs.csv; a longer run\n"
