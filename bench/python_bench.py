@@ -47,8 +47,13 @@ KINDS = {"Phase Green Begin": "green", "Begin Phase Green": "green",
          "Patt Status Change": "pattern", "Cycle Length Change": "cycle_length",
          "Offset Length Change": "offset", "PHASE_SKIPPED": "skip",
          "Ped Detector on/off": "ped_press", "Split Change": "split",
-         "Coord Ring Yield": "yield"}
-ON_OFF = ("ped_call", "detector", "preempt", "ped_press")
+         "Coord Ring Yield": "yield", "Preempt State Chng": "preempt_state",
+         "Prmpt Gate Dn on/off": "gate_down", "Preempt Link on/off": "preempt_link",
+         "Preempt Max Presence": "max_presence", "Veh Det Alarm Change": "det_alarm",
+         "Veh Det RAlarm Chng": "det_ralarm"}
+ON_OFF = ("ped_call", "detector", "preempt", "ped_press", "gate_down", "preempt_link")
+# "Preempt State Chng": its standard code by D2 (2 only where D1 is 0).
+PREEMPT_STATES = {2: 105, 3: 107, 5: 107, 8: 105, 9: 106, 10: 111}
 COORDINATION = ("pattern", "cycle_length", "offset", "split", "yield")
 TENTHS_PER_HOUR = 36000
 TERMINATIONS = ("gap_out", "max_out", "force_off")
@@ -104,15 +109,18 @@ def pandas_measures(events, bin_minutes=15):
                            dtype=np.int64)
     split = np.array([d[2] if len(d) > 2 else (d[1] if len(d) > 1 else 0) for d in data],
                      dtype=np.int64)
+    d1 = np.array([d[1] if len(d) > 1 else 0 for d in data], dtype=np.int64)
+    d2 = np.array([d[2] if len(d) > 2 else 0 for d in data], dtype=np.int64)
     keep = kind >= 0
     codes = events["data"].cat.codes.to_numpy()[keep]
     ev = pd.DataFrame({
         "log": log_of_row[keep], "kind": np.array(kind_names)[kind[keep]],
         "t": events["timestamp"].to_numpy()[keep].astype("int64") // 10**8,
         "first": first[codes], "second": second[codes],
-        "split_phase": split_phase[codes], "split": split[codes]})
-    ev = ev.join(logs[["signal_id", "rank", "segment", "whole", "ends"]], on="log",
-                 how="inner")
+        "split_phase": split_phase[codes], "split": split[codes],
+        "d1": d1[codes], "d2": d2[codes]})
+    ev = ev.join(logs[["signal_id", "rank", "segment", "whole", "ends", "version"]],
+                 on="log", how="inner")
     ev = ev.sort_values("rank", kind="stable")
     on_off = ev["kind"].isin(ON_OFF)
     byte = ev["first"].to_numpy()
@@ -190,14 +198,18 @@ def pandas_measures(events, bin_minutes=15):
                 intervals.append(p["pending"])
             phases[key] = {}
         calls.clear()
-        for (s, v), on in preempts.items():
-            preemptions.append((s, v, on, None))
+        for p in preempts.values():
+            close_preempt(p)
         preempts.clear()
 
-    for s, k, t, v, on, seg, whole, ends, b, sp in zip(
+    def close_preempt(p):
+        preemptions.append(p)  # a state not yet ended is not counted
+
+    for s, k, t, v, on, seg, whole, ends, b, sp, d1_, d2_, version in zip(
             sequence["signal_id"], sequence["kind"], sequence["t"], sequence["value"],
             sequence["on"], sequence["segment"], sequence["whole"], sequence["ends"],
-            sequence["bin"], sequence["split_phase"]):
+            sequence["bin"], sequence["split_phase"], sequence["d1"], sequence["d2"],
+            sequence["version"]):
         if k == "pattern":
             pattern[s] = v
             continue
@@ -252,11 +264,42 @@ def pandas_measures(events, bin_minutes=15):
                 d[2] = max(d[2], t - call[0])
         elif k == "ped_call" and on:
             calls.setdefault((s, v), (t, whole))
-        elif k == "preempt":
-            if on:
-                preempts.setdefault((s, v), t)
-            elif (s, v) in preempts:
-                preemptions.append((s, v, preempts.pop((s, v)), t))
+        elif k == "preempt" and on:
+            p = preempts.get((s, v))
+            if p is not None and p["off"] is None:
+                continue  # on already
+            if p is not None:
+                close_preempt(p)
+            # Version 4 has no max presence or link rows.
+            flag = None if version == 4 else 0
+            preempts[(s, v)] = dict(s=s, v=v, on=t, off=None, entry=None, track=None,
+                                    dwell=None, exit=None, gate=None, max=flag,
+                                    link=flag, state=None)
+        elif k in ("preempt", "preempt_state", "gate_down", "max_presence",
+                   "preempt_link") and (s, v) in preempts:
+            p = preempts[(s, v)]
+            if k == "preempt":
+                if p["off"] is None:
+                    p["off"] = t
+            elif k == "preempt_state":
+                if p["state"] is not None:
+                    name, since = p["state"]
+                    p[name] = (p[name] or 0) + t - since
+                    p["state"] = None
+                code = PREEMPT_STATES.get(d2_, 0) if d2_ != 2 or d1_ == 0 else 0
+                if code == 105 and p["entry"] is None:
+                    p["entry"] = t - p["on"]
+                elif code == 111 and p["exit"] is None:
+                    p["exit"] = t - p["on"]
+                elif code in (106, 107):
+                    p["state"] = ("track" if code == 106 else "dwell", t)
+            elif k == "gate_down":
+                if on and p["gate"] is None:
+                    p["gate"] = t - p["on"]
+            elif k == "max_presence":
+                p["max"] = 1
+            elif on:
+                p["link"] = 1
     end_all()
     intervals.sort(key=lambda i: (i[0], i[2], i[1]))
     tables["phase_intervals"] = [
@@ -264,11 +307,16 @@ def pandas_measures(events, bin_minutes=15):
          None if r is None else r / 10, term,
          None if y is None or r is None else (green + y + r) / 10, pat, split)
         for s, v, start, green, y, r, term, pat, split in intervals]
-    preemptions.sort(key=lambda p: (p[0], p[2], p[1]))
+    preemptions.sort(key=lambda p: (p["s"], p["on"], p["v"]))
+
+    def seconds(t):
+        return None if t is None else t / 10
     tables["preemption"] = [
-        (s, v, stamp(on), None if off is None else stamp(off),
-         None if off is None else (off - on) / 10)
-        for s, v, on, off in preemptions]
+        (p["s"], p["v"], stamp(p["on"]), None if p["off"] is None else stamp(p["off"]),
+         None if p["off"] is None else (p["off"] - p["on"]) / 10)
+        + tuple(seconds(p[c]) for c in ("entry", "track", "dwell", "exit", "gate"))
+        + (p["max"], p["link"])
+        for p in preemptions]
 
     ped = ev[ev["kind"].isin(("walk", "ped_call", "ped_press")) &
              (ev["on"] | (ev["kind"] == "walk"))]
@@ -288,7 +336,101 @@ def pandas_measures(events, bin_minutes=15):
                               for s, t, k, v, p in zip(
         coordination["signal_id"], coordination["t"], coordination["kind"],
         coordination["value"], coordination["split_phase"])]
+    tables["detector_health"] = detector_health(ev, logs)
     return tables
+
+
+def detector_health(ev, logs, stuck=36000, chatter_pairs=100, chatter_gap=1):
+    """detector_health.csv's rows from the events, vectorised."""
+    import pandas as pd
+    H = TENTHS_PER_HOUR
+    det = ev[ev["kind"] == "detector"][["signal_id", "segment", "rank", "t", "value", "on"]]
+    seen = det[det["on"]][["signal_id", "value"]].drop_duplicates()
+    det = det.merge(seen, on=["signal_id", "value"])  # channels seen only
+    det = det.sort_values(["signal_id", "value", "rank"], kind="stable")
+    group = (det["signal_id"].astype(str) + "/" + det["value"].astype(str) + "/" +
+             det["segment"].astype(str)).to_numpy()
+    on = det["on"].to_numpy()
+    t = det["t"].to_numpy()
+    same = np.zeros(len(det), dtype=bool)
+    same[1:] = group[1:] == group[:-1]
+    prev_on = np.zeros(len(det), dtype=bool)
+    prev_on[1:] = on[:-1]
+    opens = on & ~(same & prev_on)     # an on after an off or a group's start
+    closes = ~on & same & prev_on      # an off after an on
+    # The end of each on-time: its close, else the end of the covered hours
+    # up to its segment.
+    covered_end = logs[logs["whole"]].groupby(["signal_id", "segment"])["t"].max() + H
+    covered_end = covered_end.groupby(level=0).cummax()
+    start_idx = np.flatnonzero(opens)
+    # Opens and closes alternate within a group: an on-time's close is the
+    # first close after its open, where that is of the same group.
+    close_idx = np.append(np.flatnonzero(closes), len(det))
+    group = np.append(group, "")
+    c = close_idx[np.searchsorted(close_idx, start_idx)]
+    closed = group[c] == group[start_idx]
+    ends = np.where(closed, np.append(t, 0)[c], -1)
+    for i in np.flatnonzero(~closed):
+        s = start_idx[i]
+        sig, seg = det["signal_id"].iat[s], det["segment"].iat[s]
+        ce = covered_end.loc[sig] if sig in covered_end.index.get_level_values(0) else None
+        ce = ce[ce.index <= seg] if ce is not None else None
+        ends[i] = int(ce.iloc[-1]) if ce is not None and len(ce) else -1
+    starts = t[start_idx]
+    keep = ends > starts
+    zero = ends == starts
+    rows = []
+    span = pd.DataFrame({"signal_id": det["signal_id"].to_numpy()[start_idx],
+                         "value": det["value"].to_numpy()[start_idx],
+                         "s": starts, "e": ends})[keep | zero]
+    first_h = span["s"] // H * H
+    last_h = np.where(span["e"] > span["s"], (span["e"] - 1) // H * H, first_h)
+    n = ((last_h - first_h) // H + 1).astype(int)
+    spread = span.loc[span.index.repeat(n)].copy()
+    spread["hour"] = np.repeat(first_h.to_numpy(), n) + \
+        (np.arange(n.sum()) - np.repeat(np.cumsum(n.to_numpy()) - n.to_numpy(), n)) * H
+    spread["on_t"] = np.minimum(spread["e"], spread["hour"] + H) - \
+        np.maximum(spread["s"], spread["hour"])
+    spread["length"] = spread["e"] - spread["s"]
+    spread["stuck"] = spread["length"] >= stuck
+    by_hour = spread.groupby(["signal_id", "value", "hour"]).agg(
+        on_t=("on_t", "sum"), longest=("length", "max"), stuck=("stuck", "any"))
+    ons = det[det["on"]].copy()
+    ons["hour"] = ons["t"] // H * H
+    actuations = ons.groupby(["signal_id", "value", "hour"]).size().rename("actuations")
+    gap = np.diff(ons["t"].to_numpy(), prepend=-10**9)
+    og = (ons["signal_id"].astype(str) + "/" + ons["value"].astype(str) + "/" +
+          ons["segment"].astype(str)).to_numpy()
+    pair = np.zeros(len(ons), dtype=bool)
+    pair[1:] = (og[1:] == og[:-1]) & (gap[1:] <= chatter_gap)
+    ons["pair"] = pair
+    chatter = ons.groupby(["signal_id", "value", "hour"])["pair"].sum().rename("pairs")
+    alarm = ev[ev["kind"].isin(("det_alarm", "det_ralarm"))].copy()
+    # Faults by the row's own conversion: versions 5 and 6 convert the
+    # "R" row, the current one the other; a bit of D2 from 0x01 to 0x10.
+    own = np.where(alarm["version"].isin((5, 6)), alarm["kind"] == "det_ralarm",
+                   (alarm["version"] > 6) & (alarm["kind"] == "det_alarm"))
+    alarm = alarm[own & ((alarm["d2"] & 0x1F) != 0)]
+    alarm["hour"] = alarm["t"] // H * H
+    faults = alarm.groupby(["signal_id", "value", "hour"]).size().rename("faults")
+    covered = logs[logs["whole"]][["signal_id", "t"]].rename(columns={"t": "hour"})
+    grid = covered.merge(seen, on="signal_id").set_index(["signal_id", "value", "hour"])
+    grid = grid.join(actuations).join(by_hour).join(chatter).join(faults)
+    grid = grid.reorder_levels(["signal_id", "hour", "value"]).sort_index()
+    for (s, h, v), a, on_t, longest, st, pairs, f in zip(
+            grid.index, grid["actuations"], grid["on_t"], grid["longest"], grid["stuck"],
+            grid["pairs"], grid["faults"]):
+        a = 0 if a != a else int(a)
+        on_t = 0 if on_t != on_t else int(on_t)
+        longest = 0 if longest != longest else int(longest)
+        st = st is True or st == 1
+        flags = [name for name, set_ in (
+            ("stuck_on", st), ("chatter", pairs == pairs and pairs > chatter_pairs),
+            ("silent", a == 0 and not st), ("fault", f == f and f > 0)) if set_]
+        occupancy = (on_t * 20000 + H) // (2 * H) / 10000
+        rows.append((s, pd.Timestamp(int(h) * 10**8), v, a, on_t / 10, occupancy,
+                     longest / 10, ";".join(flags) or None))
+    return rows
 
 
 def same_measures(ours, theirs):
@@ -303,7 +445,7 @@ def same_measures(ours, theirs):
 
         def norm(v):
             if isinstance(v, float):
-                return round(v, 1)
+                return round(v, 4)
             if isinstance(v, (np.integer,)):
                 return int(v)
             return v

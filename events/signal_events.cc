@@ -32,6 +32,12 @@ const std::string_view kSignalEventNames[kSignalEventKinds][2] = {
     {"Time Update", ""},
     {"Coord Status Change", ""},
     {"Unit Ctrl Sta  Chng", ""},
+    {"Preempt State Chng", ""},
+    {"Prmpt Gate Dn on/off", ""},
+    {"Preempt Link on/off", ""},
+    {"Preempt Max Presence", ""},
+    {"Veh Det Alarm Change", "Veh Det RAlarm Chng"},
+    {"", ""},
 };
 
 namespace {
@@ -54,14 +60,19 @@ SignalEventTable build(const EventTable& table) {
     t.kind[type] = SignalEvent::kNone;
     t.converter[type] = nullptr;
     t.read[type] = SignalEventTable::kFirst;
+    t.coded[type] = false;
   }
+  t.kinds = 0;
   for (int type = 0; type < table.count; ++type) {
     const EventDefinition& row = table.rows[type];
     const std::string_view name = event_name(row);
     for (int kind = 0; kind < kSignalEventKinds; ++kind) {
-      if (name != kSignalEventNames[kind][0] && name != kSignalEventNames[kind][1])
+      if (kSignalEventNames[kind][0].empty() ||
+          (name != kSignalEventNames[kind][0] && name != kSignalEventNames[kind][1]))
         continue;
       t.kind[type] = static_cast<SignalEvent>(kind);
+      t.kinds |= 1u << kind;
+      t.coded[type] = row.converter != nullptr;
       t.converter[type] = row.converter != nullptr ? row.converter
                                                    : converter_named(name);
       t.read[type] = t.converter[type] == direct || t.converter[type] == nullptr
@@ -95,6 +106,15 @@ int split_change_phase(const SignalEventTable& events, uint8_t type, const uint8
   memcpy(d, data, static_cast<size_t>(length));
   int params = 0;
   return converter(0, d, &params) - converter(0, none, &params);
+}
+
+int signal_event_code(const SignalEventTable& events, uint8_t type, const uint8_t* data,
+                      int length) {
+  if (!events.coded[type]) return 0;
+  uint8_t d[16] = {};
+  memcpy(d, data, static_cast<size_t>(length));
+  int params = 0;
+  return events.converter[type](0, d, &params);
 }
 
 int converted_signal_event_value(const SignalEventTable& events, uint8_t type,

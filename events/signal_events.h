@@ -39,6 +39,12 @@ enum class SignalEvent : uint8_t {
   kTimeUpdate, // the controller's clock is set
   kCoordStatus,  // the coordinator's status changes
   kUnitControl,  // the unit control status changes
+  kPreemptState,  // a preempt's state changes
+  kGateDown,   // a preempt's gate down input, on or off
+  kPreemptLink,  // a preempt's link, on or off
+  kMaxPresence,  // a preempt's input stayed on past its max presence
+  kDetAlarm,   // a vehicle detector's alarm changes
+  kDetectorOff,  // a vehicle detector goes off (no row of its own: kDetector)
   kNone,       // none of these
 };
 
@@ -46,7 +52,8 @@ enum class SignalEvent : uint8_t {
 const int kSignalEventKinds = static_cast<int>(SignalEvent::kNone);
 
 /// The names of the rows of each kind: that of version 5, 6 and current
-/// logs, then version 4's where it differs (empty where it does not).
+/// logs, then version 4's where it differs or a second row of the kind
+/// (empty where there is none); a kind made from another's rows has none.
 extern const std::string_view kSignalEventNames[kSignalEventKinds][2];
 
 /// The kind of each event type of one table, derived from its rows' names,
@@ -61,6 +68,10 @@ struct SignalEventTable {
   /// converter.
   enum Read : uint8_t { kFirst, kFirstShifted, kSecond, kCall };
   Read read[256];
+  /// Whether the row has a converter of its own: a standard code.
+  bool coded[256];
+  /// The kinds its numbering has rows of, a bit each (1 << kind).
+  uint32_t kinds;
 };
 
 /// The kinds of the types of `table` (one that select_event_table
@@ -71,6 +82,11 @@ const SignalEventTable& signal_events(const EventTable& table);
 /// standard code (Split Change 1 to 16) less that of a record of no phase.
 int split_change_phase(const SignalEventTable& events, uint8_t type, const uint8_t* data,
                        int length);
+
+/// The standard code of a record of a type that `events` knows, as its
+/// row's own converter computes it; 0 for a row without one.
+int signal_event_code(const SignalEventTable& events, uint8_t type, const uint8_t* data,
+                      int length);
 
 /// The value of a record of a type that `events` knows, by calling its
 /// converter: for the rows that signal_event_value does not read itself.
@@ -103,7 +119,9 @@ struct MeasureEvent {
   SignalEvent kind;
   uint8_t value;    // phase, detector channel, preempt number or plan value
   bool on;          // of an on/off event
-  uint8_t phase = 0;  // of a split change: its phase; else 0
+  // Of a split change: its phase; of a preempt's state or a detector's
+  // alarm: the standard code of its record; else 0.
+  uint8_t detail = 0;
 };
 
 #endif  // QUILLON_EVENTS_SIGNAL_EVENTS_H_

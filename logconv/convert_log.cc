@@ -301,20 +301,24 @@ inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* reco
   const uint32_t stamp = static_cast<uint32_t>(record[1] << 8 | record[2]);
   if (stamp < *last) p = put_clock_step(p, *at.clock, *last, stamp);
   *last = stamp;
-  const SignalEvent kind = at.signal->kind[record[0]];
+  SignalEvent kind = at.signal->kind[record[0]];
   if (kind == SignalEvent::kNone) return p;
   MeasureEvent e;  // every field set below: zeroing it first cost a store a byte
   e.value = static_cast<uint8_t>(
       signal_event_value(*at.signal, record[0], record + 3, length, &e.on));
-  // Detectors and calls count as they come on: their offs are left here,
-  // which saves holding, spilling and reading back half of a day's events.
-  if (!e.on && (kind == SignalEvent::kDetector || kind == SignalEvent::kPedCall ||
-                kind == SignalEvent::kPedPress))
-    return p;
+  // Calls and presses count as they come on: their offs are left here,
+  // which saves holding, spilling and reading back their half. A
+  // detector's off is a kind of its own, which only its health takes.
+  if (!e.on) {
+    if (kind == SignalEvent::kPedCall || kind == SignalEvent::kPedPress) return p;
+    if (kind == SignalEvent::kDetector) kind = SignalEvent::kDetectorOff;
+  }
   e.tenths = stamp;
   e.kind = kind;
   if (kind == SignalEvent::kSplit)
-    e.phase = static_cast<uint8_t>(split_change_phase(*at.signal, record[0], record + 3, length));
+    e.detail = static_cast<uint8_t>(split_change_phase(*at.signal, record[0], record + 3, length));
+  else if (kind == SignalEvent::kPreemptState || kind == SignalEvent::kDetAlarm)
+    e.detail = static_cast<uint8_t>(signal_event_code(*at.signal, record[0], record + 3, length));
   memcpy(p, &e, sizeof e);
   return p + sizeof e;
 }

@@ -35,7 +35,7 @@ class CoordinationMeasure : public Measure {
       }
       put_int(&out, e.value);
       out += ',';
-      if (e.kind == SignalEvent::kSplit) put_int(&out, e.phase);
+      if (e.kind == SignalEvent::kSplit) put_int(&out, e.detail);
       out += '\n';
     });
   }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "events/signal_events.h"
@@ -34,7 +35,9 @@ struct LogMeasures {
   // last of the log before it; the largest step in tenths.
   uint64_t steps_back = 0;
   uint32_t largest_step_back = 0;
-  bool has_clearance_ends = true;  // its numbering has End Yellow and End Red
+  // The kinds its numbering has rows of, a bit each (1 << kind): all but a
+  // few (version 4 has no End Yellow or End Red, no preempt states).
+  uint32_t kinds = ~uint32_t{0};
   uint64_t detectors[4] = {};      // the channels of its Detector On events
   std::vector<MeasureEvent> events;  // held, or else:
   uint64_t offset = 0, count = 0;    // where they lie in the events file
@@ -46,7 +49,40 @@ struct MeasureSettings {
   /// The most missing hours in a row written a row each; a longer run of
   /// them is one row, a gap.
   int gap_hours = 72;
+  /// A detector on this long or longer without an off is stuck on.
+  int stuck_on_minutes = 60;
+  /// A detector chatters in an hour with more than this many pairs of ons
+  /// no more than chatter_tenths apart.
+  int chatter_pairs = 100;
+  int chatter_tenths = 1;
+  /// The index's problems: a phase-hour whose max outs and force offs are
+  /// this share (%) of its greens or more, with this many greens or more;
+  /// an hour whose mean pedestrian delay is this long or longer.
+  int split_share = 50;
+  int split_greens = 5;
+  int ped_delay_seconds = 120;
 };
+
+/// A threshold of MeasureSettings that a run may set by its name.
+struct ThresholdDef {
+  const char* name;
+  int MeasureSettings::*value;
+  bool tenths;       // given in seconds to a tenth, held in tenths
+  int most;          // the largest it takes (as held)
+  const char* what;  // what it is, with its unit
+};
+
+/// Every threshold a run may set, in the order the usage and the report
+/// list them.
+extern const std::span<const ThresholdDef> kThresholds;
+
+/// Sets the threshold `text`, "NAME=VALUE", in *settings. Returns false,
+/// changing nothing, where NAME is no threshold or VALUE no number it
+/// takes.
+bool set_threshold(std::string_view text, MeasureSettings* settings);
+
+/// The value of `threshold` in `settings` as it is given: "60", "0.1".
+std::string threshold_text(const ThresholdDef& threshold, const MeasureSettings& settings);
 
 /// What every measure of one signal shares.
 struct SignalContext {
@@ -54,9 +90,17 @@ struct SignalContext {
   int64_t bin = 0;         // the bins' length in tenths of a second
   int64_t last_hour = 0;   // the start of the run's last hour, or kNoHour
   int64_t gap = 0;         // missing hours longer than this are one row, in tenths
+  int64_t stuck_tenths = 0;    // a detector on this long is stuck on
+  int chatter_pairs = 0;       // more pairs of ons this close in an hour
+  int64_t chatter_tenths = 0;  // ... are chatter
   bool detector_seen[256] = {};  // the channels of the signal's Detector Ons
   std::string* out = nullptr;    // where the measure's rows go
 };
+
+/// Whether `kinds`, a bit each, holds `kind`.
+inline bool has_kind(uint32_t kinds, SignalEvent kind) {
+  return (kinds >> static_cast<int>(kind) & 1) != 0;
+}
 
 /// The time `e` happened at, for a log whose hour starts at `start`.
 inline int64_t event_time(int64_t start, const MeasureEvent& e) {

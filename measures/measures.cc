@@ -4,13 +4,6 @@
 
 #include "logconv/convert_log.h"
 
-bool has_clearance_ends(const EventTable& table) {
-  const SignalEventTable& events = signal_events(table);
-  for (int type = 0; type < table.count; ++type)
-    if (events.kind[type] == SignalEvent::kYellowEnd) return true;
-  return false;
-}
-
 void note_detectors(LogMeasures* log) {
   for (const MeasureEvent& e : log->events)
     if (e.kind == SignalEvent::kDetector && e.on)
@@ -82,8 +75,7 @@ class Dealer {
 
 MeasureTables::MeasureTables(const MeasureSettings& settings,
                              std::span<OutputStream* const> out, int64_t last_hour)
-    : bin_tenths_(settings.bin_minutes * 600),
-      gap_tenths_(settings.gap_hours * kTenthsPerHour),
+    : settings_(settings),
       last_hour_(last_hour),
       out_(out.begin(), out.end()) {
   for (const MeasureTableDef& table : kMeasureSchema) text_.push_back(measure_header(table));
@@ -125,8 +117,11 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   for (size_t i = 0; i < contexts.size(); ++i) {
     SignalContext& c = contexts[i];
     c.field = csv_field(signal_id);
-    c.bin = bin_tenths_;
-    c.gap = gap_tenths_;
+    c.bin = settings_.bin_minutes * 600;
+    c.gap = int64_t{settings_.gap_hours} * kTenthsPerHour;
+    c.stuck_tenths = int64_t{settings_.stuck_on_minutes} * 600;
+    c.chatter_pairs = settings_.chatter_pairs;
+    c.chatter_tenths = settings_.chatter_tenths;
     c.last_hour = last_hour_;
     for (int d = 0; d < 256; ++d) c.detector_seen[d] = detectors[d / 64] >> (d % 64) & 1;
     c.out = &text_[i];

@@ -17,10 +17,6 @@
 #include "measures/schema.h"
 #include "platform/platform.h"
 
-/// Whether the numbering of `table` has rows for the end of yellow and of
-/// red clearance (version 4 has none).
-bool has_clearance_ends(const EventTable& table);
-
 /// Marks in log.detectors the channels of its held events' Detector Ons.
 void note_detectors(LogMeasures* log);
 
@@ -30,7 +26,7 @@ struct MeasureColumn {
   const MeasureColumnDef* def = nullptr;
   /// A row each: of text, codes into `categories`; of numbers, the number;
   /// of times, tenths of a second since 1970 (every year 1 to 9999 fits);
-  /// of seconds, tenths; kMissing where empty.
+  /// of seconds, tenths; of shares, ten-thousandths; kMissing where empty.
   std::vector<int64_t> values;
   std::vector<std::string> categories;  // of text, by first use
 };
@@ -74,7 +70,7 @@ class MeasureTables {
   // of those that hold much. Returns false when a table refused it.
   bool flush(bool all);
 
-  int64_t bin_tenths_, gap_tenths_;
+  MeasureSettings settings_;
   int64_t last_hour_;
   std::vector<OutputStream*> out_;
   std::vector<std::string> text_;

@@ -37,7 +37,7 @@ class PhaseIntervalsMeasure : public Measure {
 
   void begin_log(const LogMeasures& log, int64_t, int64_t) override {
     covered_ = log.covered;
-    ends_ = log.has_clearance_ends;
+    ends_ = has_kind(log.kinds, SignalEvent::kYellowEnd);
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
@@ -53,7 +53,7 @@ class PhaseIntervalsMeasure : public Measure {
         pattern_ = v;
         break;
       case SignalEvent::kSplit:
-        programmed_[e.phase] = v;
+        programmed_[e.detail] = v;
         break;
       case SignalEvent::kGreen:
         write_pending(v);

@@ -62,6 +62,17 @@ bool read_seconds(std::string_view f, int64_t* tenths) {
   return true;
 }
 
+// A share to four decimals, "0.0125", as ten-thousandths.
+bool read_share(std::string_view f, int64_t* part) {
+  const size_t n = f.size();
+  int64_t whole, fraction;
+  if (n < 6 || f[n - 5] != '.' || (fraction = digits_at(&f[n - 4], 4)) < 0 ||
+      !read_int(f.substr(0, n - 5), &whole) || f[0] == '-')
+    return false;
+  *part = whole * 10000 + fraction;
+  return true;
+}
+
 // A number field's value as a column of `kind` holds it; false if it is
 // not one.
 bool number_value(ColumnKind kind, std::string_view f, int64_t* value) {
@@ -72,6 +83,8 @@ bool number_value(ColumnKind kind, std::string_view f, int64_t* value) {
       return read_int(f, value);
     case ColumnKind::kSeconds:
       return read_seconds(f, value);
+    case ColumnKind::kShare:
+      return read_share(f, value);
     case ColumnKind::kTime:
       return read_time(f, value);
     default:

@@ -76,6 +76,24 @@ const MeasureColumnDef kPreemption[] = {
     {"input_on", K::kTime, "datetime64[ns]"},
     {"input_off", K::kTime, "datetime64[ns]"},
     {"duration", K::kSeconds, "float64"},
+    {"entry", K::kSeconds, "float64"},
+    {"track_clearance", K::kSeconds, "float64"},
+    {"dwell", K::kSeconds, "float64"},
+    {"exit", K::kSeconds, "float64"},
+    {"gate_down", K::kSeconds, "float64"},
+    {"max_presence", K::kInt, "Int64"},
+    {"link", K::kInt, "Int64"},
+};
+
+const MeasureColumnDef kDetectorHealth[] = {
+    kSignal,
+    {"hour", K::kTime, "datetime64[ns]"},
+    {"detector", K::kInt, "int16"},
+    {"actuations", K::kInt, "int32"},
+    {"on_seconds", K::kSeconds, "float64"},
+    {"occupancy", K::kShare, "float64"},
+    {"longest_on", K::kSeconds, "float64"},
+    {"flags", K::kText, "string"},
 };
 
 const char* const kControllerEvents[] = {
@@ -97,6 +115,7 @@ const MeasureTableDef kTables[] = {
     {"coordination", kCoordination, make_coordination_measure},
     {"preemption", kPreemption, make_preemption_measure},
     {"controller_events", kControllerEventColumns, make_controller_events_measure},
+    {"detector_health", kDetectorHealth, make_detector_health_measure},
 };
 
 }  // namespace

@@ -23,6 +23,7 @@ enum class ColumnKind {
   kInt,       // a decimal integer, or empty
   kTime,      // "YYYY-MM-DD HH:MM:SS.t" or "YYYY-MM-DD HH:MM:SS", or empty
   kSeconds,   // seconds to the tenth, "12.3" or "-0.5", or empty
+  kShare,     // a share to four decimals, "0.0125", or empty
 };
 
 /// One column of a measure table.

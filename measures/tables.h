@@ -14,6 +14,10 @@ std::unique_ptr<Measure> make_logs_measure(const SignalContext& signal);
 /// actuations.csv: Detector Ons per channel and bin.
 std::unique_ptr<Measure> make_actuations_measure(const SignalContext& signal);
 
+/// detector_health.csv: each detector's actuations, on-time and flags per
+/// covered hour.
+std::unique_ptr<Measure> make_detector_health_measure(const SignalContext& signal);
+
 /// terminations.csv: gap outs, max outs and force offs per phase and bin.
 std::unique_ptr<Measure> make_terminations_measure(const SignalContext& signal);
 
@@ -26,7 +30,8 @@ std::unique_ptr<Measure> make_ped_measure(const SignalContext& signal);
 /// coordination.csv: each change of pattern, cycle length or offset.
 std::unique_ptr<Measure> make_coordination_measure(const SignalContext& signal);
 
-/// preemption.csv: each preemption from its input on to its input off.
+/// preemption.csv: each preemption from its input on to its input off, and
+/// its service.
 std::unique_ptr<Measure> make_preemption_measure(const SignalContext& signal);
 
 /// controller_events.csv: the cabinet's own events, power, flash, alarms,

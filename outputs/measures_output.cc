@@ -160,8 +160,7 @@ class MeasuresOutput : public Output {
       measures.version = read.converted.version;
       measures.closing = read.wrong.empty() ? "End of Controller Log" : "Error: " + read.wrong;
       measures.clock = read.converted.clock;
-      measures.has_clearance_ends =
-          has_clearance_ends(select_event_table(read.converted.version));
+      measures.kinds = signal_events(select_event_table(read.converted.version)).kinds;
       note_detectors(&measures);
     }
     Outcome publish(std::string* message) override {

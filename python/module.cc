@@ -299,6 +299,7 @@ py::list measure_table(int table, const py::bytes& data) {
     const char* name = kind == ColumnKind::kInt       ? "int"
                        : kind == ColumnKind::kTime    ? "time"
                        : kind == ColumnKind::kSeconds ? "seconds"
+                       : kind == ColumnKind::kShare   ? "share"
                                                       : "text";
     out.append(py::make_tuple(c.def->name, name, array(std::move(c.values)), c.categories));
   }

@@ -66,9 +66,9 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
     case OutputFormat::kRows:
       return make_sink_output(sink, mode);
     case OutputFormat::kMeasures:
-      return make_measures_output(options.output, {options.bin_minutes, options.gap_hours});
+      return make_measures_output(options.output, options.measures);
     case OutputFormat::kReport:
-      return make_report_output(options.output, {options.bin_minutes, options.gap_hours});
+      return make_report_output(options.output, options.measures);
   }
   return nullptr;
 }

@@ -181,22 +181,34 @@ const OptionRow kOptions[] = {
      "a log's name without folders"},
     {0, "bin", "MINUTES",
      [](Options* o, const std::string& v) {
-       o->bin_given = true;
-       return read_digits(v, 2, &o->bin_minutes) && o->bin_minutes > 0 &&
-              60 % o->bin_minutes == 0;
+       if (o->measures_given.empty()) o->measures_given = "--bin";
+       int& bin = o->measures.bin_minutes;
+       return read_digits(v, 2, &bin) && bin > 0 && 60 % bin == 0;
      },
      "with -f measures or report, the minutes of a bin, a\n"
      "divisor of 60 (default 15)",
      "a divisor of 60: 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 or 60"},
     {0, "gap", "HOURS",
      [](Options* o, const std::string& v) {
-       o->gap_given = true;
-       return read_digits(v, 5, &o->gap_hours) && o->gap_hours > 0;
+       if (o->measures_given.empty()) o->measures_given = "--gap";
+       return read_digits(v, 5, &o->measures.gap_hours) && o->measures.gap_hours > 0;
      },
      "with -f measures or report, the most missing hours of\n"
      "a signal written a row each in logs.csv; a longer run\n"
      "of them is one row, a gap (default 72)",
      "a number of hours from 1 to 99999"},
+    {0, "threshold", "NAME=VALUE",
+     [](Options* o, const std::string& v) {
+       if (o->measures_given.empty()) o->measures_given = "--threshold";
+       return set_threshold(v, &o->measures);
+     },
+     "with -f measures or report, a threshold of the\n"
+     "detectors' flags and the report's problems: stuck_on\n"
+     "(minutes, 60), chatter_pairs (100), chatter_gap (s,\n"
+     "0.1), split_share (%, 50), split_greens (5), ped_delay\n"
+     "(s, 120); given once for each",
+     "NAME=VALUE, a threshold's name (stuck_on, chatter_pairs, chatter_gap, split_share, "
+     "split_greens, ped_delay) and a number"},
     {'v', "verbose", nullptr,
      [](Options* o, const std::string&) { return o->verbose = true; },
      "close with a line that sums the run up: logs, events,\n"
@@ -250,10 +262,9 @@ std::string check_options(const Options& o) {
     return "-o - (the standard output) is for -f events; the CSV files need "
            "a directory";
   if (!events && !o.columns.empty()) return "--columns is for -f events";
-  if (o.bin_given && o.format != OutputFormat::kMeasures && o.format != OutputFormat::kReport)
-    return "--bin is for -f measures and -f report";
-  if (o.gap_given && o.format != OutputFormat::kMeasures && o.format != OutputFormat::kReport)
-    return "--gap is for -f measures and -f report";
+  if (!o.measures_given.empty() && o.format != OutputFormat::kMeasures &&
+      o.format != OutputFormat::kReport)
+    return o.measures_given + " is for -f measures and -f report";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
   if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))
     return "--logs needs a file of its own, not the table's";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "logs/names.h"
+#include "measures/measure.h"
 
 /// What a run writes.
 enum class OutputFormat {
@@ -51,10 +52,10 @@ struct Options {
   std::vector<std::string> columns;
   std::string logs;     // --logs: the file of the events table's logs
   bool verbose = false;  // -v: a closing line that sums the run up
-  int bin_minutes = 15;  // --bin: the measures' bins, a divisor of 60
-  bool bin_given = false;  // --bin was given
-  int gap_hours = 72;  // --gap: the most missing hours written a row each
-  bool gap_given = false;  // --gap was given
+  /// --bin (the measures' bins, a divisor of 60), --gap (the most missing
+  /// hours written a row each) and --threshold.
+  MeasureSettings measures;
+  std::string measures_given;  // the first of those given: "--bin"; empty
 };
 
 /// Whether the run of `options` takes log files as inputs besides

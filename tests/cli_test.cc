@@ -416,6 +416,13 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
        "quillon: option '-o' after a log or directory: options go before them"},
       {{"--bin", "5", d, "e"}, "quillon: --bin is for -f measures and -f report"},
       {{"-f", "events", "--bin", "5", d, "e"}, "quillon: --bin is for -f measures"},
+      {{"--threshold", "stuck_on=5", d, "e"}, "quillon: --threshold is for -f measures"},
+      {{"-f", "measures", "-o", d + "/o", "--threshold", "stuck=5", d, "e"},
+       "quillon: --threshold: 'stuck=5' is not NAME=VALUE"},
+      {{"-f", "measures", "-o", d + "/o", "--threshold", "chatter_gap=0.15", d, "e"},
+       "quillon: --threshold: 'chatter_gap=0.15' is not NAME=VALUE"},
+      {{"-f", "measures", "-o", d + "/o", "--threshold", "split_share=101", d, "e"},
+       "quillon: --threshold: 'split_share=101' is not NAME=VALUE"},
   };
   for (const Case& c : kCases) {
     ToolRun run = quillon(c.args);

@@ -449,7 +449,7 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
                            ": the name holds no valid date and hour"));
   EXPECT_EQ(entries(out),
             (std::set<std::string>{"actuations.csv", "controller_events.csv",
-                                   "coordination.csv", "logs.csv", "ped.csv",
+                                   "coordination.csv", "detector_health.csv", "logs.csv", "ped.csv",
                                    "phase_intervals.csv", "preemption.csv",
                                    "terminations.csv"}));
   const std::string header =

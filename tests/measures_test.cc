@@ -36,7 +36,9 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
   log.hour = {2022, 6, 8, hour};
   log.covered = whole;
   log.records = events.size();
-  log.has_clearance_ends = clearance_ends;
+  if (!clearance_ends)
+    log.kinds &= ~(1u << static_cast<int>(SignalEvent::kYellowEnd) |
+                   1u << static_cast<int>(SignalEvent::kRedEnd));
   log.events = std::move(events);
   return log;
 }
@@ -102,8 +104,48 @@ TEST(Measures, Rules) {
       {"a preempt never released", "preemption",
        {log_of(12, true, {{100, K::kPreempt, 1, true}, {400, K::kPreempt, 1, false},
                           {500, K::kPreempt, 2, true}})},
-       "s,1,2022-06-08 12:00:10.0,2022-06-08 12:00:40.0,30.0\n"
-       "s,2,2022-06-08 12:00:50.0,,\n"},
+       "s,1,2022-06-08 12:00:10.0,2022-06-08 12:00:40.0,30.0,,,,,,0,0\n"
+       "s,2,2022-06-08 12:00:50.0,,,,,,,,0,0\n"},
+      {"detector health: on-time across hours, to the end of coverage where no off "
+       "came; a silent hour; stuck on for an hour",
+       "detector_health",
+       {log_of(12, true, {{100, K::kDetector, 3, true}, {400, K::kDetectorOff, 3, false},
+                          {35000, K::kDetector, 3, true}}),
+        log_of(13, true, {{0, K::kDetector, 5, true}, {400, K::kDetectorOff, 3, false}})},
+       "s,2022-06-08 12:00:00,3,2,130.0,0.0361,140.0,\n"
+       "s,2022-06-08 12:00:00,5,0,0.0,0.0000,0.0,silent\n"
+       "s,2022-06-08 13:00:00,3,0,40.0,0.0111,140.0,silent\n"
+       "s,2022-06-08 13:00:00,5,1,3600.0,1.0000,3600.0,stuck_on\n"},
+      {"stuck on: every hour an on-time of an hour or more touches, none of them silent",
+       "detector_health",
+       {log_of(12, true, {{35400, K::kDetector, 1, true}}), log_of(13, true, {}),
+        log_of(14, true, {{300, K::kDetectorOff, 1, false}, {400, K::kDetectorOff, 1, false}})},
+       "s,2022-06-08 12:00:00,1,1,60.0,0.0167,3690.0,stuck_on\n"
+       "s,2022-06-08 13:00:00,1,0,3600.0,1.0000,3690.0,stuck_on\n"
+       "s,2022-06-08 14:00:00,1,0,30.0,0.0083,3690.0,stuck_on\n"},
+      {"an on-time open at a damaged hour counts to the end of the covered hour before",
+       "detector_health",
+       {log_of(12, true, {{18000, K::kDetector, 1, true}}), log_of(13, false, {}),
+        log_of(14, true, {{100, K::kDetectorOff, 1, false}})},
+       "s,2022-06-08 12:00:00,1,1,1800.0,0.5000,1800.0,\n"
+       "s,2022-06-08 14:00:00,1,0,0.0,0.0000,0.0,silent\n"},
+      {"more than 100 pairs of ons 0.1 s apart chatter, 100 do not; faults by their "
+       "code, of a channel seen", "detector_health",
+       {log_of(12, true, [] {
+          std::vector<MeasureEvent> e;
+          for (uint32_t k = 0; k < 102; ++k) {
+            e.push_back({1000 + k, K::kDetector, 2, true});
+            e.push_back({1000 + k, K::kDetectorOff, 2, false});
+            if (k < 101) e.push_back({2000 + k, K::kDetector, 4, true});
+            if (k < 101) e.push_back({2000 + k, K::kDetectorOff, 4, false});
+          }
+          e.push_back({3000, K::kDetAlarm, 2, false, 85});
+          e.push_back({3000, K::kDetAlarm, 4, false, 83});
+          e.push_back({3000, K::kDetAlarm, 9, false, 86});
+          return e;
+        }())},
+       "s,2022-06-08 12:00:00,2,102,0.0,0.0000,0.0,chatter;fault\n"
+       "s,2022-06-08 12:00:00,4,101,0.0,0.0000,0.0,\n"},
       {"terminations in 5-minute bins", "terminations",
        {log_of(12, true, {{100, K::kGapOut, 1, false}, {3100, K::kMaxOut, 1, false},
                           {3200, K::kMaxOut, 1, false}})},
@@ -141,7 +183,7 @@ LogMeasures read_log(const std::string& path, LogHour hour, int version,
   log.version = r.version;
   log.closing = log.covered ? "End of Controller Log" : "Error: bad file read";
   log.clock = r.clock;
-  log.has_clearance_ends = has_clearance_ends(select_event_table(r.version));
+  log.kinds = signal_events(select_event_table(r.version)).kinds;
   log.events.resize(events.text.size() / sizeof(MeasureEvent));
   if (!log.events.empty()) memcpy(log.events.data(), events.text.data(), events.text.size());
   return log;
@@ -165,6 +207,12 @@ LogRecord preempt(uint16_t t, uint8_t n, bool on) {
   return {37, t, {static_cast<uint8_t>(n << 1 | on)}};
 }
 LogRecord time_update(uint16_t t) { return {71, t, {0, 0, 0}}; }
+// A preempt's state change to `state` (8 entry, 9 track clearance, 3 and 5
+// dwell, 10 exit), gate down, link and max presence.
+LogRecord preempt_state(uint16_t t, uint8_t n, uint8_t state) { return {39, t, {n, 0, state}}; }
+LogRecord gate_down(uint16_t t, uint8_t n) { return {38, t, {static_cast<uint8_t>(n << 1 | 1)}}; }
+LogRecord link(uint16_t t, uint8_t n) { return {40, t, {static_cast<uint8_t>(n << 1 | 1)}}; }
+LogRecord max_presence(uint16_t t, uint8_t n) { return {41, t, {n}}; }
 
 const LogHour k13 = {2022, 6, 8, 13}, k14 = {2022, 6, 8, 14};
 
@@ -190,7 +238,7 @@ TEST(Measures, RulesFromLogBytes) {
        "preemption",
        {read_log("13.dat", k13, 6,
                  {preempt(100, 1, true), detector(50, 3, false), preempt(80, 1, false)})},
-       "s,1,2022-06-08 13:00:10.0,,\n"},
+       "s,1,2022-06-08 13:00:10.0,,,,,,,,0,0\n"},
       {"no pedestrian delay across a step back", "ped",
        {read_log("13.dat", k13, 6, {ped_call(200, 4), walk(100, 4)})},
        "s,2022-06-08 13:00:00.0,4,1,1,,0,,0\n"},
@@ -274,9 +322,39 @@ TEST(Measures, RulesFromLogBytes) {
       {"before 1970, delays and preemption ends as any other", "ped",
        {read_log("23.dat", {1969, 12, 31, 23}, 6, {ped_call(100, 2), walk(200, 2)})},
        "s,1969-12-31 23:00:00.0,2,1,1,10.0,1,10.0,0\n"},
+      {"a preemption's service: its states, gate down, max presence and link up to its "
+       "next input on; track clearance and dwell end at the next state",
+       "preemption",
+       {read_log("13.dat", k13, 6,
+                 {preempt_state(90, 1, 9), preempt(100, 1, true), preempt_state(110, 1, 8),
+                  preempt_state(120, 1, 9), gate_down(130, 1), preempt(140, 1, true),
+                  preempt_state(300, 1, 3), max_presence(350, 1), preempt_state(400, 1, 5),
+                  preempt(500, 1, false), link(550, 1), preempt_state(600, 1, 10),
+                  preempt_state(620, 1, 8), link(700, 2), preempt(1000, 1, true),
+                  preempt_state(1010, 1, 2), preempt(1100, 1, false)})},
+       "s,1,2022-06-08 13:00:10.0,2022-06-08 13:00:50.0,40.0,1.0,18.0,30.0,50.0,3.0,1,1\n"
+       "s,1,2022-06-08 13:01:40.0,2022-06-08 13:01:50.0,10.0,1.0,,,,,0,0\n"},
+      {"a break ends the service: a dwell open at a gap has no length", "preemption",
+       {read_log("13.dat", k13, 6, {preempt(100, 1, true), preempt_state(200, 1, 3)}),
+        read_log("15.dat", {2022, 6, 8, 15}, 6, {preempt_state(100, 1, 10), max_presence(120, 1)})},
+       "s,1,2022-06-08 13:00:10.0,,,,,,,,0,0\n"},
+      {"a fault is a vehicle detector alarm whose row's own conversion gives 84 to 88",
+       "detector_health",
+       {read_log("13.dat", k13, 6,
+                 {detector(100, 3, true), detector(110, 3, false), detector(120, 4, true),
+                  detector(130, 4, false), {60, 200, {3, 0, 2}}, {58, 210, {4, 0, 2}}}),
+        read_log("14.dat", k14, 7, {detector(100, 3, true), detector(110, 3, false),
+                                     {58, 200, {3, 0, 1}}, {60, 210, {4, 0, 1}}})},
+       "s,2022-06-08 13:00:00,3,1,1.0,0.0003,1.0,fault\n"
+       "s,2022-06-08 13:00:00,4,1,1.0,0.0003,1.0,\n"
+       "s,2022-06-08 14:00:00,3,1,1.0,0.0003,1.0,fault\n"
+       "s,2022-06-08 14:00:00,4,0,0.0,0.0000,0.0,silent\n"},
+      {"version 4 has no preempt states, max presence or link", "preemption",
+       {read_log("13.dat", k13, 4, {{80, 100, {1 << 1 | 1}}, {80, 300, {1 << 1}}})},
+       "s,1,2022-06-08 13:00:10.0,2022-06-08 13:00:30.0,20.0,,,,,,,\n"},
       {"before 1970, a preemption's end", "preemption",
        {read_log("23.dat", {1969, 12, 31, 23}, 6, {preempt(100, 1, true), preempt(300, 1, false)})},
-       "s,1,1969-12-31 23:00:10.0,1969-12-31 23:00:30.0,20.0\n"},
+       "s,1,1969-12-31 23:00:10.0,1969-12-31 23:00:30.0,20.0,,,,,,0,0\n"},
       {"the hours after the last log up to the run's last are missing; an undated log "
        "is a row with no hour", "logs",
        {undated, read_log("13.dat", k13, 6, {})},
@@ -388,6 +466,7 @@ TEST(Measures, SchemaRoundTrips) {
           case ColumnKind::kCategory: csv += c.values.back(); break;
           case ColumnKind::kInt: put_int(&csv, -7); expected.push_back(-7); break;
           case ColumnKind::kSeconds: put_seconds(&csv, -5); expected.push_back(-5); break;
+          case ColumnKind::kShare: csv += "1.0005"; expected.push_back(10005); break;
           case ColumnKind::kTime:
             TimestampText().put(&csv, t);
             expected.push_back(t);

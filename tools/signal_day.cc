@@ -15,14 +15,20 @@ namespace {
 
 
 // One event of the day: when (tenths since midnight), what, of which phase,
-// channel, preempt or value, and for on/off events its state.
+// channel, preempt or value, for on/off events its state, and for a
+// preempt's state its number there (D2).
 using Kind = SignalEvent;
 struct Event {
   int time;
   Kind kind;
   int value;
   bool on;
+  int state = 0;
 };
+
+// A preempt's states as "Preempt State Chng" numbers them: entry, track
+// clearance, dwell and exit.
+const int kEntryState = 8, kTrackState = 9, kDwellState = 3, kExitState = 10;
 
 // The day's records, made from its events in the version's numbering.
 class Writer {
@@ -33,6 +39,18 @@ class Writer {
     for (int type = table_.count - 1; type >= 0; --type)
       if (events_.kind[type] != SignalEvent::kNone)
         type_[static_cast<int>(events_.kind[type])] = type;
+    // A detector alarm is written in the row that converts it, with the
+    // first alarm bit that its conversion takes for a fault.
+    for (int type = table_.count - 1; type >= 0; --type) {
+      if (events_.kind[type] != SignalEvent::kDetAlarm || !events_.coded[type]) continue;
+      for (uint8_t bit = 1; bit <= 0x10 && fault_bit_ == 0; bit <<= 1) {
+        const uint8_t data[3] = {1, 0, bit};
+        const int code = signal_event_code(events_, static_cast<uint8_t>(type), data, 3);
+        if (code >= 84 && code <= 88) fault_bit_ = bit;
+      }
+      if (fault_bit_ != 0) type_[static_cast<int>(SignalEvent::kDetAlarm)] = type;
+    }
+    if (fault_bit_ == 0) type_[static_cast<int>(SignalEvent::kDetAlarm)] = -1;
   }
 
   // The record of `e`, or none where the table has no row for it.
@@ -53,6 +71,8 @@ class Writer {
       r->data[1] = value;
     else
       r->data[0] = value;
+    if (e.kind == Kind::kPreemptState && row.length > 2) r->data[2] = static_cast<uint8_t>(e.state);
+    if (e.kind == Kind::kDetAlarm && row.length > 2) r->data[2] = fault_bit_;
     return true;
   }
 
@@ -60,6 +80,7 @@ class Writer {
   const EventTable& table_;
   const SignalEventTable& events_;
   int type_[kSignalEventKinds];
+  uint8_t fault_bit_ = 0;  // D2 of a detector alarm that is a fault; 0: none
 };
 
 // How busy the intersection is at `time`, 0.1 at night to 1 at the peaks.
@@ -160,11 +181,47 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
     }
   }
 
-  // Two preemptions, each held for half a minute to a minute and a half.
+  // Two preemptions, each held for half a minute to a minute and a half,
+  // through entry, track clearance, dwell and exit, the gates down a while;
+  // the second links and stays past its max presence.
   for (int i = 0; i < 2; ++i) {
     int t = uniform(0, kTenthsPerDay - 1000);
+    const int off = t + uniform(300, 900);
     events.push_back({t, Kind::kPreempt, 1, true});
-    events.push_back({t + uniform(300, 900), Kind::kPreempt, 1, false});
+    events.push_back({off, Kind::kPreempt, 1, false});
+    events.push_back({t + 2, Kind::kPreemptState, 1, false, kEntryState});
+    events.push_back({t + 5, Kind::kPreemptState, 1, false, kTrackState});
+    events.push_back({t + 155, Kind::kPreemptState, 1, false, kDwellState});
+    events.push_back({off, Kind::kPreemptState, 1, false, kExitState});
+    events.push_back({t + 30, Kind::kGateDown, 1, true});
+    events.push_back({off + 20, Kind::kGateDown, 1, false});
+    if (i == 1) {
+      events.push_back({t + 100, Kind::kPreemptLink, 1, true});
+      events.push_back({t + 200, Kind::kPreemptLink, 1, false});
+      events.push_back({off - 1, Kind::kMaxPresence, 1, false});
+    }
+  }
+
+  // What goes wrong: the power fails for 45 s at 03:00; the last detector
+  // sticks on from 10:00 to 11:30, its fault alarm raised; the one before
+  // chatters for 30 s at 14:00, on and off every tenth.
+  events.push_back({3 * 36000, Kind::kPower, 0, true});
+  events.push_back({3 * 36000 + 450, Kind::kPower, 0, false});
+  if (options.detectors >= 2) {
+    const int stuck = options.detectors, chatter = options.detectors - 1;
+    const int from = 10 * 36000, to = 11 * 36000 + 18000;
+    // Its pulses there go, each off with its on (2 to 20 tenths later).
+    std::erase_if(events, [&](const Event& e) {
+      return e.kind == Kind::kDetector && e.value == stuck && e.time < to + 25 &&
+             e.time >= (e.on ? from - 25 : from);
+    });
+    events.push_back({from, Kind::kDetector, stuck, true});
+    events.push_back({from + 5, Kind::kDetAlarm, stuck, false});
+    events.push_back({to, Kind::kDetector, stuck, false});
+    for (int t = 14 * 36000; t < 14 * 36000 + 300; ++t) {
+      events.push_back({t, Kind::kDetector, chatter, true});
+      events.push_back({t, Kind::kDetector, chatter, false});
+    }
   }
 
   std::stable_sort(events.begin(), events.end(),

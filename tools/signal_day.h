@@ -1,7 +1,8 @@
 // Synthetic days of a signalised intersection, for the tests and the
 // benchmarks of what is computed from the logs: phases cycling in two rings
 // with their terminations, yellow and red clearance, detector and
-// pedestrian activity, coordination changes and preemptions, written in the
+// pedestrian activity, coordination changes and preemptions with their
+// states, a power failure, a detector stuck on and one chattering, written in the
 // numbering of any log version.
 
 #ifndef QUILLON_TOOLS_SIGNAL_DAY_H_
@@ -15,7 +16,10 @@
 /// What a synthetic day holds.
 struct SignalDayOptions {
   int version = 6;     // the log version whose numbering the records take
-  int detectors = 16;  // vehicle detector channels, on phases 1 to 8 in turn
+  /// Vehicle detector channels, on phases 1 to 8 in turn; of two or more,
+  /// the last sticks on from 10:00 to 11:30 and the one before chatters at
+  /// 14:00.
+  int detectors = 16;
   uint32_t seed = 1;
   // A daylight-saving fall-back: the clock goes back an hour at 01:59:59.9
   // (a Time Update logged there), so that the day has 25 hours and the

@@ -358,6 +358,8 @@ def _measure_frame(table, data):
             frame[name] = np.where(missing, _MISSING, values * 10**8).view("datetime64[ns]")
         elif kind == "seconds":
             frame[name] = np.where(values == _MISSING, np.nan, values / 10)
+        elif kind == "share":
+            frame[name] = np.where(values == _MISSING, np.nan, values / 10000)
         elif dtype == "Int64":
             frame[name] = pd.arrays.IntegerArray(values, values == _MISSING)
         else:
@@ -366,13 +368,15 @@ def _measure_frame(table, data):
 
 
 def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
-             max_log_size=MAX_LOG_SIZE, bin_minutes=15):
+             max_log_size=MAX_LOG_SIZE, bin_minutes=15, thresholds=None):
     """The signal performance measures of the logs of `dir` (a folder, a log
     file, or a list of them), as the command's -f measures writes them: a
     dict of dataframes by table name (logs, actuations, terminations,
-    phase_intervals, ped, coordination, preemption), with typed columns,
+    phase_intervals, ped, coordination, preemption, controller_events,
+    detector_health), with typed columns,
     categorical ids and datetime times; columns of fixed values (state,
-    termination, item) are categoricals of all their values. Every frame's
+    termination, item) are categoricals of all their values. `thresholds`
+    sets those of the command's --threshold: {"stuck_on": 30}. Every frame's
     attrs["messages"] holds the messages of the run, its lines, and
     attrs["status"] its exit status."""
     import tempfile
@@ -385,7 +389,8 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
             dir, mode, format="measures", output=out,
             recursive=_flag(recursive, "recursive"), jobs=_count(jobs, "jobs"),
             signal_id=_text(signal_id, "signal_id", ("auto", "name", "dir")),
-            max_log_size=max_log_size, bin=bin_minutes, quiet=True)
+            max_log_size=max_log_size, bin=bin_minutes, quiet=True,
+            threshold=_thresholds(thresholds))
         if not os.path.exists(os.path.join(out, "logs.csv")):
             raise ValueError("; ".join(messages) or "no measures were made")
         tables = {}
@@ -399,6 +404,16 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
             frame.attrs = {"messages": messages, "status": status}
             tables[name] = frame
     return tables
+
+
+def _thresholds(thresholds):
+    """The --threshold arguments of a dict of thresholds, NAME=VALUE."""
+    if thresholds is None:
+        return None
+    if not isinstance(thresholds, dict):
+        raise TypeError("thresholds must be a dict, not %s"
+                        % type(thresholds).__name__)
+    return ["%s=%s" % (name, value) for name, value in thresholds.items()]
 
 
 def _far_time(table, data, far):
@@ -416,7 +431,8 @@ def _far_time(table, data, far):
 
 # The command's long options that convert() takes.
 _CONVERT_OPTIONS = ("keep", "output", "recursive", "jobs", "test", "quiet",
-                    "format", "signal_id", "max_log_size", "update", "bin")
+                    "format", "signal_id", "max_log_size", "update", "bin",
+                    "threshold")
 
 
 def convert(dir, mode, **options):
@@ -447,6 +463,8 @@ def convert(dir, mode, **options):
             continue
         elif isinstance(value, (str, bytes, os.PathLike)):
             args.append(flag + "=" + os.fsdecode(value))
+        elif isinstance(value, list):
+            args += [flag + "=" + str(v) for v in value]
         else:
             args.append(flag + "=" + str(value))
     dirs = dir if isinstance(dir, (list, tuple)) else [dir]

@@ -374,6 +374,23 @@ def test_measures_are_the_commands_tables(tmp_path):
     assert south["red_clearance"].isna().all() and south["yellow"].notna().all()
     with pytest.raises(ValueError):
         quillon.measures(archive, bin_minutes=7)
+    with pytest.raises(ValueError, match="--threshold: 'stuck=5'"):
+        quillon.measures(archive, thresholds={"stuck": 5})
+
+
+def test_measures_thresholds(tmp_path):
+    # A detector on for 20 minutes: stuck at 20, not at the default 60.
+    log = tmp_path / "2022_06_08_13.dat"
+    genlog(log, "--records", "0")
+    with open(log, "ab") as f:
+        for t, d0 in ((100, 3 << 1 | 1), (12100, 3 << 1)):  # version 6 Detector on/off
+            f.write(bytes([25, t >> 8, t & 0xFF, d0]))
+    flags = {}
+    for thresholds in (None, {"stuck_on": 20}):
+        health = quillon.measures(log, thresholds=thresholds)["detector_health"]
+        assert health["occupancy"].tolist() == [0.3333]
+        flags[thresholds is None] = health["flags"].fillna("").tolist()
+    assert flags == {True: [""], False: ["stuck_on"]}
 
 
 def test_measures_of_years_pandas_cannot_hold(tmp_path):
