@@ -131,7 +131,7 @@ class ReportOutput : public Output {
  public:
   ReportOutput(std::string dir, const MeasureSettings& settings)
       : dir_(std::move(dir)),
-        bin_minutes_(settings.bin_minutes),
+        settings_(settings),
         measures_(make_measures_output(dir_, settings, "measures", &held_)) {}
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
@@ -157,7 +157,7 @@ class ReportOutput : public Output {
     if (!measures_->finish(stopped, found, what)) return false;
     if (stopped) return true;
     std::string err;
-    if (!write_report(dir_, bin_minutes_, log_permissions_, &err, &held_, interrupted_)) {
+    if (!write_report(dir_, settings_, log_permissions_, &err, &held_, interrupted_)) {
       *what = "Failed to write the report: " + err;
       return false;
     }
@@ -166,7 +166,7 @@ class ReportOutput : public Output {
 
  private:
   std::string dir_;
-  int bin_minutes_;
+  MeasureSettings settings_;
   // The tables and pages, named together once all are written: a run that
   // fails or is interrupted leaves the earlier report whole.
   HeldFiles held_;
@@ -177,7 +177,7 @@ class ReportOutput : public Output {
 
 }  // namespace
 
-bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
+bool write_report(const std::string& dir, const MeasureSettings& settings, unsigned permissions,
                   std::string* err, HeldFiles* held, const std::function<bool()>& interrupted) {
   HeldFiles own;
   if (held == nullptr) held = &own;
@@ -210,6 +210,7 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
   // row of the index. Every signal has rows in logs.csv.
   const size_t logs = static_cast<size_t>(measure_table_index("logs"));
   std::vector<IndexRow> rows;
+  std::set<std::string> folders;  // of the signals so far, in lower case
   std::string text;
   std::string first_unreadable;  // the first signal's table that was
   for (bool end = false;;) {
@@ -238,7 +239,6 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
     if (!unreadable.empty()) {
       IndexRow row;
       row.id = csv_unquoted(key);
-      row.flagged = true;
       row.unreadable = unreadable;
       if (first_unreadable.empty())
         first_unreadable = shown(tables_dir->path_of(unreadable.substr(0, unreadable.find(':')))) +
@@ -249,8 +249,12 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
     signal.sort_into_days();
     IndexRow row;
     row.id = signal.tables[logs].text(0, 0);
-    row.flagged = signal.has_gap();
     row.folder = page_folder(row.id);
+    // Another signal's folder where case does not count: this one's is
+    // told apart.
+    std::string folded = row.folder;
+    for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (!folders.insert(folded).second) row.folder = page_folder(row.id, true);
     // A year's cells at a time: memory holds one page's.
     std::map<int64_t, Markup> cells;
     int64_t year = 0;
@@ -271,8 +275,10 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
     for (int64_t day : signal.pages) {
       if (year_of(day) != year && !write_year()) return false;
       year = year_of(day);
-      DayPage page = draw_day(row.id, day, signal, bin_minutes);
-      row.flagged |= page.silent_detector;
+      DayPage page = draw_day(row.id, day, signal, settings);
+      // The problems of its last days, for the index.
+      row.problems[day] = std::move(page.problems);
+      while (row.problems.begin()->first <= day - kIndexDays) row.problems.erase(row.problems.begin());
       if (!write(date_text(day) + ".html", page.html)) return false;
       cells[day] = std::move(page.cell);
     }
@@ -287,7 +293,8 @@ bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
       return failed(i);
     }
   }
-  if (!write_page(out, "index.html", draw_index(std::move(rows)), permissions, held, err)) {
+  if (!write_page(out, "index.html", draw_index(std::move(rows), settings), permissions, held,
+                  err)) {
     *err = shown(out->path_of("index.html")) + ": " + *err;
     return false;
   }

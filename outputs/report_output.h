@@ -17,7 +17,7 @@
 std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings);
 
 /// Writes the report of the measure tables in `dir`/measures (as -f
-/// measures writes them, in bins of `bin_minutes`) into `dir`: index.html
+/// measures writes them, by `settings`: its bins and thresholds) into `dir`: index.html
 /// and a page a signal and day, each readable as a new file is but by no
 /// more than `permissions` allow. Below `dir` nothing is reached through a
 /// link: one standing where a page goes is replaced. A signal whose tables
@@ -28,7 +28,7 @@ std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSetting
 /// Returns false, with *err naming the file (and the row), where a file
 /// could not be read or written or a signal not drawn, or `interrupted`,
 /// called before each signal, returned true.
-bool write_report(const std::string& dir, int bin_minutes, unsigned permissions,
+bool write_report(const std::string& dir, const MeasureSettings& settings, unsigned permissions,
                   std::string* err, HeldFiles* held = nullptr,
                   const std::function<bool()>& interrupted = nullptr);
 

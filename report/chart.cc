@@ -116,29 +116,60 @@ const Colour kPalette[] = {
     {Role::kForceOff, "force_off", "fill", "#F0E442", ";stroke:#8a7d00;stroke-width:.5", 1,
      Swatch::kFilled, "force off"},
     {Role::kNoTerm, "no_term", "fill", "#999", "", 1, Swatch::kFilled, "none"},
+    {Role::kSkip, "skip", "fill", "#222", "", 1, Swatch::kFilled, "phase skipped"},
     {Role::kHeat, "heat", "fill", "#0072B2", "", 2, Swatch::kFilled,
-     "actuations (darker: more)"},
+     "actuations (darker: more a minute, the same scale on every page)"},
     {Role::kSilent, "silent", "stroke", "#D55E00", ";stroke-width:1.5", 2, Swatch::kOutlined,
-     "silent for 60 covered minutes or more"},
-    {Role::kWalks, "walks", "fill", "#CC79A7", "", 3, Swatch::kFilled, "pedestrian walks"},
+     "silent"},
+    {Role::kOccupancy, "occupancy", "fill", "#009E73", "", 2, Swatch::kFilled,
+     "occupancy (darker: on longer)"},
+    {Role::kStuck, "stuck", "stroke", "#000", ";stroke-width:2;fill:none", 2, Swatch::kOutlined,
+     "stuck on"},
+    {Role::kChatter, "chatter", "stroke", "#CC79A7", ";stroke-width:2;stroke-dasharray:3 2;fill:none",
+     2, Swatch::kOutlined, "chatter"},
+    {Role::kFault, "fault", "stroke", "#E69F00", ";stroke-width:2;fill:none", 2,
+     Swatch::kOutlined, "fault alarm"},
+    {Role::kDelay, "delay", "fill", "#CC79A7", "", 3, Swatch::kFilled,
+     "pedestrian delay"},
     {Role::kShare, "share", "fill", "#D55E00", "", 3, Swatch::kNone, ""},
     {Role::kPattern, "pattern", "stroke", "#0072B2", "", 3, Swatch::kFilled, "pattern"},
     {Role::kCycleLength, "cycle_length", "stroke", "#009E73", "", 3, Swatch::kFilled,
      "cycle length"},
     {Role::kOffset, "offset", "stroke", "#CC79A7", "", 3, Swatch::kFilled, "offset"},
-    {Role::kPreempt, "preempt", "fill", "#D55E00", ";fill-opacity:.6", 4, Swatch::kFaded,
-     "preemption"},
+    {Role::kPlan, "plan", "fill", "#56B4E9", ";fill-opacity:.35", 3, Swatch::kFaded,
+     "plan in force"},
+    {Role::kFree, "free", "fill", "#ccc", "", 3, Swatch::kFilled, "free or flash"},
+    {Role::kSplit, "split", "fill", "#0072B2", "", 3, Swatch::kFilled, "split taken"},
+    {Role::kProgrammed, "programmed", "stroke", "#D55E00", ";stroke-width:1.5;fill:none", 3,
+     Swatch::kOutlined, "programmed split"},
+    {Role::kController, "controller", "stroke", "#000", ";stroke-width:2", 3, Swatch::kFilled,
+     "controller event"},
+    {Role::kPreempt, "preempt", "fill", "#D55E00", ";fill-opacity:.25", 4, Swatch::kFaded,
+     "input on"},
+    {Role::kEntry, "entry", "fill", "#E69F00", "", 4, Swatch::kFilled, "to entry"},
+    {Role::kTrackClearance, "track", "fill", "#D55E00", "", 4, Swatch::kFilled,
+     "track clearance"},
+    {Role::kDwell, "dwell", "fill", "#0072B2", "", 4, Swatch::kFilled, "dwell"},
+    {Role::kExit, "exit", "fill", "#009E73", "", 4, Swatch::kFilled, "exit"},
+    {Role::kSevere, "severe", "fill", "#D55E00", ";background:#D55E00", 5, Swatch::kFilled,
+     "data, power or a detector stuck or faulted"},
+    {Role::kWarning, "warning", "fill", "#E69F00", ";background:#E69F00", 5, Swatch::kFilled,
+     "a detector silent or chattering, a preemption without track clearance, splits"},
+    {Role::kNotice, "notice", "fill", "#F0E442", ";background:#F0E442", 5, Swatch::kFilled,
+     "a preemption, pedestrian delay, the clock or version"},
+    {Role::kClear, "clear", "fill", "#e4f1fa", ";background:#e4f1fa", 5, Swatch::kFilled,
+     "no problem"},
 };
 
 // What closes each line of the style sheet's colours: the sizes and widths
 // that go with them.
 const char* const kLineEnds[] = {
-    "\n", "circle{r:2.5px}\n", "\n", ".pattern,.cycle_length,.offset{stroke-width:2}\n", "\n"};
+    "\n", "circle{r:2.5px}\n", "\n", ".pattern,.cycle_length,.offset{stroke-width:2}\n",
+    "\n", "\n"};
 
-// The legend's heading of each line; the last line's colours go on the one
-// before.
+// The legend's heading of each line.
 const char* const kLegendHeadings[] = {"Hours:", "Greens ended by:", "Detectors:",
-                                       "Other marks:", nullptr};
+                                       "Other marks:", "Preemption:", "Problems:"};
 
 }  // namespace
 
@@ -155,7 +186,13 @@ std::string style_sheet() {
       "figure{margin:0 0 12px;break-inside:avoid;content-visibility:auto;"
       "contain-intrinsic-size:auto 200px}figcaption{color:#444}\n"
       "svg{display:block;max-width:100%;height:auto}svg text{font-size:11px;fill:#333}\n"
-      ".axis{stroke:#bbb;stroke-width:1}\n";
+      ".axis{stroke:#bbb;stroke-width:1}.grid{stroke:#eee;stroke-width:1}\n"
+      ".matrix .day a{display:block;color:#222;text-decoration:none}"
+      ".plan,.free{stroke:#fff;stroke-width:1}caption{text-align:left;color:#444}"
+      ".matrix .day{padding:0;width:22px;height:18px;text-align:center;font-size:11px}"
+      ".matrix th{white-space:nowrap}.problems li{margin:2px 0}.problems{list-style:none;padding-left:0}"
+      "i.severe,i.warning,i.notice,i.clear{display:inline-block;width:10px;height:10px;"
+      "vertical-align:-1px;margin-right:4px}\n";
   int line = 0;
   for (const Colour& c : kPalette) {
     if (c.line != line) css += kLineEnds[line++];

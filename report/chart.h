@@ -68,10 +68,13 @@ class Markup {
 
 /// The roles that have a colour, by their CSS class.
 enum class Role {
-  kOk, kDamaged, kMissing, kNone,           // hours
-  kGapOut, kMaxOut, kForceOff, kNoTerm,     // how greens ended
-  kHeat, kSilent,                           // detectors
-  kWalks, kShare, kPattern, kCycleLength, kOffset, kPreempt,  // other marks
+  kOk, kDamaged, kMissing, kNone,                   // hours
+  kGapOut, kMaxOut, kForceOff, kNoTerm, kSkip,      // how greens ended
+  kHeat, kSilent, kOccupancy, kStuck, kChatter, kFault,  // detectors
+  kDelay, kShare, kPattern, kCycleLength, kOffset,  // other marks
+  kPlan, kFree, kSplit, kProgrammed, kController,
+  kPreempt, kEntry, kTrackClearance, kDwell, kExit,  // preemption
+  kSevere, kWarning, kNotice, kClear,               // problems, worst first
 };
 
 /// The CSS class of `role`.

@@ -42,39 +42,56 @@ struct SignalRows {
   const TableRows& table(const char* name) const {
     return tables[static_cast<size_t>(measure_table_index(name))];
   }
-  /// Whether any of its hours is missing or damaged.
-  bool has_gap() const;
   /// Sorts the rows of `tables` into their days (by their first time
   /// column), and notes the days that have a log.
   void sort_into_days();
 };
 
+/// Something an engineer should look at on a signal's day.
+struct Problem {
+  int severity = 0;   // 3 severe, 2 warning, 1 notice
+  const char* kind;   // "hours_missing", "detector_stuck_on", ...
+  std::string chart;  // the id of the chart of the day's page that shows it
+  std::string text;   // its reason in words
+};
+
+/// The role that colours a day whose worst problem is `severity` (0: none).
+Role severity_role(int severity);
+
 /// A signal's day as drawn, and what the index says of it.
 struct DayPage {
   std::string html;
-  Markup cell;         // the day's cell of the index
-  bool silent_detector = false;  // silent for 60 covered minutes or more
+  Markup cell;                    // the day's cell of the year's page
+  std::vector<Problem> problems;  // worst first
 };
 
-/// Draws the day `day` (counted from 1970-01-01) of the signal `id`, in bins
-/// of `bin_minutes`; its cell links to its page beside the year's page.
+/// Draws the day `day` (counted from 1970-01-01) of the signal `id`, its
+/// bins and thresholds by `settings`; its cell links to its page beside the
+/// year's page.
 DayPage draw_day(const std::string& id, int64_t day, const SignalRows& signal,
-                 int bin_minutes);
+                 const MeasureSettings& settings);
+
+/// The days of a run that the index lists the problems of: the last ones.
+constexpr int64_t kIndexDays = 14;
 
 /// One signal's row of the index.
 struct IndexRow {
-  bool flagged = false;
   std::string id;
   std::string folder;      // of its pages
   std::string unreadable;  // why its tables cannot be drawn, or nothing
   std::map<int64_t, int> days_by_year;  // how many days each year's page has
+  /// The problems of its last kIndexDays days with a page, by day.
+  std::map<int64_t, std::vector<Problem>> problems;
 };
 
-/// The index of every signal, a row each, with a link to each year's page
-/// of its days: the flagged signals first. A row is a few hundred bytes
+/// The index of every signal: the problems of the run's last kIndexDays
+/// days, a line each with its reason and a link to the chart that shows
+/// it; then a row a signal, the worst first, with a link to each year's
+/// page and a cell for each of those days coloured by its worst problem.
+/// The thresholds of `settings` are listed. A row is a few hundred bytes
 /// whatever the signal's days, so the index of thousands of signals stays
 /// small.
-std::string draw_index(std::vector<IndexRow> rows);
+std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settings);
 
 /// The year of the day `day` (counted from 1970-01-01).
 int64_t year_of(int64_t day);
@@ -88,11 +105,14 @@ std::string year_page(int64_t year);
 std::string draw_year(const std::string& id, int64_t year,
                       const std::map<int64_t, Markup>& cells);
 
-/// The folder name of a signal's pages: its id with every byte but a-z, 0-9
-/// and '-' written as "_" and two hex digits, so that no id leaves the
-/// report's directory and no two ids share a folder, even where case does
-/// not count; a Windows device name ("con") gets a "_" after it, and a
-/// name past 120 bytes is cut to 100 and a hash of the id.
-std::string page_folder(std::string_view signal_id);
+/// The folder name of a signal's pages: its id with letters, digits, '-',
+/// '_' and '.' as they are and every other byte (and a leading or trailing
+/// '.') written as "~" and two hex digits, so that no id leaves the
+/// report's directory and no two ids share a folder; a Windows device name
+/// ("con", "COM1.x") gets a "~" after it, and a name past 120 bytes is cut
+/// to 100 and "~z" and a hash of the id. With `clash` (another id of the
+/// run has the folder where case does not count), "~~" and a hash of the
+/// id are added.
+std::string page_folder(std::string_view signal_id, bool clash = false);
 
 #endif  // QUILLON_REPORT_PAGES_H_

@@ -14,6 +14,7 @@ import collections
 import csv
 import html.parser
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -97,7 +98,7 @@ def blank(png):
 def tables(measures):
     out = {}
     for name in ("logs", "actuations", "terminations", "phase_intervals", "ped",
-                 "coordination", "preemption"):
+                 "coordination", "preemption", "controller_events", "detector_health"):
         with open(os.path.join(measures, name + ".csv"), newline="") as f:
             out[name] = list(csv.DictReader(f))
     return out
@@ -123,7 +124,7 @@ def expected(t, signal, day):
                        for r in of_day(t["actuations"], "bin_start"))
     terms = collections.Counter()
     for r in of_day(t["terminations"], "bin_start"):
-        for kind in ("gap_out", "max_out", "force_off"):
+        for kind in ("gap_out", "max_out", "force_off", "skip"):
             terms[(r["phase"], hour(r["bin_start"]), kind)] += int(r[kind])
     e["terminations"] = {k: v for k, v in terms.items() if v}
     ped = collections.defaultdict(lambda: [0, 0])
@@ -135,17 +136,57 @@ def expected(t, signal, day):
     e["coordination"] = sorted((r["item"], r["timestamp"][11:], r["value"])
                                for r in of_day(t["coordination"], "timestamp")
                                if r["item"] in ("pattern", "cycle_length", "offset"))
-    e["preemption"] = sorted((r["preempt"], r["input_on"], r["input_off"], r["duration"])
+    service = ("entry", "track_clearance", "dwell", "exit", "gate_down", "max_presence", "link")
+    e["preemption"] = sorted((r["preempt"], r["input_on"], r["input_off"], r["duration"]) +
+                             tuple(r[c] for c in service)
                              for r in of_day(t["preemption"], "input_on"))
+    e["controller"] = sorted((r["event"], r["timestamp"][11:], r["value"])
+                             for r in of_day(t["controller_events"], "timestamp"))
+    e["health"] = sorted((r["detector"], hour(r["hour"]), r["occupancy"], r["flags"],
+                          r["actuations"], r["longest_on"])
+                         for r in of_day(t["detector_health"], "hour"))
+    greens = of_day(t["phase_intervals"], "green_start")
+    programmed = {r["phase"] for r in greens if r["programmed_split"]}
+    e["splits"] = sorted((r["phase"], r["green_start"], r["split"], r["programmed_split"])
+                         for r in greens if r["phase"] in programmed and r["split"])
+    e["plans"] = sorted({r["timestamp"] for r in of_day(t["coordination"], "timestamp")
+                         if r["item"] == "pattern"})
+    # The problems the tables show, by kind (the thresholds' problems are
+    # the finder's own arithmetic, checked by the measure tests).
+    kinds = set()
+    for r in e["health"]:
+        for flag, kind in (("stuck_on", "detector_stuck_on"), ("chatter", "detector_chatter"),
+                           ("silent", "detector_silent"), ("fault", "detector_fault")):
+            if flag in r[3].split(";"):
+                kinds.add(kind)
+    if any(r[0] == "power_interruption_on" for r in e["controller"]):
+        kinds.add("power_interruption")
+    if e["preemption"]:
+        kinds.add("preemption")
+    for state, kind in (("missing", "hours_missing"), ("damaged", "hours_damaged")):
+        if state in e["hours"].values():
+            kinds.add(kind)
+    e["problems"] = kinds
     return e
 
 
 def drawn(marks):
     """What a page drew, by chart, from its marks' data- attributes."""
     d = {"hours": {}, "greens": [], "heat": [], "terminations": {}, "ped": {},
-         "coordination": [], "preemption": []}
+         "coordination": [], "preemption": [], "controller": [], "health": [], "splits": [],
+         "plans": [], "problems": set()}
     for tag, m in marks:
-        if "state" in m:
+        if "problem" in m:
+            d["problems"].add(m["problem"])
+        elif "occupancy" in m:
+            d["health"].append((m["detector"], m["hour"], m["occupancy"], m["flags"],
+                                m["hour-actuations"], m["longest-on"]))
+        elif "split" in m:
+            d["splits"].append((m["phase"], m["split-start"], m["split"], m["programmed-split"]))
+        elif "plan-pattern" in m:
+            if not m["plan-from"].endswith("00:00:00.0"):
+                d["plans"].append(m["plan-from"])
+        elif "state" in m:
             d["hours"][m["hour"]] = m["state"]
         elif "green" in m:
             d["greens"].append((m["phase"], m["start"], m["green"], m["termination"]))
@@ -160,13 +201,38 @@ def drawn(marks):
             assert len(changes) == int(m["count"]), m
             for change in changes:
                 time, value = change.split("=")
-                d["coordination"].append((m["item"], time, value))
+                if "item" in m:
+                    d["coordination"].append((m["item"], time, value))
+                else:
+                    d["controller"].append((m["event"], time, value))
         elif "preempt" in m:
             d["preemption"].append((m["preempt"], m["input-on"], m["input-off"],
-                                    m["duration"]))
-    for key in ("greens", "heat", "coordination", "preemption"):
+                                    m["duration"], m["entry"], m["track-clearance"],
+                                    m["dwell"], m["exit"], m["gate-down"], m["max-presence"],
+                                    m["link"]))
+    for key in ("greens", "heat", "coordination", "preemption", "controller", "health",
+                "splits", "plans"):
         d[key].sort()
     return d
+
+
+def index_problem_links(dom):
+    """The index's problem lines as (link, kind)."""
+    class Lines(html.parser.HTMLParser):
+        def __init__(self):
+            super().__init__()
+            self.kind, self.lines = None, []
+
+        def handle_starttag(self, tag, attrs):
+            attrs = dict(attrs)
+            if tag == "li" and "data-problem" in attrs:
+                self.kind = attrs["data-problem"]
+            elif tag == "a" and self.kind:
+                self.lines.append((attrs["href"], self.kind))
+                self.kind = None
+    lines = Lines()
+    lines.feed(dom)
+    return lines.lines
 
 
 def make_archive(genlog, root):
@@ -210,17 +276,24 @@ def main(argv):
             print("SKIPPED: Chromium could not load a page (status %d)" % code)
             return 77
         index = parse(dom)
+        # The index's problem lines: (folder, day, kind).
+        index_problems = {(href.split("/")[0], href.split("/")[1][:10], kind)
+                          for href, kind in index_problem_links(dom)}
         if console:
             failures.append("index.html: console: %s" % console)
-        heads = [h for h in index.headers[2:]]
-        signals = [h.replace("\u26a0", "").strip() for h in heads]
+        # The matrix's heads: signal, years, a day each, then a signal a row.
+        heads = [h for h in index.headers[2:] if not re.fullmatch(r"\d\d-\d\d", h)]
+        signals = [h.split(" \u26a0")[0].strip() for h in heads]
         assert sorted(signals) == sorted(["north", "south", HOSTILE]), signals
-        # Those with a missing or damaged hour come first: here every one,
-        # south and the third missing the hours after their last log up to
-        # the run's last.
-        assert all("\u26a0" in h for h in heads), heads
+        # Each says its problems and the worst in words: here every one has
+        # a missing or damaged hour (south and the third miss the hours
+        # after their last log up to the run's last).
+        assert all(re.search(r"\u26a0 \d+ problems?, the worst: [a-z ]+$", h) for h in heads), heads
         # The index links each signal's pages of a year; those, its days.
-        years = [link for link in index.links if link.endswith(".html")]
+        years = [link for link in index.links if re.search(r"/\d{4}\.html$", link)]
+        # Its matrix links each of the days.
+        days_linked = {link for link in index.links if re.search(r"/\d{4}-\d\d-\d\d\.html$", link)}
+        assert len(days_linked) == 4, days_linked
         assert len(years) == 3, years
         pages = []
         for year in years:
@@ -244,6 +317,15 @@ def main(argv):
             if marks.scripts:
                 failures.append("%s: %d script elements" % (link, marks.scripts))
             want, got = expected(t, signal, day), drawn(marks.marks)
+            # The page lists at least the problems the tables show, and
+            # the index each of them.
+            if want["problems"] - got["problems"]:
+                failures.append("%s: problems not listed: %s" % (
+                    link, want["problems"] - got["problems"]))
+            got["problems"] = want["problems"] & got["problems"]
+            for kind in got["problems"]:
+                if (link.split("/")[0], day, kind) not in index_problems:
+                    failures.append("%s: the index lists no %s" % (link, kind))
             for chart in want:
                 if want[chart] != got[chart]:
                     failures.append("%s: %s: drawn %d, the tables have %d" % (

@@ -35,12 +35,23 @@ TEST(Report, PageFoldersStayInsideAndApart) {
     EXPECT_TRUE(folders.insert(folder).second) << id << " shares " << folder;
     EXPECT_FALSE(folder.empty());
     EXPECT_LE(folder.size(), 120u) << id;
-    EXPECT_EQ(folder.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_"),
+    EXPECT_EQ(folder.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.~"),
               std::string::npos)
         << id;
-    for (const char* device : {"con", "com1", "lpt9", "nul"}) EXPECT_NE(folder, device);
+    EXPECT_NE(folder.front(), '.') << id;
+    EXPECT_NE(folder.back(), '.') << id;
+    for (const char* device : {"con", "CON", "com1", "lpt9", "lpt9.txt", "nul"})
+      EXPECT_NE(folder, device);
+    // Where case does not count, the clash's folder is another.
+    EXPECT_TRUE(folders.insert(page_folder(id, true)).second) << id;
   }
-  EXPECT_EQ(page_folder("signal-12"), "signal-12");
+  // Readable where the id is.
+  const std::pair<const char*, const char*> kReadable[] = {
+      {"signal-12", "signal-12"}, {"1001_Main_Elm", "1001_Main_Elm"}, {"a.b", "a.b"},
+      {"a b", "a~20b"},           {".x.", "~2ex~2e"},                 {"CON", "CON~"},
+      {"lpt9.txt", "lpt9.txt~"},  {"~", "~7e"}};
+  for (const auto& [id, folder] : kReadable) EXPECT_EQ(page_folder(id), folder) << id;
 }
 
 TEST(Report, Scales) {
@@ -89,7 +100,7 @@ TEST(Report, PaletteInStyleSheetAndLegendAgree) {
       }
     }
   }
-  EXPECT_EQ(swatches, 15u);
+  EXPECT_EQ(swatches, 33u);  // every role but the max-out share's
   for (Role role : {Role::kOk, Role::kMaxOut, Role::kSilent, Role::kPreempt}) {
     EXPECT_NE(css.find(std::string(".") + role_class(role) + "{"), std::string::npos)
         << role_class(role);
@@ -122,7 +133,7 @@ TEST(Report, OneSignalsBadRowSinksNoOther) {
     std::ofstream(root / "measures" / (name + ".csv"), std::ios::binary) << text;
   }
   std::string err;
-  EXPECT_FALSE(write_report(root.string(), 15, 0644, &err));
+  EXPECT_FALSE(write_report(root.string(), MeasureSettings(), 0644, &err));
   EXPECT_NE(err.find("phase_intervals.csv: row 2"), std::string::npos) << err;
   std::string html;
   {
@@ -132,6 +143,33 @@ TEST(Report, OneSignalsBadRowSinksNoOther) {
   EXPECT_NE(html.find("Not drawn: phase_intervals.csv: row 2"), std::string::npos) << html;
   EXPECT_TRUE(fs::exists(root / page_folder("b") / "2022-06-08.html"));
   EXPECT_FALSE(fs::exists(root / page_folder("a")));
+  fs::remove_all(root);
+}
+
+// Ids that differ only in case get pages of their own, also where the file
+// system takes their folders for one.
+TEST(Report, IdsThatDifferInCaseKeepTheirPages) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() /
+                        ("quillon-report-case-" +
+                         std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::remove_all(root);
+  fs::create_directories(root / "measures");
+  for (const MeasureTableDef& table : kMeasureSchema) {
+    std::string text = measure_header(table);
+    if (std::string(table.name) == "logs")
+      text += "Main,2022-06-08 13:00:00,ok,5,a.dat,6,End of Controller Log,0,,\n"
+              "main,2022-06-09 13:00:00,ok,5,b.dat,6,End of Controller Log,0,,\n";
+    std::ofstream(root / "measures" / (std::string(table.name) + ".csv"), std::ios::binary) << text;
+  }
+  std::string err;
+  ASSERT_TRUE(write_report(root.string(), MeasureSettings(), 0644, &err)) << err;
+  EXPECT_TRUE(fs::exists(root / page_folder("Main") / "2022-06-08.html"));
+  EXPECT_TRUE(fs::exists(root / page_folder("main", true) / "2022-06-09.html"));
+  std::ifstream index(root / "index.html");
+  const std::string html((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
+  EXPECT_NE(html.find("href=\"" + page_folder("main", true) + "/2022.html\""), std::string::npos);
+  index.close();
   fs::remove_all(root);
 }
 

@@ -15,8 +15,8 @@ namespace {
 
 
 // One event of the day: when (tenths since midnight), what, of which phase,
-// channel, preempt or value, for on/off events its state, and for a
-// preempt's state its number there (D2).
+// channel, preempt or value, for on/off events its state, for a preempt's
+// state its number there (D2), and for a split change its phase.
 using Kind = SignalEvent;
 struct Event {
   int time;
@@ -72,6 +72,12 @@ class Writer {
     else
       r->data[0] = value;
     if (e.kind == Kind::kPreemptState && row.length > 2) r->data[2] = static_cast<uint8_t>(e.state);
+    if (e.kind == Kind::kSplit) {
+      // The phase, then the split: D1 and D2, or in version 4 D0 and D1.
+      const size_t at = row.length > 2 ? 1 : 0;
+      r->data[at] = static_cast<uint8_t>(e.state);
+      r->data[at + 1] = value;
+    }
     if (e.kind == Kind::kDetAlarm && row.length > 2) r->data[2] = fault_bit_;
     return true;
   }
@@ -109,6 +115,10 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
     events.push_back({t, Kind::kPattern, plan.pattern, false});
     events.push_back({t, Kind::kCycle, plan.cycle, false});
     events.push_back({t, Kind::kOffset, plan.offset, false});
+    // The plan's splits: a third of its cycle for the major phases (2 and
+    // 6), a fifth for the others.
+    for (int phase = 1; phase <= 8 && plan.cycle > 0; ++phase)
+      events.push_back({t + 1, Kind::kSplit, plan.cycle / (phase % 4 == 2 ? 3 : 5), false, phase});
   }
   auto coordinated = [](int time) { return time >= 6 * 36000 && time < 19 * 36000; };
 
