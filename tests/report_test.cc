@@ -198,3 +198,90 @@ TEST(Report, TimeAxisAtTheHours) {
 }
 
 }  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The problems a day's page lists (its data-problem values, in order) for
+// a signal's hand-made tables: `rows` by table, after their header.
+std::string problems_of(const std::map<std::string, std::string>& rows,
+                        const MeasureSettings& settings = MeasureSettings()) {
+  const fs::path root = fs::temp_directory_path() /
+                        ("quillon-problems-" +
+                         std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::remove_all(root);
+  fs::create_directories(root / "measures");
+  for (const MeasureTableDef& table : kMeasureSchema) {
+    auto it = rows.find(table.name);
+    std::ofstream(root / "measures" / (std::string(table.name) + ".csv"), std::ios::binary)
+        << measure_header(table) << (it == rows.end() ? "" : it->second);
+  }
+  std::string err, html, found;
+  EXPECT_TRUE(write_report(root.string(), settings, 0644, &err)) << err;
+  {
+    std::ifstream page(root / "s" / "2022-06-08.html");
+    html.assign(std::istreambuf_iterator<char>(page), std::istreambuf_iterator<char>());
+  }
+  for (size_t at = html.find("data-problem=\""); at != std::string::npos;
+       at = html.find("data-problem=\"", at + 1)) {
+    const size_t from = at + 14;
+    found += (found.empty() ? "" : " ") + html.substr(from, html.find('"', from) - from);
+  }
+  fs::remove_all(root);
+  return found;
+}
+
+const std::string kHour13 = "s,2022-06-08 13:00:00,ok,5,13.dat,6,End of Controller Log,0,,\n";
+
+// Each threshold at its edge, and the problems the tables' rows make.
+TEST(Report, ProblemsAtTheThresholds) {
+  MeasureSettings strict;
+  strict.split_share = 40;
+  strict.split_greens = 4;
+  strict.ped_delay_seconds = 60;
+  const struct {
+    const char* what;
+    std::map<std::string, std::string> rows;
+    std::string expected;
+    MeasureSettings settings = MeasureSettings();
+  } kCases[] = {
+      {"a quiet hour", {{"logs", kHour13}}, ""},
+      {"max outs at half of 5 greens (gap outs in another bin), force offs short of it",
+       {{"logs", kHour13},
+        {"terminations", "s,2022-06-08 13:00:00.0,2,0,3,2,0,5\n"
+                         "s,2022-06-08 13:15:00.0,2,3,0,0,0,1\n"}},
+       "max_out_share"},
+      {"half of 4 greens is no problem by default", 
+       {{"logs", kHour13}, {"terminations", "s,2022-06-08 13:00:00.0,2,2,2,0,0,4\n"}},
+       ""},
+      {"... but is with 40% of 4 greens", 
+       {{"logs", kHour13}, {"terminations", "s,2022-06-08 13:00:00.0,2,2,2,0,0,4\n"}},
+       "max_out_share", strict},
+      {"a mean delay of 120.0 s over the hour's bins, weighted by their samples",
+       {{"logs", kHour13},
+        {"ped", "s,2022-06-08 13:00:00.0,4,1,1,100.0,1,100.0,0\n"
+                "s,2022-06-08 13:15:00.0,4,3,3,140.0,1,140.0,0\n"}},
+       "ped_delay"},
+      {"119.9 s is not",
+       {{"logs", kHour13}, {"ped", "s,2022-06-08 13:00:00.0,4,1,1,119.9,1,119.9,0\n"}}, ""},
+      {"a preemption, and one without track clearance where the numbering tells",
+       {{"logs", kHour13},
+        {"preemption", "s,1,2022-06-08 13:00:10.0,2022-06-08 13:00:50.0,40.0,1.0,,,,,0,0\n"
+                       "s,1,2022-06-08 13:10:10.0,2022-06-08 13:10:50.0,40.0,,,,,,,\n"}},
+       "preemption_without_track_clearance preemption"},
+      {"the worst first: a detector stuck and faulted, one silent, a power interruption, "
+       "missing and damaged hours, a clock step and a version change",
+       {{"logs", "s,2022-06-08 11:00:00,ok,5,11.dat,4,End of Controller Log,0,,\n"
+                 "s,2022-06-08 12:00:00,missing,,,,,,,\n"
+                 "s,2022-06-08 13:00:00,damaged,5,13.dat,6,Error: bad file read,2,3.5,\n"},
+        {"detector_health", "s,2022-06-08 11:00:00,3,1,3600.0,1.0000,3600.0,stuck_on;fault\n"
+                            "s,2022-06-08 11:00:00,4,0,0.0,0.0000,0.0,silent\n"},
+        {"controller_events", "s,2022-06-08 11:00:01.0,power_interruption_on,\n"}},
+       "hours_missing hours_damaged power_interruption detector_stuck_on detector_fault "
+       "detector_silent clock_step version_change"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(problems_of(c.rows, c.settings), c.expected) << c.what;
+}
+
+}  // namespace
