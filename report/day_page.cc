@@ -367,7 +367,11 @@ void draw_splits(Markup* page, const Day& d) {
       path += "M" + fixed(x, 1) + " " + fixed(y_of(static_cast<double>(t.at(programmed, r))), 1) +
               "H" + fixed(next, 1);
     }
-    if (!path.empty()) m.tag("path").attr("class", role_class(Role::kProgrammed)).attr("d", path).empty();
+    if (!path.empty())
+      m.tag("path")
+          .attr("class", role_class(Role::kProgrammed))
+          .attr("d", path)
+          .titled("path", "phase " + p + ": the programmed split in force");
     m.tag("g").attr("class", role_class(Role::kSplit)).open().literal("\n");
     for (size_t r : rows) {
       if (t.missing(split, r)) continue;
