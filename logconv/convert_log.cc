@@ -312,6 +312,9 @@ inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* reco
   if (!e.on) {
     if (kind == SignalEvent::kPedCall || kind == SignalEvent::kPedPress) return p;
     if (kind == SignalEvent::kDetector) kind = SignalEvent::kDetectorOff;
+  } else if (kind == SignalEvent::kDetector) {
+    // The log's channels, noted here rather than in a pass over its events.
+    at.clock->detectors[e.value >> 6] |= uint64_t{1} << (e.value & 63);
   }
   e.tenths = stamp;
   e.kind = kind;

@@ -41,14 +41,15 @@ enum class LogEnd {
 };
 
 /// The outcome of convert_log.
-/// How the clock of a log's records went, as the measures read it: times in
-/// tenths since the start of the log's hour.
+/// How the clock of a log's records went, as the measures read it (times in
+/// tenths since the start of the log's hour), and the channels that came on.
 struct RecordClock {
   static constexpr uint32_t kNoRecord = UINT32_MAX;
   uint32_t first = kNoRecord;  // the first record's time
   uint32_t last = kNoRecord;   // the last record's time
   uint64_t steps_back = 0;     // records earlier than the one before them
   uint32_t largest_step = 0;   // the largest such step
+  uint64_t detectors[4] = {};  // the channels of its Detector Ons, a bit each
 };
 
 struct ConvertResult {

@@ -44,32 +44,38 @@ class DetectorHealthMeasure : public Measure {
     // An hour's channels are looked up once for a run of its events, and an
     // on-time within the hour is counted there: a lookup an event cost a
     // third of the table's time.
+    // Every channel has its counts (a channel not seen has no row), which
+    // saves a test an event; the thresholds and state are read into locals
+    // that no store to the counts can change.
+    const int64_t chatter = signal_.chatter_tenths, stuck = signal_.stuck_tenths;
+    int64_t* const on_since = on_since_;
+    int64_t* const last_on = last_on_;
     for (size_t i = 0; i < events.size();) {
       const int64_t first = bin_start(event_time(start, events[i]), kTenthsPerHour);
-      const int64_t end = first + kTenthsPerHour;
-      Channel* channels = hour(first).channels.data();
-      for (; i < events.size(); ++i) {
+      // The hour's end, in the tenths of the log's events.
+      const uint32_t end = static_cast<uint32_t>(first + kTenthsPerHour - start);
+      Channel* const channels = hour(first).channels.data();
+      for (; i < events.size() && events[i].tenths < end; ++i) {
         const MeasureEvent& e = events[i];
         const int64_t t = event_time(start, e);
-        if (t < first || t >= end) break;
         const int d = e.value;
-        if (!signal_.detector_seen[d]) continue;  // no Detector On: no rows
         Channel& c = channels[d];
         if (e.kind == SignalEvent::kDetector) {
           ++c.actuations;
-          c.chatter += t - last_on_[d] <= signal_.chatter_tenths;
-          last_on_[d] = t;
-          if (on_since_[d] == kNever) on_since_[d] = t;
+          c.chatter += t - last_on[d] <= chatter;
+          last_on[d] = t;
+          if (on_since[d] == kNever) on_since[d] = t;
         } else if (e.kind == SignalEvent::kDetectorOff) {
-          const int64_t since = on_since_[d];
-          if (since >= first && since != kNever) {
+          const int64_t since = on_since[d];
+          on_since[d] = kNever;
+          if (since == kNever) continue;
+          if (since >= first) {
             c.on += t - since;
             c.longest = std::max(c.longest, t - since);
-            c.stuck |= t - since >= signal_.stuck_tenths;
-          } else if (since != kNever) {
+            c.stuck |= t - since >= stuck;
+          } else {
             end_on(d, since, t);
           }
-          on_since_[d] = kNever;
         } else if (e.detail >= kFirstFault && e.detail <= kLastFault) {
           c.fault = true;
         }
@@ -135,13 +141,13 @@ class DetectorHealthMeasure : public Measure {
   };
   struct Hour {
     bool covered = false;
-    std::vector<Channel> channels;  // by channel, up to the highest seen
+    std::vector<Channel> channels;  // by channel
   };
 
   // The hour of time `t`, its channels made on first use.
   Hour& hour(int64_t t) {
     Hour& h = hours_.at(t);
-    if (h.channels.empty()) h.channels.resize(static_cast<size_t>(channels_));
+    if (h.channels.empty()) h.channels.resize(256);
     return h;
   }
 

@@ -161,7 +161,8 @@ class MeasuresOutput : public Output {
       measures.closing = read.wrong.empty() ? "End of Controller Log" : "Error: " + read.wrong;
       measures.clock = read.converted.clock;
       measures.kinds = signal_events(select_event_table(read.converted.version)).kinds;
-      note_detectors(&measures);
+      std::copy(std::begin(read.converted.clock.detectors), std::end(read.converted.clock.detectors),
+                std::begin(measures.detectors));
     }
     Outcome publish(std::string* message) override {
       return output_.keep(signal_id_, std::move(measures), message);

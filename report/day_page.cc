@@ -238,8 +238,8 @@ void draw_greens(Markup* page, const Day& d, const Greens& g) {
           .data("start", time_text(t.at(start, r)))
           .data("green", seconds_text(tenths))
           .data("termination", group)
-          .titled("circle", time_text(t.at(start, r)).substr(11) + ": " + seconds_text(tenths) +
-                                " s, " + (i < 3 ? kTerminationWords[i] : "no termination"))
+          .titled("circle", clock_text(t.at(start, r)) + " " + seconds_text(tenths) + " s " +
+                                (i < 3 ? kTerminationWords[i] : "no termination"))
           .literal("\n");
     }
     m.end("g").literal("\n");
@@ -317,79 +317,88 @@ void draw_terminations(Markup* page, const Day& d) {
   chart.time_axis(y + 12);
 }
 
-// 4. The split monitor: each green's split against its phase's programmed
-// split, for the phases with one (a green's split alone is its greens'
-// chart again).
+// 4. The split monitor: the splits the greens of each hour took (their mean
+// as the bar, the longest as a tick) against the phase's programmed split,
+// for the phases with one (a green's split alone is its greens' chart
+// again).
 void draw_splits(Markup* page, const Day& d) {
   const TableRows& t = d.signal.table("phase_intervals");
   const int phase = t.column("phase"), start = t.column("green_start"),
             split = t.column("split"), programmed = t.column("programmed_split");
-  std::set<int64_t> programmed_phases;
+  struct Hour {
+    int64_t greens = 0, sum = 0, longest = 0;  // of the splits, tenths
+    int64_t programmed = MeasureColumn::kMissing;  // seconds, the hour's last
+  };
+  std::map<int64_t, std::array<Hour, 24>> phases;
   for (size_t r : d.of("phase_intervals"))
-    if (!t.missing(programmed, r)) programmed_phases.insert(t.at(phase, r));
-  std::map<int64_t, std::vector<size_t>> phases;
+    if (!t.missing(programmed, r)) phases[t.at(phase, r)];
   double top = 10;  // seconds
   for (size_t r : d.of("phase_intervals")) {
-    if (programmed_phases.count(t.at(phase, r)) == 0) continue;
-    phases[t.at(phase, r)].push_back(r);
-    if (!t.missing(split, r)) top = std::max(top, static_cast<double>(t.at(split, r)) / 10);
-    if (!t.missing(programmed, r)) top = std::max(top, static_cast<double>(t.at(programmed, r)));
+    auto it = phases.find(t.at(phase, r));
+    if (it == phases.end()) continue;
+    Hour& h = it->second[static_cast<size_t>(d.hour_of(t.at(start, r)))];
+    if (!t.missing(programmed, r)) {
+      h.programmed = t.at(programmed, r);
+      top = std::max(top, static_cast<double>(h.programmed));
+    }
+    if (t.missing(split, r)) continue;
+    ++h.greens;
+    h.sum += t.at(split, r);
+    h.longest = std::max(h.longest, t.at(split, r));
+    top = std::max(top, static_cast<double>(h.longest) / 10);
   }
   if (phases.empty()) return;
   top = std::ceil(top / grid_step(top)) * grid_step(top);
-  const double row = 60;
+  const double row = 50;
   Chart chart(page, "splits", "Split monitor: splits taken against the programmed splits",
-              "Each green's split (green, yellow and red clearance) as a dot, its phase's "
-              "programmed split in force as a line, over " +
-                  std::to_string(phases.size()) + " phases; 0 to " + fixed(top, 0) +
-                  " s in each row.",
+              "For each phase with a programmed split and hour: the mean split its greens took "
+              "(green, yellow and red clearance) as the bar, the longest as the tick above, the "
+              "programmed split as the line; 0 to " +
+                  fixed(top, 0) + " s in each row.",
               static_cast<double>(phases.size()) * row + 24);
   Markup& m = chart.marks();
   double y = 0;
-  for (const auto& [number, rows] : phases) {
+  for (const auto& [number, hours] : phases) {
     const std::string p = std::to_string(number);
     chart.label(y + row / 2 + 4, "phase " + p);
     auto y_of = [&](double seconds) { return scale(seconds, 0, top, y + row - 4, y + 4); };
-    m.tag("line")
-        .attr("class", "axis")
-        .attr("x1", kChartLeft, 0)
-        .attr("x2", kChartRight, 0)
-        .attr("y1", y_of(0), 1)
-        .attr("y2", y_of(0), 1)
-        .empty();
-    // The programmed split as steps, from each green to the next.
-    std::string path;
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const size_t r = rows[i];
-      if (t.missing(programmed, r)) continue;
-      const double x = day_x(d.into(t.at(start, r)));
-      const double next = i + 1 < rows.size() ? day_x(d.into(t.at(start, rows[i + 1]))) : x + 2;
-      path += "M" + fixed(x, 1) + " " + fixed(y_of(static_cast<double>(t.at(programmed, r))), 1) +
-              "H" + fixed(next, 1);
+    std::string line;  // the programmed split, hour by hour
+    for (int h = 0; h < 24; ++h) {
+      const Hour& hour = hours[static_cast<size_t>(h)];
+      const double x = day_x(h * kHour) + 2, w = kHourWidth - 4;
+      const std::string set =
+          hour.programmed == MeasureColumn::kMissing ? "" : std::to_string(hour.programmed);
+      if (!set.empty())
+        line += "M" + fixed(x, 1) + " " + fixed(y_of(static_cast<double>(hour.programmed)), 1) +
+                "h" + fixed(w, 1);
+      if (hour.greens == 0) continue;
+      const double mean = static_cast<double>(hour.sum) / 10 / static_cast<double>(hour.greens);
+      const std::string mean_text = fixed(mean, 1);
+      chart.rect(x, y_of(mean), w, y_of(0) - y_of(mean), Role::kSplit,
+                 Markup()
+                     .data("phase", p)
+                     .data("hour", std::to_string(h))
+                     .data("split-greens", std::to_string(hour.greens))
+                     .data("split-mean", mean_text)
+                     .data("split-longest", seconds_text(hour.longest))
+                     .data("programmed-split", set),
+                 "phase " + p + ", " + hour_text(h) + ": " + std::to_string(hour.greens) +
+                     " greens, split " + mean_text + " s on average, up to " +
+                     seconds_text(hour.longest) + " s" +
+                     (set.empty() ? "" : "; programmed " + set + " s"));
+      const double top_y = y_of(static_cast<double>(hour.longest) / 10);
+      m.tag("path")
+          .attr("class", "axis")
+          .attr("d", "M" + fixed(x, 1) + " " + fixed(top_y, 1) + "h" + fixed(w, 1))
+          .titled("path", "phase " + p + ", " + hour_text(h) + ": the longest split " +
+                              seconds_text(hour.longest) + " s");
     }
-    if (!path.empty())
+    if (!line.empty())
       m.tag("path")
           .attr("class", role_class(Role::kProgrammed))
-          .attr("d", path)
+          .attr("d", line)
           .titled("path", "phase " + p + ": the programmed split in force");
-    m.tag("g").attr("class", role_class(Role::kSplit)).open().literal("\n");
-    for (size_t r : rows) {
-      if (t.missing(split, r)) continue;
-      const std::string taken = seconds_text(t.at(split, r));
-      const std::string set = t.missing(programmed, r) ? "" : std::to_string(t.at(programmed, r));
-      m.tag("circle")
-          .attr("cx", day_x(d.into(t.at(start, r))), 1)
-          .attr("cy", y_of(static_cast<double>(t.at(split, r)) / 10), 1)
-          .data("phase", p)
-          .data("split-start", time_text(t.at(start, r)))
-          .data("split", taken)
-          .data("programmed-split", set)
-          .titled("circle", "phase " + p + ", " + time_text(t.at(start, r)).substr(11) +
-                                ": split " + taken + " s" +
-                                (set.empty() ? "" : ", programmed " + set + " s"))
-          .literal("\n");
-    }
-    m.end("g").literal("\n");
+    m.literal("\n");
     y += row;
   }
   chart.time_axis(y + 12);

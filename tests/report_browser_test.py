@@ -147,8 +147,18 @@ def expected(t, signal, day):
                          for r in of_day(t["detector_health"], "hour"))
     greens = of_day(t["phase_intervals"], "green_start")
     programmed = {r["phase"] for r in greens if r["programmed_split"]}
-    e["splits"] = sorted((r["phase"], r["green_start"], r["split"], r["programmed_split"])
-                         for r in greens if r["phase"] in programmed and r["split"])
+    splits = {}
+    for r in greens:
+        if r["phase"] not in programmed:
+            continue
+        h = splits.setdefault((r["phase"], hour(r["green_start"])), [0, 0, 0, ""])
+        if r["programmed_split"]:
+            h[3] = r["programmed_split"]
+        if r["split"]:
+            tenths = round(float(r["split"]) * 10)
+            h[0], h[1], h[2] = h[0] + 1, h[1] + tenths, max(h[2], tenths)
+    e["splits"] = sorted((p, h, str(n), "%.1f" % (total / 10 / n), "%.1f" % (most / 10), s)
+                         for (p, h), (n, total, most, s) in splits.items() if n)
     e["plans"] = sorted({r["timestamp"] for r in of_day(t["coordination"], "timestamp")
                          if r["item"] == "pattern"})
     # The problems the tables show, by kind (the thresholds' problems are
@@ -181,8 +191,9 @@ def drawn(marks):
         elif "occupancy" in m:
             d["health"].append((m["detector"], m["hour"], m["occupancy"], m["flags"],
                                 m["hour-actuations"], m["longest-on"]))
-        elif "split" in m:
-            d["splits"].append((m["phase"], m["split-start"], m["split"], m["programmed-split"]))
+        elif "split-mean" in m:
+            d["splits"].append((m["phase"], m["hour"], m["split-greens"], m["split-mean"],
+                                m["split-longest"], m["programmed-split"]))
         elif "plan-pattern" in m:
             if not m["plan-from"].endswith("00:00:00.0"):
                 d["plans"].append(m["plan-from"])
