@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "events/signal_events.h"
+#include "measures/detector_map.h"
 #include "logconv/convert_log.h"
 #include "logconv/log_time.h"
 
@@ -61,6 +62,13 @@ struct MeasureSettings {
   int split_share = 50;
   int split_greens = 5;
   int ped_delay_seconds = 120;
+  /// A split failure: a green whose stop-bar occupancy and that of the
+  /// first red_seconds of the red after it are both this share (%) or more.
+  int split_failure_percent = 79;
+  int red_seconds = 5;
+  /// The run's detector map, or none: the tables of a map are written only
+  /// with one.
+  std::shared_ptr<const DetectorMap> detectors;
 };
 
 /// A threshold of MeasureSettings that a run may set by its name.
@@ -69,7 +77,8 @@ struct ThresholdDef {
   int MeasureSettings::*value;
   bool tenths;       // given in seconds to a tenth, held in tenths
   int most;          // the largest it takes (as held)
-  const char* what;  // what it is, with its unit
+  const char* unit;  // as the report lists it after the value: " s", "%"
+  const char* what;  // what it is
 };
 
 /// Every threshold a run may set, in the order the usage and the report
@@ -95,6 +104,15 @@ struct SignalContext {
   int64_t chatter_tenths = 0;  // ... are chatter
   bool detector_seen[256] = {};  // the channels of the signal's Detector Ons
   std::string* out = nullptr;    // where the measure's rows go
+  /// Of a signal in the run's detector map: its channels, null where not
+  /// mapped; else null.
+  const std::map<int, MappedDetector>* map = nullptr;
+  const MappedDetector* mapped[256] = {};
+  int64_t red_tenths = 0;         // a split failure's first red
+  int split_failure_percent = 0;  // ... and its share
+
+  /// The map's row of `channel`, or null.
+  const MappedDetector* detector(int channel) const { return mapped[channel]; }
 };
 
 /// Whether `kinds`, a bit each, holds `kind`.

@@ -78,7 +78,8 @@ MeasureTables::MeasureTables(const MeasureSettings& settings,
     : settings_(settings),
       last_hour_(last_hour),
       out_(out.begin(), out.end()) {
-  for (const MeasureTableDef& table : kMeasureSchema) text_.push_back(measure_header(table));
+  for (size_t i = 0; i < kMeasureSchema.size(); ++i)
+    text_.push_back(out_[i] != nullptr ? measure_header(kMeasureSchema[i]) : std::string());
 }
 
 namespace {
@@ -114,8 +115,22 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     note_detectors(&*log);
     for (int w = 0; w < 4; ++w) detectors[w] |= log->detectors[w];
   }
+  // The signal's channels in the map, which are detectors that should be
+  // there whether they actuate or not.
+  const std::map<int, MappedDetector>* map = nullptr;
+  if (settings_.detectors != nullptr) {
+    auto it = settings_.detectors->find(signal_id);
+    if (it != settings_.detectors->end()) map = &it->second;
+  }
+  if (map != nullptr)
+    for (const auto& [channel, d] : *map) detectors[channel / 64] |= uint64_t{1} << (channel % 64);
   for (size_t i = 0; i < contexts.size(); ++i) {
     SignalContext& c = contexts[i];
+    c.map = map;
+    if (map != nullptr)
+      for (const auto& [channel, d] : *map) c.mapped[channel] = &d;
+    c.red_tenths = int64_t{settings_.red_seconds} * 10;
+    c.split_failure_percent = settings_.split_failure_percent;
     c.field = csv_field(signal_id);
     c.bin = settings_.bin_minutes * 600;
     c.gap = int64_t{settings_.gap_hours} * kTenthsPerHour;
@@ -128,7 +143,7 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   }
   std::vector<std::unique_ptr<Measure>> measures;
   for (size_t i = 0; i < kMeasureSchema.size(); ++i)
-    measures.push_back(kMeasureSchema[i].make(contexts[i]));
+    if (out_[i] != nullptr) measures.push_back(kMeasureSchema[i].make(contexts[i]));
   uint64_t most = 0;
   for (const LogMeasures& log : logs) most = std::max(most, log.events.size() + log.count);
   Dealer dealer(measures, static_cast<size_t>(std::min<uint64_t>(most, Dealer::kPiece)));
@@ -206,7 +221,7 @@ bool MeasureTables::finish() { return flush(true); }
 
 bool MeasureTables::flush(bool all) {
   for (size_t i = 0; i < text_.size(); ++i) {
-    if (!all && text_[i].size() < (1 << 18)) continue;
+    if (out_[i] == nullptr || (!all && text_[i].size() < (1 << 18))) continue;
     if (!out_[i]->write(text_[i].data(), text_[i].size())) return false;
     text_[i].clear();
   }

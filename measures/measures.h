@@ -26,7 +26,8 @@ struct MeasureColumn {
   const MeasureColumnDef* def = nullptr;
   /// A row each: of text, codes into `categories`; of numbers, the number;
   /// of times, tenths of a second since 1970 (every year 1 to 9999 fits);
-  /// of seconds, tenths; of shares, ten-thousandths; kMissing where empty.
+  /// of seconds, tenths; of shares, ten-thousandths; of ratios,
+  /// hundredths; kMissing where empty.
   std::vector<int64_t> values;
   std::vector<std::string> categories;  // of text, by first use
 };
@@ -43,8 +44,9 @@ bool read_measure_table(const MeasureTableDef& table, std::string_view csv,
 /// intervals and bins, not its logs.
 class MeasureTables {
  public:
-  /// `settings`: the bins and gaps; `out`: where each table of
-  /// kMeasureSchema goes, in its order; `last_hour`: where the last hour of
+  /// `settings`: the bins, gaps, thresholds and detector map; `out`: where
+  /// each table of kMeasureSchema goes, in its order, null for one not
+  /// written (a map's without a map); `last_hour`: where the last hour of
   /// the run starts (up to which each signal's hours after its last log
   /// are missing), or kNoHour.
   MeasureTables(const MeasureSettings& settings, std::span<OutputStream* const> out,

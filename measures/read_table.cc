@@ -62,14 +62,18 @@ bool read_seconds(std::string_view f, int64_t* tenths) {
   return true;
 }
 
-// A share to four decimals, "0.0125", as ten-thousandths.
-bool read_share(std::string_view f, int64_t* part) {
+// A number of `places` decimals, "0.0125" of 4, as units of its last
+// place.
+bool read_decimals(std::string_view f, size_t places, int64_t* part) {
   const size_t n = f.size();
   int64_t whole, fraction;
-  if (n < 6 || f[n - 5] != '.' || (fraction = digits_at(&f[n - 4], 4)) < 0 ||
-      !read_int(f.substr(0, n - 5), &whole) || f[0] == '-')
+  if (n < places + 2 || f[n - places - 1] != '.' ||
+      (fraction = digits_at(&f[n - places], places)) < 0 ||
+      !read_int(f.substr(0, n - places - 1), &whole) || f[0] == '-')
     return false;
-  *part = whole * 10000 + fraction;
+  int64_t unit = 1;
+  for (size_t i = 0; i < places; ++i) unit *= 10;
+  *part = whole * unit + fraction;
   return true;
 }
 
@@ -84,7 +88,9 @@ bool number_value(ColumnKind kind, std::string_view f, int64_t* value) {
     case ColumnKind::kSeconds:
       return read_seconds(f, value);
     case ColumnKind::kShare:
-      return read_share(f, value);
+      return read_decimals(f, 4, value);
+    case ColumnKind::kRatio:
+      return read_decimals(f, 2, value);
     case ColumnKind::kTime:
       return read_time(f, value);
     default:

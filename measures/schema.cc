@@ -106,6 +106,58 @@ const MeasureColumnDef kControllerEventColumns[] = {
     {"value", K::kInt, "Int64"},
 };
 
+const char* const kStates3[] = {"red", "green", "yellow"};
+const MeasureColumnDef kCycles[] = {
+    kSignal,
+    {"phase", K::kInt, "int16"},
+    {"cycle_start", K::kTime, "datetime64[ns]"},
+    {"green_start", K::kTime, "datetime64[ns]"},
+    {"yellow_start", K::kTime, "datetime64[ns]"},
+    {"cycle_end", K::kTime, "datetime64[ns]"},
+};
+const MeasureColumnDef kArrivals[] = {
+    kSignal,
+    {"phase", K::kInt, "int16"},
+    {"cycle_start", K::kTime, "datetime64[ns]"},
+    {"arrival", K::kTime, "datetime64[ns]"},
+    {"seconds_into_cycle", K::kSeconds, "float64"},
+    {"state", K::kCategory, "category", kStates3},
+};
+const MeasureColumnDef kArrivalsOnGreen[] = {
+    kSignal,
+    {"bin_start", K::kTime, "datetime64[ns]"},
+    {"phase", K::kInt, "int16"},
+    {"arrivals", K::kInt, "int32"},
+    {"on_green", K::kInt, "int32"},
+    {"on_yellow", K::kInt, "int32"},
+    {"on_red", K::kInt, "int32"},
+    {"percent_on_green", K::kSeconds, "float64"},
+    {"platoon_ratio", K::kRatio, "float64"},
+};
+const MeasureColumnDef kSplitFailures[] = {
+    kSignal,
+    {"phase", K::kInt, "int16"},
+    {"green_start", K::kTime, "datetime64[ns]"},
+    {"green", K::kSeconds, "float64"},
+    {"gor", K::kRatio, "float64"},
+    {"ror5", K::kRatio, "float64"},
+    {"split_failure", K::kInt, "Int64"},
+};
+const MeasureColumnDef kApproachVolume[] = {
+    kSignal,
+    {"bin_start", K::kTime, "datetime64[ns]"},
+    {"approach", K::kText, "string"},
+    {"volume", K::kInt, "int32"},
+};
+const MeasureColumnDef kYellowRed[] = {
+    kSignal,
+    {"bin_start", K::kTime, "datetime64[ns]"},
+    {"phase", K::kInt, "int16"},
+    {"yellow", K::kInt, "int32"},
+    {"red", K::kInt, "int32"},
+    {"red_first_5s", K::kInt, "int32"},
+};
+
 const MeasureTableDef kTables[] = {
     {"logs", kLogs, make_logs_measure},
     {"actuations", kActuations, make_actuations_measure},
@@ -116,6 +168,12 @@ const MeasureTableDef kTables[] = {
     {"preemption", kPreemption, make_preemption_measure},
     {"controller_events", kControllerEventColumns, make_controller_events_measure},
     {"detector_health", kDetectorHealth, make_detector_health_measure},
+    {"cycles", kCycles, make_cycles_measure, true},
+    {"arrivals", kArrivals, make_arrivals_measure, true},
+    {"arrivals_on_green", kArrivalsOnGreen, make_arrivals_on_green_measure, true},
+    {"split_failures", kSplitFailures, make_split_failures_measure, true},
+    {"approach_volume", kApproachVolume, make_approach_volume_measure, true},
+    {"yellow_red_actuations", kYellowRed, make_yellow_red_actuations_measure, true},
 };
 
 }  // namespace

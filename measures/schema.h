@@ -24,6 +24,7 @@ enum class ColumnKind {
   kTime,      // "YYYY-MM-DD HH:MM:SS.t" or "YYYY-MM-DD HH:MM:SS", or empty
   kSeconds,   // seconds to the tenth, "12.3" or "-0.5", or empty
   kShare,     // a share to four decimals, "0.0125", or empty
+  kRatio,     // a number to the hundredth, "1.25", or empty
 };
 
 /// One column of a measure table.
@@ -44,6 +45,8 @@ struct MeasureTableDef {
   std::span<const MeasureColumnDef> columns;
   /// Makes the measure that computes the table's rows for one signal.
   std::unique_ptr<Measure> (*make)(const SignalContext& signal);
+  /// Written only with a detector map.
+  bool mapped = false;
 };
 
 /// Every measure table, in the order they are written and read.

@@ -5,18 +5,22 @@ namespace {
 using S = MeasureSettings;
 
 const ThresholdDef kRows[] = {
-    {"stuck_on", &S::stuck_on_minutes, false, 100000,
+    {"stuck_on", &S::stuck_on_minutes, false, 100000, " minutes",
      "minutes a detector is on without an off to be stuck on"},
-    {"chatter_pairs", &S::chatter_pairs, false, 100000,
+    {"chatter_pairs", &S::chatter_pairs, false, 100000, "",
      "pairs of close ons in an hour above which a detector chatters"},
-    {"chatter_gap", &S::chatter_tenths, true, 600,
+    {"chatter_gap", &S::chatter_tenths, true, 600, " s",
      "seconds between two ons that make a close pair, or less"},
-    {"split_share", &S::split_share, false, 100,
+    {"split_share", &S::split_share, false, 100, "%",
      "percent of a phase-hour's greens ended by max out or force off that is a problem"},
-    {"split_greens", &S::split_greens, false, 100000,
+    {"split_greens", &S::split_greens, false, 100000, "",
      "greens a phase-hour needs for its share to be a problem"},
-    {"ped_delay", &S::ped_delay_seconds, false, 100000,
+    {"ped_delay", &S::ped_delay_seconds, false, 100000, " s",
      "seconds of mean pedestrian delay in an hour that are a problem"},
+    {"split_failure", &S::split_failure_percent, false, 100, "%",
+     "percent of stop-bar occupancy in a green and its first red that is a split failure"},
+    {"red_seconds", &S::red_seconds, false, 600, " s",
+     "seconds of red after the yellow whose occupancy a split failure takes"},
 };
 
 // The digits of `s` as a number no larger than `most`; -1 where it is not.

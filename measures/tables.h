@@ -38,4 +38,18 @@ std::unique_ptr<Measure> make_preemption_measure(const SignalContext& signal);
 /// clock, coordinator and unit control.
 std::unique_ptr<Measure> make_controller_events_measure(const SignalContext& signal);
 
+/// The tables of a detector map, of its signals only:
+/// cycles.csv: each whole cycle of every phase.
+std::unique_ptr<Measure> make_cycles_measure(const SignalContext& signal);
+/// arrivals.csv: the advance detectors' arrivals at the stop bar in cycles.
+std::unique_ptr<Measure> make_arrivals_measure(const SignalContext& signal);
+/// arrivals_on_green.csv: arrivals by state, share on green, platoon ratio.
+std::unique_ptr<Measure> make_arrivals_on_green_measure(const SignalContext& signal);
+/// split_failures.csv: each green's stop-bar occupancy, and its first red's.
+std::unique_ptr<Measure> make_split_failures_measure(const SignalContext& signal);
+/// approach_volume.csv: count detectors' actuations per approach and bin.
+std::unique_ptr<Measure> make_approach_volume_measure(const SignalContext& signal);
+/// yellow_red_actuations.csv: stop-bar actuations in yellow and red.
+std::unique_ptr<Measure> make_yellow_red_actuations_measure(const SignalContext& signal);
+
 #endif  // QUILLON_MEASURES_TABLES_H_

@@ -72,6 +72,11 @@ class MeasuresOutput : public Output {
     std::vector<std::unique_ptr<PublishedFile>> files;
     std::vector<OutputStream*> out;
     for (const MeasureTableDef& table : kMeasureSchema) {
+      // A map's tables only with a map.
+      if (table.mapped && settings_.detectors == nullptr) {
+        out.push_back(nullptr);
+        continue;
+      }
       const std::string name = std::string(table.name) + ".csv";
       files.push_back(std::make_unique<PublishedFile>());
       if (!files.back()->open_in(dir, name, &err)) {

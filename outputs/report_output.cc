@@ -201,7 +201,12 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
     return false;
   };
   // Tables not yet named are read under their temporary names.
+  // A map's tables are there only with a map.
+  auto absent = [&](size_t table) {
+    return kMeasureSchema[table].mapped && settings.detectors == nullptr;
+  };
   for (size_t i = 0; i < count; ++i) {
+    if (absent(i)) continue;
     const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
     const std::string temp = held->temp_of(shown(tables_dir->path_of(name)));
     if (!readers[i].open(*tables_dir, temp.empty() ? name : temp, err)) return failed(i);
@@ -229,6 +234,7 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
     for (size_t i = 0; i < count; ++i) {
       text.clear();
       signal.tables[i].def = &kMeasureSchema[i];
+      if (absent(i)) continue;
       if (!readers[i].take(key, &text, err)) return failed(i);
       std::string why;
       if (unreadable.empty() &&
@@ -287,6 +293,7 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
   }
   for (size_t i = 0; i < count; ++i) {
     bool end;
+    if (absent(i)) continue;
     if (!readers[i].at_end(&end, err)) return failed(i);
     if (!end) {
       *err = "its rows are not in the order of the signals of logs.csv";

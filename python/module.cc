@@ -300,6 +300,7 @@ py::list measure_table(int table, const py::bytes& data) {
                        : kind == ColumnKind::kTime    ? "time"
                        : kind == ColumnKind::kSeconds ? "seconds"
                        : kind == ColumnKind::kShare   ? "share"
+                       : kind == ColumnKind::kRatio   ? "ratio"
                                                       : "text";
     out.append(py::make_tuple(c.def->name, name, array(std::move(c.values)), c.categories));
   }

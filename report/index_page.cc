@@ -88,10 +88,9 @@ std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settin
                     : " (" + date_text(*days.begin()) + " to " + date_text(*days.rbegin()) + ")."));
   m.end("p").literal("\n");
   std::string thresholds = "Thresholds (set with --threshold NAME=VALUE):";
-  const char* const kUnits[] = {" minutes", "", " s", "%", "", " s"};
   for (size_t i = 0; i < kThresholds.size(); ++i)
     thresholds += std::string(i ? ", " : " ") + kThresholds[i].name + " " +
-                  threshold_text(kThresholds[i], settings) + (i < 6 ? kUnits[i] : "");
+                  threshold_text(kThresholds[i], settings) + kThresholds[i].unit;
   m.tag("p").attr("class", "thresholds").open().text(thresholds + ".").end("p").literal("\n");
 
   // The problems, a line each: the worst first, then the latest day.

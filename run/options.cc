@@ -209,6 +209,18 @@ const OptionRow kOptions[] = {
      "(s, 120); given once for each",
      "NAME=VALUE, a threshold's name (stuck_on, chatter_pairs, chatter_gap, split_share, "
      "split_greens, ped_delay) and a number"},
+    {0, "detectors", "FILE",
+     [](Options* o, const std::string& v) {
+       if (o->measures_given.empty()) o->measures_given = "--detectors";
+       o->detectors = v;
+       return !v.empty();
+     },
+     "with -f measures or report, the detector map: a CSV of\n"
+     "signal_id,channel,phase,approach,roles,distance,speed;\n"
+     "adds cycles, arrivals, arrivals on green, split\n"
+     "failures, approach volumes and yellow and red\n"
+     "actuations",
+     "a file"},
     {'v', "verbose", nullptr,
      [](Options* o, const std::string&) { return o->verbose = true; },
      "close with a line that sums the run up: logs, events,\n"
@@ -442,6 +454,13 @@ Command parse_command_line(const std::vector<std::string>& args,
   parsed.with_options = i > 1;
   std::string wrong = check_options(parsed);
   if (!wrong.empty()) return bad(error, wrong);
+  // The map is read before any log: a bad one stops the run here.
+  if (!parsed.detectors.empty()) {
+    auto map = std::make_shared<DetectorMap>();
+    if (!read_detector_map(parsed.detectors, map.get(), &wrong))
+      return bad(error, "--detectors: " + wrong);
+    parsed.measures.detectors = map;
+  }
   *options = parsed;
   return Command::kRun;
 }

@@ -56,6 +56,7 @@ struct Options {
   /// hours written a row each) and --threshold.
   MeasureSettings measures;
   std::string measures_given;  // the first of those given: "--bin"; empty
+  std::string detectors;  // --detectors: the detector map's file, read into `measures`
 };
 
 /// Whether the run of `options` takes log files as inputs besides

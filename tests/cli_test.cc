@@ -393,10 +393,12 @@ namespace {
 // makes nothing.
 TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
   write_file(dir_ / "2022_06_08_13.dat", log(6));
+  write_file(dir_ / "map.csv", "signal_id,channel,phase,approach,roles,distance,speed\n"
+                               "s,1,2,NB,count,,\ns,2,2,NB,exit,,\n");
   const std::string d = dir_.string();
   struct Case {
     std::vector<std::string> args;
-    const char* first_line;
+    std::string first_line;
   };
   const Case kCases[] = {
       {{"-f", "parquet", "-r", d, "e"}, "quillon: -f: 'parquet' is not csv"},
@@ -417,6 +419,12 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
       {{"--bin", "5", d, "e"}, "quillon: --bin is for -f measures and -f report"},
       {{"-f", "events", "--bin", "5", d, "e"}, "quillon: --bin is for -f measures"},
       {{"--threshold", "stuck_on=5", d, "e"}, "quillon: --threshold is for -f measures"},
+      {{"--detectors", d + "/map.csv", d, "e"}, "quillon: --detectors is for -f measures"},
+      {{"-f", "measures", "-o", d + "/o", "--detectors", d + "/none.csv", d, "e"},
+       "quillon: --detectors: " + d + "/none.csv: "},
+      {{"-f", "report", "-o", d + "/o", "--detectors", d + "/map.csv", d, "e"},
+       "quillon: --detectors: " + d + "/map.csv: line 3: role 'exit' is not advance, "
+       "stopbar or count"},
       {{"-f", "measures", "-o", d + "/o", "--threshold", "stuck=5", d, "e"},
        "quillon: --threshold: 'stuck=5' is not NAME=VALUE"},
       {{"-f", "measures", "-o", d + "/o", "--threshold", "chatter_gap=0.15", d, "e"},
@@ -432,7 +440,7 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
               std::string::npos);
     EXPECT_EQ(run.out, "");
   }
-  EXPECT_EQ(entries(dir_), std::set<std::string>{"2022_06_08_13.dat"});
+  EXPECT_EQ(entries(dir_), (std::set<std::string>{"2022_06_08_13.dat", "map.csv"}));
   EXPECT_EQ(entries(root_), std::set<std::string>{"logs"});
 }
 

@@ -50,7 +50,9 @@ std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15,
   std::vector<Text> texts(kMeasureSchema.size());
   std::vector<OutputStream*> out;
   for (Text& t : texts) out.push_back(&t);
-  MeasureTables tables({bin}, out, last_hour);
+  MeasureSettings settings;
+  settings.bin_minutes = bin;
+  MeasureTables tables(settings, out, last_hour);
   std::string err;
   EXPECT_TRUE(tables.add_signal("s", std::move(logs), nullptr, &err) && tables.finish());
   const std::string& text = texts[static_cast<size_t>(measure_table_index(table))].text;
@@ -467,6 +469,7 @@ TEST(Measures, SchemaRoundTrips) {
           case ColumnKind::kInt: put_int(&csv, -7); expected.push_back(-7); break;
           case ColumnKind::kSeconds: put_seconds(&csv, -5); expected.push_back(-5); break;
           case ColumnKind::kShare: csv += "1.0005"; expected.push_back(10005); break;
+          case ColumnKind::kRatio: csv += "1.25"; expected.push_back(125); break;
           case ColumnKind::kTime:
             TimestampText().put(&csv, t);
             expected.push_back(t);

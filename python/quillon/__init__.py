@@ -360,6 +360,8 @@ def _measure_frame(table, data):
             frame[name] = np.where(values == _MISSING, np.nan, values / 10)
         elif kind == "share":
             frame[name] = np.where(values == _MISSING, np.nan, values / 10000)
+        elif kind == "ratio":
+            frame[name] = np.where(values == _MISSING, np.nan, values / 100)
         elif dtype == "Int64":
             frame[name] = pd.arrays.IntegerArray(values, values == _MISSING)
         else:
@@ -368,7 +370,8 @@ def _measure_frame(table, data):
 
 
 def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
-             max_log_size=MAX_LOG_SIZE, bin_minutes=15, thresholds=None):
+             max_log_size=MAX_LOG_SIZE, bin_minutes=15, thresholds=None,
+             detectors=None):
     """The signal performance measures of the logs of `dir` (a folder, a log
     file, or a list of them), as the command's -f measures writes them: a
     dict of dataframes by table name (logs, actuations, terminations,
@@ -376,7 +379,10 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     detector_health), with typed columns,
     categorical ids and datetime times; columns of fixed values (state,
     termination, item) are categoricals of all their values. `thresholds`
-    sets those of the command's --threshold: {"stuck_on": 30}. Every frame's
+    sets those of the command's --threshold: {"stuck_on": 30}. `detectors`,
+    the file of a detector map, adds the tables made from it (cycles,
+    arrivals, arrivals_on_green, split_failures, approach_volume,
+    yellow_red_actuations). Every frame's
     attrs["messages"] holds the messages of the run, its lines, and
     attrs["status"] its exit status."""
     import tempfile
@@ -390,11 +396,14 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
             recursive=_flag(recursive, "recursive"), jobs=_count(jobs, "jobs"),
             signal_id=_text(signal_id, "signal_id", ("auto", "name", "dir")),
             max_log_size=max_log_size, bin=bin_minutes, quiet=True,
-            threshold=_thresholds(thresholds))
+            threshold=_thresholds(thresholds),
+            detectors=None if detectors is None else _path(detectors, "detectors"))
         if not os.path.exists(os.path.join(out, "logs.csv")):
             raise ValueError("; ".join(messages) or "no measures were made")
         tables = {}
         for table, name in enumerate(_MEASURES):
+            if not os.path.exists(os.path.join(out, name + ".csv")):
+                continue  # a table of a detector map, made only with one
             with open(os.path.join(out, name + ".csv"), "rb") as f:
                 data = f.read()
             try:
@@ -432,7 +441,7 @@ def _far_time(table, data, far):
 # The command's long options that convert() takes.
 _CONVERT_OPTIONS = ("keep", "output", "recursive", "jobs", "test", "quiet",
                     "format", "signal_id", "max_log_size", "update", "bin",
-                    "threshold")
+                    "threshold", "detectors")
 
 
 def convert(dir, mode, **options):

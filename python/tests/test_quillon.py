@@ -438,3 +438,26 @@ def test_a_ctrl_c_stops_a_run_between_logs(tmp_path):
         out = subprocess.run([sys.executable, "-c", script], capture_output=True,
                              text=True, timeout=300).stdout.split()
         assert out and out[0] == "interrupted", (call, out)
+
+
+def test_measures_of_a_detector_map(tmp_path):
+    day = tmp_path / "north"
+    subprocess.run([GENLOG, "--day", "2022_06_08", "--detectors", "4", str(day)], check=True)
+    mapped = tmp_path / "map.csv"
+    mapped.write_text("signal_id,channel,phase,approach,roles,distance_m,speed_kmh\n"
+                      "north,1,1,NB,stopbar+count,,\n"
+                      "north,2,2,\"Main St, EB\",advance,100,36\n")
+    plain = quillon.measures(day)
+    assert "cycles" not in plain and "detector_health" in plain
+    tables = quillon.measures(day, detectors=mapped)
+    for name in ("cycles", "arrivals", "arrivals_on_green", "split_failures",
+                 "approach_volume", "yellow_red_actuations"):
+        assert len(tables[name]) > 0, name
+    arrivals = tables["arrivals"]
+    assert set(arrivals["state"].cat.categories) == {"red", "green", "yellow"}
+    assert (arrivals["seconds_into_cycle"] >= 0).all()
+    assert set(tables["approach_volume"]["approach"]) == {"NB"}
+    assert tables["split_failures"]["gor"].between(0, 1).all()
+    mapped.write_text("signal_id,channel\n")
+    with pytest.raises(ValueError, match="--detectors: .*line 1: the column phase is missing"):
+        quillon.measures(day, detectors=mapped)

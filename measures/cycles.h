@@ -1,0 +1,198 @@
+// What the tables of a signal's detector map share: each phase's cycles as
+// its events give them, and the arrivals of its advance detectors at the
+// stop bar, paired with the cycle they fall in.
+
+#ifndef QUILLON_MEASURES_CYCLES_H_
+#define QUILLON_MEASURES_CYCLES_H_
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "measures/detector_map.h"
+#include "measures/measure.h"
+
+/// One cycle of a phase: from one end of its yellow to the next, with the
+/// phase's Begin Green and Begin Yellow inside it (kNever where none came).
+struct Cycle {
+  int phase = 0;
+  int64_t start = 0, green = kNever, yellow = kNever, end = 0;
+};
+
+/// Appends `v` with `decimals` decimals, as printf's "%.*f" writes it.
+inline void put_fixed(std::string* out, double v, int decimals) {
+  char text[48];
+  snprintf(text, sizeof text, "%.*f", decimals, v);
+  *out += text;
+}
+
+/// Follows each phase's cycles: a cycle of phase P runs from the end of one
+/// of its yellows (its End Yellow; where the numbering has none, its Begin
+/// Red Clearance) to the next. Only cycles whose logs are covered, with no
+/// break between, are whole.
+class CycleTracker {
+ public:
+  /// The kinds of event it takes, a bit each.
+  static uint32_t kinds() {
+    uint32_t k = 0;
+    for (SignalEvent kind : {SignalEvent::kGreen, SignalEvent::kYellow, SignalEvent::kYellowEnd,
+                             SignalEvent::kRed})
+      k |= 1u << static_cast<int>(kind);
+    return k;
+  }
+
+  /// Starts a log.
+  void begin_log(const LogMeasures& log) {
+    ends_ = has_kind(log.kinds, SignalEvent::kYellowEnd);
+    covered_ = log.covered;
+  }
+
+  /// Whether `e` ends a phase's yellow in the log begun last.
+  bool ends_yellow(const MeasureEvent& e) const {
+    return e.kind == (ends_ ? SignalEvent::kYellowEnd : SignalEvent::kRed);
+  }
+
+  /// Takes the event `e` of a kind of kinds(), at `t`. Returns 0, or where
+  /// it ends a phase's cycle, 1 for a whole one (then cycle() is it) and 2
+  /// for one that is not.
+  int take(const MeasureEvent& e, int64_t t) {
+    Open& o = open_[e.value];
+    if (e.kind == SignalEvent::kGreen) {
+      if (o.start != kNever && o.green == kNever) o.green = t;
+    } else if (e.kind == SignalEvent::kYellow) {
+      if (o.green != kNever && o.yellow == kNever) o.yellow = t;
+    } else if (ends_yellow(e)) {
+      int ended = 0;
+      if (o.start != kNever) {
+        ended = o.covered && covered_ ? 1 : 2;
+        cycle_ = {e.value, o.start, o.green, o.yellow, t};
+      }
+      o = {t, kNever, kNever, covered_};
+      return ended;
+    }
+    return 0;
+  }
+
+  /// The cycle take() ended last.
+  const Cycle& cycle() const { return cycle_; }
+
+  /// The start of the earliest open cycle; kNever where none is open.
+  int64_t earliest_open() const {
+    int64_t t = kNever;
+    for (const Open& o : open_) t = std::min(t, o.start);
+    return t;
+  }
+
+  /// Forgets every open cycle: none runs across a break.
+  void cut() {
+    for (Open& o : open_) o = Open();
+  }
+
+ private:
+  struct Open {
+    int64_t start = kNever, green = kNever, yellow = kNever;
+    bool covered = false;  // its start's log
+  };
+  Open open_[256];
+  Cycle cycle_;
+  bool ends_ = true;      // the log's numbering has End Yellow
+  bool covered_ = false;  // the log begun last is covered
+};
+
+/// The arrivals of a signal's advance detectors at the stop bar, each paired
+/// with the whole cycle of its phase that holds it.
+class ArrivalTracker {
+ public:
+  /// One arrival in a cycle; its time in tenths, exact.
+  struct Arrival {
+    double t;
+    const char* state;  // "red", "green" or "yellow"
+  };
+
+  explicit ArrivalTracker(const SignalContext& signal) : signal_(signal) {}
+
+  /// The kinds of event it takes, a bit each.
+  static uint32_t kinds() {
+    return CycleTracker::kinds() | 1u << static_cast<int>(SignalEvent::kDetector);
+  }
+
+  void begin_log(const LogMeasures& log) { cycles_.begin_log(log); }
+
+  /// Takes the event `e` at `t`; calls arrived(cycle, arrival) for each
+  /// arrival of a cycle that ended there, in time order, and ended(cycle)
+  /// for the cycle after them.
+  template <typename Arrived, typename Ended>
+  void take(const MeasureEvent& e, int64_t t, Arrived arrived, Ended ended) {
+    if (e.kind == SignalEvent::kDetector) {
+      const MappedDetector* d = signal_.detector(e.value);
+      if (d == nullptr || (d->roles & kAdvance) == 0) return;
+      for (int p : d->phases) pending_[p].push_back(static_cast<double>(t) + d->travel_tenths);
+      return;
+    }
+    const int result = cycles_.take(e, t);
+    if (result == 0) return;
+    const Cycle& c = cycles_.cycle();
+    std::deque<double>& pending = pending_[c.phase];
+    std::sort(pending.begin(), pending.end());
+    while (!pending.empty() && pending.front() < static_cast<double>(c.end)) {
+      const double a = pending.front();
+      pending.pop_front();
+      if (result != 1 || a < static_cast<double>(c.start)) continue;
+      const char* state = c.green == kNever || a < static_cast<double>(c.green)     ? "red"
+                          : c.yellow == kNever || a < static_cast<double>(c.yellow) ? "green"
+                                                                                     : "yellow";
+      arrived(c, Arrival{a, state});
+    }
+    if (result == 1) ended(c);
+  }
+
+  /// The earliest time of an arrival or cycle still to come; kNever where
+  /// none is.
+  int64_t earliest_open() const {
+    int64_t t = cycles_.earliest_open();
+    for (const auto& pending : pending_)
+      for (double a : pending) t = std::min(t, static_cast<int64_t>(std::floor(a)));
+    return t;
+  }
+
+  void cut() {
+    cycles_.cut();
+    for (auto& pending : pending_) pending.clear();
+  }
+
+ private:
+  const SignalContext& signal_;
+  CycleTracker cycles_;
+  std::deque<double> pending_[256];  // by phase: arrivals not yet in a cycle
+};
+
+/// Rows a measure writes out of the order it makes them in: held, then
+/// written by their time and then their phase.
+class HeldRows {
+ public:
+  /// Holds `row`, a whole line, of time `t` and phase `phase`.
+  void add(int64_t t, int phase, std::string row) { rows_.push_back({t, phase, std::move(row)}); }
+
+  /// Appends to *out every row before `until`, in order, and forgets them.
+  void settle(int64_t until, std::string* out) {
+    std::stable_sort(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) {
+      return a.t != b.t ? a.t < b.t : a.phase < b.phase;
+    });
+    size_t n = 0;
+    for (; n < rows_.size() && rows_[n].t < until; ++n) *out += rows_[n].text;
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<ptrdiff_t>(n));
+  }
+
+ private:
+  struct Row {
+    int64_t t;
+    int phase;
+    std::string text;
+  };
+  std::vector<Row> rows_;
+};
+
+#endif  // QUILLON_MEASURES_CYCLES_H_
