@@ -285,6 +285,9 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
       // The problems of its last days, for the index.
       row.problems[day] = std::move(page.problems);
       while (row.problems.begin()->first <= day - kIndexDays) row.problems.erase(row.problems.begin());
+      if (!page.figures.empty()) row.figures[day] = std::move(page.figures);
+      while (!row.figures.empty() && row.figures.begin()->first <= day - kIndexDays)
+        row.figures.erase(row.figures.begin());
       if (!write(date_text(day) + ".html", page.html)) return false;
       cells[day] = std::move(page.cell);
     }

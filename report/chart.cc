@@ -188,7 +188,7 @@ std::string style_sheet() {
       "svg{display:block;max-width:100%;height:auto}svg text{font-size:11px;fill:#333}\n"
       ".axis{stroke:#bbb;stroke-width:1}.grid{stroke:#eee;stroke-width:1}\n"
       ".matrix .day a{display:block;color:#222;text-decoration:none}"
-      ".plan,.free{stroke:#fff;stroke-width:1}caption{text-align:left;color:#444}"
+      ".dots{stroke-width:2;stroke-linecap:round;fill:none}.plan,.free{stroke:#fff;stroke-width:1}caption{text-align:left;color:#444}"
       ".matrix .day{padding:0;width:22px;height:18px;text-align:center;font-size:11px}"
       ".matrix th{white-space:nowrap}.problems li{margin:2px 0}.problems{list-style:none;padding-left:0}"
       "i.severe,i.warning,i.notice,i.clear{display:inline-block;width:10px;height:10px;"

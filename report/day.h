@@ -5,6 +5,7 @@
 #define QUILLON_REPORT_DAY_H_
 
 #include <array>
+#include <set>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,6 +46,14 @@ std::array<std::string, 24> hour_states(const Day& d);
 /// The problems of the day by the thresholds of `settings`, worst first.
 std::vector<Problem> day_problems(const Day& d, const std::array<std::string, 24>& states,
                                   const MeasureSettings& settings);
+
+/// Draws the charts of the detector map's tables: a coordination diagram
+/// per phase with arrivals, the split failures, the approach volumes.
+void draw_map_charts(Markup* page, const Day& d);
+
+/// The day's arrivals on green and split failures in words, or nothing
+/// without a map: "68.2% arrivals on green, 544 split failures".
+std::string map_summary(const Day& d);
 
 /// Hours as a list of ranges: "7-9, 17".
 std::string hours_text(const std::vector<int>& hours);

@@ -979,7 +979,8 @@ void draw_service(Markup* page, const Day& d) {
 // The day's cell of its year's page: its hours, greens, max outs,
 // actuations and problems, and the link to its page.
 Markup year_cell(const std::string& id, const std::string& href, const Day& d,
-                 const std::array<std::string, 24>& states, const std::vector<Problem>& problems) {
+                 const std::array<std::string, 24>& states, const std::vector<Problem>& problems,
+                 const std::string& figures) {
   const TableRows& intervals = d.signal.table("phase_intervals");
   const TableRows& actuations = d.signal.table("actuations");
   const int term = intervals.column("termination"), count = actuations.column("actuations");
@@ -1018,6 +1019,7 @@ Markup year_cell(const std::string& id, const std::string& href, const Day& d,
       .text(std::to_string(greens) + " greens, " + fixed(share * 100, 0) + "% max out, " +
             std::to_string(all) + " actuations")
       .end("span");
+  if (!figures.empty()) m.tag("br").open().tag("span").open().text(figures).end("span");
   if (!problems.empty()) {
     std::string words;
     for (size_t i = 0; i < problems.size() && i < 3; ++i) words += (i ? "; " : "") + problems[i].text;
@@ -1040,8 +1042,9 @@ DayPage draw_day(const std::string& id, int64_t day, const SignalRows& signal,
 
   DayPage out;
   out.problems = day_problems(d, states, settings);
+  out.figures = map_summary(d);
   const std::string date = date_text(day);
-  out.cell = year_cell(id, date + ".html", d, states, out.problems);
+  out.cell = year_cell(id, date + ".html", d, states, out.problems, out.figures);
 
   const std::string title = "Signal " + id + ", " + date;
   Markup page;
@@ -1058,6 +1061,7 @@ DayPage draw_day(const std::string& id, int64_t day, const SignalRows& signal,
   draw_splits(&page, d);
   draw_actuations(&page, d, actuations, settings.bin_minutes);
   draw_health(&page, d);
+  draw_map_charts(&page, d);
   draw_pedestrians(&page, d, settings);
   draw_events(&page, d);
   draw_service(&page, d);

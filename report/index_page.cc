@@ -179,7 +179,8 @@ std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settin
           date_text(day) + ": " +
           (p.empty() ? std::string("no problem")
                      : std::to_string(p.size()) + (p.size() == 1 ? " problem" : " problems") +
-                           ", the worst " + (severity >= 3 ? "severe" : severity == 2 ? "a warning" : "a notice"));
+                           ", the worst " + (severity >= 3 ? "severe" : severity == 2 ? "a warning" : "a notice")) +
+          (row.figures.count(day) ? "; " + row.figures.at(day) : std::string());
       m.tag("td")
           .attr("class", std::string(role_class(severity_role(severity))) + " day")
           .open()

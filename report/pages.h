@@ -63,6 +63,7 @@ struct DayPage {
   std::string html;
   Markup cell;                    // the day's cell of the year's page
   std::vector<Problem> problems;  // worst first
+  std::string figures;  // with a detector map: arrivals on green, split failures
 };
 
 /// Draws the day `day` (counted from 1970-01-01) of the signal `id`, its
@@ -82,6 +83,7 @@ struct IndexRow {
   std::map<int64_t, int> days_by_year;  // how many days each year's page has
   /// The problems of its last kIndexDays days with a page, by day.
   std::map<int64_t, std::vector<Problem>> problems;
+  std::map<int64_t, std::string> figures;  // of those days, DayPage's
 };
 
 /// The index of every signal: the problems of the run's last kIndexDays

@@ -98,7 +98,8 @@ def blank(png):
 def tables(measures):
     out = {}
     for name in ("logs", "actuations", "terminations", "phase_intervals", "ped",
-                 "coordination", "preemption", "controller_events", "detector_health"):
+                 "coordination", "preemption", "controller_events", "detector_health",
+                 "arrivals", "split_failures", "approach_volume"):
         with open(os.path.join(measures, name + ".csv"), newline="") as f:
             out[name] = list(csv.DictReader(f))
     return out
@@ -161,6 +162,18 @@ def expected(t, signal, day):
                          for (p, h), (n, total, most, s) in splits.items() if n)
     e["plans"] = sorted({r["timestamp"] for r in of_day(t["coordination"], "timestamp")
                          if r["item"] == "pattern"})
+    dots = collections.Counter((r["phase"], hour(r["arrival"]), r["state"])
+                               for r in of_day(t["arrivals"], "arrival"))
+    e["arrivals"] = dict(dots)
+    failures = collections.Counter()
+    for r in of_day(t["split_failures"], "green_start"):
+        if r["split_failure"] == "1":
+            failures[(r["phase"], hour(r["green_start"]))] += 1
+    e["split_failures"] = dict(failures)
+    volumes = collections.Counter()
+    for r in of_day(t["approach_volume"], "bin_start"):
+        volumes[(r["approach"], hour(r["bin_start"]))] += int(r["volume"])
+    e["volumes"] = dict(volumes)
     # The problems the tables show, by kind (the thresholds' problems are
     # the finder's own arithmetic, checked by the measure tests).
     kinds = set()
@@ -184,9 +197,17 @@ def drawn(marks):
     """What a page drew, by chart, from its marks' data- attributes."""
     d = {"hours": {}, "greens": [], "heat": [], "terminations": {}, "ped": {},
          "coordination": [], "preemption": [], "controller": [], "health": [], "splits": [],
-         "plans": [], "problems": set()}
+         "plans": [], "problems": set(), "arrivals": {}, "split_failures": {}, "volumes": {}}
     for tag, m in marks:
-        if "problem" in m:
+        if "arrival-state" in m:
+            d["arrivals"][(m["phase"], m["hour"], m["arrival-state"])] = int(m["count"])
+        elif "split-failures" in m:
+            d["split_failures"][(m["phase"], m["hour"])] = int(m["split-failures"])
+        elif "volume" in m:
+            d["volumes"][(m["approach"], m["hour"])] = int(m["volume"])
+        elif "on-green-share" in m:
+            pass  # the hour's dots, checked above
+        elif "problem" in m:
             d["problems"].add(m["problem"])
         elif "occupancy" in m:
             d["health"].append((m["detector"], m["hour"], m["occupancy"], m["flags"],
@@ -254,13 +275,18 @@ def make_archive(genlog, root):
 
     north, south = os.path.join(root, "north"), os.path.join(root, "south")
     hostile = os.path.join(root, "<script>alert(1)<", "script>")
-    day(north, "2022_06_08")
-    day(north, "2022_06_09", "--seed", "2")
+    # North's detectors mapped: its coordination diagrams, split failures
+    # and volumes.
+    mapped = os.path.join(os.path.dirname(root), "map.csv")
+    day(north, "2022_06_08", "--map", mapped, "--detectors", "10")
+    day(north, "2022_06_09", "--seed", "2", "--map", mapped, "--detectors", "10")
     day(south, "2022_06_08", "--version", "4", "--seed", "3")
     day(hostile, "2022_06_08", "--seed", "4")
     os.remove(os.path.join(north, "2022_06_08_05.dat"))
     cut = os.path.join(north, "2022_06_09_10.dat")
     os.truncate(cut, os.path.getsize(cut) // 2 + 1)
+    with open(cut, "ab") as f:
+        f.write(b"\x01")  # a record cut short, wherever the half fell
     for h in range(3, 24):  # a short day keeps the test quick
         os.remove(os.path.join(hostile, "2022_06_08_%02d.dat" % h))
 
@@ -279,6 +305,7 @@ def main(argv):
         archive, out = os.path.join(root, "archive"), os.path.join(root, "report")
         make_archive(genlog, archive)
         run = subprocess.run([quillon, "-q", "-r", "--signal-id", "dir", "-f", "report",
+                              "--detectors", os.path.join(root, "map.csv"),
                               "-o", out, archive, "e"], capture_output=True, text=True)
         assert run.returncode == 1 and "bad file read" in run.stderr, run
         t = tables(os.path.join(out, "measures"))
@@ -343,6 +370,8 @@ def main(argv):
                         link, chart, len(got[chart]), len(want[chart])))
             if not want["greens"] or not want["heat"]:
                 failures.append("%s: the archive drew no greens or no detectors" % link)
+            if signal == "north" and not (want["arrivals"] and want["volumes"]):
+                failures.append("%s: the map drew no arrivals or volumes" % link)
         for name, page in (("index", "index.html"), ("day", pages[0])):
             shot = os.path.join(root, name + ".png")
             browse(browser, os.path.join(out, page), "--screenshot=" + shot)

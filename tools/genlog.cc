@@ -35,6 +35,9 @@ const char kGenlogUsage[] =
     "                 detector sticks on from 10:00 to 11:30 with a fault\n"
     "                 alarm, the one before chatters at 14:00\n"
     "  --detectors N  the day's detector channels (default 16)\n"
+    "  --map FILE     with --day, also its detector map, for the signal\n"
+    "                 named by FILE's directory: stop bars that hold\n"
+    "                 queues, advance detectors that see platoons\n"
     "  --fall-back    with --day, the clock goes back an hour at 01:59:59.9\n"
     "                 (a day of 25 hours: DATE_01.dat holds two)\n"
     "  --help         print this text\n";
@@ -66,6 +69,7 @@ int main(int argc, char** argv) {
   std::vector<int> types;
   bool bad_type = false, cut = false, gzip = false, every_type = false, fall_back = false;
   const char* day = nullptr;
+  const char* map = nullptr;
   long detectors = 16;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -104,6 +108,8 @@ int main(int argc, char** argv) {
       gzip = true;
     } else if (arg == "--day" && has_value) {
       day = argv[++i];
+    } else if (arg == "--map" && has_value) {
+      map = argv[++i];
     } else if (arg == "--fall-back") {
       fall_back = true;
     } else if (arg == "--detectors" && has_value) {
@@ -131,6 +137,7 @@ int main(int argc, char** argv) {
     options.detectors = static_cast<int>(detectors);
     options.seed = static_cast<uint32_t>(seed);
     options.fall_back = fall_back;
+    options.mapped = map != nullptr;
     std::vector<std::vector<LogRecord>> hours = signal_day(options);
     std::error_code made;
     std::filesystem::create_directories(path, made);
@@ -145,6 +152,16 @@ int main(int argc, char** argv) {
       std::string log = make_log(v, hours[h]);
       if (gzip) log = gzip_bytes(log);
       if (!write_file(std::string(path) + "/" + name, log)) return 1;
+    }
+    if (map != nullptr) {
+      const std::string id = std::filesystem::path(path).lexically_normal().filename().string();
+      if (!write_file(map, signal_day_map(options, id.empty() ? std::filesystem::path(path)
+                                                                   .lexically_normal()
+                                                                   .parent_path()
+                                                                   .filename()
+                                                                   .string()
+                                                         : id)))
+        return 1;
     }
     return 0;
   }

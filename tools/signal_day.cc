@@ -97,7 +97,106 @@ double demand(int time) {
   return 0.1 + 0.9 * std::max(morning, evening);
 }
 
+// The approach of each phase's detectors.
+const char* const kApproaches[9] = {"",   "SB left", "NB", "WB left", "EB",
+                                    "NB left", "SB", "EB left", "WB"};
+
+// The travel time of the advance detectors, 400 ft at 35 mph, in tenths.
+const int kTravel = 78;
+
+// Redraws the mapped detectors' actuations: each stop bar holds the queue
+// that the red gathered until the green has let it go, past the yellow
+// where the green was too short; the advance detectors of phases 2 and 6,
+// coordinated, see the platoon of each of their greens, the others random
+// vehicles.
+void map_detectors(const SignalDayOptions& options, std::vector<Event>* events) {
+  std::mt19937 rng(options.seed * 7 + 3);
+  auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+  auto poisson = [&](double mean) { return std::poisson_distribution<int>(mean)(rng); };
+  const int channels = std::min(options.detectors, 16);
+  std::erase_if(*events, [&](const Event& e) {
+    return e.kind == Kind::kDetector && e.value <= channels;
+  });
+  // Each phase's greens: their start, yellow and end of yellow.
+  struct Green {
+    int start, yellow = -1, end = -1;
+  };
+  std::vector<Green> greens[9];
+  std::vector<Event> sorted = *events;
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const Event& a, const Event& b) { return a.time < b.time; });
+  for (const Event& e : sorted) {
+    if (e.value < 1 || e.value > 8) continue;
+    std::vector<Green>& g = greens[e.value];
+    if (e.kind == Kind::kGreen) g.push_back({e.time});
+    if (e.kind == Kind::kYellow && !g.empty()) g.back().yellow = e.time;
+    if (e.kind == Kind::kYellowEnd && !g.empty()) g.back().end = e.time;
+  }
+  auto pulse = [&](int channel, int at, int length) {
+    events->push_back({at, Kind::kDetector, channel, true});
+    events->push_back({at + length, Kind::kDetector, channel, false});
+  };
+  for (int phase = 1; phase <= 8; ++phase) {
+    const std::vector<Green>& g = greens[phase];
+    // The stop bar.
+    if (phase <= channels) {
+      int free_from = 0;  // its last off
+      for (size_t i = 1; i < g.size(); ++i) {
+        if (g[i - 1].end < 0 || g[i].yellow < 0) continue;
+        const int red = g[i - 1].end, green = g[i].start, yellow = g[i].yellow;
+        const int queue = poisson(demand(green) * 6);
+        if (queue == 0) continue;
+        const int on = std::max(red + uniform(10, 100), free_from + 5);
+        if (on >= green) continue;
+        int off = green + queue * 20;
+        if (off >= yellow) off = g[i].end + uniform(20, 80);  // not cleared
+        pulse(phase, on, off - on);
+        free_from = off;
+      }
+    }
+    // The advance detector.
+    const int advance = phase + 8;
+    if (advance > channels) continue;
+    const bool coordinated = phase == 2 || phase == 6;
+    int last = 0;
+    for (const Green& green : g) {
+      if (coordinated && green.start >= 6 * 36000 && green.start < 19 * 36000) {
+        // The platoon, 2 s apart, arriving from 2 s into the green.
+        const int vehicles = 2 + poisson(demand(green.start) * 8);
+        for (int k = 0; k < vehicles; ++k) {
+          const int at = green.start - kTravel + 20 + k * 20;
+          if (at > last + 5) pulse(advance, at, uniform(3, 8));
+          last = std::max(last, at + 8);
+        }
+      }
+    }
+    // Random vehicles besides: fewer where the platoons come.
+    for (int t = 0; t < 24 * 36000;) {
+      t += static_cast<int>(std::exponential_distribution<double>(
+                                demand(t) / (coordinated ? 400.0 : 120.0))(rng)) + 1;
+      if (t < 24 * 36000) pulse(advance, t, uniform(3, 8));
+    }
+  }
+}
+
 }  // namespace
+
+std::string signal_day_map(const SignalDayOptions& options, const std::string& signal_id) {
+  std::string field = signal_id;
+  if (field.find_first_of(",\"\r\n") != std::string::npos) {
+    std::string quoted = "\"";
+    for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    field = quoted + "\"";
+  }
+  std::string map = "signal_id,channel,phase,approach,roles,distance,speed\n";
+  for (int channel = 1; channel <= options.detectors; ++channel) {
+    const int phase = (channel - 1) % 8 + 1;
+    map += field + "," + std::to_string(channel) + "," + std::to_string(phase) + "," +
+           kApproaches[phase] + "," +
+           (channel <= 8 ? "stopbar+count,," : channel <= 16 ? "advance,400,35" : "count,,") + "\n";
+  }
+  return map;
+}
 
 std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) {
   std::mt19937 rng(options.seed);
@@ -190,6 +289,8 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
       events.push_back({t + uniform(2, 20), Kind::kDetector, channel, false});
     }
   }
+
+  if (options.mapped) map_detectors(options, &events);
 
   // Two preemptions, each held for half a minute to a minute and a half,
   // through entry, track clearance, dwell and exit, the gates down a while;

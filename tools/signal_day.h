@@ -9,6 +9,7 @@
 #define QUILLON_TOOLS_SIGNAL_DAY_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tools/loggen.h"
@@ -25,7 +26,18 @@ struct SignalDayOptions {
   // (a Time Update logged there), so that the day has 25 hours and the
   // log of 01:00 holds two.
   bool fall_back = false;
+  /// The detectors of signal_day_map: the stop bars of phases 1 to 8
+  /// (channels 1 to 8) hold their queues from red into green, and longer
+  /// where a green does not clear it; the advance detectors (9 to 16) of
+  /// the coordinated phases 2 and 6 see platoons released by the
+  /// upstream greens.
+  bool mapped = false;
 };
+
+/// The detector map of a day made with `mapped`, for the signal
+/// `signal_id`: channels 1 to 8 the stop bars (and counts) of phases 1 to
+/// 8, 9 to 16 their advance detectors 400 ft out at 35 mph, any more counts.
+std::string signal_day_map(const SignalDayOptions& options, const std::string& signal_id);
 
 /// The records of the 24 hourly logs of one day, hour by hour, each in time
 /// order with its times counted from the start of its hour. The signal
