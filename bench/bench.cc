@@ -519,24 +519,34 @@ int main(int argc, char** argv) {
 
   // The measures of the busy day and of a realistic day, against the events
   // table of the same logs written to a file, in interleaved rounds; the
-  // peak resident memory of the measures of the busy day, and of ten
-  // signals of it.
+  // realistic day's with its detector map too; the peak resident memory of
+  // the measures of the busy day, of ten signals of it, and of ten signals
+  // of the realistic day in the map.
   {
-    const fs::path realistic = c.root / "realistic", ten = c.root / "ten";
+    const fs::path realistic = c.root / "realistic", ten = c.root / "ten",
+                   ten_mapped = c.root / "ten-mapped", map = c.root / "map.csv";
     fs::create_directories(realistic);
     SignalDayOptions day;
     day.detectors = 32;
+    day.mapped = true;
     std::vector<std::vector<LogRecord>> hours = signal_day(day);
     for (size_t h = 0; h < hours.size(); ++h) {
       char name[32];
       snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
       write_file(realistic / name, make_log(6, hours[h]));
     }
+    std::string rows = signal_day_map(day, "realistic");
     for (int copy = 0; copy < 10; ++copy) {
       fs::create_directories(ten / std::to_string(copy));
       for (const std::string& log : sorted_files(c.day, ".dat"))
         fs::create_hard_link(log, ten / std::to_string(copy) / fs::path(log).filename());
+      fs::create_directories(ten_mapped / std::to_string(copy));
+      for (const std::string& log : sorted_files(realistic, ".dat"))
+        fs::create_hard_link(log, ten_mapped / std::to_string(copy) / fs::path(log).filename());
+      std::string of_copy = signal_day_map(day, std::to_string(copy));
+      rows += of_copy.substr(of_copy.find('\n') + 1);
     }
+    write_file(map, rows);
     const fs::path out = c.root / "measures", table = c.root / "measures-table.csv";
     for (const fs::path& logs : {c.day, realistic}) {
       Pair p = time_pair(rounds,
@@ -547,6 +557,13 @@ int main(int argc, char** argv) {
              logs == c.day ? "busy" : "realistic", p.first, p.second, p.ratio,
              p.low, p.high);
     }
+    Pair mapped = time_pair(rounds,
+                            {tool, "-f", "measures", "--detectors", map.string(), "-o",
+                             out.string(), realistic.string(), "e"},
+                            {tool, "-f", "events", "-o", table.string(), realistic.string(), "e"});
+    printf("measures with its detector map, realistic day: %.3f s, events table %.3f s "
+           "(medians); measures / table: %.2f (%.2f to %.2f)\n",
+           mapped.first, mapped.second, mapped.ratio, mapped.low, mapped.high);
     // With -j 2 against -j 1: the measures and the table side by side.
     Pair measures_jobs = time_pair(
         rounds, {tool, "-f", "measures", "-j", "2", "-o", out.string(), c.day.string(), "e"},
@@ -560,8 +577,12 @@ int main(int argc, char** argv) {
                                out.string(), c.day.string(), "e"}, c.root);
     std::string tens = capture({self, "--peak-rss", tool, "-f", "measures", "-r", "-o",
                                 out.string(), ten.string(), "e"}, c.root);
-    printf("  peak resident memory: %ld KiB the busy day, %ld KiB ten signals of it\n",
-           atol(one.c_str()), atol(tens.c_str()));
+    std::string tens_mapped = capture({self, "--peak-rss", tool, "-f", "measures", "-r",
+                                       "--detectors", map.string(), "-o", out.string(),
+                                       ten_mapped.string(), "e"}, c.root);
+    printf("  peak resident memory: %ld KiB the busy day, %ld KiB ten signals of it, "
+           "%ld KiB ten realistic days with their map\n",
+           atol(one.c_str()), atol(tens.c_str()), atol(tens_mapped.c_str()));
     // The report's page of each day, its size, and the time headless
     // Chromium takes from asking for it to its first frame drawn, timed by
     // the browser in a page that holds it in a frame.

@@ -2,8 +2,9 @@
 // per bin: every approach of a count detector in the map in every bin of
 // the covered hours, 0 included, elsewhere only where one came on.
 
-#include <map>
+#include <algorithm>
 #include <set>
+#include <vector>
 
 #include "measures/cycles.h"
 #include "measures/tables.h"
@@ -14,9 +15,16 @@ class ApproachVolumeMeasure : public Measure {
  public:
   explicit ApproachVolumeMeasure(const SignalContext& signal)
       : Measure(signal), bins_(signal.bin) {
+    std::fill(std::begin(approach_of_), std::end(approach_of_), -1);
     if (signal.map == nullptr) return;
+    std::set<std::string> names;
     for (const auto& [channel, d] : *signal.map)
-      if (d.roles & kCount) approaches_.insert(d.approach);
+      if (d.roles & kCount) names.insert(d.approach);
+    approaches_.assign(names.begin(), names.end());
+    for (const auto& [channel, d] : *signal.map)
+      if (d.roles & kCount)
+        approach_of_[channel] = static_cast<int>(
+            std::lower_bound(approaches_.begin(), approaches_.end(), d.approach) - approaches_.begin());
   }
 
   uint32_t kinds() const override {
@@ -25,13 +33,13 @@ class ApproachVolumeMeasure : public Measure {
 
   void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
     if (!log.covered) return;
-    for (int64_t b = start; b < start + kTenthsPerHour; b += signal_.bin) bins_.at(b).covered = true;
+    for (int64_t b = start; b < start + kTenthsPerHour; b += signal_.bin) bin(b).covered = true;
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
     for (const MeasureEvent& e : events) {
-      const MappedDetector* d = signal_.detector(e.value);
-      if (d != nullptr && (d->roles & kCount)) ++bins_.at(event_time(start, e)).volume[d->approach];
+      const int a = approach_of_[e.value];
+      if (a >= 0) ++bin(event_time(start, e)).volume[static_cast<size_t>(a)];
     }
   }
 
@@ -39,12 +47,11 @@ class ApproachVolumeMeasure : public Measure {
     bins_.settle(until, [this](int64_t start, const Bin& bin) {
       const std::string head = bin_head(start);
       std::string& out = *signal_.out;
-      for (const std::string& approach : approaches_) {
-        auto it = bin.volume.find(approach);
-        const int64_t n = it == bin.volume.end() ? 0 : it->second;
+      for (size_t a = 0; a < approaches_.size(); ++a) {
+        const int64_t n = bin.volume[a];
         if (n == 0 && !bin.covered) continue;
         out += head;
-        out += csv_field(approach);
+        out += csv_field(approaches_[a]);
         out += ',';
         put_int(&out, n);
         out += '\n';
@@ -55,9 +62,18 @@ class ApproachVolumeMeasure : public Measure {
  private:
   struct Bin {
     bool covered = false;
-    std::map<std::string, int64_t> volume;  // by approach
+    std::vector<int64_t> volume;  // by approach
   };
-  std::set<std::string> approaches_;  // of the count detectors, in order
+
+  // The bin of time `t`, its counts made on first use.
+  Bin& bin(int64_t t) {
+    Bin& b = bins_.at(t);
+    if (b.volume.empty()) b.volume.resize(approaches_.size());
+    return b;
+  }
+
+  std::vector<std::string> approaches_;  // of the count detectors, in order
+  int approach_of_[256];                 // by channel: its approach; -1 if no count
   Bins<Bin> bins_;
 };
 

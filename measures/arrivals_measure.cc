@@ -23,7 +23,9 @@ class ArrivalsMeasure : public Measure {
           e, event_time(start, e),
           [this](const Cycle& c, const ArrivalTracker::Arrival& a) {
             const int64_t at = std::llround(a.t);
-            std::string text = signal_.field + ",";
+            std::string& text = rows_.start(at, c.phase);
+            text += signal_.field;
+            text += ',';
             put_int(&text, c.phase);
             text += ',';
             time_.put(&text, c.start);
@@ -33,7 +35,8 @@ class ArrivalsMeasure : public Measure {
             put_seconds(&text, std::llround(a.t - static_cast<double>(c.start)));
             text += ',';
             text += a.state;
-            rows_.add(at, c.phase, text + "\n");
+            text += '\n';
+            rows_.done();
           },
           [](const Cycle&) {});
     }

@@ -22,11 +22,26 @@ struct Cycle {
   int64_t start = 0, green = kNever, yellow = kNever, end = 0;
 };
 
-/// Appends `v` with `decimals` decimals, as printf's "%.*f" writes it.
+/// Appends `v`, 0 or more and below 10^12, with 1 or 2 decimals, as
+/// printf's "%.*f" writes it.
 inline void put_fixed(std::string* out, double v, int decimals) {
-  char text[48];
-  snprintf(text, sizeof text, "%.*f", decimals, v);
-  *out += text;
+  const double scaled = v * (decimals == 1 ? 10 : 100);
+  const double whole = std::nearbyint(scaled);
+  // Where the scaled value is near a half, its rounding may differ from
+  // that of v's decimal expansion: printf decides (a call costs a row's
+  // worth of the rest).
+  if (v < 0 || v >= 1e12 || std::fabs(std::fabs(scaled - whole) - 0.5) < 1e-6) {
+    char text[48];
+    snprintf(text, sizeof text, "%.*f", decimals, v);
+    *out += text;
+    return;
+  }
+  const int64_t n = static_cast<int64_t>(whole);
+  const int64_t unit = decimals == 1 ? 10 : 100;
+  put_int(out, n / unit);
+  *out += '.';
+  if (decimals == 2) *out += static_cast<char>('0' + n / 10 % 10);
+  *out += static_cast<char>('0' + n % 10);
 }
 
 /// Follows each phase's cycles: a cycle of phase P runs from the end of one
@@ -170,11 +185,17 @@ class ArrivalTracker {
 };
 
 /// Rows a measure writes out of the order it makes them in: held, then
-/// written by their time and then their phase.
+/// written by their time and then their phase. Their text is kept in one
+/// string, which saves an allocation a row.
 class HeldRows {
  public:
-  /// Holds `row`, a whole line, of time `t` and phase `phase`.
-  void add(int64_t t, int phase, std::string row) { rows_.push_back({t, phase, std::move(row)}); }
+  /// Where the row of time `t` and phase `phase` is written, a whole line;
+  /// done() when it is.
+  std::string& start(int64_t t, int phase) {
+    rows_.push_back({t, phase, text_.size(), 0});
+    return text_;
+  }
+  void done() { rows_.back().size = text_.size() - rows_.back().at; }
 
   /// Appends to *out every row before `until`, in order, and forgets them.
   void settle(int64_t until, std::string* out) {
@@ -182,17 +203,19 @@ class HeldRows {
       return a.t != b.t ? a.t < b.t : a.phase < b.phase;
     });
     size_t n = 0;
-    for (; n < rows_.size() && rows_[n].t < until; ++n) *out += rows_[n].text;
+    for (; n < rows_.size() && rows_[n].t < until; ++n) out->append(text_, rows_[n].at, rows_[n].size);
     rows_.erase(rows_.begin(), rows_.begin() + static_cast<ptrdiff_t>(n));
+    if (rows_.empty()) text_.clear();
   }
 
  private:
   struct Row {
     int64_t t;
     int phase;
-    std::string text;
+    size_t at, size;  // of its text in text_
   };
   std::vector<Row> rows_;
+  std::string text_;  // of the rows held, and of rows written while some are
 };
 
 #endif  // QUILLON_MEASURES_CYCLES_H_

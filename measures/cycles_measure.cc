@@ -19,13 +19,16 @@ class CyclesMeasure : public Measure {
     for (const MeasureEvent& e : events) {
       if (cycles_.take(e, event_time(start, e)) != 1) continue;
       const Cycle& c = cycles_.cycle();
-      std::string text = signal_.field + ",";
+      std::string& text = rows_.start(c.start, c.phase);
+      text += signal_.field;
+      text += ',';
       put_int(&text, c.phase);
       for (int64_t t : {c.start, c.green, c.yellow, c.end}) {
         text += ',';
         if (t != kNever) time_.put(&text, t);
       }
-      rows_.add(c.start, c.phase, text + "\n");
+      text += '\n';
+      rows_.done();
     }
   }
 

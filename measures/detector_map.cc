@@ -222,20 +222,19 @@ bool read_detector_map(const std::string& path, DetectorMap* map, std::string* e
   }
   // A map is a row a detector: a few megabytes at the most.
   const size_t kMost = size_t{16} << 20;
-  std::string text(kMost + 1, '\0');
-  size_t size = 0;
-  for (long long n; size < text.size() && (n = file.read(&text[size], text.size() - size)) != 0;) {
+  std::string text;
+  char buf[1 << 16];
+  for (long long n; (n = file.read(buf, sizeof buf)) != 0;) {
     if (n < 0) {
       *err = path + ": " + file.error();
       return false;
     }
-    size += static_cast<size_t>(n);
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > kMost) {
+      *err = path + ": larger than 16 MiB, no detector map";
+      return false;
+    }
   }
-  if (size > kMost) {
-    *err = path + ": larger than 16 MiB, no detector map";
-    return false;
-  }
-  text.resize(size);
   if (!parse_detector_map(text, map, err)) {
     *err = path + ": " + *err;
     return false;

@@ -69,6 +69,8 @@ struct MeasureSettings {
   /// The run's detector map, or none: the tables of a map are written only
   /// with one.
   std::shared_ptr<const DetectorMap> detectors;
+  /// The threads a signal's tables are taken in at once.
+  int jobs = 1;
 };
 
 /// A threshold of MeasureSettings that a run may set by its name.

@@ -1,6 +1,8 @@
 #include "measures/measures.h"
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 
 #include "logconv/convert_log.h"
 
@@ -141,16 +143,15 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     for (int d = 0; d < 256; ++d) c.detector_seen[d] = detectors[d / 64] >> (d % 64) & 1;
     c.out = &text_[i];
   }
-  std::vector<std::unique_ptr<Measure>> measures;
-  for (size_t i = 0; i < kMeasureSchema.size(); ++i)
-    if (out_[i] != nullptr) measures.push_back(kMeasureSchema[i].make(contexts[i]));
-  uint64_t most = 0;
-  for (const LogMeasures& log : logs) most = std::max(most, log.events.size() + log.count);
-  Dealer dealer(measures, static_cast<size_t>(std::min<uint64_t>(most, Dealer::kPiece)));
-
-  std::vector<MeasureEvent> chunk;
-  const LogMeasures* previous = nullptr;
-  int64_t previous_start = 0;
+  // The logs measured, in time order, each with what comes before it: a
+  // break, and the logs of its hour that are not measured.
+  struct Step {
+    LogMeasures* log;
+    int64_t start, previous;  // where its hour starts, and the one before
+    bool cut;
+    std::vector<const LogMeasures*> others;
+  };
+  std::vector<Step> steps;
   for (auto group = logs.begin(); group != undated;) {
     // One log an hour is measured; the others are as if they were not
     // there.
@@ -163,35 +164,23 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     }
     log->steps_back = log->clock.steps_back;
     log->largest_step_back = log->clock.largest_step;
-    if (previous != nullptr) {
+    Step step{log, start, start, false, {}};
+    if (!steps.empty()) {
+      const LogMeasures* previous = steps.back().log;
+      const int64_t previous_start = steps.back().start;
+      step.previous = previous_start;
       // A gap or damage ends every open interval, and so does a clock
       // that went back between two logs.
-      const bool step = previous->clock.last != RecordClock::kNoRecord &&
+      const bool back = previous->clock.last != RecordClock::kNoRecord &&
                         log->clock.first != RecordClock::kNoRecord &&
                         start + log->clock.first < previous_start + previous->clock.last;
-      if (step) {
+      if (back) {
         ++log->steps_back;
         log->largest_step_back = std::max(
             log->largest_step_back,
             static_cast<uint32_t>(previous_start + previous->clock.last - start - log->clock.first));
       }
-      if (step || start != previous_start + kTenthsPerHour || !previous->covered)
-        for (auto& m : measures) m->cut();
-    }
-    for (auto& m : measures) m->settle(start);
-    for (auto& m : measures) m->begin_log(*log, start, previous != nullptr ? previous_start : start);
-    dealer.deal(log->events, start);
-    // Events not held are read back a piece at a time.
-    for (uint64_t done = 0; done < log->count;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(log->count - done, Dealer::kPiece));
-      chunk.resize(n);
-      if (!events->read_at(log->offset + done * sizeof(MeasureEvent),
-                           reinterpret_cast<char*>(chunk.data()), n * sizeof(MeasureEvent))) {
-        *err = events->error();
-        return false;
-      }
-      dealer.deal(chunk, start);
-      done += n;
+      step.cut = back || start != previous_start + kTenthsPerHour || !previous->covered;
     }
     if (log->steps_back > 0) {
       std::string largest;
@@ -201,26 +190,92 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     }
     for (auto other = group; other != group_end; ++other) {
       if (&*other == log) continue;
-      for (auto& m : measures) m->pass_log(*other);
+      step.others.push_back(&*other);
       notes_ += "Note: " + other->path + ": a second log of its signal's hour " +
                 hour_start_text(log->hour) + ", which is measured from " + log->path + "\n";
     }
-    previous = log;
-    previous_start = start;
+    steps.push_back(std::move(step));
     group = group_end;
-    if (!flush(false)) return false;
   }
-  for (auto& m : measures) m->cut();
-  for (auto& m : measures) m->settle(kNever);
-  for (auto log = undated; log != logs.end(); ++log)
-    for (auto& m : measures) m->pass_log(*log);
-  return flush(false);
+  uint64_t most = 0;
+  for (const LogMeasures& log : logs) most = std::max(most, log.events.size() + log.count);
+
+  // The tables are taken in groups, a thread each: a table knows no other,
+  // and each writes its own file, so that the signal's measures take the
+  // time of the slowest group rather than of all of them.
+  std::vector<size_t> tables;
+  for (size_t i = 0; i < kMeasureSchema.size(); ++i)
+    if (out_[i] != nullptr) tables.push_back(i);
+  const size_t count = std::max<size_t>(1, std::min<size_t>(settings_.jobs, tables.size()));
+  std::vector<std::vector<size_t>> groups(count);
+  for (size_t i = 0; i < tables.size(); ++i) groups[i % count].push_back(tables[i]);
+  std::mutex reading;  // of the events file, which one thread reads at a time
+  std::vector<std::string> errors(count);
+  std::vector<char> failed(count, 0);
+  auto run = [&](size_t g) {
+    std::vector<std::unique_ptr<Measure>> measures;
+    for (size_t i : groups[g]) measures.push_back(kMeasureSchema[i].make(contexts[i]));
+    Dealer dealer(measures, static_cast<size_t>(std::min<uint64_t>(most, Dealer::kPiece)));
+    std::vector<MeasureEvent> chunk;
+    for (const Step& step : steps) {
+      if (step.cut)
+        for (auto& m : measures) m->cut();
+      for (auto& m : measures) m->settle(step.start);
+      for (auto& m : measures) m->begin_log(*step.log, step.start, step.previous);
+      dealer.deal(step.log->events, step.start);
+      // Events not held are read back a piece at a time.
+      for (uint64_t done = 0; done < step.log->count;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(step.log->count - done, Dealer::kPiece));
+        chunk.resize(n);
+        bool read;
+        {
+          std::lock_guard<std::mutex> lock(reading);
+          read = events->read_at(step.log->offset + done * sizeof(MeasureEvent),
+                                 reinterpret_cast<char*>(chunk.data()), n * sizeof(MeasureEvent));
+          if (!read) errors[g] = events->error();
+        }
+        if (!read) {
+          failed[g] = 1;
+          return;
+        }
+        dealer.deal(chunk, step.start);
+        done += n;
+      }
+      for (const LogMeasures* other : step.others)
+        for (auto& m : measures) m->pass_log(*other);
+      if (!flush(groups[g], false)) {
+        failed[g] = 1;
+        return;
+      }
+    }
+    for (auto& m : measures) m->cut();
+    for (auto& m : measures) m->settle(kNever);
+    for (auto log = undated; log != logs.end(); ++log)
+      for (auto& m : measures) m->pass_log(*log);
+    if (!flush(groups[g], false)) failed[g] = 1;
+  };
+  std::vector<std::thread> threads;
+  for (size_t g = 1; g < count; ++g) threads.emplace_back(run, g);
+  run(0);
+  for (std::thread& t : threads) t.join();
+  for (size_t g = 0; g < count; ++g) {
+    if (!failed[g]) continue;
+    *err = errors[g];
+    return false;
+  }
+  return true;
 }
 
 bool MeasureTables::finish() { return flush(true); }
 
 bool MeasureTables::flush(bool all) {
-  for (size_t i = 0; i < text_.size(); ++i) {
+  std::vector<size_t> tables(text_.size());
+  for (size_t i = 0; i < tables.size(); ++i) tables[i] = i;
+  return flush(tables, all);
+}
+
+bool MeasureTables::flush(const std::vector<size_t>& tables, bool all) {
+  for (size_t i : tables) {
     if (out_[i] == nullptr || (!all && text_[i].size() < (1 << 18))) continue;
     if (!out_[i]->write(text_[i].data(), text_[i].size())) return false;
     text_[i].clear();

@@ -69,8 +69,10 @@ class MeasureTables {
 
  private:
   // Writes the text held for each table, of every table with `all`, else
-  // of those that hold much. Returns false when a table refused it.
+  // of those that hold much; of the tables `tables` only where given.
+  // Returns false when a table refused it.
   bool flush(bool all);
+  bool flush(const std::vector<size_t>& tables, bool all);
 
   MeasureSettings settings_;
   int64_t last_hour_;

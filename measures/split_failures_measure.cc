@@ -37,7 +37,7 @@ class SplitFailuresMeasure : public Measure {
   void take(std::span<const MeasureEvent> events, int64_t start) override {
     for (const MeasureEvent& e : events) {
       const int64_t t = event_time(start, e);
-      finish_before(t);
+      if (t >= due_) finish_before(t);
       if (e.kind == SignalEvent::kDetector || e.kind == SignalEvent::kDetectorOff) {
         const MappedDetector* d = signal_.detector(e.value);
         if (d == nullptr || (d->roles & kStopBar) == 0) continue;
@@ -52,8 +52,11 @@ class SplitFailuresMeasure : public Measure {
       Phase& p = it->second;
       if (e.kind == SignalEvent::kGreen) {
         // A green before it whose yellow did not end has no red to measure.
-        for (Green& g : p.greens)
-          if (g.red == kNever) g.red = kNoRed;
+        for (Green& g : p.greens) {
+          if (g.red != kNever) continue;
+          g.red = kNoRed;
+          due_ = std::min(due_, t);
+        }
         p.green = t;
         p.green_covered = covered_;
       } else if (e.kind == SignalEvent::kYellow) {
@@ -62,8 +65,10 @@ class SplitFailuresMeasure : public Measure {
         p.green = kNever;
       } else if (cycles_.ends_yellow(e)) {
         // The end of the latest green's yellow: its red begins.
-        if (!p.greens.empty() && p.greens.back().red == kNever)
+        if (!p.greens.empty() && p.greens.back().red == kNever) {
           p.greens.back().red = covered_ ? t : kNoRed;
+          due_ = std::min(due_, covered_ ? t + signal_.red_tenths : t);
+        }
       }
     }
   }
@@ -130,6 +135,7 @@ class SplitFailuresMeasure : public Measure {
   // and forgets the spans before the earliest green still to come.
   void finish_before(int64_t t, bool at_break = false) {
     const int64_t red = signal_.red_tenths;
+    due_ = kNever;
     for (auto& [number, p] : phases_) {
       size_t n = 0;
       for (; n < p.greens.size(); ++n) {
@@ -139,7 +145,9 @@ class SplitFailuresMeasure : public Measure {
         // Spans still open count up to here, or to the end of coverage.
         const int64_t now = at_break ? covered_end_ : t;
         const bool red_known = red_seen && g.red + red <= covered_end_;
-        std::string text = signal_.field + ",";
+        std::string& text = rows_.start(g.start, number);
+        text += signal_.field;
+        text += ',';
         put_int(&text, number);
         text += ',';
         time_.put(&text, g.start);
@@ -162,9 +170,13 @@ class SplitFailuresMeasure : public Measure {
           const double share = signal_.split_failure_percent / 100.0;
           text += gor >= share && ror >= share ? '1' : '0';
         }
-        rows_.add(g.start, number, text + "\n");
+        text += '\n';
+        rows_.done();
       }
       p.greens.erase(p.greens.begin(), p.greens.begin() + static_cast<ptrdiff_t>(n));
+      // The next time a green of the phase can be written.
+      for (const Green& g : p.greens)
+        if (g.red != kNever) due_ = std::min(due_, g.red == kNoRed ? t : g.red + red);
       // The spans no green still to come can reach.
       const int64_t keep = p.greens.empty() ? std::min(t, p.green) : p.greens.front().start;
       size_t old = 0;
@@ -181,6 +193,7 @@ class SplitFailuresMeasure : public Measure {
   CycleTracker cycles_;          // for the end of yellow of the log's numbering
   bool covered_ = false;
   int64_t covered_end_ = INT64_MIN;
+  int64_t due_ = kNever;  // the next time a green may be written
   HeldRows rows_;
 };
 

@@ -1,5 +1,7 @@
 #include "run/make_output.h"
 
+#include <algorithm>
+#include <thread>
 #include <utility>
 
 #include "logs/messages.h"
@@ -66,9 +68,15 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
     case OutputFormat::kRows:
       return make_sink_output(sink, mode);
     case OutputFormat::kMeasures:
-      return make_measures_output(options.output, options.measures);
-    case OutputFormat::kReport:
-      return make_report_output(options.output, options.measures);
+    case OutputFormat::kReport: {
+      MeasureSettings settings = options.measures;
+      // As many threads as the conversion takes logs at once.
+      const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+      settings.jobs = options.jobs <= 0 ? cores : options.jobs;
+      return options.format == OutputFormat::kMeasures
+                 ? make_measures_output(options.output, settings)
+                 : make_report_output(options.output, settings);
+    }
   }
   return nullptr;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "logconv/streams.h"
+#include "measures/cycles.h"
 #include "measures/measures.h"
 
 namespace {
@@ -216,6 +217,27 @@ TEST(DetectorMapTables, MappedChannelsThatNeverActuate) {
             std::string::npos);
   EXPECT_EQ(rows("approach_volume", logs, 60),
             "s,2022-06-08 12:00:00.0,\"Main St, EB\",0\ns,2022-06-08 12:00:00.0,NB,0\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The map's shares and ratios are written as printf would, for every
+// fraction of the small numbers they come of.
+TEST(DetectorMapTables, FixedDecimalsAsPrintf) {
+  for (int b = 1; b <= 400; ++b) {
+    for (int a = 0; a <= 2 * b; ++a) {
+      const double share = static_cast<double>(a) / b, percent = 100.0 * a / b;
+      for (const auto& [v, decimals] : {std::pair{share, 2}, std::pair{percent, 1}}) {
+        std::string ours;
+        put_fixed(&ours, v, decimals);
+        char theirs[48];
+        snprintf(theirs, sizeof theirs, "%.*f", decimals, v);
+        ASSERT_EQ(ours, theirs) << a << "/" << b;
+      }
+    }
+  }
 }
 
 }  // namespace
