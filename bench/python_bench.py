@@ -229,6 +229,8 @@ def pandas_measures(events, bin_minutes=15):
         elif k in TERMINATIONS:
             if "green" in p:
                 p["termination"] = k
+            elif p.get("pending") and t == p["pending"][2] + p["pending"][3]:
+                p["pending"][6] = k  # logged in its yellow's tenth, after it
         elif k == "yellow":
             if "green" not in p:
                 continue
