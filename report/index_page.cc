@@ -138,7 +138,10 @@ std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settin
   m.literal("</section>\n");
 
   // A row a signal: its years, and a cell a day by its worst problem.
+  bool figures = false;  // a detector map's: arrivals on green, split failures
+  for (const IndexRow& row : rows) figures |= !row.figures.empty();
   m.literal("<h2>Signals and days</h2>\n<table class=\"matrix\">\n<tr><th>Signal</th><th>Years</th>");
+  if (figures) m.literal("<th>Its last day with a detector map</th>");
   for (int64_t day : days) m.tag("th").attr("title", date_text(day)).open().text(date_text(day).substr(5)).end("th");
   m.literal("</tr>\n");
   for (size_t i : order) {
@@ -167,6 +170,12 @@ std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settin
           .end("a");
     }
     m.end("td");
+    if (figures) {
+      m.tag("td").open();
+      if (!row.figures.empty())
+        m.text(date_text(row.figures.rbegin()->first).substr(5) + ": " + row.figures.rbegin()->second);
+      m.end("td");
+    }
     for (int64_t day : days) {
       auto it = row.problems.find(day);
       if (it == row.problems.end()) {

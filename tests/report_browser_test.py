@@ -320,7 +320,9 @@ def main(argv):
         if console:
             failures.append("index.html: console: %s" % console)
         # The matrix's heads: signal, years, a day each, then a signal a row.
-        heads = [h for h in index.headers[2:] if not re.fullmatch(r"\d\d-\d\d", h)]
+        heads = [h for h in index.headers
+                 if h not in ("Signal", "Years", "Its last day with a detector map")
+                 and not re.fullmatch(r"\d\d-\d\d", h)]
         signals = [h.split(" \u26a0")[0].strip() for h in heads]
         assert sorted(signals) == sorted(["north", "south", HOSTILE]), signals
         # Each says its problems and the worst in words: here every one has
@@ -380,6 +382,17 @@ def main(argv):
                     failures.append("%s: the screenshot is blank" % page)
             if keep:
                 shutil.copy(shot, os.path.join(keep, "report-%s.png" % name))
+        if keep:
+            # North's coordination diagram of phase 2, scrolled to in a frame.
+            north_day = next(p for p in pages if p.startswith("north/"))
+            frame = os.path.join(out, "frame.html")
+            with open(frame, "w") as f:
+                f.write("<body style='margin:0'><iframe src='%s#diagram-2' "
+                        "style='border:0;width:1280px;height:900px'></iframe>" % north_day)
+            shot = os.path.join(root, "diagram.png")
+            browse(browser, frame, "--screenshot=" + shot, "--window-size=1280,900",
+                   "--allow-file-access-from-files", "--virtual-time-budget=3000")
+            shutil.copy(shot, os.path.join(keep, "report-diagram.png"))
     finally:
         shutil.rmtree(root)
     for failure in failures:
