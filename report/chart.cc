@@ -302,6 +302,29 @@ void Chart::label(double y, const std::string& text) {
   page_->tag("text").attr("x", "4").attr("y", y, 0).open().text(text).end("text").literal("\n");
 }
 
+void Chart::across(double y, bool axis) {
+  page_->tag("line")
+      .attr("class", axis ? "axis" : "grid")
+      .attr("x1", kChartLeft, 0)
+      .attr("x2", kChartRight, 0)
+      .attr("y1", y, 1)
+      .attr("y2", y, 1)
+      .empty();
+}
+
+void Chart::hour_band(int hour, double share, Role role, const Markup& data,
+                      const std::string& tip) {
+  page_->tag("rect")
+      .attr("x", day_x(hour * kTenthsPerHour), 1)
+      .attr("y", "2")
+      .attr("width", (kChartRight - kChartLeft) / 24 - 1, 1)
+      .attr("height", "10")
+      .attr("class", role_class(role))
+      .attr("fill-opacity", 0.08 + 0.92 * share, 2)
+      .append(data)
+      .titled("rect", tip);
+}
+
 void Chart::rect(double x, double y, double w, double h, Role role, const Markup& data,
                  const std::string& tip) {
   page_->tag("rect")

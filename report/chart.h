@@ -117,6 +117,13 @@ class Chart {
   void rect(double x, double y, double w, double h, Role role, const Markup& data,
             const std::string& tip);
 
+  /// A line across the drawing at `y`: the axis, or else a gridline.
+  void across(double y, bool axis);
+
+  /// The band of the hour `hour` along the chart's top, as dark as `share`
+  /// (0 to 1) in the colour of `role`, with a tooltip.
+  void hour_band(int hour, double share, Role role, const Markup& data, const std::string& tip);
+
  private:
   Markup* page_;
   std::string summary_;

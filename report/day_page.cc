@@ -134,13 +134,7 @@ void draw_grid(Chart* chart, double top, double bottom, double top_y, const char
   const double step = grid_step(top);
   for (double v = 0; v <= top + 1e-9; v += step) {
     const double y = scale(v, 0, top, bottom, top_y);
-    m.tag("line")
-        .attr("class", v == 0 ? "axis" : "grid")
-        .attr("x1", kChartLeft, 0)
-        .attr("x2", kChartRight, 0)
-        .attr("y1", y, 1)
-        .attr("y2", y, 1)
-        .empty();
+    chart->across(y, v == 0);
     m.tag("text")
         .attr("x", kChartLeft - 4, 0)
         .attr("y", y + 4, 1)
@@ -204,19 +198,14 @@ void draw_greens(Markup* page, const Day& d, const Greens& g) {
   for (int h = 0; h < 24; ++h) {
     if (g.greens[h] == 0) continue;
     const double share = static_cast<double>(g.max_outs[h]) / g.greens[h];
-    m.tag("rect")
-        .attr("x", day_x(h * kHour), 1)
-        .attr("y", "2")
-        .attr("width", kHourWidth - 1, 1)
-        .attr("height", "10")
-        .attr("class", role_class(Role::kShare))
-        .attr("fill-opacity", 0.08 + 0.92 * share, 2)
-        .data("phase", p)
-        .data("hour", std::to_string(h))
-        .data("greens", std::to_string(g.greens[h]))
-        .data("max-out-share", fixed(share, 2))
-        .titled("rect", "phase " + p + ", " + hour_text(h) + ": " + fixed(share * 100, 0) +
-                            "% of " + std::to_string(g.greens[h]) + " greens maxed out");
+    chart.hour_band(h, share, Role::kShare,
+                    Markup()
+                        .data("phase", p)
+                        .data("hour", std::to_string(h))
+                        .data("greens", std::to_string(g.greens[h]))
+                        .data("max-out-share", fixed(share, 2)),
+                    "phase " + p + ", " + hour_text(h) + ": " + fixed(share * 100, 0) + "% of " +
+                        std::to_string(g.greens[h]) + " greens maxed out");
   }
   m.literal("\n");
   m.tag("text").attr("x", "4").attr("y", "11").open().text("max out").end("text");
@@ -274,18 +263,11 @@ void draw_terminations(Markup* page, const Day& d) {
                   " greens over " + std::to_string(phases.size()) +
                   " phases; each bar is the hour's greens and skips, 100% at the top.",
               static_cast<double>(phases.size()) * row + 24);
-  Markup& m = chart.marks();
   double y = 0;
   for (const auto& [phase_number, hours] : phases) {
     const std::string p = std::to_string(phase_number);
     chart.label(y + row / 2 + 4, "phase " + p);
-    m.tag("line")
-        .attr("class", "grid")
-        .attr("x1", kChartLeft, 0)
-        .attr("x2", kChartRight, 0)
-        .attr("y1", y + 4 + (row - 6) / 2, 1)
-        .attr("y2", y + 4 + (row - 6) / 2, 1)
-        .empty();
+    chart.across(y + 4 + (row - 6) / 2, false);
     for (int h = 0; h < 24; ++h) {
       const auto& c = hours[static_cast<size_t>(h)];
       // The greens and skips of the hour; more where the terminations
@@ -634,13 +616,7 @@ void draw_pedestrians(Markup* page, const Day& d, const MeasureSettings& setting
     const std::string p = std::to_string(phase_number);
     chart.label(y + row / 2 + 4, "phase " + p);
     const double line = scale(settings.ped_delay_seconds, 0, top, y + row - 2, y + 12);
-    m.tag("line")
-        .attr("class", "grid")
-        .attr("x1", kChartLeft, 0)
-        .attr("x2", kChartRight, 0)
-        .attr("y1", line, 1)
-        .attr("y2", line, 1)
-        .empty();
+    chart.across(line, false);
     for (int h = 0; h < 24; ++h) {
       const Hour& hour = hours[static_cast<size_t>(h)];
       if (hour.walks == 0 && hour.calls == 0) continue;

@@ -63,19 +63,14 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
     const int n = of_state[0].second + of_state[1].second + of_state[2].second;
     if (n == 0) continue;
     const double share = static_cast<double>(of_state[1].second) / n;
-    m.tag("rect")
-        .attr("x", day_x(h * kHour), 1)
-        .attr("y", "2")
-        .attr("width", kHourWidth - 1, 1)
-        .attr("height", "10")
-        .attr("class", role_class(Role::kSplit))
-        .attr("fill-opacity", 0.08 + 0.92 * share, 2)
-        .data("phase", p)
-        .data("hour", std::to_string(h))
-        .data("hour-arrivals", std::to_string(n))
-        .data("on-green-share", fixed(share, 2))
-        .titled("rect", "phase " + p + ", " + hour_text(h) + ": " + fixed(share * 100, 0) +
-                            "% of " + std::to_string(n) + " arrivals on green");
+    chart.hour_band(h, share, Role::kSplit,
+                    Markup()
+                        .data("phase", p)
+                        .data("hour", std::to_string(h))
+                        .data("hour-arrivals", std::to_string(n))
+                        .data("on-green-share", fixed(share, 2)),
+                    "phase " + p + ", " + hour_text(h) + ": " + fixed(share * 100, 0) + "% of " +
+                        std::to_string(n) + " arrivals on green");
   }
   m.tag("text").attr("x", "4").attr("y", "11").open().text("on green").end("text");
   // The cycles' greens and yellows, a path each.
@@ -118,8 +113,7 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
   }
   // The seconds into the cycle.
   for (double v = 0; v <= top; v += 30) {
-    m.tag("line").attr("class", v == 0 ? "axis" : "grid").attr("x1", kChartLeft, 0).attr("x2", kChartRight, 0)
-        .attr("y1", y_of(v), 1).attr("y2", y_of(v), 1).empty();
+    chart.across(y_of(v), v == 0);
     m.tag("text").attr("x", kChartLeft - 4, 0).attr("y", y_of(v) + 4, 1).attr("text-anchor", "end")
         .open().text(fixed(v, 0) + " s").end("text");
   }

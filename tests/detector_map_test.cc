@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "logconv/streams.h"
+#include "tests/test_support.h"
 #include "measures/cycles.h"
 #include "measures/measures.h"
 
@@ -18,13 +19,6 @@ namespace {
 
 using K = SignalEvent;
 
-struct Text : OutputStream {
-  bool write(const char* data, size_t size) override {
-    text.append(data, size);
-    return true;
-  }
-  std::string text;
-};
 
 TEST(DetectorMap, Files) {
   const struct {

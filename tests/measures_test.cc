@@ -11,6 +11,7 @@
 
 #include "events/event_table.h"
 #include "logconv/streams.h"
+#include "tests/test_support.h"
 #include "tools/loggen.h"
 #include "tools/signal_day.h"
 
@@ -18,14 +19,6 @@ namespace {
 
 using K = SignalEvent;
 
-// A table's text, as written.
-struct Text : OutputStream {
-  bool write(const char* data, size_t size) override {
-    text.append(data, size);
-    return true;
-  }
-  std::string text;
-};
 
 // A log of hour 2022-06-08 `hour`: whole or damaged, its events as (tenths,
 // kind, value, on).

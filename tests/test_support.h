@@ -9,6 +9,15 @@
 #include "logconv/convert_log.h"
 #include "logconv/streams.h"
 
+/// An output that keeps what is written to it.
+struct Text : OutputStream {
+  bool write(const char* data, size_t size) override {
+    text.append(data, size);
+    return true;
+  }
+  std::string text;
+};
+
 /// Converts a log held in memory and returns the CSV text; the outcome goes
 /// to *result when given.
 inline std::string convert(std::string_view log, std::string_view file_name,
