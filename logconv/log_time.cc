@@ -1,5 +1,7 @@
 #include "logconv/log_time.h"
 
+#include "logconv/row_text.h"
+
 #include <cstdio>
 
 int64_t days_from_civil(int64_t y, int m, int d) {
@@ -54,6 +56,11 @@ void two(char* p, int64_t v) {
 }  // namespace
 
 void TimestampText::put(std::string* out, int64_t t) {
+  if (t >= hour_ && t < hour_ + 36000) {
+    out->append(hour_text_);
+    out->append(time_text().text[t - hour_], 7);  // "MM:SS.t"
+    return;
+  }
   const int64_t day = day_of(t);
   if (day != day_) set_day(day);
   out->append(date_);
@@ -67,6 +74,9 @@ void TimestampText::put(std::string* out, int64_t t) {
   text[8] = '.';
   text[9] = static_cast<char>('0' + rest % 10);
   out->append(text, sizeof text);
+  hour_ = t - rest % 36000;
+  hour_text_ = date_;
+  hour_text_.append(text, 3);
 }
 
 void TimestampText::put_hour(std::string* out, int64_t t) {

@@ -64,6 +64,10 @@ class TimestampText {
 
   int64_t day_ = INT64_MIN;
   std::string date_;  // "YYYY-MM-DD " of day_
+  // The hour written last, and its "YYYY-MM-DD HH:": a measure's times
+  // come mostly in order, which saves the hour's digits a time.
+  int64_t hour_ = INT64_MIN;
+  std::string hour_text_;
 };
 
 /// The time `t` as "YYYY-MM-DD HH:MM:SS.t".

@@ -185,36 +185,63 @@ class ArrivalTracker {
 };
 
 /// Rows a measure writes out of the order it makes them in: held, then
-/// written by their time and then their phase. Their text is kept in one
-/// string, which saves an allocation a row.
+/// written by their time and then their phase. Each phase's rows come in
+/// time order, so that writing them is a merge of the phases' queues (a
+/// sort of all of them cost a tenth of the map's tables). Their text is
+/// kept in one string, which saves an allocation a row.
 class HeldRows {
  public:
-  /// Where the row of time `t` and phase `phase` is written, a whole line;
-  /// done() when it is.
+  /// Where the row of time `t` and phase `phase`, not before the phase's
+  /// rows so far, is written, a whole line; done() when it is.
   std::string& start(int64_t t, int phase) {
-    rows_.push_back({t, phase, text_.size(), 0});
+    if (queues_[phase].empty() && !queued_[phase]) {
+      queued_[phase] = true;
+      phases_.push_back(phase);
+    }
+    queues_[phase].push_back({t, text_.size(), 0});
+    last_ = phase;
     return text_;
   }
-  void done() { rows_.back().size = text_.size() - rows_.back().at; }
+  void done() { queues_[last_].back().size = text_.size() - queues_[last_].back().at; }
 
   /// Appends to *out every row before `until`, in order, and forgets them.
   void settle(int64_t until, std::string* out) {
-    std::stable_sort(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) {
-      return a.t != b.t ? a.t < b.t : a.phase < b.phase;
-    });
-    size_t n = 0;
-    for (; n < rows_.size() && rows_[n].t < until; ++n) out->append(text_, rows_[n].at, rows_[n].size);
-    rows_.erase(rows_.begin(), rows_.begin() + static_cast<ptrdiff_t>(n));
-    if (rows_.empty()) text_.clear();
+    for (;;) {
+      int next = -1;
+      for (int p : phases_) {
+        const std::deque<Row>& q = queues_[p];
+        if (q.empty() || q.front().t >= until) continue;
+        if (next < 0 || q.front().t < queues_[next].front().t ||
+            (q.front().t == queues_[next].front().t && p < next))
+          next = p;
+      }
+      if (next < 0) break;
+      const Row& r = queues_[next].front();
+      out->append(text_, r.at, r.size);
+      queues_[next].pop_front();
+    }
+    // The text of the rows still held, moved to the front: memory holds
+    // theirs, not that of every row written.
+    std::string kept;
+    for (int p : phases_) {
+      for (Row& r : queues_[p]) {
+        const size_t at = kept.size();
+        kept.append(text_, r.at, r.size);
+        r.at = at;
+      }
+    }
+    text_.swap(kept);
   }
 
  private:
   struct Row {
     int64_t t;
-    int phase;
     size_t at, size;  // of its text in text_
   };
-  std::vector<Row> rows_;
+  std::deque<Row> queues_[256];  // by phase
+  bool queued_[256] = {};        // whether phases_ holds the phase
+  std::vector<int> phases_;      // those with rows, in order of their first
+  int last_ = 0;                 // the phase of the row started last
   std::string text_;  // of the rows held, and of rows written while some are
 };
 

@@ -208,7 +208,16 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     if (out_[i] != nullptr) tables.push_back(i);
   const size_t count = std::max<size_t>(1, std::min<size_t>(settings_.jobs, tables.size()));
   std::vector<std::vector<size_t>> groups(count);
-  for (size_t i = 0; i < tables.size(); ++i) groups[i % count].push_back(tables[i]);
+  // The heaviest first, each to the group with the least so far.
+  std::stable_sort(tables.begin(), tables.end(), [](size_t a, size_t b) {
+    return kMeasureSchema[a].weight > kMeasureSchema[b].weight;
+  });
+  std::vector<int> load(count, 0);
+  for (size_t i : tables) {
+    const size_t g = static_cast<size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+    groups[g].push_back(i);
+    load[g] += kMeasureSchema[i].weight;
+  }
   std::mutex reading;  // of the events file, which one thread reads at a time
   std::vector<std::string> errors(count);
   std::vector<char> failed(count, 0);

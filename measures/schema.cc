@@ -160,20 +160,20 @@ const MeasureColumnDef kYellowRed[] = {
 
 const MeasureTableDef kTables[] = {
     {"logs", kLogs, make_logs_measure},
-    {"actuations", kActuations, make_actuations_measure},
+    {"actuations", kActuations, make_actuations_measure, false, 2},
     {"terminations", kTerminationCounts, make_terminations_measure},
-    {"phase_intervals", kPhaseIntervals, make_phase_intervals_measure},
+    {"phase_intervals", kPhaseIntervals, make_phase_intervals_measure, false, 3},
     {"ped", kPed, make_ped_measure},
     {"coordination", kCoordination, make_coordination_measure},
     {"preemption", kPreemption, make_preemption_measure},
     {"controller_events", kControllerEventColumns, make_controller_events_measure},
-    {"detector_health", kDetectorHealth, make_detector_health_measure},
-    {"cycles", kCycles, make_cycles_measure, true},
-    {"arrivals", kArrivals, make_arrivals_measure, true},
-    {"arrivals_on_green", kArrivalsOnGreen, make_arrivals_on_green_measure, true},
-    {"split_failures", kSplitFailures, make_split_failures_measure, true},
-    {"approach_volume", kApproachVolume, make_approach_volume_measure, true},
-    {"yellow_red_actuations", kYellowRed, make_yellow_red_actuations_measure, true},
+    {"detector_health", kDetectorHealth, make_detector_health_measure, false, 2},
+    {"cycles", kCycles, make_cycles_measure, true, 3},
+    {"arrivals", kArrivals, make_arrivals_measure, true, 6},
+    {"arrivals_on_green", kArrivalsOnGreen, make_arrivals_on_green_measure, true, 3},
+    {"split_failures", kSplitFailures, make_split_failures_measure, true, 5},
+    {"approach_volume", kApproachVolume, make_approach_volume_measure, true, 1},
+    {"yellow_red_actuations", kYellowRed, make_yellow_red_actuations_measure, true, 1},
 };
 
 }  // namespace

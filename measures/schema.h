@@ -47,6 +47,9 @@ struct MeasureTableDef {
   std::unique_ptr<Measure> (*make)(const SignalContext& signal);
   /// Written only with a detector map.
   bool mapped = false;
+  /// Its share of a signal's work, roughly, by which the tables are split
+  /// among threads.
+  int weight = 1;
 };
 
 /// Every measure table, in the order they are written and read.

@@ -19,11 +19,13 @@ class SplitFailuresMeasure : public Measure {
     if (signal.map == nullptr) return;
     for (const auto& [channel, d] : *signal.map)
       if (d.roles & kStopBar)
-        for (int p : d.phases) phases_[p].channels.push_back(channel);
+        for (int p : d.phases) phases_[p].stop_bar = true;
+    for (int p = 0; p < 256; ++p)
+      if (phases_[p].stop_bar) active_.push_back(p);
   }
 
   uint32_t kinds() const override {
-    if (phases_.empty()) return 0;
+    if (active_.empty()) return 0;
     return CycleTracker::kinds() | 1u << static_cast<int>(SignalEvent::kDetector) |
            1u << static_cast<int>(SignalEvent::kDetectorOff);
   }
@@ -47,9 +49,8 @@ class SplitFailuresMeasure : public Measure {
         for (int p : d->phases) occupy(&phases_[p], t, on ? 1 : -1);
         continue;
       }
-      auto it = phases_.find(e.value);
-      if (it == phases_.end()) continue;
-      Phase& p = it->second;
+      Phase& p = phases_[e.value];
+      if (!p.stop_bar) continue;
       if (e.kind == SignalEvent::kGreen) {
         // A green before it whose yellow did not end has no red to measure.
         for (Green& g : p.greens) {
@@ -77,7 +78,8 @@ class SplitFailuresMeasure : public Measure {
     // What comes after a break is not known: the occupancy counts to the
     // end of the covered hours, and a red that reaches past it has none.
     finish_before(kNever, true);
-    for (auto& [number, p] : phases_) {
+    for (int number : active_) {
+      Phase& p = phases_[number];
       p.on = 0;
       p.occupied.clear();
       p.green = kNever;
@@ -89,7 +91,8 @@ class SplitFailuresMeasure : public Measure {
   void settle(int64_t until) override {
     finish_before(until);
     int64_t held = until;
-    for (const auto& [number, p] : phases_) {
+    for (int number : active_) {
+      const Phase& p = phases_[number];
       held = std::min(held, p.green);
       for (const Green& g : p.greens) held = std::min(held, g.start);
     }
@@ -102,7 +105,7 @@ class SplitFailuresMeasure : public Measure {
     int64_t start, yellow, red;  // red: kNever until seen, kNoRed where none
   };
   struct Phase {
-    std::vector<int> channels;
+    bool stop_bar = false;         // one of its channels is a stop bar
     int on = 0;                    // of its stop-bar channels, how many are on
     int64_t since = kNever;        // one at least has been on since
     std::vector<std::pair<int64_t, int64_t>> occupied;  // closed spans, in order
@@ -136,7 +139,8 @@ class SplitFailuresMeasure : public Measure {
   void finish_before(int64_t t, bool at_break = false) {
     const int64_t red = signal_.red_tenths;
     due_ = kNever;
-    for (auto& [number, p] : phases_) {
+    for (int number : active_) {
+      Phase& p = phases_[number];
       size_t n = 0;
       for (; n < p.greens.size(); ++n) {
         const Green& g = p.greens[n];
@@ -188,7 +192,8 @@ class SplitFailuresMeasure : public Measure {
   // A green's red that will not be known: no end of its yellow came.
   static constexpr int64_t kNoRed = kNever - 1;
 
-  std::map<int, Phase> phases_;  // of a stop-bar channel, by number
+  Phase phases_[256];            // by number
+  std::vector<int> active_;      // the phases of a stop-bar channel
   bool on_[256] = {};            // by channel
   CycleTracker cycles_;          // for the end of yellow of the log's numbering
   bool covered_ = false;

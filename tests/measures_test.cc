@@ -390,6 +390,21 @@ TEST(Measures, ActuationsAreTheDetectorEvents) {
     sum += std::stoi(row.substr(row.rfind(',') + 1));
   EXPECT_EQ(sum, detector_on);
   EXPECT_GT(sum, 1000);
+  // The tables taken in one thread or in several are the same.
+  std::vector<std::string> one, three;
+  for (int jobs : {1, 3}) {
+    std::vector<Text> texts(kMeasureSchema.size());
+    std::vector<OutputStream*> out;
+    for (Text& t : texts) out.push_back(&t);
+    MeasureSettings settings;
+    settings.jobs = jobs;
+    MeasureTables tables(settings, out);
+    std::string err;
+    ASSERT_TRUE(tables.add_signal("s", logs, nullptr, &err) && tables.finish()) << err;
+    for (const Text& t : texts) (jobs == 1 ? one : three).push_back(t.text);
+  }
+  EXPECT_EQ(one, three);
+  EXPECT_GT(one[static_cast<size_t>(measure_table_index("phase_intervals"))].size(), 10000u);
 }
 
 }  // namespace
