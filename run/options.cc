@@ -206,9 +206,10 @@ const OptionRow kOptions[] = {
      "detectors' flags and the report's problems: stuck_on\n"
      "(minutes, 60), chatter_pairs (100), chatter_gap (s,\n"
      "0.1), split_share (%, 50), split_greens (5), ped_delay\n"
-     "(s, 120); given once for each",
+     "(s, 120); of a detector map's split failures:\n"
+     "split_failure (%, 79), red_seconds (5); once for each",
      "NAME=VALUE, a threshold's name (stuck_on, chatter_pairs, chatter_gap, split_share, "
-     "split_greens, ped_delay) and a number"},
+     "split_greens, ped_delay, split_failure, red_seconds) and a number"},
     {0, "detectors", "FILE",
      [](Options* o, const std::string& v) {
        if (o->measures_given.empty()) o->measures_given = "--detectors";
