@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 
@@ -111,27 +112,33 @@ TEST(Report, PaletteInStyleSheetAndLegendAgree) {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// A report's folder, `name` below the temporary one, its measure tables
+// written: `rows` by table, after their header.
+fs::path report_with(const std::string& name, const std::map<std::string, std::string>& rows) {
+  const fs::path root = fs::temp_directory_path() /
+                        (name + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::remove_all(root);
+  fs::create_directories(root / "measures");
+  for (const MeasureTableDef& table : kMeasureSchema) {
+    auto it = rows.find(table.name);
+    std::ofstream(root / "measures" / (std::string(table.name) + ".csv"), std::ios::binary)
+        << measure_header(table) << (it == rows.end() ? "" : it->second);
+  }
+  return root;
+}
+
 // One signal's table that does not read as written (a row an older build
 // wrote) is said on its row of the index; the other signals are drawn, and
 // the report fails naming the row.
 TEST(Report, OneSignalsBadRowSinksNoOther) {
-  namespace fs = std::filesystem;
-  const fs::path root = fs::temp_directory_path() /
-                        ("quillon-report-" +
-                         std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  fs::remove_all(root);
-  fs::create_directories(root / "measures");
-  for (const MeasureTableDef& table : kMeasureSchema) {
-    std::string text = measure_header(table);
-    const std::string name = table.name;
-    if (name == "logs")
-      text += "a,2022-06-08 13:00:00,ok,5,a.dat,6,End of Controller Log,0,,\n"
-              "b,2022-06-08 13:00:00,ok,5,b.dat,6,End of Controller Log,0,,\n";
-    if (name == "phase_intervals")
-      text += "a,2,2022-06-08 13:01:40.5,-10.+,4.0,2.0,,,,\n"
-              "b,2,2022-06-08 13:01:40.5,10.5,4.0,2.0,,,,\n";
-    std::ofstream(root / "measures" / (name + ".csv"), std::ios::binary) << text;
-  }
+  const fs::path root = report_with(
+      "quillon-report-",
+      {{"logs", "a,2022-06-08 13:00:00,ok,5,a.dat,6,End of Controller Log,0,,\n"
+                "b,2022-06-08 13:00:00,ok,5,b.dat,6,End of Controller Log,0,,\n"},
+       {"phase_intervals", "a,2,2022-06-08 13:01:40.5,-10.+,4.0,2.0,,,,\n"
+                           "b,2,2022-06-08 13:01:40.5,10.5,4.0,2.0,,,,\n"}});
   std::string err;
   EXPECT_FALSE(write_report(root.string(), MeasureSettings(), 0644, &err));
   EXPECT_NE(err.find("phase_intervals.csv: row 2"), std::string::npos) << err;
@@ -149,19 +156,10 @@ TEST(Report, OneSignalsBadRowSinksNoOther) {
 // Ids that differ only in case get pages of their own, also where the file
 // system takes their folders for one.
 TEST(Report, IdsThatDifferInCaseKeepTheirPages) {
-  namespace fs = std::filesystem;
-  const fs::path root = fs::temp_directory_path() /
-                        ("quillon-report-case-" +
-                         std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  fs::remove_all(root);
-  fs::create_directories(root / "measures");
-  for (const MeasureTableDef& table : kMeasureSchema) {
-    std::string text = measure_header(table);
-    if (std::string(table.name) == "logs")
-      text += "Main,2022-06-08 13:00:00,ok,5,a.dat,6,End of Controller Log,0,,\n"
-              "main,2022-06-09 13:00:00,ok,5,b.dat,6,End of Controller Log,0,,\n";
-    std::ofstream(root / "measures" / (std::string(table.name) + ".csv"), std::ios::binary) << text;
-  }
+  const fs::path root = report_with(
+      "quillon-report-case-",
+      {{"logs", "Main,2022-06-08 13:00:00,ok,5,a.dat,6,End of Controller Log,0,,\n"
+                "main,2022-06-09 13:00:00,ok,5,b.dat,6,End of Controller Log,0,,\n"}});
   std::string err;
   ASSERT_TRUE(write_report(root.string(), MeasureSettings(), 0644, &err)) << err;
   EXPECT_TRUE(fs::exists(root / page_folder("Main") / "2022-06-08.html"));
@@ -201,22 +199,11 @@ TEST(Report, TimeAxisAtTheHours) {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // The problems a day's page lists (its data-problem values, in order) for
 // a signal's hand-made tables: `rows` by table, after their header.
 std::string problems_of(const std::map<std::string, std::string>& rows,
                         const MeasureSettings& settings = MeasureSettings()) {
-  const fs::path root = fs::temp_directory_path() /
-                        ("quillon-problems-" +
-                         std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  fs::remove_all(root);
-  fs::create_directories(root / "measures");
-  for (const MeasureTableDef& table : kMeasureSchema) {
-    auto it = rows.find(table.name);
-    std::ofstream(root / "measures" / (std::string(table.name) + ".csv"), std::ios::binary)
-        << measure_header(table) << (it == rows.end() ? "" : it->second);
-  }
+  const fs::path root = report_with("quillon-problems-", rows);
   std::string err, html, found;
   EXPECT_TRUE(write_report(root.string(), settings, 0644, &err)) << err;
   {
