@@ -6,6 +6,7 @@
 #define QUILLON_MEASURES_CYCLES_H_
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -22,26 +23,14 @@ struct Cycle {
   int64_t start = 0, green = kNever, yellow = kNever, end = 0;
 };
 
-/// Appends `v`, 0 or more and below 10^12, with 1 or 2 decimals, as
-/// printf's "%.*f" writes it.
+/// Appends `v` with `decimals` decimals: its exact value rounded to the
+/// nearest, a half to even, as glibc's printf and Python write it, on every
+/// system (Windows' printf rounds halves otherwise).
 inline void put_fixed(std::string* out, double v, int decimals) {
-  const double scaled = v * (decimals == 1 ? 10 : 100);
-  const double whole = std::nearbyint(scaled);
-  // Where the scaled value is near a half, its rounding may differ from
-  // that of v's decimal expansion: printf decides (a call costs a row's
-  // worth of the rest).
-  if (v < 0 || v >= 1e12 || std::fabs(std::fabs(scaled - whole) - 0.5) < 1e-6) {
-    char text[48];
-    snprintf(text, sizeof text, "%.*f", decimals, v);
-    *out += text;
-    return;
-  }
-  const int64_t n = static_cast<int64_t>(whole);
-  const int64_t unit = decimals == 1 ? 10 : 100;
-  put_int(out, n / unit);
-  *out += '.';
-  if (decimals == 2) *out += static_cast<char>('0' + n / 10 % 10);
-  *out += static_cast<char>('0' + n % 10);
+  char text[64];
+  const std::to_chars_result r =
+      std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
+  out->append(text, r.ptr);
 }
 
 /// Follows each phase's cycles: a cycle of phase P runs from the end of one

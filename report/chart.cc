@@ -1,6 +1,7 @@
 #include "report/chart.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "logconv/log_time.h"
@@ -22,9 +23,12 @@ std::string html_escape(std::string_view text) {
 }
 
 std::string fixed(double v, int decimals) {
-  char text[32];
-  snprintf(text, sizeof text, "%.*f", decimals, v);
-  return text;
+  // Its exact value rounded, a half to even, on every system: Windows'
+  // printf rounds halves otherwise.
+  char text[64];
+  const std::to_chars_result r =
+      std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
+  return std::string(text, r.ptr);
 }
 
 double scale(double value, double low, double high, double from, double to) {

@@ -13,7 +13,8 @@
 /// `text` as HTML text or an attribute's value: & < > " ' as references.
 std::string html_escape(std::string_view text);
 
-/// `v` with `decimals` decimals, as printf's "%.*f" writes it.
+/// `v` with `decimals` decimals: its exact value rounded to the nearest, a
+/// half to even (as glibc's printf writes it), on every system.
 std::string fixed(double v, int decimals);
 
 /// Where `value` falls between `low` and `high`, mapped onto the pixels from
