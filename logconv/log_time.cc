@@ -1,5 +1,7 @@
 #include "logconv/log_time.h"
 
+#include <charconv>
+
 #include "logconv/row_text.h"
 
 #include <cstdio>
@@ -132,6 +134,13 @@ void put_int(std::string* out, int64_t v) {
   } while (u != 0);
   if (v < 0) *--p = '-';
   out->append(p, static_cast<size_t>(end - p));
+}
+
+void put_fixed(std::string* out, double v, int decimals) {
+  char text[64];
+  const std::to_chars_result r =
+      std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
+  out->append(text, r.ptr);
 }
 
 void put_seconds(std::string* out, int64_t tenths) {

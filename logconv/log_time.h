@@ -89,4 +89,9 @@ void put_seconds(std::string* out, int64_t tenths);
 /// Appends `v` in decimal.
 void put_int(std::string* out, int64_t v);
 
+/// Appends `v` with `decimals` decimals: its exact value rounded to the
+/// nearest, a half to even (as glibc's printf and Python write it), on
+/// every system: Windows' printf rounds halves away from zero.
+void put_fixed(std::string* out, double v, int decimals);
+
 #endif  // QUILLON_LOGCONV_LOG_TIME_H_

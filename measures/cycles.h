@@ -6,9 +6,7 @@
 #define QUILLON_MEASURES_CYCLES_H_
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
@@ -22,16 +20,6 @@ struct Cycle {
   int phase = 0;
   int64_t start = 0, green = kNever, yellow = kNever, end = 0;
 };
-
-/// Appends `v` with `decimals` decimals: its exact value rounded to the
-/// nearest, a half to even, as glibc's printf and Python write it, on every
-/// system (Windows' printf rounds halves otherwise).
-inline void put_fixed(std::string* out, double v, int decimals) {
-  char text[64];
-  const std::to_chars_result r =
-      std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
-  out->append(text, r.ptr);
-}
 
 /// Follows each phase's cycles: a cycle of phase P runs from the end of one
 /// of its yellows (its End Yellow; where the numbering has none, its Begin

@@ -1,8 +1,6 @@
 #include "report/chart.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstdio>
 
 #include "logconv/log_time.h"
 
@@ -23,12 +21,9 @@ std::string html_escape(std::string_view text) {
 }
 
 std::string fixed(double v, int decimals) {
-  // Its exact value rounded, a half to even, on every system: Windows'
-  // printf rounds halves otherwise.
-  char text[64];
-  const std::to_chars_result r =
-      std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
-  return std::string(text, r.ptr);
+  std::string text;
+  put_fixed(&text, v, decimals);
+  return text;
 }
 
 double scale(double value, double low, double high, double from, double to) {
@@ -148,6 +143,8 @@ const Colour kPalette[] = {
      Swatch::kOutlined, "programmed split"},
     {Role::kController, "controller", "stroke", "#000", ";stroke-width:2", 3, Swatch::kFilled,
      "controller event"},
+    {Role::kVolume, "volume", "fill", "#0072B2", ";fill-opacity:.7", 3, Swatch::kFaded,
+     "approach volume"},
     {Role::kPreempt, "preempt", "fill", "#D55E00", ";fill-opacity:.25", 4, Swatch::kFaded,
      "input on"},
     {Role::kEntry, "entry", "fill", "#E69F00", "", 4, Swatch::kFilled, "to entry"},
@@ -163,17 +160,26 @@ const Colour kPalette[] = {
      "a preemption, pedestrian delay, the clock or version"},
     {Role::kClear, "clear", "fill", "#e4f1fa", ";background:#e4f1fa", 5, Swatch::kFilled,
      "no problem"},
+    {Role::kCycleGreen, "cycle_green", "stroke", "#009E73", ";fill:none", 6, Swatch::kFilled,
+     "a cycle's green"},
+    {Role::kCycleYellow, "cycle_yellow", "stroke", "#E69F00", ";fill:none", 6, Swatch::kFilled,
+     "a cycle's yellow"},
+    {Role::kOnRed, "on_red", "stroke", "#D55E00", "", 6, Swatch::kFilled, "arrival on red"},
+    {Role::kOnGreen, "on_green", "stroke", "#0072B2", "", 6, Swatch::kFilled, "arrival on green"},
+    {Role::kOnYellow, "on_yellow", "stroke", "#b8a900", "", 6, Swatch::kFilled,
+     "arrival on yellow"},
 };
 
 // What closes each line of the style sheet's colours: the sizes and widths
 // that go with them.
 const char* const kLineEnds[] = {
     "\n", "circle{r:2.5px}\n", "\n", ".pattern,.cycle_length,.offset{stroke-width:2}\n",
-    "\n", "\n"};
+    "\n", "\n", ".on_red,.on_green,.on_yellow{stroke-width:2;stroke-linecap:round;fill:none}\n"};
 
 // The legend's heading of each line.
 const char* const kLegendHeadings[] = {"Hours:", "Greens ended by:", "Detectors:",
-                                       "Other marks:", "Preemption:", "Problems:"};
+                                       "Other marks:", "Preemption:", "Problems:",
+                                       "Coordination diagram:"};
 
 }  // namespace
 
@@ -192,7 +198,7 @@ std::string style_sheet() {
       "svg{display:block;max-width:100%;height:auto}svg text{font-size:11px;fill:#333}\n"
       ".axis{stroke:#bbb;stroke-width:1}.grid{stroke:#eee;stroke-width:1}\n"
       ".matrix .day a{display:block;color:#222;text-decoration:none}"
-      ".dots{stroke-width:2;stroke-linecap:round;fill:none}.plan,.free{stroke:#fff;stroke-width:1}caption{text-align:left;color:#444}"
+      ".plan,.free{stroke:#fff;stroke-width:1}caption{text-align:left;color:#444}"
       ".matrix .day{padding:0;width:22px;height:18px;text-align:center;font-size:11px}"
       ".matrix th{white-space:nowrap}.problems li{margin:2px 0}.problems{list-style:none;padding-left:0}"
       "i.severe,i.warning,i.notice,i.clear{display:inline-block;width:10px;height:10px;"
@@ -243,6 +249,10 @@ std::string page_head(const std::string& title) {
       .end("title")
       .literal("\n<style>\n");
   return m.take() + style_sheet() + "</style>\n</head>\n<body>\n";
+}
+
+std::string hour_label(int hour) {
+  return std::string(hour < 10 ? "0" : "") + std::to_string(hour) + ":00";
 }
 
 double day_x(int64_t into_day) {
@@ -296,7 +306,7 @@ void Chart::time_axis(double y) {
         .attr("y", y + 12, 0)
         .attr("text-anchor", "middle")
         .open()
-        .text(std::string(h < 10 ? "0" : "") + std::to_string(h) + ":00")
+        .text(hour_label(h))
         .end("text");
   }
   page_->literal("\n");
@@ -321,7 +331,7 @@ void Chart::hour_band(int hour, double share, Role role, const Markup& data,
   page_->tag("rect")
       .attr("x", day_x(hour * kTenthsPerHour), 1)
       .attr("y", "2")
-      .attr("width", (kChartRight - kChartLeft) / 24 - 1, 1)
+      .attr("width", kHourWidth - 1, 1)
       .attr("height", "10")
       .attr("class", role_class(role))
       .attr("fill-opacity", 0.08 + 0.92 * share, 2)

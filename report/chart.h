@@ -13,8 +13,7 @@
 /// `text` as HTML text or an attribute's value: & < > " ' as references.
 std::string html_escape(std::string_view text);
 
-/// `v` with `decimals` decimals: its exact value rounded to the nearest, a
-/// half to even (as glibc's printf writes it), on every system.
+/// `v` with `decimals` decimals, as put_fixed writes it.
 std::string fixed(double v, int decimals);
 
 /// Where `value` falls between `low` and `high`, mapped onto the pixels from
@@ -73,9 +72,10 @@ enum class Role {
   kGapOut, kMaxOut, kForceOff, kNoTerm, kSkip,      // how greens ended
   kHeat, kSilent, kOccupancy, kStuck, kChatter, kFault,  // detectors
   kDelay, kShare, kPattern, kCycleLength, kOffset,  // other marks
-  kPlan, kFree, kSplit, kProgrammed, kController,
+  kPlan, kFree, kSplit, kProgrammed, kController, kVolume,
   kPreempt, kEntry, kTrackClearance, kDwell, kExit,  // preemption
   kSevere, kWarning, kNotice, kClear,               // problems, worst first
+  kCycleGreen, kCycleYellow, kOnRed, kOnGreen, kOnYellow,  // coordination diagram
 };
 
 /// The CSS class of `role`.
@@ -91,8 +91,13 @@ std::string legend();
 /// fetched from outside, no script runs), and the body's start.
 std::string page_head(const std::string& title);
 
-/// The drawing area of every chart, in pixels.
+/// The drawing area of every chart, in pixels, and an hour's width on a
+/// day's axis.
 constexpr double kChartLeft = 70, kChartRight = 1180, kChartWidth = 1200;
+constexpr double kHourWidth = (kChartRight - kChartLeft) / 24;
+
+/// An hour of the day as the axis and the hover texts name it: "07:00".
+std::string hour_label(int hour);
 
 /// A chart: a figure with its heading, an SVG with its title and
 /// description, and a one-line text summary under it.

@@ -48,6 +48,10 @@ Role severity_role(int severity) {
                          : Role::kClear;
 }
 
+const char* severity_word(int severity) {
+  return severity >= 3 ? "Severe" : severity == 2 ? "Warning" : "Notice";
+}
+
 namespace {
 
 const char* const kTerminations[] = {"gap_out", "max_out", "force_off", "skip"};
@@ -55,9 +59,7 @@ const char* const kTerminationWords[] = {"gapped out", "maxed out", "forced off"
 const Role kTerminationRoles[] = {Role::kGapOut, Role::kMaxOut, Role::kForceOff, Role::kSkip};
 
 // The width of an hour on a day's axis, less a pixel between hours.
-const double kHourWidth = (kChartRight - kChartLeft) / 24;
 
-std::string hour_text(int h) { return std::string(h < 10 ? "0" : "") + std::to_string(h) + ":00"; }
 
 // The roles of the hours' states.
 Role state_role(const std::string& state) {
@@ -65,11 +67,6 @@ Role state_role(const std::string& state) {
          : state == "damaged" ? Role::kDamaged
          : state == "missing" ? Role::kMissing
                               : Role::kNone;
-}
-
-// "Severe", "Warning" or "Notice".
-const char* severity_word(int severity) {
-  return severity >= 3 ? "Severe" : severity == 2 ? "Warning" : "Notice";
 }
 
 // The day's problems, a line each linking the chart that shows it.
@@ -114,7 +111,7 @@ void draw_hours(Markup* page, const std::array<std::string, 24>& states) {
     const std::string& s = states[static_cast<size_t>(h)];
     chart.rect(day_x(h * kHour), 4, kHourWidth - 1, 20, state_role(s),
                Markup().data("hour", std::to_string(h)).data("state", s),
-               hour_text(h) + " " + (s == "none" ? "no log" : s));
+               hour_label(h) + " " + (s == "none" ? "no log" : s));
   }
   chart.time_axis(32);
 }
@@ -204,7 +201,7 @@ void draw_greens(Markup* page, const Day& d, const Greens& g) {
                         .data("hour", std::to_string(h))
                         .data("greens", std::to_string(g.greens[h]))
                         .data("max-out-share", fixed(share, 2)),
-                    "phase " + p + ", " + hour_text(h) + ": " + fixed(share * 100, 0) + "% of " +
+                    "phase " + p + ", " + hour_label(h) + ": " + fixed(share * 100, 0) + "% of " +
                         std::to_string(g.greens[h]) + " greens maxed out");
   }
   m.literal("\n");
@@ -288,7 +285,7 @@ void draw_terminations(Markup* page, const Day& d) {
                        .data("count", std::to_string(n))
                        .data("greens", std::to_string(c[4]))
                        .data("share", fixed(share, 2)),
-                   "phase " + p + ", " + hour_text(h) + ": " + std::to_string(n) + " " +
+                   "phase " + p + ", " + hour_label(h) + ": " + std::to_string(n) + " " +
                        kTerminationWords[i] + " (" + fixed(share * 100, 0) + "% of " +
                        std::to_string(c[4]) + " greens" +
                        (c[3] > 0 ? " and " + std::to_string(c[3]) + " skips" : "") + ")");
@@ -364,7 +361,7 @@ void draw_splits(Markup* page, const Day& d) {
                      .data("split-mean", mean_text)
                      .data("split-longest", seconds_text(hour.longest))
                      .data("programmed-split", set),
-                 "phase " + p + ", " + hour_text(h) + ": " + std::to_string(hour.greens) +
+                 "phase " + p + ", " + hour_label(h) + ": " + std::to_string(hour.greens) +
                      " greens, split " + mean_text + " s on average, up to " +
                      seconds_text(hour.longest) + " s" +
                      (set.empty() ? "" : "; programmed " + set + " s"));
@@ -372,7 +369,7 @@ void draw_splits(Markup* page, const Day& d) {
       m.tag("path")
           .attr("class", "axis")
           .attr("d", "M" + fixed(x, 1) + " " + fixed(top_y, 1) + "h" + fixed(w, 1))
-          .titled("path", "phase " + p + ", " + hour_text(h) + ": the longest split " +
+          .titled("path", "phase " + p + ", " + hour_label(h) + ": the longest split " +
                               seconds_text(hour.longest) + " s");
     }
     if (!line.empty())
@@ -547,7 +544,7 @@ void draw_health(Markup* page, const Day& d) {
           .data("on-seconds", seconds_text(t.at(on, r)))
           .data("longest-on", seconds_text(t.at(longest, r)))
           .data("flags", f)
-          .titled("rect", "detector " + n + ", " + hour_text(h) + ": on " +
+          .titled("rect", "detector " + n + ", " + hour_label(h) + ": on " +
                               fixed(share * 100, 1) + "% of the hour, " +
                               std::to_string(t.at(actuations, r)) + " actuations, longest on " +
                               seconds_text(t.at(longest, r)) + " s" + words)
@@ -562,7 +559,7 @@ void draw_health(Markup* page, const Day& d) {
             .attr("width", kHourWidth - 1 - 2 * inset, 1)
             .attr("height", row - 2 - 2 * inset, 1)
             .attr("class", role_class(kRoles[i]))
-            .titled("rect", "detector " + n + ", " + hour_text(h) + ": " + kWords[i]);
+            .titled("rect", "detector " + n + ", " + hour_label(h) + ": " + kWords[i]);
         inset += 2;
       }
     }
@@ -631,7 +628,7 @@ void draw_pedestrians(Markup* page, const Day& d, const MeasureSettings& setting
                      .data("calls", std::to_string(hour.calls))
                      .data("delay-mean", mean_text)
                      .data("delay-samples", std::to_string(hour.samples)),
-                 "phase " + p + ", " + hour_text(h) + ": " + std::to_string(hour.walks) +
+                 "phase " + p + ", " + hour_label(h) + ": " + std::to_string(hour.walks) +
                      " walks, " + std::to_string(hour.calls) + " calls" +
                      (mean_text.empty() ? "" : ", mean delay " + mean_text + " s"));
       m.tag("text")
@@ -679,7 +676,7 @@ class TickRow {
         .data("hour", std::to_string(hour_))
         .data("count", std::to_string(count_))
         .data("changes", changes_)
-        .titled("path", name_ + ", " + hour_text(hour_) + ": " +
+        .titled("path", name_ + ", " + hour_label(hour_) + ": " +
                             (count_ > 12 ? std::to_string(count_) + " changes" : changes_))
         .literal("\n");
     ticks_.clear();
@@ -983,7 +980,7 @@ Markup year_cell(const std::string& id, const std::string& href, const Day& d,
         .attr("class", role_class(state_role(s)))
         .data("hour", std::to_string(h))
         .data("state", s)
-        .titled("rect", hour_text(h) + " " + (s == "none" ? "no log" : s));
+        .titled("rect", hour_label(h) + " " + (s == "none" ? "no log" : s));
   }
   const double share = greens ? static_cast<double>(max_outs) / greens : 0;
   m.end("svg").end("a").tag("br").open();

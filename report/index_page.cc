@@ -113,7 +113,6 @@ std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settin
   for (size_t i = 0; i < lines.size() && i < kMostLines; ++i) {
     const Line& l = lines[i];
     const IndexRow& row = rows[l.row];
-    const char* word = l.severity >= 3 ? "Severe" : l.severity == 2 ? "Warning" : "Notice";
     m.tag("li")
         .data("problem", l.problem->kind)
         .open()
@@ -126,7 +125,7 @@ std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settin
         .open()
         .text(row.id + ", " + date_text(l.day))
         .end("a")
-        .text(": " + std::string(word) + ": " + l.problem->text)
+        .text(": " + std::string(severity_word(l.severity)) + ": " + l.problem->text)
         .end("li")
         .literal("\n");
   }
@@ -188,7 +187,7 @@ std::string draw_index(std::vector<IndexRow> rows, const MeasureSettings& settin
           date_text(day) + ": " +
           (p.empty() ? std::string("no problem")
                      : std::to_string(p.size()) + (p.size() == 1 ? " problem" : " problems") +
-                           ", the worst " + (severity >= 3 ? "severe" : severity == 2 ? "a warning" : "a notice")) +
+                           ", the worst: " + severity_word(severity)) +
           (row.figures.count(day) ? "; " + row.figures.at(day) : std::string());
       m.tag("td")
           .attr("class", std::string(role_class(severity_role(severity))) + " day")

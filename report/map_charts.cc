@@ -10,9 +10,7 @@
 
 namespace {
 
-std::string hour_text(int h) { return std::string(h < 10 ? "0" : "") + std::to_string(h) + ":00"; }
 
-const double kHourWidth = (kChartRight - kChartLeft) / 24;
 
 // One phase's coordination diagram: x the time of day, y the seconds into
 // the cycle; each cycle's green and yellow as a stroke at its start, each
@@ -69,7 +67,7 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
                         .data("hour", std::to_string(h))
                         .data("hour-arrivals", std::to_string(n))
                         .data("on-green-share", fixed(share, 2)),
-                    "phase " + p + ", " + hour_text(h) + ": " + fixed(share * 100, 0) + "% of " +
+                    "phase " + p + ", " + hour_label(h) + ": " + fixed(share * 100, 0) + "% of " +
                         std::to_string(n) + " arrivals on green");
   }
   m.tag("text").attr("x", "4").attr("y", "11").open().text("on green").end("text");
@@ -87,12 +85,17 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
       yellows += "M" + x + " " + fixed(y_of(y), 1) + "V" +
                  fixed(y_of(static_cast<double>(c.at(end, r) - s) / 10), 1);
   }
-  m.tag("g").attr("fill", "none").attr("stroke-width", "1").open();
   if (!greens.empty())
-    m.tag("path").attr("d", greens).attr("stroke", "#009E73").titled("path", "phase " + p + ": each cycle's green");
+    m.tag("path")
+        .attr("d", greens)
+        .attr("class", role_class(Role::kCycleGreen))
+        .titled("path", "phase " + p + ": each cycle's green");
   if (!yellows.empty())
-    m.tag("path").attr("d", yellows).attr("stroke", "#E69F00").titled("path", "phase " + p + ": each cycle's yellow");
-  m.end("g").literal("\n");
+    m.tag("path")
+        .attr("d", yellows)
+        .attr("class", role_class(Role::kCycleYellow))
+        .titled("path", "phase " + p + ": each cycle's yellow");
+  m.literal("\n");
   // The arrivals.
   for (const auto& [h, of_state] : dots) {
     for (int i = 0; i < 3; ++i) {
@@ -100,13 +103,12 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
       if (n == 0) continue;
       m.tag("path")
           .attr("d", path)
-          .attr("class", "dots")
-          .attr("stroke", i == 0 ? "#D55E00" : i == 1 ? "#0072B2" : "#b8a900")
+          .attr("class", role_class(i == 0 ? Role::kOnRed : i == 1 ? Role::kOnGreen : Role::kOnYellow))
           .data("phase", p)
           .data("hour", std::to_string(h))
           .data("arrival-state", kStates[i])
           .data("count", std::to_string(n))
-          .titled("path", "phase " + p + ", " + hour_text(h) + ": " + std::to_string(n) +
+          .titled("path", "phase " + p + ", " + hour_label(h) + ": " + std::to_string(n) +
                               " arrivals on " + kStates[i])
           .literal("\n");
     }
@@ -117,7 +119,17 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
     m.tag("text").attr("x", kChartLeft - 4, 0).attr("y", y_of(v) + 4, 1).attr("text-anchor", "end")
         .open().text(fixed(v, 0) + " s").end("text");
   }
-  m.tag("text").attr("x", "4").attr("y", y_of(top / 2), 1).open().text("in cycle").end("text").literal("\n");
+  // The axis's name, upright, clear of its ticks.
+  const std::string mid = fixed(y_of(top / 2), 1);
+  m.tag("text")
+      .attr("x", "14")
+      .attr("y", mid)
+      .attr("text-anchor", "middle")
+      .attr("transform", "rotate(-90 14 " + mid + ")")
+      .open()
+      .text("seconds into cycle")
+      .end("text")
+      .literal("\n");
   chart.time_axis(bottom + 16);
 }
 
@@ -158,7 +170,7 @@ void draw_split_failures(Markup* page, const Day& d) {
                      .data("hour", std::to_string(h))
                      .data("split-failures", std::to_string(c[1]))
                      .data("split-greens", std::to_string(c[0])),
-                 "phase " + p + ", " + hour_text(h) + ": " + std::to_string(c[1]) +
+                 "phase " + p + ", " + hour_label(h) + ": " + std::to_string(c[1]) +
                      " split failures in " + std::to_string(c[0]) + " greens");
     }
     y += row;
@@ -198,12 +210,12 @@ void draw_volumes(Markup* page, const Day& d) {
       const int64_t v = hours[static_cast<size_t>(h)];
       if (v < 0) continue;
       const double height = (row - 6) * static_cast<double>(v) / static_cast<double>(most);
-      chart.rect(day_x(h * kHour) + 2, y + row - 2 - height, kHourWidth - 4, height, Role::kHeat,
+      chart.rect(day_x(h * kHour) + 2, y + row - 2 - height, kHourWidth - 4, height, Role::kVolume,
                  Markup()
                      .data("approach", name)
                      .data("hour", std::to_string(h))
                      .data("volume", std::to_string(v)),
-                 name + ", " + hour_text(h) + ": " + std::to_string(v) + " vehicles");
+                 name + ", " + hour_label(h) + ": " + std::to_string(v) + " vehicles");
     }
     y += row;
   }

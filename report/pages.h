@@ -58,6 +58,9 @@ struct Problem {
 /// The role that colours a day whose worst problem is `severity` (0: none).
 Role severity_role(int severity);
 
+/// The word of a problem's severity: "Severe", "Warning" or "Notice".
+const char* severity_word(int severity);
+
 /// A signal's day as drawn, and what the index says of it.
 struct DayPage {
   std::string html;

@@ -86,6 +86,14 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events) {
   return log;
 }
 
+// The same, of a numbering without End Yellow or End Red (version 4).
+LogMeasures version_4(int hour, bool whole, std::vector<MeasureEvent> events) {
+  LogMeasures log = log_of(hour, whole, std::move(events));
+  log.kinds &= ~(1u << static_cast<int>(SignalEvent::kYellowEnd) |
+                 1u << static_cast<int>(SignalEvent::kRedEnd));
+  return log;
+}
+
 // The map of the cases: channel 9 the advance detector of phase 2, 44 ft
 // out at 30 mph (1 s); 3 the stop bar of phases 2 and 6, counting NB; 4
 // counting "Main St, EB"; 10 an advance detector with no distance.
@@ -151,6 +159,16 @@ TEST(DetectorMapTables, Rules) {
        {log_of(12, true, phase_2())},
        "s,2,2022-06-08 12:00:10.0,2022-06-08 12:00:20.0,2022-06-08 12:00:50.0,2022-06-08 12:00:54.0\n"
        "s,2,2022-06-08 12:00:54.0,,,2022-06-08 12:01:30.0\n"},
+      {"version 4: a cycle from one Begin Red Clearance to the next, across the hour",
+       "cycles",
+       {version_4(12, true, {{35900, K::kRed, 2, false}, {35950, K::kGreen, 2, false}}),
+        version_4(13, true, {{100, K::kYellow, 2, false}, {140, K::kRed, 2, false}})},
+       "s,2,2022-06-08 12:59:50.0,2022-06-08 12:59:55.0,2022-06-08 13:00:10.0,2022-06-08 13:00:14.0\n"},
+      {"no cycle across a clock that went back", "cycles",
+       {log_of(12, true, {{100, K::kYellowEnd, 2, false}, {200, K::kGreen, 2, false},
+                          {250, K::kNone, 0, false}, {150, K::kYellow, 2, false},
+                          {190, K::kYellowEnd, 2, false}, {300, K::kYellowEnd, 2, false}})},
+       "s,2,2022-06-08 12:00:19.0,,,2022-06-08 12:00:30.0\n"},
       {"no cycle across a damaged hour", "cycles",
        {log_of(12, true, {{35000, K::kYellowEnd, 2, false}}),
         log_of(13, false, {{100, K::kYellowEnd, 2, false}, {200, K::kYellowEnd, 2, false}})},

@@ -124,6 +124,11 @@ TEST(Measures, Rules) {
         log_of(14, true, {{100, K::kDetectorOff, 1, false}})},
        "s,2022-06-08 12:00:00,1,1,1800.0,0.5000,1800.0,\n"
        "s,2022-06-08 14:00:00,1,0,0.0,0.0000,0.0,silent\n"},
+      {"a clock that went back ends an on-time at the end of its hour; the off after "
+       "the step pairs with nothing", "detector_health",
+       {log_of(12, true, {{35000, K::kDetector, 1, true}, {35500, K::kNone, 0, false},
+                          {200, K::kDetectorOff, 1, false}})},
+       "s,2022-06-08 12:00:00,1,1,100.0,0.0278,100.0,\n"},
       {"more than 100 pairs of ons 0.1 s apart chatter, 100 do not; faults by their "
        "code, of a channel seen", "detector_health",
        {log_of(12, true, [] {
