@@ -31,6 +31,8 @@ class ApproachVolumeMeasure : public Measure {
     return approaches_.empty() ? 0 : 1u << static_cast<int>(SignalEvent::kDetector);
   }
 
+  bool takes_channel(int channel) const override { return signal_.has_role(channel, kCount); }
+
   void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
     if (!log.covered) return;
     for (int64_t b = start; b < start + kTenthsPerHour; b += signal_.bin) bin(b).covered = true;

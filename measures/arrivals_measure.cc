@@ -15,6 +15,8 @@ class ArrivalsMeasure : public Measure {
 
   uint32_t kinds() const override { return signal_.map != nullptr ? ArrivalTracker::kinds() : 0; }
 
+  bool takes_channel(int channel) const override { return signal_.has_role(channel, kAdvance); }
+
   void begin_log(const LogMeasures& log, int64_t, int64_t) override { arrivals_.begin_log(log); }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -127,17 +126,18 @@ class ArrivalTracker {
     const int result = cycles_.take(e, t);
     if (result == 0) return;
     const Cycle& c = cycles_.cycle();
-    std::deque<double>& pending = pending_[c.phase];
+    std::vector<double>& pending = pending_[c.phase];
     std::sort(pending.begin(), pending.end());
-    while (!pending.empty() && pending.front() < static_cast<double>(c.end)) {
-      const double a = pending.front();
-      pending.pop_front();
+    size_t taken = 0;
+    for (; taken < pending.size() && pending[taken] < static_cast<double>(c.end); ++taken) {
+      const double a = pending[taken];
       if (result != 1 || a < static_cast<double>(c.start)) continue;
       const char* state = c.green == kNever || a < static_cast<double>(c.green)     ? "red"
                           : c.yellow == kNever || a < static_cast<double>(c.yellow) ? "green"
                                                                                      : "yellow";
       arrived(c, Arrival{a, state});
     }
+    pending.erase(pending.begin(), pending.begin() + static_cast<ptrdiff_t>(taken));
     if (result == 1) ended(c);
   }
 
@@ -158,56 +158,60 @@ class ArrivalTracker {
  private:
   const SignalContext& signal_;
   CycleTracker cycles_;
-  std::deque<double> pending_[256];  // by phase: arrivals not yet in a cycle
+  std::vector<double> pending_[256];  // by phase: arrivals not yet in a cycle
 };
 
 /// Rows a measure writes out of the order it makes them in: held, then
 /// written by their time and then their phase. Each phase's rows come in
 /// time order, so that writing them is a merge of the phases' queues (a
 /// sort of all of them cost a tenth of the map's tables). Their text is
-/// kept in one string, which saves an allocation a row.
+/// kept in one string, which saves an allocation a row; the queues are
+/// made for the phases that have rows, and the strings reused, which saves
+/// the memory of 256 empty queues and a fresh string at each settle.
 class HeldRows {
  public:
+  HeldRows() { std::fill(std::begin(queue_of_), std::end(queue_of_), -1); }
+
   /// Where the row of time `t` and phase `phase`, not before the phase's
   /// rows so far, is written, a whole line; done() when it is.
   std::string& start(int64_t t, int phase) {
-    if (queues_[phase].empty() && !queued_[phase]) {
-      queued_[phase] = true;
-      phases_.push_back(phase);
+    if (queue_of_[phase] < 0) {
+      queue_of_[phase] = static_cast<int>(queues_.size());
+      queues_.push_back({phase, 0, {}});
     }
-    queues_[phase].push_back({t, text_.size(), 0});
-    last_ = phase;
+    last_ = &queues_[static_cast<size_t>(queue_of_[phase])];
+    last_->rows.push_back({t, text_.size(), 0});
     return text_;
   }
-  void done() { queues_[last_].back().size = text_.size() - queues_[last_].back().at; }
+  void done() { last_->rows.back().size = text_.size() - last_->rows.back().at; }
 
   /// Appends to *out every row before `until`, in order, and forgets them.
   void settle(int64_t until, std::string* out) {
     for (;;) {
-      int next = -1;
-      for (int p : phases_) {
-        const std::deque<Row>& q = queues_[p];
-        if (q.empty() || q.front().t >= until) continue;
-        if (next < 0 || q.front().t < queues_[next].front().t ||
-            (q.front().t == queues_[next].front().t && p < next))
-          next = p;
+      Queue* next = nullptr;
+      for (Queue& q : queues_) {
+        if (q.head == q.rows.size() || q.rows[q.head].t >= until) continue;
+        if (next == nullptr || q.rows[q.head].t < next->rows[next->head].t ||
+            (q.rows[q.head].t == next->rows[next->head].t && q.phase < next->phase))
+          next = &q;
       }
-      if (next < 0) break;
-      const Row& r = queues_[next].front();
+      if (next == nullptr) break;
+      const Row& r = next->rows[next->head++];
       out->append(text_, r.at, r.size);
-      queues_[next].pop_front();
     }
     // The text of the rows still held, moved to the front: memory holds
     // theirs, not that of every row written.
-    std::string kept;
-    for (int p : phases_) {
-      for (Row& r : queues_[p]) {
-        const size_t at = kept.size();
-        kept.append(text_, r.at, r.size);
+    spare_.clear();
+    for (Queue& q : queues_) {
+      q.rows.erase(q.rows.begin(), q.rows.begin() + static_cast<ptrdiff_t>(q.head));
+      q.head = 0;
+      for (Row& r : q.rows) {
+        const size_t at = spare_.size();
+        spare_.append(text_, r.at, r.size);
         r.at = at;
       }
     }
-    text_.swap(kept);
+    text_.swap(spare_);
   }
 
  private:
@@ -215,11 +219,16 @@ class HeldRows {
     int64_t t;
     size_t at, size;  // of its text in text_
   };
-  std::deque<Row> queues_[256];  // by phase
-  bool queued_[256] = {};        // whether phases_ holds the phase
-  std::vector<int> phases_;      // those with rows, in order of their first
-  int last_ = 0;                 // the phase of the row started last
-  std::string text_;  // of the rows held, and of rows written while some are
+  struct Queue {
+    int phase;
+    size_t head;            // the first row not yet written
+    std::vector<Row> rows;  // in time order
+  };
+  std::vector<Queue> queues_;  // of the phases with rows, in order of their first
+  int queue_of_[256];          // by phase: its index in queues_, or -1
+  Queue* last_ = nullptr;      // the queue of the row started last
+  std::string text_;   // of the rows held, and of rows written while some are
+  std::string spare_;  // text_'s next, its memory kept
 };
 
 #endif  // QUILLON_MEASURES_CYCLES_H_

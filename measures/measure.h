@@ -115,6 +115,11 @@ struct SignalContext {
 
   /// The map's row of `channel`, or null.
   const MappedDetector* detector(int channel) const { return mapped[channel]; }
+
+  /// Whether the map gives `channel` the role `role` (a DetectorRole).
+  bool has_role(int channel, int role) const {
+    return mapped[channel] != nullptr && (mapped[channel]->roles & role) != 0;
+  }
 };
 
 /// Whether `kinds`, a bit each, holds `kind`.
@@ -141,6 +146,13 @@ class Measure {
 
   /// The kinds of event it takes, a bit each (1 << kind).
   virtual uint32_t kinds() const = 0;
+
+  /// Whether it takes the detector events (on and off) of `channel`, where
+  /// its kinds hold them; every channel's unless it says otherwise.
+  virtual bool takes_channel(int channel) const {
+    (void)channel;
+    return true;
+  }
 
   /// Starts the log `log` of the signal, whose hour starts at `start`; the
   /// logs come by their hour. `previous` is where the log before it started

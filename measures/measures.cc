@@ -19,21 +19,42 @@ namespace {
 // event cost a tenth of the run.
 class Dealer {
  public:
-  static constexpr size_t kPiece = 1 << 14;  // events dealt at once: 128 KiB a measure
+  static constexpr size_t kPiece = 1 << 12;  // events dealt at once: 32 KiB a measure
 
   /// Deals to `measures` pieces of `most` events or fewer.
   Dealer(const std::vector<std::unique_ptr<Measure>>& measures, size_t most)
       : measures_(measures), ends_(measures.size()) {
     // The shares' room is left unset: filling it cost as much again.
     for (size_t i = 0; i < measures.size(); ++i) shares_.emplace_back(new MeasureEvent[most]);
-    std::vector<size_t> kind_start;
-    for (int k = 0; k <= kSignalEventKinds; ++k) {
-      kind_start.push_back(slots_.size());
+    // A list of the ends of the shares of the measures that `takes`, with a
+    // null after it; returns where it starts in slots_.
+    auto list = [&](auto takes) {
+      const size_t start = slots_.size();
       for (size_t i = 0; i < measures.size(); ++i)
-        if (k < kSignalEventKinds && (measures[i]->kinds() >> k & 1)) slots_.push_back(&ends_[i]);
+        if (takes(*measures[i])) slots_.push_back(&ends_[i]);
       slots_.push_back(nullptr);
+      return start;
+    };
+    size_t kind_start[kSignalEventKinds], channel_start[2][256];
+    for (int k = 0; k < kSignalEventKinds; ++k)
+      kind_start[k] = list([k](const Measure& m) { return (m.kinds() >> k & 1) != 0; });
+    // A detector's events go only to the measures of its channel: the
+    // map's tables take a few channels each, and dealing them every
+    // channel's cost as much as the tables.
+    for (int on = 0; on < 2; ++on) {
+      const int k = static_cast<int>(on ? SignalEvent::kDetector : SignalEvent::kDetectorOff);
+      for (int channel = 0; channel < 256; ++channel)
+        channel_start[on][channel] = list([k, channel](const Measure& m) {
+          return (m.kinds() >> k & 1) != 0 && m.takes_channel(channel);
+        });
     }
-    for (int k = 0; k <= kSignalEventKinds; ++k) takers_[k] = &slots_[kind_start[k]];
+    const size_t none = slots_.size();
+    slots_.push_back(nullptr);
+    for (int k = 0; k < kSignalEventKinds; ++k) takers_[k] = &slots_[kind_start[k]];
+    takers_[kSignalEventKinds] = &slots_[none];
+    for (int on = 0; on < 2; ++on)
+      for (int channel = 0; channel < 256; ++channel)
+        channel_takers_[on][channel] = &slots_[channel_start[on][channel]];
     for (size_t i = 0; i < measures.size(); ++i) ends_[i] = shares_[i].get();
   }
 
@@ -48,8 +69,11 @@ class Dealer {
           for (const auto& m : measures_) m->cut();
           continue;
         }
-        for (MeasureEvent** const* end = takers_[static_cast<int>(e.kind)]; *end != nullptr; ++end)
-          *(**end)++ = e;
+        MeasureEvent** const* end =
+            e.kind == SignalEvent::kDetector      ? channel_takers_[1][e.value]
+            : e.kind == SignalEvent::kDetectorOff ? channel_takers_[0][e.value]
+                                                  : takers_[static_cast<int>(e.kind)];
+        for (; *end != nullptr; ++end) *(**end)++ = e;
       }
       hand_out(start);
     }
@@ -71,6 +95,7 @@ class Dealer {
   // ends.
   std::vector<MeasureEvent**> slots_;
   MeasureEvent** const* takers_[kSignalEventKinds + 1];  // by kind
+  MeasureEvent** const* channel_takers_[2][256];  // a detector's: by off/on, channel
 };
 
 }  // namespace

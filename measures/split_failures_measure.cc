@@ -30,6 +30,8 @@ class SplitFailuresMeasure : public Measure {
            1u << static_cast<int>(SignalEvent::kDetectorOff);
   }
 
+  bool takes_channel(int channel) const override { return signal_.has_role(channel, kStopBar); }
+
   void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
     cycles_.begin_log(log);
     covered_ = log.covered;

@@ -23,6 +23,8 @@ class YellowRedActuationsMeasure : public Measure {
     return any_ ? CycleTracker::kinds() | 1u << static_cast<int>(SignalEvent::kDetector) : 0;
   }
 
+  bool takes_channel(int channel) const override { return signal_.has_role(channel, kStopBar); }
+
   void begin_log(const LogMeasures& log, int64_t, int64_t) override { cycles_.begin_log(log); }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
