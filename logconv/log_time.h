@@ -64,10 +64,12 @@ class TimestampText {
 
   int64_t day_ = INT64_MIN;
   std::string date_;  // "YYYY-MM-DD " of day_
-  // The hour written last, and its "YYYY-MM-DD HH:": a measure's times
-  // come mostly in order, which saves the hour's digits a time.
+  // The hour written last, and its "YYYY-MM-DD HH:" with room for
+  // "MM:SS.t" after it: a measure's times come mostly in order, which saves
+  // the hour's digits a time, and the whole time is one append.
   int64_t hour_ = INT64_MIN;
-  std::string hour_text_;
+  char hour_text_[40];
+  size_t hour_size_ = 0;
 };
 
 /// The time `t` as "YYYY-MM-DD HH:MM:SS.t".

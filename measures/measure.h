@@ -71,6 +71,9 @@ struct MeasureSettings {
   std::shared_ptr<const DetectorMap> detectors;
   /// The threads a signal's tables are taken in at once.
   int jobs = 1;
+  /// The bytes of the logs' events a run holds in memory until its tables
+  /// are taken; the rest wait in a temporary file.
+  size_t held_events = size_t{4} << 20;
 };
 
 /// A threshold of MeasureSettings that a run may set by its name.

@@ -181,12 +181,18 @@ class MeasuresOutput : public Output {
     Events events_;
   };
 
-  // Keeps a log's measures until the run is through, its events in the
-  // events file: memory holds a line a log.
+  // Keeps a log's measures until the run is through, its events in memory
+  // while the run's held there are few, else in the events file: memory
+  // holds a line a log and those few. Held, a signal day's events are
+  // neither written nor read back by each thread of its tables.
   Outcome keep(const std::string& signal_id, LogMeasures log, std::string* message) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string err;
-    if (!log.events.empty()) {
+    const size_t size = log.events.size() * sizeof(MeasureEvent);
+    if (!log.events.empty() && held_size_ + size <= settings_.held_events) {
+      held_size_ += size;
+      log.events.shrink_to_fit();
+    } else if (!log.events.empty()) {
       const size_t size = log.events.size() * sizeof(MeasureEvent);
       if ((!events_.is_open() && !create_unnamed_temp(&events_, &err)) ||
           !events_.write(reinterpret_cast<const char*>(log.events.data()), size)) {
@@ -197,9 +203,9 @@ class MeasuresOutput : public Output {
       log.offset = events_size_;
       log.count = log.events.size();
       events_size_ += size;
+      // The room reserved for the events goes too, used or not.
+      std::vector<MeasureEvent>().swap(log.events);
     }
-    // The room reserved for the events goes too, used or not.
-    std::vector<MeasureEvent>().swap(log.events);
     signals_[signal_id].push_back(std::move(log));
     return Outcome::kDone;
   }
@@ -215,6 +221,7 @@ class MeasuresOutput : public Output {
   std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
   File events_;  // of the logs kept
   uint64_t events_size_ = 0;
+  size_t held_size_ = 0;  // of the events held in memory
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "measures/schema.h"
+#include "run/driver.h"
 #include "run/options.h"
 #include "logconv/convert_log.h"
 #include "tests/tool_runner.h"
@@ -434,6 +435,41 @@ TEST_F(EventsRun, MeasuresOfAFallBackDayAndAnHourTwice) {
       last = t;
     }
   }
+}
+
+// A day's events held in memory, in the temporary file, or some in each,
+// make the same tables, those of its detector map too.
+TEST_F(EventsRun, MeasuresOfEventsHeldOrWaitingInAFile) {
+  SignalDayOptions options;
+  options.detectors = 16;
+  options.mapped = true;
+  const std::vector<std::vector<LogRecord>> hours = signal_day(options);
+  fs::create_directories(dir_ / "west");
+  for (size_t h = 0; h < hours.size(); ++h) {
+    char name[32];
+    snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
+    write_file(dir_ / "west" / name, make_log(6, hours[h]));
+  }
+  const fs::path map = root_ / "map.csv", out = root_ / "m";
+  write_file(map, signal_day_map(options, "west"));
+  std::vector<std::map<std::string, std::string>> tables;
+  for (size_t held : {size_t{4} << 20, size_t{0}, size_t{60000}}) {
+    Options o;
+    std::string err;
+    const std::vector<std::string> args = {"quillon", "-r", "-f", "measures", "--detectors",
+                                           map.string(), "-o", out.string(), dir_.string(), "e"};
+    ASSERT_EQ(parse_command_line(args, &o, &err), Command::kRun) << err;
+    o.measures.held_events = held;
+    std::string messages;
+    RunHooks hooks;
+    hooks.message = [&messages](const std::string& m) { messages += m; };
+    EXPECT_EQ(run_with(o, hooks), 0) << messages;
+    tables.emplace_back();
+    for (const std::string& name : entries(out)) tables.back()[name] = read_file(out / name);
+  }
+  EXPECT_GT(tables[0]["arrivals.csv"].size(), 10000u);
+  EXPECT_EQ(tables[1], tables[0]);
+  EXPECT_EQ(tables[2], tables[0]);
 }
 
 // -f measures: the tables into OUT, made with its parents; the archive as

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <random>
 #include <string>
 
 namespace {
@@ -75,6 +77,56 @@ TEST(LogTime, SecondsAndIntegersKeepTheirSign) {
   std::string text;
   put_int(&text, INT64_MIN);
   EXPECT_EQ(text, "-9223372036854775808");
+}
+
+// One writer of times kept across many, in and out of order, across hours,
+// days and years of every width, writes each as a fresh one does.
+TEST(LogTime, TimesWrittenInAnyOrderByOneWriter) {
+  std::mt19937_64 random(7);
+  const int64_t kYear = 365 * kTenthsPerDay;
+  const int64_t anchors[] = {0, -1, 1000 * kYear, -3000 * kYear, 9000 * kYear, 20000 * kYear};
+  TimestampText kept;
+  for (int i = 0; i < 20000; ++i) {
+    const int64_t t = anchors[random() % 6] +
+                      static_cast<int64_t>(random() % (3 * kTenthsPerHour)) - kTenthsPerHour;
+    std::string text;
+    kept.put(&text, t);
+    ASSERT_EQ(text, timestamp_text(t)) << t;
+  }
+}
+
+// Decimals rounded quickly where a value is far from a half are those of
+// the exact conversion, at every scale and next to every half.
+TEST(LogTime, FixedDecimalsAsTheExactConversion) {
+  std::mt19937_64 random(11);
+  auto exact = [](double v, int decimals) {
+    char text[400];
+    const std::to_chars_result r =
+        std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
+    return std::string(text, r.ptr);
+  };
+  for (int i = 0; i < 200000; ++i) {
+    const int decimals = static_cast<int>(random() % 6);
+    double v;
+    switch (i % 4) {
+      case 0:  // a share or a percent
+        v = static_cast<double>(random() % 100000) / static_cast<double>(random() % 999 + 1);
+        break;
+      case 1:  // next to a half of the last decimal
+        v = (static_cast<double>(random() % 2000000) + 0.5) / std::pow(10.0, decimals) +
+            static_cast<double>(static_cast<int>(random() % 7) - 3) * 1e-12;
+        break;
+      case 2:  // of any size
+        v = std::ldexp(static_cast<double>(random() % (1u << 30)), static_cast<int>(random() % 80) - 50);
+        break;
+      default:  // a negative, or a negative zero
+        v = -static_cast<double>(random() % 1000) / 8.0;
+        break;
+    }
+    std::string ours;
+    put_fixed(&ours, v, decimals);
+    ASSERT_EQ(ours, exact(v, decimals)) << v << " to " << decimals;
+  }
 }
 
 }  // namespace
