@@ -60,14 +60,18 @@ void two(char* p, int64_t v) {
 }  // namespace
 
 void TimestampText::put(std::string* out, int64_t t) {
+  char text[kMaxTimeSize];
+  out->append(text, static_cast<size_t>(put(text, t) - text));
+}
+
+char* TimestampText::put(char* p, int64_t t) {
   if (t >= hour_ && t < hour_ + 36000) {
-    memcpy(hour_text_ + hour_size_, time_text().text[t - hour_], 7);  // "MM:SS.t"
-    out->append(hour_text_, hour_size_ + 7);
-    return;
+    memcpy(p, hour_text_, hour_size_);
+    memcpy(p + hour_size_, time_text().text[t - hour_], 7);  // "MM:SS.t"
+    return p + hour_size_ + 7;
   }
   const int64_t day = day_of(t);
   if (day != day_) set_day(day);
-  out->append(date_);
   const int64_t rest = t - day * kTenthsPerDay;
   char text[10];
   two(text, rest / 36000);
@@ -77,13 +81,13 @@ void TimestampText::put(std::string* out, int64_t t) {
   two(text + 6, rest / 10 % 60);
   text[8] = '.';
   text[9] = static_cast<char>('0' + rest % 10);
-  out->append(text, sizeof text);
-  if (date_.size() + 3 + 7 <= sizeof hour_text_) {
-    hour_ = t - rest % 36000;
-    memcpy(hour_text_, date_.data(), date_.size());
-    memcpy(hour_text_ + date_.size(), text, 3);
-    hour_size_ = date_.size() + 3;
-  }
+  hour_ = t - rest % 36000;
+  memcpy(hour_text_, date_.data(), date_.size());
+  memcpy(hour_text_ + date_.size(), text, 3);
+  hour_size_ = date_.size() + 3;
+  memcpy(p, date_.data(), date_.size());
+  memcpy(p + date_.size(), text, sizeof text);
+  return p + date_.size() + sizeof text;
 }
 
 void TimestampText::put_hour(std::string* out, int64_t t) {
@@ -129,6 +133,11 @@ std::string date_text(int64_t day) {
 }
 
 void put_int(std::string* out, int64_t v) {
+  char text[kMaxIntSize];
+  out->append(text, static_cast<size_t>(put_int(text, v) - text));
+}
+
+char* put_int(char* out, int64_t v) {
   char text[24];
   char* const end = text + sizeof text;
   char* p = end;
@@ -138,7 +147,8 @@ void put_int(std::string* out, int64_t v) {
     u /= 10;
   } while (u != 0);
   if (v < 0) *--p = '-';
-  out->append(p, static_cast<size_t>(end - p));
+  memcpy(out, p, static_cast<size_t>(end - p));
+  return out + (end - p);
 }
 
 void put_fixed(std::string* out, double v, int decimals) {
@@ -165,17 +175,22 @@ void put_fixed(std::string* out, double v, int decimals) {
       return;
     }
   }
-  char text[64];
+  // Room for the largest double's 309 digits and its decimals.
+  char text[400];
   const std::to_chars_result r =
       std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
-  out->append(text, r.ptr);
+  if (r.ec == std::errc()) out->append(text, r.ptr);
 }
 
 void put_seconds(std::string* out, int64_t tenths) {
+  char text[kMaxSecondsSize];
+  out->append(text, static_cast<size_t>(put_seconds(text, tenths) - text));
+}
+
+char* put_seconds(char* out, int64_t tenths) {
   // The sign once, then the magnitude: -0.5 is "-0.5", not "0.-5".
   const uint64_t u = tenths < 0 ? 0 - static_cast<uint64_t>(tenths)
                                 : static_cast<uint64_t>(tenths);
-  if (tenths < 0) *out += '-';
   char text[24];
   char* const end = text + sizeof text;
   char* p = end;
@@ -186,5 +201,7 @@ void put_seconds(std::string* out, int64_t tenths) {
     *--p = static_cast<char>('0' + whole % 10);
     whole /= 10;
   } while (whole != 0);
-  out->append(p, static_cast<size_t>(end - p));
+  if (tenths < 0) *--p = '-';
+  memcpy(out, p, static_cast<size_t>(end - p));
+  return out + (end - p);
 }

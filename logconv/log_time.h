@@ -47,6 +47,9 @@ LogHour next_hour(LogHour hour);
 /// The start of `hour` in tenths of a second since 1970.
 int64_t hour_start(const LogHour& hour);
 
+/// The longest texts of a time, of seconds and of an integer.
+const size_t kMaxTimeSize = 40, kMaxSecondsSize = 22, kMaxIntSize = 20;
+
 /// Puts times as the outputs write them, "YYYY-MM-DD HH:MM:SS.t" (years past
 /// 9999 and before 0 with all their digits). Times come day by day: the
 /// text of the last date is kept, which saves working out the calendar for
@@ -55,6 +58,10 @@ class TimestampText {
  public:
   /// Appends the time `t` to *out.
   void put(std::string* out, int64_t t);
+
+  /// Puts the time `t` at `p`, which has room for kMaxTimeSize bytes;
+  /// returns the end of what it put.
+  char* put(char* p, int64_t t);
 
   /// Appends "YYYY-MM-DD HH:00:00", the start of the hour that holds `t`.
   void put_hour(std::string* out, int64_t t);
@@ -88,8 +95,16 @@ std::string date_text(int64_t day);
 /// Appends tenths of a second as seconds to the tenth: "12.3", "-0.5".
 void put_seconds(std::string* out, int64_t tenths);
 
+/// Puts tenths of a second as seconds at `p`, which has room for
+/// kMaxSecondsSize bytes; returns the end of what it put.
+char* put_seconds(char* p, int64_t tenths);
+
 /// Appends `v` in decimal.
 void put_int(std::string* out, int64_t v);
+
+/// Puts `v` in decimal at `p`, which has room for kMaxIntSize bytes;
+/// returns the end of what it put.
+char* put_int(char* p, int64_t v);
 
 /// Appends `v` with `decimals` decimals: its exact value rounded to the
 /// nearest, a half to even (as glibc's printf and Python write it), on

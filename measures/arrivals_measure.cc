@@ -3,6 +3,7 @@
 // holds it: the coordination diagram's points.
 
 #include <cmath>
+#include <cstring>
 
 #include "measures/cycles.h"
 #include "measures/tables.h"
@@ -24,21 +25,8 @@ class ArrivalsMeasure : public Measure {
       arrivals_.take(
           e, event_time(start, e),
           [this](const Cycle& c, const ArrivalTracker::Arrival& a) {
-            const int64_t at = std::llround(a.t);
-            std::string& text = rows_.start(at, c.phase);
-            text += signal_.field;
-            text += ',';
-            put_int(&text, c.phase);
-            text += ',';
-            time_.put(&text, c.start);
-            text += ',';
-            time_.put(&text, at);
-            text += ',';
-            put_seconds(&text, std::llround(a.t - static_cast<double>(c.start)));
-            text += ',';
-            text += a.state;
-            text += '\n';
-            rows_.done();
+            rows_.add({std::llround(a.t), c.phase, c.start,
+                       std::llround(a.t - static_cast<double>(c.start)), a.state});
           },
           [](const Cycle&) {});
     }
@@ -47,12 +35,35 @@ class ArrivalsMeasure : public Measure {
   void cut() override { arrivals_.cut(); }
 
   void settle(int64_t until) override {
-    rows_.settle(std::min(until, arrivals_.earliest_open()), signal_.out);
+    rows_.settle(std::min(until, arrivals_.earliest_open()), [this](const Row& a) {
+      // The row but the signal's id, put together and appended at once.
+      char text[kMaxIntSize + 2 * (kMaxTimeSize + 1) + kMaxSecondsSize + 10];
+      char* p = put_int(text, a.phase);
+      *p++ = ',';
+      p = time_.put(p, a.cycle_start);
+      *p++ = ',';
+      p = time_.put(p, a.t);
+      *p++ = ',';
+      p = put_seconds(p, a.into_cycle);
+      *p++ = ',';
+      const size_t state = strlen(a.state);
+      memcpy(p, a.state, state);
+      p += state;
+      *p++ = '\n';
+      std::string& out = row();
+      out.append(text, static_cast<size_t>(p - text));
+    });
   }
 
  private:
+  struct Row {
+    int64_t t;  // the arrival, rounded to the tenth
+    int phase;
+    int64_t cycle_start, into_cycle;
+    const char* state;
+  };
   ArrivalTracker arrivals_;
-  HeldRows rows_;
+  HeldRows<Row> rows_;
 };
 
 }  // namespace

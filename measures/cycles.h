@@ -161,74 +161,55 @@ class ArrivalTracker {
   std::vector<double> pending_[256];  // by phase: arrivals not yet in a cycle
 };
 
-/// Rows a measure writes out of the order it makes them in: held, then
-/// written by their time and then their phase. Each phase's rows come in
-/// time order, so that writing them is a merge of the phases' queues (a
-/// sort of all of them cost a tenth of the map's tables). Their text is
-/// kept in one string, which saves an allocation a row; the queues are
-/// made for the phases that have rows, and the strings reused, which saves
-/// the memory of 256 empty queues and a fresh string at each settle.
+/// Rows a measure makes out of the order they are written in: held as
+/// `Row`s (each with its time `t` and `phase`), then written by their time
+/// and then their phase. Each phase's rows come in time order, so that
+/// writing them is a merge of the phases' queues (a sort of all of them
+/// cost a tenth of the map's tables); a row's text is made once, as it is
+/// written (held as text, it was copied twice more).
+template <typename Row>
 class HeldRows {
  public:
   HeldRows() { std::fill(std::begin(queue_of_), std::end(queue_of_), -1); }
 
-  /// Where the row of time `t` and phase `phase`, not before the phase's
-  /// rows so far, is written, a whole line; done() when it is.
-  std::string& start(int64_t t, int phase) {
-    if (queue_of_[phase] < 0) {
-      queue_of_[phase] = static_cast<int>(queues_.size());
-      queues_.push_back({phase, 0, {}});
+  /// Holds `row`, not before its phase's rows so far.
+  void add(const Row& row) {
+    if (queue_of_[row.phase] < 0) {
+      queue_of_[row.phase] = static_cast<int>(queues_.size());
+      queues_.emplace_back();
     }
-    last_ = &queues_[static_cast<size_t>(queue_of_[phase])];
-    last_->rows.push_back({t, text_.size(), 0});
-    return text_;
+    queues_[static_cast<size_t>(queue_of_[row.phase])].rows.push_back(row);
   }
-  void done() { last_->rows.back().size = text_.size() - last_->rows.back().at; }
 
-  /// Appends to *out every row before `until`, in order, and forgets them.
-  void settle(int64_t until, std::string* out) {
+  /// Calls write(row) for every row before `until`, in order, and forgets
+  /// them.
+  template <typename Write>
+  void settle(int64_t until, Write write) {
     for (;;) {
       Queue* next = nullptr;
       for (Queue& q : queues_) {
         if (q.head == q.rows.size() || q.rows[q.head].t >= until) continue;
         if (next == nullptr || q.rows[q.head].t < next->rows[next->head].t ||
-            (q.rows[q.head].t == next->rows[next->head].t && q.phase < next->phase))
+            (q.rows[q.head].t == next->rows[next->head].t &&
+             q.rows[q.head].phase < next->rows[next->head].phase))
           next = &q;
       }
       if (next == nullptr) break;
-      const Row& r = next->rows[next->head++];
-      out->append(text_, r.at, r.size);
+      write(next->rows[next->head++]);
     }
-    // The text of the rows still held, moved to the front: memory holds
-    // theirs, not that of every row written.
-    spare_.clear();
     for (Queue& q : queues_) {
       q.rows.erase(q.rows.begin(), q.rows.begin() + static_cast<ptrdiff_t>(q.head));
       q.head = 0;
-      for (Row& r : q.rows) {
-        const size_t at = spare_.size();
-        spare_.append(text_, r.at, r.size);
-        r.at = at;
-      }
     }
-    text_.swap(spare_);
   }
 
  private:
-  struct Row {
-    int64_t t;
-    size_t at, size;  // of its text in text_
-  };
   struct Queue {
-    int phase;
-    size_t head;            // the first row not yet written
-    std::vector<Row> rows;  // in time order
+    size_t head = 0;        // the first row not yet written
+    std::vector<Row> rows;  // of one phase, in time order
   };
   std::vector<Queue> queues_;  // of the phases with rows, in order of their first
   int queue_of_[256];          // by phase: its index in queues_, or -1
-  Queue* last_ = nullptr;      // the queue of the row started last
-  std::string text_;   // of the rows held, and of rows written while some are
-  std::string spare_;  // text_'s next, its memory kept
 };
 
 #endif  // QUILLON_MEASURES_CYCLES_H_

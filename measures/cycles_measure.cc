@@ -16,31 +16,34 @@ class CyclesMeasure : public Measure {
   void begin_log(const LogMeasures& log, int64_t, int64_t) override { cycles_.begin_log(log); }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
-    for (const MeasureEvent& e : events) {
-      if (cycles_.take(e, event_time(start, e)) != 1) continue;
-      const Cycle& c = cycles_.cycle();
-      std::string& text = rows_.start(c.start, c.phase);
-      text += signal_.field;
-      text += ',';
-      put_int(&text, c.phase);
-      for (int64_t t : {c.start, c.green, c.yellow, c.end}) {
-        text += ',';
-        if (t != kNever) time_.put(&text, t);
-      }
-      text += '\n';
-      rows_.done();
-    }
+    for (const MeasureEvent& e : events)
+      if (cycles_.take(e, event_time(start, e)) == 1) rows_.add(Row(cycles_.cycle()));
   }
 
   void cut() override { cycles_.cut(); }
 
   void settle(int64_t until) override {
-    rows_.settle(std::min(until, cycles_.earliest_open()), signal_.out);
+    rows_.settle(std::min(until, cycles_.earliest_open()), [this](const Row& c) {
+      // The row but the signal's id, put together and appended at once.
+      char text[kMaxIntSize + 4 * (kMaxTimeSize + 1) + 1];
+      char* p = put_int(text, c.phase);
+      for (int64_t t : {c.start, c.green, c.yellow, c.end}) {
+        *p++ = ',';
+        if (t != kNever) p = time_.put(p, t);
+      }
+      *p++ = '\n';
+      std::string& out = row();
+      out.append(text, static_cast<size_t>(p - text));
+    });
   }
 
  private:
+  struct Row : Cycle {
+    explicit Row(const Cycle& c) : Cycle(c), t(c.start) {}
+    int64_t t;  // the time it is written by
+  };
   CycleTracker cycles_;
-  HeldRows rows_;
+  HeldRows<Row> rows_;
 };
 
 }  // namespace

@@ -98,10 +98,36 @@ class SplitFailuresMeasure : public Measure {
       held = std::min(held, p.green);
       for (const Green& g : p.greens) held = std::min(held, g.start);
     }
-    rows_.settle(held, signal_.out);
+    rows_.settle(held, [this](const Row& g) {
+      std::string& text = row();
+      char head[kMaxIntSize + kMaxTimeSize + kMaxSecondsSize + 3];
+      char* p = put_int(head, g.phase);
+      *p++ = ',';
+      p = time_.put(p, g.t);
+      *p++ = ',';
+      p = put_seconds(p, g.green);
+      *p++ = ',';
+      text.append(head, static_cast<size_t>(p - head));
+      if (g.gor >= 0) put_fixed(&text, g.gor, 2);
+      text += ',';
+      if (g.ror >= 0) put_fixed(&text, g.ror, 2);
+      text += ',';
+      if (g.gor >= 0 && g.ror >= 0) {
+        const double share = signal_.split_failure_percent / 100.0;
+        text += g.gor >= share && g.ror >= share ? '1' : '0';
+      }
+      text += '\n';
+    });
   }
 
  private:
+  // A green's row: its shares, -1 where there is none.
+  struct Row {
+    int64_t t;  // its start
+    int phase;
+    int64_t green;
+    double gor, ror;
+  };
   // A green from its start to its yellow, and the end of that yellow.
   struct Green {
     int64_t start, yellow, red;  // red: kNever until seen, kNoRed where none
@@ -151,33 +177,14 @@ class SplitFailuresMeasure : public Measure {
         // Spans still open count up to here, or to the end of coverage.
         const int64_t now = at_break ? covered_end_ : t;
         const bool red_known = red_seen && g.red + red <= covered_end_;
-        std::string& text = rows_.start(g.start, number);
-        text += signal_.field;
-        text += ',';
-        put_int(&text, number);
-        text += ',';
-        time_.put(&text, g.start);
-        text += ',';
-        put_seconds(&text, g.yellow - g.start);
-        text += ',';
-        double gor = -1, ror = -1;
-        if (g.yellow > g.start) {
-          gor = static_cast<double>(occupied(p, g.start, g.yellow, now)) /
-                static_cast<double>(g.yellow - g.start);
-          put_fixed(&text, gor, 2);
-        }
-        text += ',';
-        if (red_known) {
-          ror = static_cast<double>(occupied(p, g.red, g.red + red, now)) / static_cast<double>(red);
-          put_fixed(&text, ror, 2);
-        }
-        text += ',';
-        if (gor >= 0 && ror >= 0) {
-          const double share = signal_.split_failure_percent / 100.0;
-          text += gor >= share && ror >= share ? '1' : '0';
-        }
-        text += '\n';
-        rows_.done();
+        Row row{g.start, number, g.yellow - g.start, -1, -1};
+        if (g.yellow > g.start)
+          row.gor = static_cast<double>(occupied(p, g.start, g.yellow, now)) /
+                    static_cast<double>(g.yellow - g.start);
+        if (red_known)
+          row.ror = static_cast<double>(occupied(p, g.red, g.red + red, now)) /
+                    static_cast<double>(red);
+        rows_.add(row);
       }
       p.greens.erase(p.greens.begin(), p.greens.begin() + static_cast<ptrdiff_t>(n));
       // The next time a green of the phase can be written.
@@ -201,7 +208,7 @@ class SplitFailuresMeasure : public Measure {
   bool covered_ = false;
   int64_t covered_end_ = INT64_MIN;
   int64_t due_ = kNever;  // the next time a green may be written
-  HeldRows rows_;
+  HeldRows<Row> rows_;
 };
 
 }  // namespace

@@ -188,10 +188,11 @@ class MeasuresOutput : public Output {
   Outcome keep(const std::string& signal_id, LogMeasures log, std::string* message) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string err;
-    const size_t size = log.events.size() * sizeof(MeasureEvent);
-    if (!log.events.empty() && held_size_ + size <= settings_.held_events) {
-      held_size_ += size;
-      log.events.shrink_to_fit();
+    // Held with the room reserved for them, which copying them into less
+    // would touch as much memory again.
+    const size_t room = log.events.capacity() * sizeof(MeasureEvent);
+    if (!log.events.empty() && held_size_ + room <= settings_.held_events) {
+      held_size_ += room;
     } else if (!log.events.empty()) {
       const size_t size = log.events.size() * sizeof(MeasureEvent);
       if ((!events_.is_open() && !create_unnamed_temp(&events_, &err)) ||
