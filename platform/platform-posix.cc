@@ -155,6 +155,16 @@ int terminal_width() {
   return 80;
 }
 
+bool local_date_today(int* year, int* month, int* day) {
+  const time_t now = time(nullptr);
+  struct tm local;
+  if (now == static_cast<time_t>(-1) || localtime_r(&now, &local) == nullptr) return false;
+  *year = local.tm_year + 1900;
+  *month = local.tm_mon + 1;
+  *day = local.tm_mday;
+  return true;
+}
+
 File::~File() { close(); }
 
 long long File::read(char* buf, size_t size) {

@@ -276,6 +276,15 @@ int terminal_width() {
   return 80;
 }
 
+bool local_date_today(int* year, int* month, int* day) {
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  *year = local.wYear;
+  *month = local.wMonth;
+  *day = local.wDay;
+  return true;
+}
+
 File::~File() { close(); }
 
 long long File::read(char* buf, size_t size) {

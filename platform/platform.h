@@ -81,6 +81,10 @@ bool stderr_is_terminal();
 /// when it cannot be told.
 int terminal_width();
 
+/// Today's date on this machine's clock and in its time zone; false when
+/// the clock cannot be read.
+bool local_date_today(int* year, int* month, int* day);
+
 /// Who owns a file and who may read it: the POSIX owner, group and
 /// permission bits (not used on Windows).
 struct FileOwner {

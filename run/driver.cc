@@ -16,6 +16,7 @@
 #include "run/options.h"
 #include "run/outputs_apart.h"
 #include "logs/plan.h"
+#include "logconv/log_time.h"
 #include "run/progress.h"
 #include "run/runner.h"
 #include "run/walker.h"
@@ -171,6 +172,17 @@ Item TreeRun::item_for(PlannedEntry& p, const DirVisit& visit,
 void TreeRun::visit(DirVisit& visit) {
   const bool top = visit.relative.empty();
   std::vector<DirEntry> entries = std::move(visit.entries);
+  // Logs of other days than those asked for are not there for this run:
+  // not read, not decompressed, not reported.
+  entries.erase(std::remove_if(entries.begin(), entries.end(),
+                               [this](const DirEntry& e) {
+                                 if (e.kind == EntryKind::kDirectory) return false;
+                                 const std::string log = is_archive(e.name)
+                                                             ? log_name_of_archive(e.name)
+                                                             : e.name;
+                                 return is_log_name(log) && !reads_log_of_day(options_, log);
+                               }),
+                entries.end());
   if (top && !options_.recursive) {
     for (const DirEntry& entry : entries)
       passed_sub_directories_ |= entry.kind == EntryKind::kDirectory;
@@ -339,7 +351,13 @@ int run_with(const Options& given, const RunHooks& hooks) {
   const bool files = reads_files(given);
   Options options = given;
   if (files) options.dir = ".";
-  const std::string no_logs = "Failed to find any .dat files in " +
+  std::string days;
+  if (options.since != INT64_MIN || options.until != INT64_MAX) {
+    days = " of the days";
+    if (options.since != INT64_MIN) days += " from " + date_text(options.since);
+    if (options.until != INT64_MAX) days += " to " + date_text(options.until);
+  }
+  const std::string no_logs = "Failed to find any .dat files" + days + " in " +
                               shown(join_path(options.dir, "*.dat")) + "\n";
 
   // Before anything is read or made: no output replaces what the run
@@ -410,6 +428,7 @@ int run_with(const Options& given, const RunHooks& hooks) {
     if (files && (input == "-" || output_target(input, &resolved) !=
                                       OutputTarget::kDirectory)) {
       Item item = file_item(options, input, standard_input);
+      if (item.task && input != "-" && !reads_log_of_day(options, item.task->log_name)) continue;
       found |= item.task.has_value();
       runner.add(std::move(item));
       continue;

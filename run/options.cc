@@ -1,6 +1,9 @@
 #include "run/options.h"
 
+#include "logconv/convert_log.h"
+#include "logconv/log_time.h"
 #include "outputs/events_table_output.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -135,6 +138,16 @@ const OptionRow kOptions[] = {
      [](Options* o, const std::string&) { return o->update = true; },
      "leave alone what is up to date: a CSV newer than its\n"
      "log, a log loaded with the size and time it has"},
+    {0, "since", "DATE",
+     [](Options* o, const std::string& v) { return parse_day(v, &o->since); },
+     "read only the logs of DATE and after (YYYY-MM-DD,\n"
+     "today or yesterday); the others, and logs whose name\n"
+     "holds no date, are left unread",
+     "a date such as 2024-06-12, today or yesterday"},
+    {0, "until", "DATE",
+     [](Options* o, const std::string& v) { return parse_day(v, &o->until); },
+     "read only the logs of DATE and before",
+     "a date such as 2024-06-12, today or yesterday"},
     {0, "signal-id", "FROM",
      [](Options* o, const std::string& v) {
        if (v == "auto") o->signal_id = SignalIdFrom::kAuto;
@@ -309,6 +322,30 @@ std::string check_options(const Options& o) {
 }
 
 }  // namespace
+
+bool parse_day(const std::string& text, int64_t* day) {
+  int year = 0, month = 0, d = 0;
+  if (text == "today" || text == "yesterday") {
+    if (!local_date_today(&year, &month, &d)) return false;
+    *day = days_from_civil(year, month, d) - (text == "yesterday" ? 1 : 0);
+    return true;
+  }
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-' ||
+      !read_digits(text.substr(0, 4), 4, &year) || !read_digits(text.substr(5, 2), 2, &month) ||
+      !read_digits(text.substr(8, 2), 2, &d) || month < 1 || month > 12 || d < 1 ||
+      d > days_in_month(year, month))
+    return false;
+  *day = days_from_civil(year, month, d);
+  return true;
+}
+
+bool reads_log_of_day(const Options& options, std::string_view log_name) {
+  if (options.since == INT64_MIN && options.until == INT64_MAX) return true;
+  LogHour hour;
+  if (!read_log_hour(parse_log_date(log_name), &hour)) return false;
+  const int64_t day = days_from_civil(hour.year, hour.month, hour.day);
+  return day >= options.since && day <= options.until;
+}
 
 bool takes_log_files(const Options& options) {
   return options.format != OutputFormat::kCsv || options.test;

@@ -57,7 +57,21 @@ struct Options {
   MeasureSettings measures;
   std::string measures_given;  // the first of those given: "--bin"; empty
   std::string detectors;  // --detectors: the detector map's file, read into `measures`
+  /// --since and --until: the first and last days (counted from 1970-01-01)
+  /// whose logs the run reads; the others, and logs of no date, are left
+  /// unread. INT64_MIN and INT64_MAX where not given.
+  int64_t since = INT64_MIN, until = INT64_MAX;
 };
+
+/// Whether the run of `options` reads the log named `log_name` (an
+/// archive's name without its .gz): one of the days of --since and
+/// --until.
+bool reads_log_of_day(const Options& options, std::string_view log_name);
+
+/// Reads a day for --since or --until: YYYY-MM-DD, "today" or "yesterday"
+/// (by this machine's clock), counted from 1970-01-01. False where it is
+/// none of these.
+bool parse_day(const std::string& text, int64_t* day);
 
 /// Whether the run of `options` takes log files as inputs besides
 /// directories: the events table, the database and -t do; the CSV files are

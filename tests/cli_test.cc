@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -268,6 +270,80 @@ TEST_F(Cli, NoLogFiles) {
   }
   EXPECT_FALSE(fs::exists(root_ / "missing"));
   EXPECT_EQ(entries(dir_), (std::set<std::string>{"x.dat", "csv_files_p"}));
+}
+
+// --since and --until: the logs of other days, and logs of no date, are
+// not read, not decompressed and not reported, in the plain run and the
+// events table alike; a run left with no log says which days it looked for.
+TEST_F(Cli, DaysToRead) {
+  const std::map<std::string, std::string> kLogs = {
+      {"2022_06_07_23.dat.gz", log(6, 1)}, {"2022_06_08_00.dat", log(6, 2)},
+      {"2022_06_08_13.dat.gz", log(5, 3)}, {"2022_06_09_00.dat", log(6, 4)},
+      {"undated.dat", log(6, 5)}};
+  const struct {
+    std::vector<std::string> days;
+    std::set<std::string> read;  // of kLogs
+  } kCases[] = {
+      {{"--since", "2022-06-08", "--until", "2022-06-08"},
+       {"2022_06_08_00.dat", "2022_06_08_13.dat.gz"}},
+      {{"--since", "2022-06-09"}, {"2022_06_09_00.dat"}},
+      {{"--until", "2022-06-07"}, {"2022_06_07_23.dat.gz"}},
+      {{"--since", "2022-06-10"}, {}},
+  };
+  auto write_logs = [this, &kLogs](const std::set<std::string>* only) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (const auto& [name, bytes] : kLogs) {
+      if (only != nullptr && only->count(name) == 0) continue;
+      write_file(dir_ / name, name.find(".gz") != std::string::npos ? gzip_bytes(bytes) : bytes);
+    }
+  };
+  for (const auto& c : kCases) {
+    for (const bool table : {false, true}) {
+      const std::string what = c.days[1] + (table ? " -f events" : "");
+      std::vector<std::string> args = {"-k", "-f", "events", "-o", (root_ / "t.csv").string(),
+                                       dir_.string(), "p"};
+      if (!table) args = {dir_.string(), "p"};
+      // The table of the days' logs alone.
+      std::string expected;
+      if (table && !c.read.empty()) {
+        write_logs(&c.read);
+        ASSERT_EQ(quillon(args).status, 0) << what;
+        expected = read_file(root_ / "t.csv");
+      }
+      write_logs(nullptr);
+      args.insert(args.begin(), c.days.begin(), c.days.end());
+      ToolRun run = quillon(args);
+      if (c.read.empty()) {
+        EXPECT_EQ(run.status, 1) << what;
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
+                  text("Failed to find any .dat files of the days from 2022-06-10 in " +
+                       tool_path(dir_, "*.dat") + "\n"))
+            << what;
+        continue;
+      }
+      EXPECT_EQ(run.status, 0) << what << run.err;
+      EXPECT_EQ(run.err, "") << what;
+      if (table) {
+        EXPECT_EQ(read_file(root_ / "t.csv"), expected) << what;
+        continue;
+      }
+      std::set<std::string> csvs;
+      for (const std::string& name : c.read) {
+        csvs.insert(name.substr(0, 14) + "csv");
+        EXPECT_EQ(read_file(dir_ / "csv_files_p" / (name.substr(0, 14) + "csv")),
+                  csv(kLogs.at(name), name.substr(0, 17), Mode::kProprietary))
+            << what;
+      }
+      EXPECT_EQ(entries(dir_ / "csv_files_p"), csvs) << what;
+      // An archive of another day is left as it came.
+      for (const auto& [name, bytes] : kLogs) {
+        if (name.find(".gz") != std::string::npos && c.read.count(name) == 0) {
+          EXPECT_TRUE(fs::exists(dir_ / name)) << what << " " << name;
+        }
+      }
+    }
+  }
 }
 
 TEST_F(Cli, RerunOverwrites) {

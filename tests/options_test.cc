@@ -113,6 +113,41 @@ TEST(Options, OperandsOfTheMeasures) {
   }
 }
 
+TEST(Options, Days) {
+  const struct {
+    const char* text;
+    bool ok;
+    int64_t day;  // from 1970-01-01
+  } kCases[] = {
+      {"1970-01-01", true, 0},     {"2024-02-29", true, 19782}, {"0001-01-01", true, -719162},
+      {"2023-02-29", false, 0},    {"2024-13-01", false, 0},    {"2024-6-12", false, 0},
+      {"2024-06-12 ", false, 0},   {"20240612", false, 0},      {"", false, 0},
+      {"tomorrow", false, 0},
+  };
+  for (const auto& c : kCases) {
+    int64_t day = 7;
+    EXPECT_EQ(parse_day(c.text, &day), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(day, c.day) << c.text;
+    }
+  }
+  int64_t today = 0, yesterday = 0;
+  ASSERT_TRUE(parse_day("today", &today) && parse_day("yesterday", &yesterday));
+  EXPECT_EQ(yesterday, today - 1);
+  Options o;
+  std::string err;
+  EXPECT_EQ(parse_command_line({"quillon", "--since", "2024-06-31", "d", "p"}, &o, &err),
+            Command::kBadUsage);
+  EXPECT_NE(err.find("2024-06-31"), std::string::npos) << err;
+  ASSERT_EQ(parse_command_line({"quillon", "--since", "2024-06-11", "--until", "2024-06-12",
+                                "d", "p"}, &o, &err),
+            Command::kRun);
+  for (const auto& [name, read] : {std::pair{"2024_06_10_23.dat", false},
+                                   {"2024_06_11_00.dat", true}, {"AB_17_2024_06_12_23.dat", true},
+                                   {"2024_06_13_00.dat", false}, {"undated.dat", false}})
+    EXPECT_EQ(reads_log_of_day(o, name), read) << name;
+}
+
 TEST(Options, Sizes) {
   struct Case {
     const char* text;
