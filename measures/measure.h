@@ -40,6 +40,7 @@ struct LogMeasures {
   // few (version 4 has no End Yellow or End Red, no preempt states).
   uint32_t kinds = ~uint32_t{0};
   uint64_t detectors[4] = {};      // the channels of its Detector On events
+  bool detectors_noted = false;    // ... noted as it was read (else from events)
   std::vector<MeasureEvent> events;  // held, or else:
   uint64_t offset = 0, count = 0;    // where they lie in the events file
 };

@@ -139,7 +139,8 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   std::vector<SignalContext> contexts(kMeasureSchema.size());
   uint64_t detectors[4] = {};
   for (auto log = logs.begin(); log != undated; ++log) {
-    note_detectors(&*log);
+    // Noted where the conversion did not (a pass over the events).
+    if (!log->detectors_noted) note_detectors(&*log);
     for (int w = 0; w < 4; ++w) detectors[w] |= log->detectors[w];
   }
   // The signal's channels in the map, which are detectors that should be

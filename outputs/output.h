@@ -66,6 +66,10 @@ class LogOutput {
   virtual void discard() {}
 };
 
+/// The size of log from which reading logs on several threads gains more
+/// than the threads cost, where each log's rows are written as text.
+const uint64_t kTextWorthThreads = 64 << 10;
+
 /// The output of a run, one per format.
 class Output {
  public:
@@ -121,6 +125,10 @@ class Output {
     (void)task, (void)size, (void)mtime_ns;
     return false;
   }
+
+  /// The size of log, plain or compressed, from which reading logs on
+  /// several threads gains more than the threads cost.
+  virtual uint64_t worth_threads() const { return kTextWorthThreads; }
 
   /// Whether reading the log of `task` gains from more threads (the
   /// runner counts its bytes toward starting them).

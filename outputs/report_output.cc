@@ -149,6 +149,8 @@ class ReportOutput : public Output {
 
   std::string note() const override { return measures_->note(); }
 
+  uint64_t worth_threads() const override { return measures_->worth_threads(); }
+
   void set_interruption(std::function<bool()> interrupted) override {
     interrupted_ = std::move(interrupted);
   }

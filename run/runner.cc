@@ -10,12 +10,13 @@
 std::function<void()> Runner::thread_hook_for_tests;
 
 Runner::Runner(RunTask run, int jobs, bool automatic, LinePrinter& printer,
-               Progress& progress)
+               Progress& progress, uint64_t worth_threads)
     : run_(std::move(run)),
       printer_(printer),
       progress_(progress),
       jobs_(jobs),
-      automatic_(automatic) {
+      automatic_(automatic),
+      worth_threads_(worth_threads) {
   if (!automatic) start_workers(jobs);
 }
 
@@ -188,7 +189,7 @@ void Runner::report_front() {
   if (outcome == Outcome::kStop) stop();
   // Logs that prove big enough are read on every core from now on.
   if (automatic_ && workers_.empty() && !stopped_ && jobs_ > 1 &&
-      tasks_done_ > 0 && bytes_done_ / tasks_done_ >= kWorthThreads) {
+      tasks_done_ > 0 && bytes_done_ / tasks_done_ >= worth_threads_) {
     start_workers(jobs_);
   }
 }

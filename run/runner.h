@@ -34,13 +34,10 @@ using RunTask =
 class Runner {
  public:
   /// With `automatic`, the tasks run in this thread until the logs read
-  /// average kWorthThreads bytes, and then on `jobs` threads.
+  /// average `worth_threads` bytes (the output's Output::worth_threads),
+  /// and then on `jobs` threads.
   Runner(RunTask run, int jobs, bool automatic, LinePrinter& printer,
-         Progress& progress);
-
-  /// The size of log, plain or compressed, from which reading logs on
-  /// several threads gains more than the threads cost.
-  static constexpr uint64_t kWorthThreads = 64 << 10;
+         Progress& progress, uint64_t worth_threads = kTextWorthThreads);
   ~Runner();
 
   /// Adds `items` (one directory's) after those added before, and counts
@@ -107,6 +104,7 @@ class Runner {
 
   int jobs_;
   bool automatic_;
+  uint64_t worth_threads_;
   uint64_t bytes_done_ = 0;
   bool stopped_ = false;
   int status_ = 0;
