@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "logconv/row_text.h"
 
 #include <cstdio>
 
@@ -66,9 +65,15 @@ void TimestampText::put(std::string* out, int64_t t) {
 
 char* TimestampText::put(char* p, int64_t t) {
   if (t >= hour_ && t < hour_ + 36000) {
+    const int64_t rest = t - hour_;
     memcpy(p, hour_text_, hour_size_);
-    memcpy(p + hour_size_, time_text().text[t - hour_], 7);  // "MM:SS.t"
-    return p + hour_size_ + 7;
+    p += hour_size_;
+    two(p, rest / 600);  // "MM:SS.t"
+    p[2] = ':';
+    two(p + 3, rest / 10 % 60);
+    p[5] = '.';
+    p[6] = static_cast<char>('0' + rest % 10);
+    return p + 7;
   }
   const int64_t day = day_of(t);
   if (day != day_) set_day(day);
