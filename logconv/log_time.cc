@@ -1,5 +1,6 @@
 #include "logconv/log_time.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -65,14 +66,26 @@ void TimestampText::put(std::string* out, int64_t t) {
 
 char* TimestampText::put(char* p, int64_t t) {
   if (t >= hour_ && t < hour_ + 36000) {
-    const int64_t rest = t - hour_;
-    memcpy(p, hour_text_, hour_size_);
+    // "MM:SS" of each second of an hour, 28 KiB built at the first use,
+    // which saves working the digits out a time.
+    static const auto* const kSeconds = [] {
+      auto* text = new std::array<std::array<char, 8>, 3600>;
+      for (int s = 0; s < 3600; ++s) {
+        two((*text)[static_cast<size_t>(s)].data(), s / 60);
+        (*text)[static_cast<size_t>(s)][2] = ':';
+        two((*text)[static_cast<size_t>(s)].data() + 3, s % 60);
+      }
+      return text;
+    }();
+    const int64_t rest = t - hour_, second = rest / 10;
+    // A copy of a fixed size, which the compiler makes a move or two: there
+    // is room for it at `p`, and the hour's text is shorter.
+    static_assert(sizeof hour_text_ >= 32 && kMaxTimeSize >= 32 + 8);
+    memcpy(p, hour_text_, 32);
     p += hour_size_;
-    two(p, rest / 600);  // "MM:SS.t"
-    p[2] = ':';
-    two(p + 3, rest / 10 % 60);
+    memcpy(p, (*kSeconds)[static_cast<size_t>(second)].data(), 8);  // "MM:SS.t"
     p[5] = '.';
-    p[6] = static_cast<char>('0' + rest % 10);
+    p[6] = static_cast<char>('0' + (rest - second * 10));
     return p + 7;
   }
   const int64_t day = day_of(t);
@@ -143,6 +156,16 @@ void put_int(std::string* out, int64_t v) {
 }
 
 char* put_int(char* out, int64_t v) {
+  // Most are phases, channels and counts below 100: written here, which
+  // saves the loop and the copy of its digits.
+  if (v >= 0 && v < 100) {
+    if (v < 10) {
+      *out = static_cast<char>('0' + v);
+      return out + 1;
+    }
+    two(out, v);
+    return out + 2;
+  }
   char text[24];
   char* const end = text + sizeof text;
   char* p = end;
@@ -193,6 +216,20 @@ void put_seconds(std::string* out, int64_t tenths) {
 }
 
 char* put_seconds(char* out, int64_t tenths) {
+  // Most are intervals below 100 s, written here as put_int's small ones.
+  if (tenths >= 0 && tenths < 1000) {
+    const int64_t whole = tenths / 10;
+    char* p = out;
+    if (whole < 10) {
+      *p++ = static_cast<char>('0' + whole);
+    } else {
+      two(p, whole);
+      p += 2;
+    }
+    p[0] = '.';
+    p[1] = static_cast<char>('0' + tenths % 10);
+    return p + 2;
+  }
   // The sign once, then the magnitude: -0.5 is "-0.5", not "0.-5".
   const uint64_t u = tenths < 0 ? 0 - static_cast<uint64_t>(tenths)
                                 : static_cast<uint64_t>(tenths);

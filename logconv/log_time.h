@@ -75,7 +75,7 @@ class TimestampText {
   // "MM:SS.t" after it: a measure's times come mostly in order, which saves
   // the hour's digits a time, and the whole time is one append.
   int64_t hour_ = INT64_MIN;
-  char hour_text_[40];
+  char hour_text_[40] = {};
   size_t hour_size_ = 0;
 };
 

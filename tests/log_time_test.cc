@@ -67,16 +67,21 @@ TEST(LogTime, SecondsAndIntegersKeepTheirSign) {
   const struct {
     int64_t tenths;
     const char* text;
-  } kCases[] = {{0, "0.0"}, {5, "0.5"}, {-5, "-0.5"}, {123, "12.3"}, {-105, "-10.5"},
-                {INT64_MIN, "-922337203685477580.8"}};
+  } kCases[] = {{0, "0.0"},     {5, "0.5"},      {-5, "-0.5"},    {99, "9.9"},
+                {100, "10.0"},  {123, "12.3"},   {999, "99.9"},   {1000, "100.0"},
+                {-105, "-10.5"}, {INT64_MIN, "-922337203685477580.8"}};
   for (const auto& c : kCases) {
     std::string text;
     put_seconds(&text, c.tenths);
     EXPECT_EQ(text, c.text) << c.tenths;
   }
-  std::string text;
-  put_int(&text, INT64_MIN);
-  EXPECT_EQ(text, "-9223372036854775808");
+  for (const auto& [v, expected] : {std::pair<int64_t, const char*>{0, "0"}, {9, "9"}, {10, "10"},
+                                    {99, "99"}, {100, "100"}, {-1, "-1"},
+                                    {INT64_MIN, "-9223372036854775808"}}) {
+    std::string text;
+    put_int(&text, v);
+    EXPECT_EQ(text, expected) << v;
+  }
 }
 
 // One writer of times kept across many, in and out of order, across hours,
