@@ -75,6 +75,11 @@ struct MeasureSettings {
   /// The bytes of the logs' events a run holds in memory until its tables
   /// are taken; the rest wait in a temporary file.
   size_t held_events = size_t{4} << 20;
+  /// Where the run is one part of a larger one (a folder of an archive
+  /// measured apart): the start of the larger run's last hour, in tenths
+  /// since 1970, up to which each signal's hours after its last log are
+  /// missing; INT64_MIN: the run's own.
+  int64_t last_hour = INT64_MIN;
 };
 
 /// A threshold of MeasureSettings that a run may set by its name.

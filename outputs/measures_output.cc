@@ -97,7 +97,7 @@ class MeasuresOutput : public Output {
     };
     // Each signal's hours after its last log are missing up to the run's
     // last hour.
-    int64_t last_hour = kNoHour;
+    int64_t last_hour = settings_.last_hour;
     for (const auto& [signal, logs] : signals_)
       for (const LogMeasures& log : logs)
         if (log.dated) last_hour = std::max(last_hour, hour_start(log.hour));

@@ -17,6 +17,8 @@
 #include "run/driver.h"
 #include "logs/messages.h"
 #include "logs/names.h"
+#include "logconv/convert_log.h"
+#include "logconv/log_time.h"
 #include "run/options.h"
 #include "measures/measures.h"
 #include "outputs/output.h"
@@ -240,7 +242,10 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
   hooks.sink = &columns;
   hooks.first_year = kFirstColumnYear;
   hooks.last_year = kLastColumnYear;
-  if (!signal_dir.is_none()) hooks.dir_signal_id = py::cast<std::string>(signal_dir);
+  if (!signal_dir.is_none()) {
+    hooks.dir_signal_id = py::cast<std::string>(signal_dir);
+    hooks.dir_path = *hooks.dir_signal_id;
+  }
   std::optional<py::error_already_set> raised;
   check_signals(&hooks, &raised);
   int status;
@@ -254,7 +259,8 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
   return result_of(std::move(run), mode_of(mode), messages, status);
 }
 
-py::tuple convert(const std::vector<std::string>& args) {
+py::tuple convert(const std::vector<std::string>& args, const py::object& signal_dir,
+                  const py::object& last_hour) {
   std::vector<std::string> command_line = {"quillon"};
   command_line.insert(command_line.end(), args.begin(), args.end());
   Options options;
@@ -262,8 +268,13 @@ py::tuple convert(const std::vector<std::string>& args) {
   if (parse_command_line(command_line, &options, &error) != Command::kRun)
     throw py::value_error(error.empty() ? "not a run of quillon: " + usage_text()
                                         : error);
+  if (!last_hour.is_none()) options.measures.last_hour = py::cast<int64_t>(last_hour);
   std::vector<std::string> messages;
   RunHooks hooks;
+  if (!signal_dir.is_none()) {
+    hooks.dir_signal_id = py::cast<std::string>(signal_dir);
+    hooks.dir_path = *hooks.dir_signal_id;
+  }
   hooks.message = [&](const std::string& text) {
     for (std::string& line : lines_of(text)) messages.push_back(std::move(line));
   };
@@ -318,9 +329,18 @@ py::list measure_schema() {
       for (const char* v : c.values) values.append(v);
       columns.append(py::make_tuple(c.name, c.frame_type, values));
     }
-    out.append(py::make_tuple(table.name, columns));
+    out.append(py::make_tuple(table.name, columns, table.mapped));
   }
   return out;
+}
+
+// The start of the hour a log's name gives, in tenths of a second since
+// 1970 (a .gz archive's too); None for a name of no valid date.
+py::object log_hour(const std::string& name) {
+  const std::string log = is_archive(name) ? log_name_of_archive(name) : name;
+  LogHour hour;
+  if (!is_log_name(log) || !read_log_hour(parse_log_date(log), &hour)) return py::none();
+  return py::int_(hour_start(hour));
 }
 
 uint64_t size_of(const std::string& text) {
@@ -351,16 +371,23 @@ PYBIND11_MODULE(_quillon, m) {
         "Reads every log of the folder `dir` (and below it, when recursive) "
         "into columns, in the order of the events table; without `rows`, "
         "only the facts of each log.");
-  m.def("convert", &convert, py::arg("args"),
+  m.def("convert", &convert, py::arg("args"), py::arg("signal_dir") = py::none(),
+        py::arg("last_hour") = py::none(),
         "Runs quillon with the command-line arguments `args` and returns its "
-        "exit status and its messages, a list of lines.");
+        "exit status and its messages, a list of lines. `signal_dir`: the "
+        "signal id of the folder given and the start of those below it, as "
+        "in a run of a folder above it; `last_hour`: the measures' last hour "
+        "of a larger run, in tenths of a second since 1970.");
+  m.def("log_hour", &log_hour, py::arg("name"),
+        "The start of the hour a log's name gives (its .gz too), in tenths of "
+        "a second since 1970; None for a name of no valid date.");
   m.def("measure_table", &measure_table, py::arg("table"), py::arg("data"),
         "Reads the CSV text of measure table number `table` (as the "
         "measures write them) into columns; raises ValueError where it is "
         "not such a table.");
   m.def("measure_schema", &measure_schema,
         "The measure tables in their order: (name, [(column, frame type, "
-        "fixed values), ...]) each.");
+        "fixed values), ...], made only with a detector map) each.");
   m.def("size_of", &size_of, py::arg("text"),
         "Reads a size as --max-log-size does; raises ValueError for none.");
   m.attr("version_line") = std::string(kVersionLine);

@@ -32,8 +32,8 @@ class TreeRun {
   // `dir_signal_id`, when given, is the signal id of the directory
   // argument's logs and the start of those below it.
   TreeRun(const Options& options, const RunSettings& settings,
-          const std::optional<std::string>& dir_signal_id, Progress& progress,
-          Runner& runner)
+          const std::optional<std::string>& dir_signal_id, const std::string& dir_path,
+          Progress& progress, Runner& runner)
       : options_(options),
         settings_(settings),
         output_(*settings.output),
@@ -41,6 +41,7 @@ class TreeRun {
         root_signal_id_(dir_signal_id ? *dir_signal_id
                                       : ::dir_signal_id(options.dir)),
         prefix_signal_id_(dir_signal_id.value_or("")),
+        dir_path_(dir_path),
         progress_(progress),
         runner_(runner) {}
 
@@ -68,6 +69,7 @@ class TreeRun {
   Output& output_;
   const std::string out_name_;
   const std::string root_signal_id_, prefix_signal_id_;
+  const std::string dir_path_;  // below a larger run's directory, or empty
   Progress& progress_;
   Runner& runner_;
   bool found_logs_ = false;
@@ -125,6 +127,10 @@ Item TreeRun::item_for(PlannedEntry& p, const DirVisit& visit,
       task.check_only = p.step == Step::kCheckArchive;
       if (!output_.names_logs()) break;
       // Names that are no UTF-8 go into tables as messages show them.
+      if (!dir_path_.empty()) {
+        append_shown_exactly(&task.relative_path, dir_path_);
+        task.relative_path += '/';
+      }
       for (const std::string& part : visit.relative) {
         append_shown_exactly(&task.relative_path, part);
         task.relative_path += '/';
@@ -441,7 +447,7 @@ int run_with(const Options& given, const RunHooks& hooks) {
                   Outcome::kDamaged, std::nullopt});
       continue;
     }
-    TreeRun run(walked, settings, hooks.dir_signal_id, progress, runner);
+    TreeRun run(walked, settings, hooks.dir_signal_id, hooks.dir_path, progress, runner);
     TreeWalker walker(dir, options.recursive, output->not_searched());
     bool top_listed = true;
     DirVisit visit;

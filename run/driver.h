@@ -32,6 +32,10 @@ struct RunHooks {
   /// (else the last name of its absolute path); the directories below it
   /// then get it and their path below it.
   std::optional<std::string> dir_signal_id;
+  /// Where the directory argument lies below that of a larger run (a
+  /// folder of an archive read apart): the paths of its logs in the tables
+  /// start with it and "/", as in a run of the larger one.
+  std::string dir_path;
   /// Called between logs in the thread that runs the run: true stops it
   /// there, as a failure stops it (nothing more published, the output not
   /// finished). Python checks its signals here.

@@ -305,7 +305,10 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
 # The measure tables, in the order the compiled part numbers them, and the
 # frame type of each column.
 _MEASURES = {name: {column: (dtype, values) for column, dtype, values in columns}
-             for name, columns in _quillon.measure_schema()}
+             for name, columns, mapped in _quillon.measure_schema()}
+
+# The tables made only with a detector map.
+_MAPPED = {name for name, columns, mapped in _quillon.measure_schema() if mapped}
 
 # What the compiled part puts where a field is empty.
 _MISSING = np.iinfo(np.int64).min
@@ -385,19 +388,29 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     yellow_red_actuations). Every frame's
     attrs["messages"] holds the messages of the run, its lines, and
     attrs["status"] its exit status."""
+    return _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
+                     bin_minutes, thresholds, detectors)
+
+
+def _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
+              bin_minutes, thresholds, detectors, signal_dir=None,
+              last_hour=None):
+    """measures(); `signal_dir` and `last_hour` as _quillon.convert takes
+    them, for a folder of an archive measured apart."""
     import tempfile
     _mode(mode)
     if isinstance(bin_minutes, bool) or not isinstance(bin_minutes, int):
         raise TypeError("bin_minutes must be an int, not %s"
                         % type(bin_minutes).__name__)
     with tempfile.TemporaryDirectory() as out:
-        status, messages = convert(
-            dir, mode, format="measures", output=out,
+        status, messages = _convert(dir, mode, dict(
+            format="measures", output=out,
             recursive=_flag(recursive, "recursive"), jobs=_count(jobs, "jobs"),
             signal_id=_text(signal_id, "signal_id", ("auto", "name", "dir")),
             max_log_size=max_log_size, bin=bin_minutes, quiet=True,
             threshold=_thresholds(thresholds),
-            detectors=None if detectors is None else _path(detectors, "detectors"))
+            detectors=None if detectors is None else _path(detectors, "detectors")),
+            signal_dir, last_hour)
         if not os.path.exists(os.path.join(out, "logs.csv")):
             raise ValueError("; ".join(messages) or "no measures were made")
         tables = {}
@@ -441,7 +454,7 @@ def _far_time(table, data, far):
 # The command's long options that convert() takes.
 _CONVERT_OPTIONS = ("keep", "output", "recursive", "jobs", "test", "quiet",
                     "format", "signal_id", "max_log_size", "update", "bin",
-                    "threshold", "detectors")
+                    "threshold", "detectors", "since", "until")
 
 
 def convert(dir, mode, **options):
@@ -450,12 +463,19 @@ def convert(dir, mode, **options):
     lines; nothing is printed.
 
     Options are the command's long options, "-" as "_": keep, output,
-    recursive, jobs, test, quiet, format, signal_id, max_log_size, update;
+    recursive, jobs, test, quiet, format, signal_id, max_log_size, update,
+    bin, threshold, detectors, since, until;
     True for an option without a value. Unlike the command, the archive is
     left as it is (keep=True) unless keep=False is given, which decompresses
     its .gz files in place. Nothing goes to the standard output unless
     output="-" is given: format="events" needs output=.
     """
+    return _convert(dir, mode, options)
+
+
+def _convert(dir, mode, options, signal_dir=None, last_hour=None):
+    """convert() of the dict `options`; `signal_dir` and `last_hour` as
+    _quillon.convert takes them, for a folder of an archive run apart."""
     options.setdefault("keep", True)
     if options.get("format") == "events" and options.get("output") is None:
         raise ValueError('convert(format="events") needs output=, a file, or '
@@ -480,4 +500,6 @@ def convert(dir, mode, **options):
     if not dirs:
         raise ValueError("no log or folder to read")
     args += ["--"] + [os.fsdecode(_path(d, "dir")) for d in dirs] + [_text(mode, "mode")]
-    return _quillon.convert([os.fsencode(arg) for arg in args])
+    return _quillon.convert([os.fsencode(arg) for arg in args],
+                            None if signal_dir is None else os.fsencode(signal_dir),
+                            last_hour)

@@ -1,7 +1,8 @@
-"""An archive of controller logs as a Dask dataframe, one partition per
+"""An archive of controller logs as Dask dataframes, one partition per
 folder of logs:
 
     events, logs = quillon.dask.read_archive("/data/archive", "e")
+    tables = quillon.dask.measures("/data/archive", "e")
 
 events is the Dask dataframe of read_archive's columns (signal_id as str);
 logs is a pandas dataframe of every log the archive holds, damaged and
@@ -69,3 +70,66 @@ def read_archive(dir, mode="e", recursive=True, signal_id="auto",
     events = dd.from_delayed(parts, meta=meta) if parts else dd.from_pandas(
         meta, npartitions=1)
     return events, logs
+
+
+def _signal_dir(root, folder):
+    """The signal id the logs of `folder` start from in a run of the whole
+    archive `root`, None for root itself (its logs take root's name)."""
+    relative = os.path.relpath(folder, root)
+    return None if relative == b"." else relative.replace(os.sep.encode(), b"/")
+
+
+def _measure_folder(root, folder, mode, signal_id, max_log_size, bin_minutes,
+                    thresholds, detectors, last_hour):
+    """One folder's measure tables, as a run of the whole archive measures
+    its logs; signal ids as str."""
+    tables = quillon._measures(
+        folder, mode, False, 1, signal_id, max_log_size, bin_minutes,
+        thresholds, detectors, _signal_dir(root, folder), last_hour)
+    for frame in tables.values():
+        frame["signal_id"] = frame["signal_id"].astype(str)
+        frame.attrs = {}
+    return tables
+
+
+def measures(dir, mode="e", recursive=True, signal_id="auto",
+             max_log_size=quillon.MAX_LOG_SIZE, bin_minutes=15,
+             thresholds=None, detectors=None):
+    """The measure tables of the logs of the folder `dir` (and below it,
+    when recursive), as quillon.measures makes them, each a Dask dataframe
+    of one partition per folder of logs, signal_id as str: a dict by table
+    name. Computed, each holds the rows quillon.measures gives, in the same
+    order where each folder holds one signal's logs (a folder's signals
+    come in the order of their ids); a signal whose logs lie in several
+    folders is measured in each apart. Every folder's hours are measured up
+    to the archive's last hour, told from the logs' names. Compute the
+    tables together (dask.compute(*tables.values())) to read each folder
+    once."""
+    root = os.fsencode(os.fspath(dir))
+    folders = _folders(root, recursive)
+    last_hour = None
+    for folder in folders:
+        for name in os.listdir(folder):
+            hour = quillon._quillon.log_hour(name)
+            if hour is not None and (last_hour is None or hour > last_hour):
+                last_hour = hour
+    # In the order of their signal ids, as the whole run writes them: a
+    # folder's id is the path below the archive, the archive's own logs
+    # take its name.
+    top = os.path.basename(os.path.abspath(root))
+    folders.sort(key=lambda f: _signal_dir(root, f) or top)
+    parts = [dask.delayed(_measure_folder)(root, folder, mode, signal_id,
+                                           max_log_size, bin_minutes,
+                                           thresholds, detectors, last_hour)
+             for folder in folders]
+    tables = {}
+    for number, name in enumerate(quillon._MEASURES):
+        if name in quillon._MAPPED and detectors is None:
+            continue
+        columns = ",".join(quillon._MEASURES[name]).encode() + b"\n"
+        meta = quillon._measure_frame(number, columns)
+        meta["signal_id"] = meta["signal_id"].astype(str)
+        tables[name] = dd.from_delayed(
+            [dask.delayed(lambda part, name=name: part[name])(p) for p in parts],
+            meta=meta) if parts else dd.from_pandas(meta, npartitions=1)
+    return tables

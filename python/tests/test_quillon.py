@@ -228,6 +228,48 @@ def test_dask_example_on_a_local_cluster(archive):
                                 "file", "read"] for line in run.stdout.splitlines())
 
 
+def test_dask_measures_on_a_local_cluster(tmp_path):
+    # Two signal folders and logs at the top, one folder's day ending
+    # hours before the other's: every table of quillon.measures, those of
+    # the detector map too, and the missing hours up to the archive's last.
+    root = tmp_path / "archive"
+    genlog(root / "north" / "elm_st", "--day", "2022_06_08", "--detectors", "16",
+           "--map", tmp_path / "day.csv")
+    genlog(root / "south", "--day", "2022_06_08", "--detectors", "4")
+    for hour in range(14, 24):
+        (root / "south" / ("2022_06_08_%02d.dat" % hour)).unlink()
+    genlog(root / "2022_06_08_03.dat", "--records", "200")
+    detectors = tmp_path / "map.csv"
+    detectors.write_text((tmp_path / "day.csv").read_text().replace(
+        "\nelm_st,", "\nnorth/elm_st,"))
+    sys.path.insert(0, EXAMPLES)
+    import dask_measures
+    from dask.distributed import Client, LocalCluster
+
+    # The workers import quillon from where this process does.
+    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        got = dask_measures.measure(str(root), client, str(detectors))
+    expected = quillon.measures(root, detectors=detectors)
+    assert sorted(got) == sorted(expected) and "arrivals" in got
+    for name, frame in expected.items():
+        frame["signal_id"] = frame["signal_id"].astype(str)
+        frame.attrs = {}
+        pd.testing.assert_frame_equal(got[name].reset_index(drop=True), frame, obj=name)
+    logs = got["logs"]
+    assert sorted(logs["signal_id"].unique()) == ["archive", "north/elm_st", "south"]
+    assert len(logs[(logs["signal_id"] == "south") & (logs["state"] == "missing")]) == 10
+    assert len(got["arrivals"]) > 1000
+    # The example writes each table.
+    run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "dask_measures.py"),
+                          str(root), str(tmp_path / "out"), "-", str(detectors)],
+                         capture_output=True, text=True, env=dict(os.environ))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("3 signals, 39 logs: "), run.stdout
+    assert (tmp_path / "out" / "split_failures.csv").exists()
+
+
 def test_paths_and_arguments_as_python_takes_them(archive, tmp_path):
     log = archive / "v6" / "elm_st" / "2022_12_31_23.dat"
     ref = quillon.read_log(log)
