@@ -64,6 +64,13 @@ class LogSink {
 
   /// What messages call it.
   virtual std::string name() const = 0;
+
+  /// Ends a run that took its logs whole. Returns false, with *err set, on
+  /// failure.
+  virtual bool finish(std::string* err) {
+    (void)err;
+    return true;
+  }
 };
 
 #endif  // QUILLON_OUTPUTS_LOG_SINK_H_

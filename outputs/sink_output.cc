@@ -76,6 +76,16 @@ class SinkOutput : public Output {
   std::string name(const Task&) const override { return shown(sink_->name()); }
   std::string note() const override { return watch_.note(); }
 
+  bool finish(bool stopped, bool, std::string* what) override {
+    // A run that stopped leaves what it loaded as it is.
+    if (stopped) return true;
+    std::lock_guard<std::mutex> lock(sink_lock_);
+    std::string err;
+    if (sink_->finish(&err)) return true;
+    *what = "Failed to write " + shown(sink_->name()) + ": " + err;
+    return false;
+  }
+
  private:
   class Rows : public LogOutput, SpilledRows {
    public:
