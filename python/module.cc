@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -216,7 +217,7 @@ void check_signals(RunHooks* hooks, std::optional<py::error_already_set>* raised
 py::dict read_archive(const std::string& dir, const std::string& mode,
                       bool recursive, int jobs, const std::string& signal_id,
                       uint64_t max_log_size, const py::object& signal_dir,
-                      bool rows) {
+                      bool rows, const py::object& since, const py::object& until) {
   Options options;
   options.dir = dir;
   options.inputs = {dir};
@@ -231,6 +232,14 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
   else if (signal_id == "name") options.signal_id = SignalIdFrom::kName;
   else if (signal_id == "dir") options.signal_id = SignalIdFrom::kDir;
   else throw py::value_error("signal_id must be \"auto\", \"name\" or \"dir\"");
+  for (const auto& [day, given, name] : {std::tuple{&options.since, &since, "since"},
+                                         std::tuple{&options.until, &until, "until"}}) {
+    if (given->is_none()) continue;
+    const std::string text = py::cast<std::string>(*given);
+    if (!parse_day(text, day))
+      throw py::value_error(std::string(name) + " must be a date such as 2024-06-12, today or "
+                            "yesterday, not " + text);
+  }
   std::string err;
   if (Dir::open(dir, &err) == nullptr) raise_os_error(dir, err);
   ColumnSink columns(mode_of(mode), rows);
@@ -343,6 +352,14 @@ py::object log_hour(const std::string& name) {
   return py::int_(hour_start(hour));
 }
 
+// The day --since takes, counted from 1970-01-01; ValueError for none.
+int64_t day_number(const std::string& text) {
+  int64_t day;
+  if (!parse_day(text, &day))
+    throw py::value_error("not a date such as 2024-06-12, today or yesterday: " + text);
+  return day;
+}
+
 uint64_t size_of(const std::string& text) {
   uint64_t size;
   if (!parse_size(text, &size)) throw py::value_error("not a size: " + text);
@@ -368,9 +385,11 @@ PYBIND11_MODULE(_quillon, m) {
   m.def("read_archive", &read_archive, py::arg("dir"), py::arg("mode"),
         py::arg("recursive"), py::arg("jobs"), py::arg("signal_id"),
         py::arg("max_log_size"), py::arg("signal_dir"), py::arg("rows") = true,
+        py::arg("since") = py::none(), py::arg("until") = py::none(),
         "Reads every log of the folder `dir` (and below it, when recursive) "
         "into columns, in the order of the events table; without `rows`, "
-        "only the facts of each log.");
+        "only the facts of each log; with `since` or `until`, only the logs "
+        "of those days (YYYY-MM-DD, today or yesterday).");
   m.def("convert", &convert, py::arg("args"), py::arg("signal_dir") = py::none(),
         py::arg("last_hour") = py::none(),
         "Runs quillon with the command-line arguments `args` and returns its "
@@ -388,6 +407,9 @@ PYBIND11_MODULE(_quillon, m) {
   m.def("measure_schema", &measure_schema,
         "The measure tables in their order: (name, [(column, frame type, "
         "fixed values), ...], made only with a detector map) each.");
+  m.def("day_number", &day_number, py::arg("text"),
+        "The day --since takes (YYYY-MM-DD, today or yesterday), counted from "
+        "1970-01-01; raises ValueError for none.");
   m.def("size_of", &size_of, py::arg("text"),
         "Reads a size as --max-log-size does; raises ValueError for none.");
   m.attr("version_line") = std::string(kVersionLine);

@@ -263,8 +263,21 @@ def read_bytes(data, name, mode="e", signal_id=None,
     return _frame(columns, mode, usecols)
 
 
+def _day(value, what):
+    """A day for since= or until=: None, a datetime.date (or datetime), or a
+    str as the command's --since takes it (YYYY-MM-DD, today, yesterday)."""
+    import datetime
+    if value is None:
+        return None
+    if isinstance(value, datetime.date):
+        return value.strftime("%Y-%m-%d")
+    if not isinstance(value, str):
+        raise TypeError("%s must be a date or a str, not %s" % (what, type(value).__name__))
+    return value
+
+
 def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
-              max_log_size=MAX_LOG_SIZE, signal_dir=None):
+              max_log_size=MAX_LOG_SIZE, signal_dir=None, since=None, until=None):
     """The dataframe of the logs that read_archive would read, damaged and
     undated ones included (its attrs["logs"]), without their rows; its
     attrs hold the messages and the status."""
@@ -273,7 +286,7 @@ def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
         _count(jobs, "jobs"),
         _text(signal_id, "signal_id", ("auto", "name", "dir")),
         _size(max_log_size), None if signal_dir is None else _path(signal_dir, "signal_dir"),
-        False)
+        False, _day(since, "since"), _day(until, "until"))
     frame = _frame(columns, mode)
     logs = frame.attrs["logs"]
     logs.attrs = {"messages": frame.attrs["messages"],
@@ -282,7 +295,8 @@ def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
 
 
 def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
-                 max_log_size=MAX_LOG_SIZE, signal_dir=None, columns=None):
+                 max_log_size=MAX_LOG_SIZE, signal_dir=None, columns=None,
+                 since=None, until=None):
     """Every log of a folder (and, when recursive, of every folder below
     it) as one dataframe, in the order of the events table, read by `jobs`
     threads (0: one per core).
@@ -291,14 +305,17 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     the logs of `dir` itself get the name of `dir` and those below it their
     folder's path below it; with signal_dir, the logs of `dir` get
     signal_dir and those below signal_dir/path: a folder read on its own
-    gets the ids it has in a read of the whole archive.
+    gets the ids it has in a read of the whole archive. since and until
+    (a date, or YYYY-MM-DD, "today" or "yesterday") read only the logs of
+    those days, as the command's --since and --until.
     """
     usecols = _usecols(columns, _mode(mode))
     columns = _quillon.read_archive(
         _path(dir, "dir"), mode, _flag(recursive, "recursive"),
         _count(jobs, "jobs"),
         _text(signal_id, "signal_id", ("auto", "name", "dir")),
-        _size(max_log_size), None if signal_dir is None else _path(signal_dir, "signal_dir"))
+        _size(max_log_size), None if signal_dir is None else _path(signal_dir, "signal_dir"),
+        True, _day(since, "since"), _day(until, "until"))
     return _frame(columns, mode, usecols)
 
 
@@ -374,7 +391,7 @@ def _measure_frame(table, data):
 
 def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
              max_log_size=MAX_LOG_SIZE, bin_minutes=15, thresholds=None,
-             detectors=None):
+             detectors=None, since=None, until=None):
     """The signal performance measures of the logs of `dir` (a folder, a log
     file, or a list of them), as the command's -f measures writes them: a
     dict of dataframes by table name (logs, actuations, terminations,
@@ -385,16 +402,17 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     sets those of the command's --threshold: {"stuck_on": 30}. `detectors`,
     the file of a detector map, adds the tables made from it (cycles,
     arrivals, arrivals_on_green, split_failures, approach_volume,
-    yellow_red_actuations). Every frame's
+    yellow_red_actuations). since and until (a date, or YYYY-MM-DD, "today"
+    or "yesterday") measure only the logs of those days. Every frame's
     attrs["messages"] holds the messages of the run, its lines, and
     attrs["status"] its exit status."""
     return _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
-                     bin_minutes, thresholds, detectors)
+                     bin_minutes, thresholds, detectors, since, until)
 
 
 def _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
-              bin_minutes, thresholds, detectors, signal_dir=None,
-              last_hour=None):
+              bin_minutes, thresholds, detectors, since=None, until=None,
+              signal_dir=None, last_hour=None):
     """measures(); `signal_dir` and `last_hour` as _quillon.convert takes
     them, for a folder of an archive measured apart."""
     import tempfile
@@ -409,7 +427,8 @@ def _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
             signal_id=_text(signal_id, "signal_id", ("auto", "name", "dir")),
             max_log_size=max_log_size, bin=bin_minutes, quiet=True,
             threshold=_thresholds(thresholds),
-            detectors=None if detectors is None else _path(detectors, "detectors")),
+            detectors=None if detectors is None else _path(detectors, "detectors"),
+            since=_day(since, "since"), until=_day(until, "until")),
             signal_dir, last_hour)
         if not os.path.exists(os.path.join(out, "logs.csv")):
             raise ValueError("; ".join(messages) or "no measures were made")

@@ -16,10 +16,13 @@ def read_bytes(data: bytes, name: bytes, mode: str, signal_id: Optional[str],
 
 def read_archive(dir: bytes, mode: str, recursive: bool, jobs: int,
                  signal_id: str, max_log_size: int,
-                 signal_dir: Optional[str], rows: bool = True) -> dict[str, Any]:
+                 signal_dir: Optional[str], rows: bool = True,
+                 since: Optional[str] = None,
+                 until: Optional[str] = None) -> dict[str, Any]:
     """Reads every log of the folder `dir` (and below it, when recursive)
     into columns, in the order of the events table; without `rows`, only
-    the facts of each log."""
+    the facts of each log; with `since` or `until`, only the logs of those
+    days (YYYY-MM-DD, today or yesterday)."""
 
 def convert(args: list[bytes], signal_dir: Optional[bytes] = None,
             last_hour: Optional[int] = None) -> tuple[int, list[str]]:
@@ -41,6 +44,10 @@ def measure_table(table: int, data: bytes) -> list[tuple[str, str, Any, list[str
 def measure_schema() -> list[tuple[str, list[tuple[str, str, list[str]]], bool]]:
     """The measure tables in their order: (name, [(column, frame type,
     fixed values), ...], made only with a detector map) each."""
+
+def day_number(text: str) -> int:
+    """The day --since takes (YYYY-MM-DD, today or yesterday), counted from
+    1970-01-01; raises ValueError for none."""
 
 def size_of(text: str) -> int:
     """Reads a size as --max-log-size does; raises ValueError for none."""

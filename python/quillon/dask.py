@@ -19,6 +19,9 @@ import dask.dataframe as dd
 
 import quillon
 
+# Tenths of a second in a day, the unit of _quillon.log_hour.
+_TENTHS_A_DAY = 864000
+
 
 def _folders(root, recursive):
     """The folders of `root` (bytes, as every name here: a name need not be
@@ -80,12 +83,12 @@ def _signal_dir(root, folder):
 
 
 def _measure_folder(root, folder, mode, signal_id, max_log_size, bin_minutes,
-                    thresholds, detectors, last_hour):
+                    thresholds, detectors, since, until, last_hour):
     """One folder's measure tables, as a run of the whole archive measures
     its logs; signal ids as str."""
     tables = quillon._measures(
         folder, mode, False, 1, signal_id, max_log_size, bin_minutes,
-        thresholds, detectors, _signal_dir(root, folder), last_hour)
+        thresholds, detectors, since, until, _signal_dir(root, folder), last_hour)
     for frame in tables.values():
         frame["signal_id"] = frame["signal_id"].astype(str)
         frame.attrs = {}
@@ -94,7 +97,7 @@ def _measure_folder(root, folder, mode, signal_id, max_log_size, bin_minutes,
 
 def measures(dir, mode="e", recursive=True, signal_id="auto",
              max_log_size=quillon.MAX_LOG_SIZE, bin_minutes=15,
-             thresholds=None, detectors=None):
+             thresholds=None, detectors=None, since=None, until=None):
     """The measure tables of the logs of the folder `dir` (and below it,
     when recursive), as quillon.measures makes them, each a Dask dataframe
     of one partition per folder of logs, signal_id as str: a dict by table
@@ -102,16 +105,24 @@ def measures(dir, mode="e", recursive=True, signal_id="auto",
     order where each folder holds one signal's logs (a folder's signals
     come in the order of their ids); a signal whose logs lie in several
     folders is measured in each apart. Every folder's hours are measured up
-    to the archive's last hour, told from the logs' names. Compute the
+    to the archive's last hour, told from the logs' names. since and until
+    measure only the logs of those days, as quillon.measures. Compute the
     tables together (dask.compute(*tables.values())) to read each folder
     once."""
     root = os.fsencode(os.fspath(dir))
     folders = _folders(root, recursive)
+    since, until = quillon._day(since, "since"), quillon._day(until, "until")
+    # The last hour of the logs measured: those of since's and until's days.
+    first, last = (None if day is None else quillon._quillon.day_number(day)
+                   for day in (since, until))
     last_hour = None
     for folder in folders:
         for name in os.listdir(folder):
             hour = quillon._quillon.log_hour(name)
-            if hour is not None and (last_hour is None or hour > last_hour):
+            if hour is None or (first is not None and hour // _TENTHS_A_DAY < first) or \
+                    (last is not None and hour // _TENTHS_A_DAY > last):
+                continue
+            if last_hour is None or hour > last_hour:
                 last_hour = hour
     # In the order of their signal ids, as the whole run writes them: a
     # folder's id is the path below the archive, the archive's own logs
@@ -120,7 +131,8 @@ def measures(dir, mode="e", recursive=True, signal_id="auto",
     folders.sort(key=lambda f: _signal_dir(root, f) or top)
     parts = [dask.delayed(_measure_folder)(root, folder, mode, signal_id,
                                            max_log_size, bin_minutes,
-                                           thresholds, detectors, last_hour)
+                                           thresholds, detectors, since, until,
+                                           last_hour)
              for folder in folders]
     tables = {}
     for number, name in enumerate(quillon._MEASURES):

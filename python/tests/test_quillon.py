@@ -270,6 +270,41 @@ def test_dask_measures_on_a_local_cluster(tmp_path):
     assert (tmp_path / "out" / "split_failures.csv").exists()
 
 
+def test_days_to_read(tmp_path):
+    # since and until read the logs of those days alone, in every reader,
+    # as the command's --since and --until; a day is a date or its text.
+    import datetime
+    import quillon.dask
+    for folder, seed in (("north", 1), ("south", 2)):
+        (tmp_path / folder).mkdir()
+        for name in ("2022_06_07_23.dat", "2022_06_08_00.dat", "2022_06_08_05.dat.gz",
+                     "2022_06_09_00.dat"):
+            genlog(tmp_path / folder / name, "--records", "300", "--seed", str(seed),
+                   *(("--gzip",) if name.endswith(".gz") else ()))
+    frame = quillon.read_archive(tmp_path, since="2022-06-08", until=datetime.date(2022, 6, 8))
+    assert sorted(frame.attrs["logs"]["path"]) == [
+        "north/2022_06_08_00.dat", "north/2022_06_08_05.dat.gz",
+        "south/2022_06_08_00.dat", "south/2022_06_08_05.dat.gz"]
+    assert (frame["timestamp"].dt.strftime("%Y-%m-%d") == "2022-06-08").all()
+    assert len(quillon.read_logs(tmp_path, until="2022-06-07")) == 2
+    tables = quillon.measures(tmp_path, since=datetime.date(2022, 6, 8))
+    logs = tables["logs"]
+    assert logs["hour"].min() == pd.Timestamp("2022-06-08 00:00")
+    assert logs["hour"].max() == pd.Timestamp("2022-06-09 00:00")
+    got = quillon.dask.measures(tmp_path, since="2022-06-08")
+    for name, expected in tables.items():
+        expected["signal_id"] = expected["signal_id"].astype(str)
+        expected.attrs = {}
+        pd.testing.assert_frame_equal(got[name].compute(scheduler="synchronous")
+                                      .reset_index(drop=True), expected, obj=name)
+    with pytest.raises(ValueError, match="since must be a date"):
+        quillon.read_archive(tmp_path, since="2022-02-30")
+    with pytest.raises(ValueError, match="2022-02-30"):
+        quillon.measures(tmp_path, until="2022-02-30")
+    with pytest.raises(TypeError, match="since must be a date or a str"):
+        quillon.measures(tmp_path, since=20220608)
+
+
 def test_paths_and_arguments_as_python_takes_them(archive, tmp_path):
     log = archive / "v6" / "elm_st" / "2022_12_31_23.dat"
     ref = quillon.read_log(log)
