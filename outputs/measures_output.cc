@@ -57,6 +57,11 @@ class MeasuresOutput : public Output {
   // from logs a sixteenth the size of those whose rows are written.
   uint64_t worth_threads() const override { return kTextWorthThreads / 16; }
 
+  // A log read ahead holds all its events in memory until it is handed
+  // over (a text output's hold a bounded piece): half as many ahead, which
+  // a busy core's delay would otherwise pile up.
+  size_t logs_ahead() const override { return kTextLogsAhead / 2; }
+
   std::string note() const override { return notes_; }
 
   bool finish(bool stopped, bool, std::string* what) override {

@@ -70,6 +70,10 @@ class LogOutput {
 /// than the threads cost, where each log's rows are written as text.
 const uint64_t kTextWorthThreads = 64 << 10;
 
+/// How many logs each thread may read ahead of the one handed over next,
+/// where each log's rows are written as text.
+const size_t kTextLogsAhead = 4;
+
 /// The output of a run, one per format.
 class Output {
  public:
@@ -129,6 +133,10 @@ class Output {
   /// The size of log, plain or compressed, from which reading logs on
   /// several threads gains more than the threads cost.
   virtual uint64_t worth_threads() const { return kTextWorthThreads; }
+
+  /// How many logs each thread may read ahead of the one handed over next:
+  /// what they made waits in memory meanwhile.
+  virtual size_t logs_ahead() const { return kTextLogsAhead; }
 
   /// Whether reading the log of `task` gains from more threads (the
   /// runner counts its bytes toward starting them).

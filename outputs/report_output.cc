@@ -151,6 +151,8 @@ class ReportOutput : public Output {
 
   uint64_t worth_threads() const override { return measures_->worth_threads(); }
 
+  size_t logs_ahead() const override { return measures_->logs_ahead(); }
+
   void set_interruption(std::function<bool()> interrupted) override {
     interrupted_ = std::move(interrupted);
   }

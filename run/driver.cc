@@ -420,7 +420,7 @@ int run_with(const Options& given, const RunHooks& hooks) {
       [&settings](const Task& task, LogConverter& converter, bool in_order) {
         return run_task(task, settings, converter, in_order);
       },
-      jobs, automatic, printer, progress, output->worth_threads());
+      jobs, automatic, printer, progress, output->worth_threads(), output->logs_ahead());
   if (hooks.interrupted) {
     runner.set_interruption(hooks.interrupted);
     output->set_interruption(hooks.interrupted);

@@ -10,13 +10,14 @@
 std::function<void()> Runner::thread_hook_for_tests;
 
 Runner::Runner(RunTask run, int jobs, bool automatic, LinePrinter& printer,
-               Progress& progress, uint64_t worth_threads)
+               Progress& progress, uint64_t worth_threads, size_t ahead)
     : run_(std::move(run)),
       printer_(printer),
       progress_(progress),
       jobs_(jobs),
       automatic_(automatic),
-      worth_threads_(worth_threads) {
+      worth_threads_(worth_threads),
+      ahead_(ahead) {
   if (!automatic) start_workers(jobs);
 }
 
@@ -45,9 +46,9 @@ void Runner::start_workers(int jobs) {
   }
   held_back.reset();
   // Enough items ahead to keep every thread busy, few enough that their
-  // finished CSVs do not pile up.
+  // finished outputs do not pile up.
   std::lock_guard<std::mutex> lock(mutex_);
-  window_ = 4 * workers_.size();
+  window_ = ahead_ * workers_.size();
 }
 
 Runner::~Runner() {

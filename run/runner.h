@@ -35,9 +35,11 @@ class Runner {
  public:
   /// With `automatic`, the tasks run in this thread until the logs read
   /// average `worth_threads` bytes (the output's Output::worth_threads),
-  /// and then on `jobs` threads.
+  /// and then on `jobs` threads, each `ahead` tasks at most ahead of the
+  /// one reported next (Output::logs_ahead).
   Runner(RunTask run, int jobs, bool automatic, LinePrinter& printer,
-         Progress& progress, uint64_t worth_threads = kTextWorthThreads);
+         Progress& progress, uint64_t worth_threads = kTextWorthThreads,
+         size_t ahead = kTextLogsAhead);
   ~Runner();
 
   /// Adds `items` (one directory's) after those added before, and counts
@@ -105,6 +107,7 @@ class Runner {
   int jobs_;
   bool automatic_;
   uint64_t worth_threads_;
+  size_t ahead_;  // how many items may wait beyond the front for each thread
   uint64_t bytes_done_ = 0;
   bool stopped_ = false;
   int status_ = 0;
