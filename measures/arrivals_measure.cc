@@ -25,8 +25,8 @@ class ArrivalsMeasure : public Measure {
       arrivals_.take(
           e, event_time(start, e),
           [this](const Cycle& c, const ArrivalTracker::Arrival& a) {
-            rows_.add({std::llround(a.t), c.phase, c.start,
-                       std::llround(a.t - static_cast<double>(c.start)), a.state});
+            rows_.add({round_half_away(a.t), c.phase, c.start,
+                       round_half_away(a.t - static_cast<double>(c.start)), a.state});
           },
           [](const Cycle&) {});
     }

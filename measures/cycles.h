@@ -93,6 +93,14 @@ class CycleTracker {
   bool covered_ = false;  // the log begun last is covered
 };
 
+/// `x` rounded half away from zero, as std::llround, without a call into
+/// the maths library (a row of arrivals.csv makes two).
+inline int64_t round_half_away(double x) {
+  if (x < 0) return -round_half_away(-x);
+  const double whole = std::floor(x);
+  return static_cast<int64_t>(whole) + (x - whole >= 0.5 ? 1 : 0);
+}
+
 /// The arrivals of a signal's advance detectors at the stop bar, each paired
 /// with the whole cycle of its phase that holds it.
 class ArrivalTracker {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -234,6 +235,21 @@ TEST(DetectorMapTables, MappedChannelsThatNeverActuate) {
 }  // namespace
 
 namespace {
+
+// Arrivals are rounded to the tenth as std::llround rounds, halves away
+// from zero, at every size and next to every half.
+TEST(DetectorMapTables, ArrivalsRoundAsLlround) {
+  std::vector<double> values = {0, 0.5, -0.5, 1.5, -1.5, 2.5, 0.49999999999999994,
+                                -0.49999999999999994, 4503599627370495.5, -4503599627370495.5,
+                                1.6549344e10 + 0.5, 1.6549344e10 + 0.4999990463256836};
+  for (int i = -3000; i <= 3000; ++i) {
+    values.push_back(i / 8.0);
+    values.push_back(std::nextafter(i / 2.0, 1e300));
+    values.push_back(std::nextafter(i / 2.0, -1e300));
+    values.push_back(1.6549344e10 + i / 7.0);
+  }
+  for (double v : values) EXPECT_EQ(round_half_away(v), std::llround(v)) << v;
+}
 
 // The map's shares and ratios are their exact values rounded, a half to
 // even, on every system: as glibc's printf writes them, for every fraction
