@@ -180,6 +180,11 @@ char* put_int(char* out, int64_t v) {
 }
 
 void put_fixed(std::string* out, double v, int decimals) {
+  char text[kMaxFixedSize];
+  out->append(text, static_cast<size_t>(put_fixed(text, v, decimals) - text));
+}
+
+char* put_fixed(char* out, double v, int decimals) {
   // A value whose scaled fraction is not within a millionth of a half is
   // rounded from its scaled double (whose error is below a ten-millionth
   // there), which saves to_chars' exact conversion: a sixth of the
@@ -199,15 +204,13 @@ void put_fixed(std::string* out, double v, int decimals) {
         *--p = static_cast<char>('0' + n % 10);
         n /= 10;
       } while (n != 0);
-      out->append(p, static_cast<size_t>(end - p));
-      return;
+      memcpy(out, p, static_cast<size_t>(end - p));
+      return out + (end - p);
     }
   }
-  // Room for the largest double's 309 digits and its decimals.
-  char text[400];
   const std::to_chars_result r =
-      std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals);
-  if (r.ec == std::errc()) out->append(text, r.ptr);
+      std::to_chars(out, out + kMaxFixedSize, v, std::chars_format::fixed, decimals);
+  return r.ec == std::errc() ? r.ptr : out;
 }
 
 void put_seconds(std::string* out, int64_t tenths) {

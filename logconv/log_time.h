@@ -47,8 +47,9 @@ LogHour next_hour(LogHour hour);
 /// The start of `hour` in tenths of a second since 1970.
 int64_t hour_start(const LogHour& hour);
 
-/// The longest texts of a time, of seconds and of an integer.
-const size_t kMaxTimeSize = 40, kMaxSecondsSize = 22, kMaxIntSize = 20;
+/// The longest texts of a time, of seconds, of an integer, and of a double
+/// with up to four decimals (its 309 digits and more).
+const size_t kMaxTimeSize = 40, kMaxSecondsSize = 22, kMaxIntSize = 20, kMaxFixedSize = 400;
 
 /// Puts times as the outputs write them, "YYYY-MM-DD HH:MM:SS.t" (years past
 /// 9999 and before 0 with all their digits). Times come day by day: the
@@ -110,5 +111,10 @@ char* put_int(char* p, int64_t v);
 /// nearest, a half to even (as glibc's printf and Python write it), on
 /// every system: Windows' printf rounds halves away from zero.
 void put_fixed(std::string* out, double v, int decimals);
+
+/// Puts `v` with `decimals` decimals (0 to 4) at `p`, which has room for
+/// kMaxFixedSize bytes, as put_fixed appends it; returns the end of what it
+/// put.
+char* put_fixed(char* p, double v, int decimals);
 
 #endif  // QUILLON_LOGCONV_LOG_TIME_H_

@@ -99,24 +99,24 @@ class SplitFailuresMeasure : public Measure {
       for (const Green& g : p.greens) held = std::min(held, g.start);
     }
     rows_.settle(held, [this](const Row& g) {
-      std::string& text = row();
-      char head[kMaxIntSize + kMaxTimeSize + kMaxSecondsSize + 3];
-      char* p = put_int(head, g.phase);
+      // The row but the signal's id, put together and appended at once.
+      char text[kMaxIntSize + kMaxTimeSize + kMaxSecondsSize + 2 * kMaxFixedSize + 8];
+      char* p = put_int(text, g.phase);
       *p++ = ',';
       p = time_.put(p, g.t);
       *p++ = ',';
       p = put_seconds(p, g.green);
       *p++ = ',';
-      text.append(head, static_cast<size_t>(p - head));
-      if (g.gor >= 0) put_fixed(&text, g.gor, 2);
-      text += ',';
-      if (g.ror >= 0) put_fixed(&text, g.ror, 2);
-      text += ',';
+      if (g.gor >= 0) p = put_fixed(p, g.gor, 2);
+      *p++ = ',';
+      if (g.ror >= 0) p = put_fixed(p, g.ror, 2);
+      *p++ = ',';
       if (g.gor >= 0 && g.ror >= 0) {
         const double share = signal_.split_failure_percent / 100.0;
-        text += g.gor >= share && g.ror >= share ? '1' : '0';
+        *p++ = g.gor >= share && g.ror >= share ? '1' : '0';
       }
-      text += '\n';
+      *p++ = '\n';
+      row().append(text, static_cast<size_t>(p - text));
     });
   }
 
