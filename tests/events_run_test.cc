@@ -382,6 +382,17 @@ TEST_F(EventsRun, FilesStandardInputAndHints) {
 
 namespace {
 
+// Writes the logs of a generated day, 2022_06_08_00.dat and on, into
+// `folder`, made.
+void write_day(const fs::path& folder, const std::vector<std::vector<LogRecord>>& hours) {
+  fs::create_directories(folder);
+  for (size_t h = 0; h < hours.size(); ++h) {
+    char name[32];
+    snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
+    write_file(folder / name, make_log(6, hours[h]));
+  }
+}
+
 // A day whose clock falls back an hour at 01:59:59.9, its 01:00 log holding
 // two hours, and one hour delivered twice: every table in time order with
 // no negative duration, the steps on the hour's row, a note for each, and
@@ -391,13 +402,8 @@ TEST_F(EventsRun, MeasuresOfAFallBackDayAndAnHourTwice) {
   options.detectors = 4;
   options.fall_back = true;
   const std::vector<std::vector<LogRecord>> hours = signal_day(options);
-  fs::create_directories(dir_ / "east");
+  write_day(dir_ / "east", hours);
   fs::create_directories(dir_ / "again");
-  for (size_t h = 0; h < hours.size(); ++h) {
-    char name[32];
-    snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
-    write_file(dir_ / "east" / name, make_log(6, hours[h]));
-  }
   write_file(dir_ / "again" / "2022_06_08_05.dat", make_log(6, hours[5]));
   // The step: from the Time Update at 35999 to the first record after it.
   uint16_t after = 0;
@@ -443,13 +449,7 @@ TEST_F(EventsRun, MeasuresOfEventsHeldOrWaitingInAFile) {
   SignalDayOptions options;
   options.detectors = 16;
   options.mapped = true;
-  const std::vector<std::vector<LogRecord>> hours = signal_day(options);
-  fs::create_directories(dir_ / "west");
-  for (size_t h = 0; h < hours.size(); ++h) {
-    char name[32];
-    snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
-    write_file(dir_ / "west" / name, make_log(6, hours[h]));
-  }
+  write_day(dir_ / "west", signal_day(options));
   const fs::path map = root_ / "map.csv", out = root_ / "m";
   write_file(map, signal_day_map(options, "west"));
   std::vector<std::map<std::string, std::string>> tables;
