@@ -14,9 +14,9 @@ class ArrivalsMeasure : public Measure {
  public:
   explicit ArrivalsMeasure(const SignalContext& signal) : Measure(signal), arrivals_(signal) {}
 
-  uint32_t kinds() const override { return signal_.map != nullptr ? ArrivalTracker::kinds() : 0; }
+  uint32_t kinds() const override { return arrivals_.kinds(); }
 
-  bool takes_channel(int channel) const override { return signal_.has_role(channel, kAdvance); }
+  bool takes_channel(int channel) const override { return arrivals_.takes_channel(channel); }
 
   void begin_log(const LogMeasures& log, int64_t, int64_t) override { arrivals_.begin_log(log); }
 

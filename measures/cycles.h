@@ -113,10 +113,15 @@ class ArrivalTracker {
 
   explicit ArrivalTracker(const SignalContext& signal) : signal_(signal) {}
 
-  /// The kinds of event it takes, a bit each.
-  static uint32_t kinds() {
+  /// The kinds of event it takes, a bit each: none for a signal without a
+  /// map.
+  uint32_t kinds() const {
+    if (signal_.map == nullptr) return 0;
     return CycleTracker::kinds() | 1u << static_cast<int>(SignalEvent::kDetector);
   }
+
+  /// Whether it takes the Detector Ons of `channel`: an advance detector's.
+  bool takes_channel(int channel) const { return signal_.has_role(channel, kAdvance); }
 
   void begin_log(const LogMeasures& log) { cycles_.begin_log(log); }
 
@@ -126,8 +131,8 @@ class ArrivalTracker {
   template <typename Arrived, typename Ended>
   void take(const MeasureEvent& e, int64_t t, Arrived arrived, Ended ended) {
     if (e.kind == SignalEvent::kDetector) {
+      if (!takes_channel(e.value)) return;
       const MappedDetector* d = signal_.detector(e.value);
-      if (d == nullptr || (d->roles & kAdvance) == 0) return;
       for (int p : d->phases) pending_[p].push_back(static_cast<double>(t) + d->travel_tenths);
       return;
     }
