@@ -50,6 +50,8 @@ class ActuationsMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(bins_); }
+
  private:
   struct Counts {
     bool covered = false;  // its hour has a covered log

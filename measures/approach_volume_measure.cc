@@ -61,10 +61,13 @@ class ApproachVolumeMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(bins_); }
+
  private:
   struct Bin {
     bool covered = false;
     std::vector<int64_t> volume;  // by approach
+    void state(StateIO& io) { io(covered, volume); }
   };
 
   // The bin of time `t`, its counts made on first use.

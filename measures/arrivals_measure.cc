@@ -46,8 +46,9 @@ class ArrivalsMeasure : public Measure {
       *p++ = ',';
       p = put_seconds(p, a.into_cycle);
       *p++ = ',';
-      const size_t state = strlen(a.state);
-      memcpy(p, a.state, state);
+      const char* name = ArrivalTracker::kStateNames[a.state];
+      const size_t state = strlen(name);
+      memcpy(p, name, state);
       p += state;
       *p++ = '\n';
       std::string& out = row();
@@ -55,12 +56,14 @@ class ArrivalsMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(arrivals_, rows_); }
+
  private:
   struct Row {
     int64_t t;  // the arrival, rounded to the tenth
     int phase;
     int64_t cycle_start, into_cycle;
-    const char* state;
+    int state;  // an ArrivalTracker state
   };
   ArrivalTracker arrivals_;
   HeldRows<Row> rows_;

@@ -29,9 +29,9 @@ class ArrivalsOnGreenMeasure : public Measure {
           [this](const Cycle& c, const ArrivalTracker::Arrival& a) {
             Counts& n = bins_.at(static_cast<int64_t>(std::floor(a.t)))[c.phase];
             ++n.arrivals;
-            n.on_green += a.state[0] == 'g';
-            n.on_yellow += a.state[0] == 'y';
-            n.on_red += a.state[0] == 'r';
+            n.on_green += a.state == ArrivalTracker::kGreen;
+            n.on_yellow += a.state == ArrivalTracker::kYellow;
+            n.on_red += a.state == ArrivalTracker::kRed;
           },
           [this](const Cycle& c) {
             Counts& n = bins_.at(c.start)[c.phase];
@@ -65,6 +65,8 @@ class ArrivalsOnGreenMeasure : public Measure {
       }
     });
   }
+
+  void state(StateIO& io) override { io(arrivals_, bins_); }
 
  private:
   struct Counts {

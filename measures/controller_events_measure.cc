@@ -38,6 +38,8 @@ class ControllerEventsMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(logged_); }
+
  private:
   static const char* name_of(const MeasureEvent& e) {
     switch (e.kind) {

@@ -40,6 +40,8 @@ class CoordinationMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(changes_); }
+
  private:
   TimeOrdered changes_;  // not yet written
 };

@@ -108,8 +108,11 @@ class ArrivalTracker {
   /// One arrival in a cycle; its time in tenths, exact.
   struct Arrival {
     double t;
-    const char* state;  // "red", "green" or "yellow"
+    int state;  // kRed, kGreen or kYellow
   };
+  enum { kRed, kGreen, kYellow };
+  /// The states' names in the tables, by state.
+  static constexpr const char* kStateNames[] = {"red", "green", "yellow"};
 
   explicit ArrivalTracker(const SignalContext& signal) : signal_(signal) {}
 
@@ -145,9 +148,9 @@ class ArrivalTracker {
     for (; taken < pending.size() && pending[taken] < static_cast<double>(c.end); ++taken) {
       const double a = pending[taken];
       if (result != 1 || a < static_cast<double>(c.start)) continue;
-      const char* state = c.green == kNever || a < static_cast<double>(c.green)     ? "red"
-                          : c.yellow == kNever || a < static_cast<double>(c.yellow) ? "green"
-                                                                                     : "yellow";
+      const int state = c.green == kNever || a < static_cast<double>(c.green)     ? kRed
+                        : c.yellow == kNever || a < static_cast<double>(c.yellow) ? kGreen
+                                                                                   : kYellow;
       arrived(c, Arrival{a, state});
     }
     pending.erase(pending.begin(), pending.begin() + static_cast<ptrdiff_t>(taken));
@@ -167,6 +170,9 @@ class ArrivalTracker {
     cycles_.cut();
     for (auto& pending : pending_) pending.clear();
   }
+
+  /// Saves or loads its open cycles and arrivals.
+  void state(StateIO& io) { io(cycles_, pending_); }
 
  private:
   const SignalContext& signal_;
@@ -225,10 +231,14 @@ class HeldRows {
     }
   }
 
+  /// Saves or loads the rows not yet written.
+  void state(StateIO& io) { io(queues_, queue_of_); }
+
  private:
   struct Queue {
     size_t head = 0;        // the first row not yet written
     std::vector<Row> rows;  // of one phase, in time order
+    void state(StateIO& io) { io(head, rows); }
   };
   std::vector<Queue> queues_;  // of the phases with rows, in order of their first
   int queue_of_[256];          // by phase: its index in queues_, or -1

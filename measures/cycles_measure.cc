@@ -37,10 +37,13 @@ class CyclesMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(cycles_, rows_); }
+
  private:
   struct Row : Cycle {
+    Row() = default;
     explicit Row(const Cycle& c) : Cycle(c), t(c.start) {}
-    int64_t t;  // the time it is written by
+    int64_t t = 0;  // the time it is written by
   };
   CycleTracker cycles_;
   HeldRows<Row> rows_;

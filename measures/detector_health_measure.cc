@@ -129,6 +129,10 @@ class DetectorHealthMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override {
+    io(channels_, hours_, on_since_, last_on_, covered_end_);
+  }
+
  private:
   // A channel in an hour; times in tenths.
   struct Channel {
@@ -142,6 +146,7 @@ class DetectorHealthMeasure : public Measure {
   struct Hour {
     bool covered = false;
     std::vector<Channel> channels;  // by channel
+    void state(StateIO& io) { io(covered, channels); }
   };
 
   // The hour of time `t`, its channels made on first use.

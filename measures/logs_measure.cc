@@ -35,6 +35,8 @@ class LogsMeasure : public Measure {
       put_missing(last_ + kTenthsPerHour, signal_.last_hour + kTenthsPerHour);
   }
 
+  void state(StateIO& io) override { io(last_); }
+
  private:
   // Writes a missing row for each hour from `from` up to `to`, or one gap
   // row for them where they are more than the bound.

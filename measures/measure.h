@@ -21,6 +21,7 @@
 #include "measures/detector_map.h"
 #include "logconv/convert_log.h"
 #include "logconv/log_time.h"
+#include "measures/state.h"
 
 /// What the measures take of one log.
 struct LogMeasures {
@@ -185,6 +186,10 @@ class Measure {
   /// before.
   virtual void settle(int64_t until) = 0;
 
+  /// Saves or loads (as `io` does) what it holds between two logs: a run
+  /// that loads it goes on as the run that saved it would have.
+  virtual void state(StateIO& io) = 0;
+
  protected:
   /// Starts a row with the signal's id; returns the text to go on with.
   std::string& row() {
@@ -236,6 +241,12 @@ class Bins {
     last_ = INT64_MIN;  // none
   }
 
+  /// Saves or loads the counts not yet written.
+  void state(StateIO& io) {
+    io(bins_);
+    last_ = INT64_MIN;
+  }
+
  private:
   int64_t bin_;
   std::map<int64_t, std::unique_ptr<T>> bins_;  // not yet written
@@ -261,6 +272,9 @@ class TimeOrdered {
     for (; n < held_.size() && held_[n].t < until; ++n) write(held_[n].t, held_[n].e);
     held_.erase(held_.begin(), held_.begin() + static_cast<ptrdiff_t>(n));
   }
+
+  /// Saves or loads the events not yet written.
+  void state(StateIO& io) { io(held_); }
 
  private:
   struct Held {

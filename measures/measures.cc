@@ -107,6 +107,12 @@ MeasureTables::MeasureTables(const MeasureSettings& settings,
       out_(out.begin(), out.end()) {
   for (size_t i = 0; i < kMeasureSchema.size(); ++i)
     text_.push_back(out_[i] != nullptr ? measure_header(kMeasureSchema[i]) : std::string());
+  flushed_.assign(text_.size(), 0);
+}
+
+bool MeasureTables::add_text(size_t table, std::string_view text) {
+  text_[table] += text;
+  return flush({table}, false);
 }
 
 namespace {
@@ -127,7 +133,8 @@ std::string times(uint64_t n) {
 
 bool MeasureTables::add_signal(const std::string& signal_id,
                                std::vector<LogMeasures> logs, File* events,
-                               std::string* err) {
+                               std::string* err, const SignalCheckpoint* from,
+                               SignalCheckpoint* at_end) {
   err->clear();
   // The dated logs by their hour, those of an hour in the walk's order;
   // the undated after them.
@@ -138,6 +145,7 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   });
   std::vector<SignalContext> contexts(kMeasureSchema.size());
   uint64_t detectors[4] = {};
+  if (from != nullptr) std::copy(std::begin(from->detectors), std::end(from->detectors), detectors);
   for (auto log = logs.begin(); log != undated; ++log) {
     // Noted where the conversion did not (a pass over the events).
     if (!log->detectors_noted) note_detectors(&*log);
@@ -178,6 +186,14 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     std::vector<const LogMeasures*> others;
   };
   std::vector<Step> steps;
+  // The last log measured before them, where an earlier run measured it.
+  LogMeasures before;
+  if (from != nullptr && from->last_start != kNoHour) {
+    before.clock.last = from->last_clock;
+    before.covered = from->last_covered;
+    steps.push_back({&before, from->last_start, from->last_start, false, {}});
+  }
+  const size_t first_step = steps.size();
   for (auto group = logs.begin(); group != undated;) {
     // One log an hour is measured; the others are as if they were not
     // there.
@@ -223,8 +239,27 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     steps.push_back(std::move(step));
     group = group_end;
   }
+  steps.erase(steps.begin(), steps.begin() + static_cast<ptrdiff_t>(first_step));
   uint64_t most = 0;
   for (const LogMeasures& log : logs) most = std::max(most, log.events.size() + log.count);
+  if (at_end != nullptr) {
+    const Step* last = steps.empty() ? nullptr : &steps.back();
+    if (last != nullptr) {
+      at_end->last_start = last->start;
+      at_end->last_clock = last->log->clock.last;
+      at_end->last_covered = last->log->covered;
+    } else if (from != nullptr) {
+      at_end->last_start = from->last_start;
+      at_end->last_clock = from->last_clock;
+      at_end->last_covered = from->last_covered;
+    }
+    std::copy(std::begin(detectors), std::end(detectors), at_end->detectors);
+    at_end->states.assign(kMeasureSchema.size(), std::string());
+    at_end->before.assign(kMeasureSchema.size(), 0);
+    at_end->rows.assign(kMeasureSchema.size(), 0);
+  }
+  std::vector<uint64_t> start(kMeasureSchema.size());
+  for (size_t i = 0; i < start.size(); ++i) start[i] = written(i);
 
   // The tables are taken in groups, a thread each: a table knows no other,
   // and each writes its own file, so that the signal's measures take the
@@ -250,6 +285,19 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   auto run = [&](size_t g) {
     std::vector<std::unique_ptr<Measure>> measures;
     for (size_t i : groups[g]) measures.push_back(kMeasureSchema[i].make(contexts[i]));
+    if (from != nullptr) {
+      for (size_t m = 0; m < measures.size(); ++m) {
+        const size_t i = groups[g][m];
+        StateIO io(i < from->states.size() ? std::string_view(from->states[i]) : std::string_view());
+        measures[m]->state(io);
+        if (!io.ok() || !io.at_end()) {
+          errors[g] = "the state kept of its " + std::string(kMeasureSchema[i].name) +
+                      " does not read";
+          failed[g] = 1;
+          return;
+        }
+      }
+    }
     Dealer dealer(measures, static_cast<size_t>(std::min<uint64_t>(most, Dealer::kPiece)));
     std::vector<MeasureEvent> chunk;
     for (const Step& step : steps) {
@@ -283,6 +331,14 @@ bool MeasureTables::add_signal(const std::string& signal_id,
         return;
       }
     }
+    if (at_end != nullptr) {
+      for (size_t m = 0; m < measures.size(); ++m) {
+        const size_t i = groups[g][m];
+        StateIO io(&at_end->states[i]);
+        measures[m]->state(io);
+        at_end->before[i] = written(i) - start[i];
+      }
+    }
     for (auto& m : measures) m->cut();
     for (auto& m : measures) m->settle(kNever);
     for (auto log = undated; log != logs.end(); ++log)
@@ -298,6 +354,8 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     *err = errors[g];
     return false;
   }
+  if (at_end != nullptr)
+    for (size_t i = 0; i < start.size(); ++i) at_end->rows[i] = written(i) - start[i];
   return true;
 }
 
@@ -317,6 +375,7 @@ bool MeasureTables::flush(const std::vector<size_t>& tables, bool all) {
   for (size_t i : tables) {
     if (out_[i] == nullptr || (!all && text_[i].size() < kWrittenFrom)) continue;
     if (!out_[i]->write(text_[i].data(), text_[i].size())) return false;
+    flushed_[i] += text_[i].size();
     text_[i].clear();
   }
   return true;

@@ -38,6 +38,26 @@ struct MeasureColumn {
 bool read_measure_table(const MeasureTableDef& table, std::string_view csv,
                         std::vector<MeasureColumn>* columns, std::string* err);
 
+/// Where a signal's measures stood after its last log, before they were
+/// ended: what a later run needs to go on from there with the logs that
+/// came since, as if it had measured every log.
+struct SignalCheckpoint {
+  int64_t last_start = kNoHour;   // the hour of its last log measured; kNoHour: none
+  uint32_t last_clock = RecordClock::kNoRecord;  // that log's last record's time
+  bool last_covered = false;      // ... read to its end without damage
+  uint64_t detectors[4] = {};     // the channels its measures took as detectors
+  /// By table of kMeasureSchema: its measure's state (empty for a table
+  /// not written), the bytes of the signal's rows written by then, and of
+  /// all of them.
+  std::vector<std::string> states;
+  std::vector<uint64_t> before, rows;
+
+  /// Saves or loads it, as `io` does.
+  void state(StateIO& io) {
+    io(last_start, last_clock, last_covered, detectors, states, before, rows);
+  }
+};
+
 /// Writes the measure tables of a run as CSV: a header row each, then the
 /// rows of every signal given to add_signal, in the order given. A signal's
 /// rows are written as they are settled, so memory holds its open
@@ -56,8 +76,21 @@ class MeasureTables {
   /// order: they are taken by their hour) and writes its rows. Events not
   /// held are read from `events`. Returns false when that read failed
   /// (*err says why) or a table refused a write (*err left empty).
+  /// With `from`, the signal goes on from where an earlier run left it,
+  /// `logs` being those after its last one (all of them later), its rows
+  /// up to there already given to add_text(). With `at_end`, where it
+  /// stands after its last log is kept there, its `before` and `rows`
+  /// counted from the start of its rows in this call.
   bool add_signal(const std::string& signal_id, std::vector<LogMeasures> logs,
-                  File* events, std::string* err);
+                  File* events, std::string* err, const SignalCheckpoint* from = nullptr,
+                  SignalCheckpoint* at_end = nullptr);
+
+  /// Appends `text`, rows as written, to the table `table` of
+  /// kMeasureSchema. Returns false when the table refused a write.
+  bool add_text(size_t table, std::string_view text);
+
+  /// The bytes given to the table `table` so far, its header included.
+  uint64_t written(size_t table) const { return flushed_[table] + text_[table].size(); }
 
   /// Writes what is still held, the headers at least. Returns false when a
   /// table refused a write.
@@ -78,6 +111,7 @@ class MeasureTables {
   int64_t last_hour_;
   std::vector<OutputStream*> out_;
   std::vector<std::string> text_;
+  std::vector<uint64_t> flushed_;  // by table: the bytes written out
   std::string notes_;
 };
 

@@ -79,6 +79,9 @@ class PedMeasure : public Measure {
     });
   }
 
+
+  void state(StateIO& io) override { io(bins_, covered_, first_call_, call_covered_); }
+
  private:
   struct Counts {
     int walks = 0, calls = 0, delay_samples = 0, presses = 0;

@@ -164,6 +164,10 @@ class PhaseIntervalsMeasure : public Measure {
     done_.erase(done_.begin(), done_.begin() + static_cast<ptrdiff_t>(n));
   }
 
+  void state(StateIO& io) override {
+    io(covered_, ends_, pattern_, programmed_, phases_, done_);
+  }
+
  private:
   // A green with its clearances, in tenths (kUnknown: not known).
   struct Interval {

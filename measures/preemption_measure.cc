@@ -113,6 +113,8 @@ class PreemptionMeasure : public Measure {
     done_.erase(done_.begin(), done_.begin() + static_cast<ptrdiff_t>(n));
   }
 
+  void state(StateIO& io) override { io(kinds_, open_, active_, done_); }
+
  private:
   static constexpr size_t kNone = SIZE_MAX;  // no occurrence open
   static constexpr int kUnknown = -1;        // the numbering has no such row

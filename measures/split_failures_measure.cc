@@ -120,6 +120,10 @@ class SplitFailuresMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override {
+    io(phases_, active_, on_, cycles_, covered_, covered_end_, due_, rows_);
+  }
+
  private:
   // A green's row: its shares, -1 where there is none.
   struct Row {
@@ -140,6 +144,7 @@ class SplitFailuresMeasure : public Measure {
     int64_t green = kNever;        // the green begun, not yet at its yellow
     bool green_covered = false;
     std::vector<Green> greens;     // not yet written
+    void state(StateIO& io) { io(stop_bar, on, since, occupied, green, green_covered, greens); }
   };
 
   // A stop-bar channel of `p` goes on (+1) or off (-1) at `t`.

@@ -53,6 +53,8 @@ class TerminationsMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(bins_); }
+
  private:
   static constexpr int kCounts = 5;
   struct Counts {

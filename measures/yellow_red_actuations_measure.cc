@@ -75,6 +75,8 @@ class YellowRedActuationsMeasure : public Measure {
     });
   }
 
+  void state(StateIO& io) override { io(any_, state_, cycles_, bins_); }
+
  private:
   enum In { kGreen, kInYellow, kInRed };
   struct State {

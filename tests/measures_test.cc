@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "events/event_table.h"
+#include "measures/detector_map.h"
 #include "logconv/streams.h"
 #include "tests/test_support.h"
 #include "tools/loggen.h"
@@ -410,6 +412,113 @@ TEST(Measures, ActuationsAreTheDetectorEvents) {
   }
   EXPECT_EQ(one, three);
   EXPECT_GT(one[static_cast<size_t>(measure_table_index("phase_intervals"))].size(), 10000u);
+}
+
+
+// The logs of generated days with a detector map from 2022-06-08 on, each
+// hour's events as the conversion gives them.
+std::vector<LogMeasures> generated_days(int days, const SignalDayOptions& options) {
+  const SignalEventTable& events = signal_events(select_event_table(options.version));
+  std::vector<LogMeasures> logs;
+  for (int d = 0; d < days; ++d) {
+    SignalDayOptions day = options;
+    day.seed = options.seed + static_cast<uint32_t>(d);
+    std::vector<std::vector<LogRecord>> hours = signal_day(day);
+    for (int h = 0; h < static_cast<int>(hours.size()); ++h) {
+      LogMeasures log = log_of(h, true, {});
+      log.hour.day = 8 + d;
+      log.path = "2022_06_" + std::to_string(8 + d) + "_" + std::to_string(h) + ".dat";
+      for (const LogRecord& r : hours[static_cast<size_t>(h)]) {
+        if (events.kind[r.type] == K::kNone) continue;
+        bool on = false;
+        int value = signal_event_value(events, r.type, r.data.data(),
+                                       static_cast<int>(r.data.size()), &on);
+        log.events.push_back({r.time, events.kind[r.type], static_cast<uint8_t>(value), on});
+        log.clock.first = std::min<uint32_t>(log.clock.first, r.time);
+        log.clock.last = r.time;
+      }
+      log.records = log.events.size();
+      logs.push_back(std::move(log));
+    }
+  }
+  return logs;
+}
+
+// Every table of the signal "s" for `logs`: measured at once, or as far as
+// a checkpoint (which is saved and loaded) and then from it on.
+std::vector<std::string> tables_of(const std::vector<LogMeasures>& logs,
+                                   const MeasureSettings& settings, int64_t last_hour,
+                                   const SignalCheckpoint* from = nullptr,
+                                   const std::vector<std::string>* before = nullptr,
+                                   SignalCheckpoint* at_end = nullptr) {
+  std::vector<Text> texts(kMeasureSchema.size());
+  std::vector<OutputStream*> out;
+  for (Text& t : texts) out.push_back(&t);
+  MeasureTables tables(settings, out, last_hour);
+  std::string err;
+  if (before != nullptr)
+    for (size_t i = 0; i < texts.size(); ++i) {
+      const std::string& text = (*before)[i];
+      const size_t header = text.find('\n') + 1;
+      EXPECT_TRUE(tables.add_text(i, std::string_view(text).substr(header, from->before[i])));
+    }
+  EXPECT_TRUE(tables.add_signal("s", logs, nullptr, &err, from, at_end) && tables.finish())
+      << err;
+  std::vector<std::string> text;
+  for (const Text& t : texts) text.push_back(t.text);
+  return text;
+}
+
+// A run that goes on from where an earlier one stopped, after any of the
+// logs, writes the tables of a run of all of them: every measure keeps
+// what it holds between logs.
+TEST(Measures, GoOnFromACheckpointAsIfMeasuredAtOnce) {
+  SignalDayOptions options;
+  options.mapped = true;
+  options.detectors = 20;
+  std::vector<LogMeasures> logs = generated_days(2, options);
+  logs[7].covered = false;               // damage
+  logs.erase(logs.begin() + 30);         // a missing hour
+  logs.insert(logs.begin() + 12, logs[12]);  // a second log of an hour
+  logs[12].path = "copy.dat";
+  logs[12].records = 5;
+  auto map = std::make_shared<DetectorMap>();
+  std::string err;
+  ASSERT_TRUE(parse_detector_map(signal_day_map(options, "s"), map.get(), &err)) << err;
+  MeasureSettings settings;
+  settings.detectors = map;
+  settings.jobs = 3;
+  const int64_t last_hour = hour_start({2022, 6, 10, 2});
+  const std::vector<std::string> whole = tables_of(logs, settings, last_hour);
+  for (size_t k = 0; k <= logs.size(); ++k) {
+    // The logs of an hour go together.
+    if (k > 0 && k < logs.size() && hour_start(logs[k].hour) == hour_start(logs[k - 1].hour))
+      continue;
+    SignalCheckpoint at;
+    const std::vector<LogMeasures> first(logs.begin(), logs.begin() + static_cast<ptrdiff_t>(k));
+    const std::vector<std::string> part = tables_of(first, settings, kNoHour, nullptr, nullptr, &at);
+    std::string saved;
+    StateIO save(&saved);
+    at.state(save);
+    SignalCheckpoint loaded;
+    StateIO load(saved);
+    loaded.state(load);
+    ASSERT_TRUE(load.ok() && load.at_end());
+    const std::vector<LogMeasures> rest(logs.begin() + static_cast<ptrdiff_t>(k), logs.end());
+    const std::vector<std::string> went_on =
+        tables_of(rest, settings, last_hour, &loaded, &part);
+    for (size_t i = 0; i < whole.size(); ++i) {
+      // Where they part, not the whole tables.
+      const auto [a, b] = std::mismatch(went_on[i].begin(), went_on[i].end(), whole[i].begin(),
+                                        whole[i].end());
+      EXPECT_TRUE(a == went_on[i].end() && b == whole[i].end())
+          << kMeasureSchema[i].name << " after " << k << " logs, at "
+          << std::string(a, went_on[i].end()).substr(0, 200) << " rather than "
+          << std::string(b, whole[i].end()).substr(0, 200);
+    }
+  }
+  EXPECT_GT(whole[static_cast<size_t>(measure_table_index("split_failures"))].size(), 1000u);
+  EXPECT_GT(whole[static_cast<size_t>(measure_table_index("arrivals"))].size(), 10000u);
 }
 
 }  // namespace
