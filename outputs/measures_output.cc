@@ -5,11 +5,13 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include "logs/messages.h"
 #include "measures/measures.h"
+#include "outputs/measures_kept.h"
 #include "outputs/published_file.h"
 
 namespace {
@@ -22,8 +24,56 @@ class MeasuresOutput : public Output {
   /// The tables go into the directory `dir` (or its sub-directory `below`),
   /// taken as `settings` says.
   MeasuresOutput(std::string dir, std::string below, const MeasureSettings& settings,
-                 HeldFiles* held)
-      : dir_(std::move(dir)), below_(std::move(below)), settings_(settings), held_(held) {}
+                 HeldFiles* held, std::string update)
+      : dir_(std::move(dir)), below_(std::move(below)), settings_(settings), held_(held),
+        update_(std::move(update)) {}
+
+  bool up_to_date(const Task& task, uint64_t size, int64_t mtime_ns) const override {
+    if (update_.empty()) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    load_kept();
+    seen_[task.relative_path] = {size, mtime_ns};
+    if (measured_again_.count(task.signal_id) != 0) return false;
+    auto signal = kept_logs_.find(task.signal_id);
+    if (signal == kept_logs_.end()) return false;
+    auto log = signal->second.find(task.relative_path);
+    if (log == signal->second.end() || log->second->size != size ||
+        log->second->mtime_ns != mtime_ns)
+      return false;
+    left_[task.signal_id].push_back(task);
+    return true;
+  }
+
+  std::vector<Task> tasks_again() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Task> again;
+    for (KeptSignal& kept : kept_.signals) {
+      auto left = left_.find(kept.id);
+      if (left == left_.end()) continue;  // none of its logs is there
+      // It goes on from where it was where every log it had is there as it
+      // was, and those read since are later, with no other detector.
+      bool goes_on = left->second.size() == kept.logs.size();
+      uint64_t detectors[4];
+      std::copy(std::begin(kept.at.detectors), std::end(kept.at.detectors), detectors);
+      auto read = signals_.find(kept.id);
+      if (read != signals_.end()) {
+        for (const LogMeasures& log : read->second) {
+          if (!log.dated) continue;
+          goes_on &= kept.at.last_start == kNoHour || hour_start(log.hour) > kept.at.last_start;
+          for (int w = 0; w < 4; ++w) detectors[w] |= log.detectors[w];
+        }
+      }
+      goes_on &= std::equal(std::begin(detectors), std::end(detectors), kept.at.detectors);
+      if (goes_on) {
+        going_on_[kept.id] = &kept;
+        continue;
+      }
+      measured_again_.insert(kept.id);
+      for (Task& task : left->second) again.push_back(std::move(task));
+    }
+    left_.clear();
+    return again;
+  }
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in,
                                    const LogHour& hour, bool,
@@ -106,20 +156,84 @@ class MeasuresOutput : public Output {
     for (const auto& [signal, logs] : signals_)
       for (const LogMeasures& log : logs)
         if (log.dated) last_hour = std::max(last_hour, hour_start(log.hour));
+    // -u: those left alone count too.
+    for (const auto& [signal, kept] : going_on_) last_hour = std::max(last_hour, kept->at.last_start);
     MeasureTables tables(settings_, out, last_hour);
-    for (auto& [signal, logs] : signals_) {
-      if (!tables.add_signal(signal, std::move(logs), &events_, &err)) {
+    // With -u, the signals that go on from where they were count too, and
+    // where each stands is kept.
+    const bool update = !update_.empty();
+    std::set<std::string> ids;
+    for (const auto& [signal, logs] : signals_) ids.insert(signal);
+    for (const auto& [signal, kept] : going_on_) ids.insert(signal);
+    std::vector<File> old(kMeasureSchema.size());  // the tables they go on from
+    KeptMeasures now;
+    now.options = update_;
+    for (const std::string& signal : ids) {
+      std::vector<LogMeasures> logs;
+      auto read = signals_.find(signal);
+      if (read != signals_.end()) logs = std::move(read->second);
+      KeptSignal* kept = nullptr;
+      if (auto k = going_on_.find(signal); k != going_on_.end()) kept = k->second;
+      KeptSignal next;
+      if (update) {
+        next.id = signal;
+        if (kept != nullptr) next.logs = kept->logs;
+        for (const LogMeasures& log : logs) {
+          auto seen = seen_.find(log.path);
+          if (log.dated && seen != seen_.end())
+            next.logs.push_back({log.path, seen->second.first, seen->second.second});
+        }
+        next.start.assign(kMeasureSchema.size(), 0);
+        for (size_t i = 0; i < kMeasureSchema.size(); ++i) next.start[i] = tables.written(i);
+      }
+      if (kept != nullptr && !copy_rows_before(*kept, dir, out, &old, &tables, what)) {
+        if (what->empty()) return failed_write();
+        return false;
+      }
+      if (!tables.add_signal(signal, std::move(logs), &events_, &err,
+                             kept != nullptr ? &kept->at : nullptr,
+                             update ? &next.at : nullptr)) {
         if (err.empty()) return failed_write();
         *what = "Failed to read the events held for the measures: " + err;
         return false;
       }
+      if (kept != nullptr)
+        for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
+          next.at.before[i] += kept->at.before[i];
+          next.at.rows[i] += kept->at.before[i];
+        }
+      if (update) now.signals.push_back(std::move(next));
     }
     signals_.clear();
-    notes_ = tables.notes();
+    notes_ = kept_note_ + tables.notes();
     if (!tables.finish()) return failed_write();
     for (auto& file : files) {
       if (!file->finish(log_permissions_, &err)) {
         *what = "Failed to write " + file->name() + ": " + err;
+        return false;
+      }
+    }
+    if (update) {
+      // Kept last, with the size and time of each table as written: tables
+      // that are not those it describes are measured again.
+      size_t f = 0;
+      for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
+        uint64_t size = UINT64_MAX;
+        int64_t mtime = 0;
+        if (out[i] != nullptr && !dir->stat(files[f++]->temp_name(), &size, &mtime)) {
+          *what = "Failed to write " + files[f - 1]->name() + ": it is gone";
+          return false;
+        }
+        now.sizes.push_back(size);
+        now.mtimes.push_back(mtime);
+      }
+      const std::string bytes = encode_kept(now);
+      files.push_back(std::make_unique<PublishedFile>());
+      if (!files.back()->open_in(dir, kKeptMeasuresName, &err) ||
+          !files.back()->write(bytes.data(), bytes.size()) ||
+          !files.back()->finish(0600, &err)) {
+        *what = "Failed to write " + shown(dir->path_of(kKeptMeasuresName)) + ": " +
+                (err.empty() ? files.back()->error() : err);
         return false;
       }
     }
@@ -137,6 +251,81 @@ class MeasuresOutput : public Output {
   }
 
  private:
+  // Reads what the run that made the tables kept, once, where -u asks: a
+  // state of other options, or tables that are not those it describes,
+  // are not used and the note says why.
+  void load_kept() const {
+    if (kept_loaded_) return;
+    kept_loaded_ = true;
+    std::string err, why;
+    std::shared_ptr<Dir> dir = Dir::open(tables_path(), &err);
+    File file;
+    if (dir == nullptr || !dir->open_file(kKeptMeasuresName, &file, &err)) return;
+    std::string bytes;
+    for (char piece[1 << 16];;) {
+      const long long n = file.read(piece, sizeof piece);
+      if (n <= 0) break;
+      bytes.append(piece, static_cast<size_t>(n));
+    }
+    KeptMeasures kept;
+    if (!decode_kept(bytes, &kept, &why)) {
+      why = "what the last run kept (" + std::string(kKeptMeasuresName) + ") is damaged";
+    } else if (const std::string option = changed_option(kept.options, update_); !option.empty()) {
+      why = "they were made with another " + option;
+    } else if (kept.sizes.size() != kMeasureSchema.size() ||
+               kept.mtimes.size() != kMeasureSchema.size()) {
+      why = "what the last run kept (" + std::string(kKeptMeasuresName) + ") is damaged";
+    } else {
+      for (size_t i = 0; i < kMeasureSchema.size() && why.empty(); ++i) {
+        if (kept.sizes[i] == UINT64_MAX) continue;
+        const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
+        uint64_t size = 0;
+        int64_t mtime = 0;
+        if (!dir->stat(name, &size, &mtime) || size != kept.sizes[i] || mtime != kept.mtimes[i])
+          why = name + " is not as the last run left it";
+      }
+    }
+    if (!why.empty()) {
+      kept_note_ = "Note: every log is measured again for " + shown(tables_path()) + ": " +
+                   why + "\n";
+      return;
+    }
+    kept_ = std::move(kept);
+    for (const KeptSignal& signal : kept_.signals)
+      for (const KeptLog& log : signal.logs) kept_logs_[signal.id][log.path] = &log;
+  }
+
+  // Gives `tables` the rows of the signal `kept` up to where it stands, from
+  // the table files of the run that kept it, opened into *old as needed.
+  // Returns false with *what set when one cannot be read (empty where a
+  // table refused the write).
+  bool copy_rows_before(const KeptSignal& kept, const std::shared_ptr<Dir>& dir,
+                        const std::vector<OutputStream*>& out, std::vector<File>* old,
+                        MeasureTables* tables, std::string* what) {
+    what->clear();
+    std::string err, piece;
+    for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
+      if (out[i] == nullptr || kept.at.before[i] == 0) continue;
+      const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
+      File& file = (*old)[i];
+      if (!file.is_open() && !dir->open_file(name, &file, &err)) {
+        *what = "Failed to read " + shown(dir->path_of(name)) + ": " + err;
+        return false;
+      }
+      for (uint64_t done = 0; done < kept.at.before[i];) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kept.at.before[i] - done, 1 << 20));
+        piece.resize(n);
+        if (!file.read_at(kept.start[i] + done, piece.data(), n)) {
+          *what = "Failed to read " + shown(dir->path_of(name)) + ": " + file.error();
+          return false;
+        }
+        if (!tables->add_text(i, piece)) return false;
+        done += n;
+      }
+    }
+    return true;
+  }
+
   // Takes the measure events that a conversion writes into a log's list.
   class Events : public OutputStream {
    public:
@@ -227,8 +416,21 @@ class MeasuresOutput : public Output {
   std::string dir_, below_;
   MeasureSettings settings_;
   HeldFiles* held_;  // where the tables go once written, or null
+  std::string update_;  // -u: the options the tables depend on; else empty
   std::string notes_;  // of the measures, once written
-  std::mutex mutex_;  // of what follows
+  mutable std::mutex mutex_;  // of what follows
+  // -u: what the last run kept, its logs by signal and path, and why it is
+  // not used; the logs seen (size, time) by path; the logs left alone as up
+  // to date, by signal; the signals measured from their first log, and
+  // those that go on from where they were.
+  mutable bool kept_loaded_ = false;
+  mutable KeptMeasures kept_;
+  mutable std::map<std::string, std::map<std::string, const KeptLog*>> kept_logs_;
+  mutable std::string kept_note_;
+  mutable std::map<std::string, std::pair<uint64_t, int64_t>> seen_;
+  mutable std::map<std::string, std::vector<Task>> left_;
+  std::set<std::string> measured_again_;
+  std::map<std::string, KeptSignal*> going_on_;
   std::map<std::string, std::vector<LogMeasures>> signals_;  // by signal id
   File events_;  // of the logs kept
   uint64_t events_size_ = 0;
@@ -239,6 +441,8 @@ class MeasuresOutput : public Output {
 }  // namespace
 
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
-                                             std::string below, HeldFiles* held) {
-  return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings, held);
+                                             std::string below, HeldFiles* held,
+                                             std::string update) {
+  return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings, held,
+                                          std::move(update));
 }

@@ -17,8 +17,13 @@
 /// parents; a link typed as `dir` is followed) or, with `below`, into its
 /// sub-directory `below`, made there and never reached through a link.
 /// With `held`, the tables are written whole and handed to it instead of
-/// taking their names: the caller names them with its own files.
+/// taking their names: the caller names them with its own files. With
+/// `update` (-u: the options the tables depend on, a "NAME VALUE" line
+/// each), the run measures only the logs that came since the run that made
+/// them and keeps beside them what the next needs (kKeptMeasuresName);
+/// made with other options, they are measured again.
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
-                                             std::string below = "", HeldFiles* held = nullptr);
+                                             std::string below = "", HeldFiles* held = nullptr,
+                                             std::string update = "");
 
 #endif  // QUILLON_OUTPUTS_MEASURES_OUTPUT_H_

@@ -130,6 +130,11 @@ class Output {
     return false;
   }
 
+  /// -u, once the run's logs are through: the logs that up_to_date() left
+  /// alone and that must be read after all (a signal whose measures cannot
+  /// go on from where they were); they are no longer up to date.
+  virtual std::vector<Task> tasks_again() { return {}; }
+
   /// The size of log, plain or compressed, from which reading logs on
   /// several threads gains more than the threads cost.
   virtual uint64_t worth_threads() const { return kTextWorthThreads; }

@@ -108,12 +108,32 @@ std::string csv_unquoted(std::string_view field) {
   return text;
 }
 
+// Whether the file `name` of `dir` is a regular file, not a link, that
+// holds `text`.
+bool holds(const Dir& dir, const std::string& name, const std::string& text) {
+  FileOwner owner;
+  File file;
+  std::string err;
+  uint64_t size = 0;
+  int64_t mtime = 0;
+  if (!dir.owner(name, &owner) || !dir.stat(name, &size, &mtime) || size != text.size() ||
+      !dir.open_file(name, &file, &err))
+    return false;
+  std::string there(text.size() + 1, '\0');
+  size_t got = 0;
+  for (long long n; got < there.size() && (n = file.read(&there[got], there.size() - got)) > 0;)
+    got += static_cast<size_t>(n);
+  return got == text.size() && there.compare(0, got, text) == 0;
+}
+
 // Writes `text` as the file `name` of `dir`, whole, into `held`, which
 // gives it its name with the report's other files; what stood there, a
-// link included, is then replaced.
+// link included, is then replaced. With `keep_same`, a file that holds
+// the text already is left as it is, its modification time too.
 bool write_page(const std::shared_ptr<Dir>& dir, const std::string& name,
                 const std::string& text, unsigned permissions, HeldFiles* held,
-                std::string* err) {
+                std::string* err, bool keep_same = false) {
+  if (keep_same && holds(*dir, name, text)) return true;
   auto file = std::make_unique<PublishedFile>();
   if (!file->open_in(dir, name, err)) return false;
   if (!file->write(text.data(), text.size())) {
@@ -129,10 +149,17 @@ bool write_page(const std::shared_ptr<Dir>& dir, const std::string& name,
 // draws.
 class ReportOutput : public Output {
  public:
-  ReportOutput(std::string dir, const MeasureSettings& settings)
+  ReportOutput(std::string dir, const MeasureSettings& settings, std::string update)
       : dir_(std::move(dir)),
         settings_(settings),
-        measures_(make_measures_output(dir_, settings, "measures", &held_)) {}
+        update_(!update.empty()),
+        measures_(make_measures_output(dir_, settings, "measures", &held_, std::move(update))) {}
+
+  bool up_to_date(const Task& task, uint64_t size, int64_t mtime_ns) const override {
+    return measures_->up_to_date(task, size, mtime_ns);
+  }
+
+  std::vector<Task> tasks_again() override { return measures_->tasks_again(); }
 
   std::unique_ptr<LogOutput> start(const Task& task, File& in, const LogHour& hour,
                                    bool in_order, std::string* err) override {
@@ -161,7 +188,8 @@ class ReportOutput : public Output {
     if (!measures_->finish(stopped, found, what)) return false;
     if (stopped) return true;
     std::string err;
-    if (!write_report(dir_, settings_, log_permissions_, &err, &held_, interrupted_)) {
+    if (!write_report(dir_, settings_, log_permissions_, &err, &held_, interrupted_,
+                      update_)) {
       *what = "Failed to write the report: " + err;
       return false;
     }
@@ -171,6 +199,7 @@ class ReportOutput : public Output {
  private:
   std::string dir_;
   MeasureSettings settings_;
+  bool update_;  // -u: pages that are as they were left alone
   // The tables and pages, named together once all are written: a run that
   // fails or is interrupted leaves the earlier report whole.
   HeldFiles held_;
@@ -182,7 +211,8 @@ class ReportOutput : public Output {
 }  // namespace
 
 bool write_report(const std::string& dir, const MeasureSettings& settings, unsigned permissions,
-                  std::string* err, HeldFiles* held, const std::function<bool()>& interrupted) {
+                  std::string* err, HeldFiles* held, const std::function<bool()>& interrupted,
+                  bool keep_same) {
   HeldFiles own;
   if (held == nullptr) held = &own;
   // Below OUT, as typed, nothing is reached through a link.
@@ -270,8 +300,13 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
     int64_t year = 0;
     std::shared_ptr<Dir> pages;  // the signal's folder, made with its first page
     auto write = [&](const std::string& name, const std::string& html) {
-      if (pages == nullptr) pages = out->make_child(row.folder, err);
-      if (pages != nullptr && write_page(pages, name, html, permissions, held, err)) return true;
+      if (pages == nullptr) {
+        // What a killed run left there goes.
+        pages = out->make_child(row.folder, err);
+        if (pages != nullptr) pages->claim_for_writing();
+      }
+      if (pages != nullptr && write_page(pages, name, html, permissions, held, err, keep_same))
+        return true;
       *err = shown(join_path(out->path_of(row.folder), name)) + ": " + *err;
       return false;
     };
@@ -308,7 +343,7 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
     }
   }
   if (!write_page(out, "index.html", draw_index(std::move(rows), settings), permissions, held,
-                  err)) {
+                  err, keep_same)) {
     *err = shown(out->path_of("index.html")) + ": " + *err;
     return false;
   }
@@ -320,6 +355,7 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
   return true;
 }
 
-std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings) {
-  return std::make_unique<ReportOutput>(std::move(dir), settings);
+std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings,
+                                           std::string update) {
+  return std::make_unique<ReportOutput>(std::move(dir), settings, std::move(update));
 }

@@ -13,8 +13,12 @@
 
 /// The report of a run into the directory `dir`: the tables, taken as
 /// `settings` says, into `dir`/measures, then index.html and a page a
-/// signal and day.
-std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings);
+/// signal and day. With `update` (-u: the options the tables depend on),
+/// only the logs that came since the run that made them are measured (as
+/// make_measures_output() says), and only pages whose text changed are
+/// written again.
+std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings,
+                                           std::string update = "");
 
 /// Writes the report of the measure tables in `dir`/measures (as -f
 /// measures writes them, by `settings`: its bins and thresholds) into `dir`: index.html
@@ -27,9 +31,11 @@ std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSetting
 /// failure or an interruption before leaves the earlier report whole.
 /// Returns false, with *err naming the file (and the row), where a file
 /// could not be read or written or a signal not drawn, or `interrupted`,
-/// called before each signal, returned true.
+/// called before each signal, returned true. With `keep_same`, a page
+/// whose file holds its text already is left as it is, its modification
+/// time too.
 bool write_report(const std::string& dir, const MeasureSettings& settings, unsigned permissions,
                   std::string* err, HeldFiles* held = nullptr,
-                  const std::function<bool()>& interrupted = nullptr);
+                  const std::function<bool()>& interrupted = nullptr, bool keep_same = false);
 
 #endif  // QUILLON_OUTPUTS_REPORT_OUTPUT_H_

@@ -467,6 +467,14 @@ int run_with(const Options& given, const RunHooks& hooks) {
     passed_sub_directories |= run.passed_sub_directories();
   }
   status = runner.finish();
+  // -u: the logs left alone that the output needs after all.
+  if (options.update && !runner.stopped()) {
+    std::vector<Task> again = output->tasks_again();
+    if (!again.empty()) {
+      for (Task& task : again) runner.add(Item{"", Outcome::kDone, std::move(task)});
+      status = runner.finish();
+    }
+  }
   // The output is finished first: the measures' notes come of its tables.
   const bool finished = output->finish(runner.stopped(), found, &err);
   if (!runner.stopped()) {

@@ -13,6 +13,44 @@
 #include "outputs/report_output.h"
 #include "outputs/sink_output.h"
 
+namespace {
+
+// -u of the measures: what their tables depend on besides the logs, a
+// "NAME VALUE" line each, in the order a note names the first that
+// differs.
+std::string measures_options(const Options& options, const std::shared_ptr<Dir>& root) {
+  std::string text = "--version " + std::string(kVersionLine) + "\n";
+  text += "DIR " + (root != nullptr ? canonical_path(options.dir) : options.dir) + "\n";
+  text += "-r " + std::to_string(options.recursive) + "\n";
+  text += "--signal-id " + std::to_string(static_cast<int>(options.signal_id)) + "\n";
+  text += "--since " + std::to_string(options.since) + "\n";
+  text += "--until " + std::to_string(options.until) + "\n";
+  text += "--bin " + std::to_string(options.measures.bin_minutes) + "\n";
+  text += "--gap " + std::to_string(options.measures.gap_hours) + "\n";
+  for (const ThresholdDef& t : kThresholds)
+    text += "--threshold " + std::string(t.name) + "=" + threshold_text(t, options.measures) + "\n";
+  // The map as read, its every field.
+  std::string map;
+  if (options.measures.detectors != nullptr) {
+    StateIO io(&map);
+    for (const auto& [signal, channels] : *options.measures.detectors) {
+      std::string id = signal;
+      io(id);
+      for (const auto& [channel, d] : channels) {
+        MappedDetector row = d;
+        int number = channel;
+        io(number, row.phases, row.approach, row.roles, row.travel_tenths);
+      }
+    }
+  }
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (char c : map) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  text += "--detectors " + std::to_string(options.measures.detectors != nullptr ? hash : 0) + "\n";
+  return text;
+}
+
+}  // namespace
+
 std::unique_ptr<Output> make_output(const Options& options, Mode mode,
                                     const std::shared_ptr<Dir>& root,
                                     LogSink* sink, std::string* what,
@@ -73,9 +111,10 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
       // As many threads as the conversion takes logs at once.
       const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
       settings.jobs = options.jobs <= 0 ? cores : options.jobs;
+      const std::string update = options.update ? measures_options(options, root) : "";
       return options.format == OutputFormat::kMeasures
-                 ? make_measures_output(options.output, settings)
-                 : make_report_output(options.output, settings);
+                 ? make_measures_output(options.output, settings, "", nullptr, update)
+                 : make_report_output(options.output, settings, update);
     }
   }
   return nullptr;

@@ -1,0 +1,223 @@
+// -u of the measures and the report: over a sequence of deliveries and
+// changes, each run's tables and pages are those of a run of every log;
+// the logs left alone are not read; runs killed at any moment leave the
+// last complete tables, and the next run completes them.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tool_runner.h"
+#include "tools/loggen.h"
+#include "tools/signal_day.h"
+
+namespace {
+
+class MeasuresUpdate : public Cli {
+ protected:
+  // The hours `from` to `to` of the generated day `seed` of signal folder
+  // `signal`, named for 2022-06-`day`.
+  void deliver(const std::string& signal, int day, int from, int to, uint32_t seed) {
+    SignalDayOptions options;
+    options.mapped = true;
+    options.seed = seed;
+    const std::vector<std::vector<LogRecord>> hours = signal_day(options);
+    fs::create_directories(dir_ / signal);
+    for (int h = from; h <= to; ++h) {
+      char name[32];
+      snprintf(name, sizeof name, "2022_06_%02d_%02d.dat", day, h);
+      write_file(dir_ / signal / name, make_log(6, hours[static_cast<size_t>(h)]));
+    }
+  }
+
+  // The map of the signals `ids`.
+  void write_map(const std::vector<std::string>& ids) {
+    SignalDayOptions options;
+    options.mapped = true;
+    std::string text;
+    for (const std::string& id : ids) {
+      const std::string map = signal_day_map(options, id);
+      text += text.empty() ? map : map.substr(map.find('\n') + 1);
+    }
+    write_file(root_ / "map.csv", text);
+  }
+
+  // Every file below `dir` but what -u keeps, by path; with `temporary`,
+  // the temporary files a killed run leaves too.
+  static std::map<std::string, std::string> files(const fs::path& dir, bool temporary = true) {
+    std::map<std::string, std::string> all;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+      const std::string name = e.path().filename().string();
+      if (e.is_regular_file() && name != ".quillon-measures" &&
+          (temporary || name.rfind(".quillon-", 0) != 0))
+        all[fs::relative(e.path(), dir).string()] = read_file(e.path());
+    }
+    return all;
+  }
+
+  // Expects the files of `a` and `b` to be the same, naming those that are
+  // not.
+  static void expect_same(const fs::path& a, const fs::path& b, const std::string& what) {
+    const std::map<std::string, std::string> x = files(a), y = files(b);
+    for (const auto& [name, text] : y) {
+      auto it = x.find(name);
+      EXPECT_TRUE(it != x.end() && it->second == text) << what << ": " << name;
+    }
+    EXPECT_EQ(x.size(), y.size()) << what;
+  }
+
+  // The events a -v run read, from its closing line.
+  static long events_read(const std::string& err) {
+    const size_t at = err.rfind(" logs, ");
+    return at == std::string::npos ? -1 : std::stol(err.substr(at + 7));
+  }
+
+  std::vector<std::string> args(const char* format, const fs::path& out,
+                                std::vector<std::string> more = {}) {
+    std::vector<std::string> a = {"-r", "-v", "-f", format, "--detectors",
+                                  (root_ / "map.csv").string(), "-o", out.string()};
+    a.insert(a.end(), more.begin(), more.end());
+    a.push_back(dir_.string());
+    a.push_back("e");
+    return a;
+  }
+};
+
+// Each change, then a -u run beside a run of every log: the same tables,
+// and only what changed read; options of another run, damaged kept state
+// and a table changed by hand make every log measured again, and a note
+// says why.
+TEST_F(MeasuresUpdate, EqualsARunOfEveryLog) {
+  write_map({"east", "west", "north"});
+  deliver("east", 8, 0, 23, 1);
+  deliver("west", 8, 0, 22, 2);
+  const fs::path out = root_ / "out", kept = out / ".quillon-measures";
+  struct Change {
+    const char* what;
+    std::function<void()> make;
+    std::vector<std::string> options;
+    const char* note;     // the start of the -u run's note, or none
+    bool little = false;  // a small share of the events is read
+  };
+  const std::vector<Change> changes = {
+      {"the first run", [] {}, {}, nullptr},
+      {"nothing new", [] {}, {}, nullptr, true},
+      {"an hour each", [&] { deliver("east", 9, 0, 0, 3); deliver("west", 8, 23, 23, 2); }, {},
+       nullptr, true},
+      {"hours across midnight", [&] { deliver("west", 9, 0, 1, 4); }, {}, nullptr, true},
+      {"an hour replaced", [&] { deliver("east", 8, 5, 5, 9); }, {}, nullptr},
+      {"an hour removed", [&] { fs::remove(dir_ / "west" / "2022_06_08_03.dat"); }, {}, nullptr},
+      {"an hour compressed",
+       [&] {
+         const fs::path log = dir_ / "east" / "2022_06_09_00.dat";
+         write_file(log.string() + ".gz", gzip_bytes(read_file(log)));
+         fs::remove(log);
+       },
+       {}, nullptr},
+      {"a late hour", [&] { deliver("west", 8, 3, 3, 2); }, {}, nullptr},
+      {"a new signal", [&] { deliver("north", 9, 0, 2, 5); }, {}, nullptr},
+      {"a signal gone", [&] { fs::remove_all(dir_ / "north"); }, {}, nullptr, true},
+      {"other bins", [] {}, {"--bin", "5"}, "Note: every log is measured again for "},
+      {"kept state damaged",
+       [&] {
+         std::string bytes = read_file(kept);
+         bytes[bytes.size() / 2] ^= 0x55;
+         write_file(kept, bytes);
+       },
+       {"--bin", "5"}, "Note: every log is measured again for "},
+      {"a table changed by hand",
+       [&] { write_file(out / "logs.csv", read_file(out / "logs.csv") + "x\n"); },
+       {"--bin", "5"}, "Note: every log is measured again for "},
+      {"an hour after", [&] { deliver("east", 9, 1, 1, 3); }, {"--bin", "5"}, nullptr, true},
+  };
+  for (const Change& change : changes) {
+    change.make();
+    std::vector<std::string> update = args("measures", out, change.options);
+    update.insert(update.begin(), "-u");
+    const ToolRun run = quillon(update);
+    ASSERT_EQ(run.status, 0) << change.what << ": " << run.err;
+    const fs::path full = root_ / "full";
+    fs::remove_all(full);
+    const ToolRun reference = quillon(args("measures", full, change.options));
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    expect_same(out, full, change.what);
+    if (change.note != nullptr) {
+      EXPECT_EQ(run.err.rfind(change.note, 0), 0u) << change.what << ": " << run.err;
+    } else {
+      EXPECT_EQ(run.err.find("Note:"), std::string::npos) << change.what << ": " << run.err;
+    }
+    if (change.little) {
+      EXPECT_LT(events_read(run.err) * 10, events_read(reference.err)) << change.what;
+    }
+    EXPECT_TRUE(fs::exists(kept)) << change.what;
+    EXPECT_FALSE(fs::exists(full / ".quillon-measures"));
+  }
+}
+
+// The report: each -u run's pages are those of a run of every log, and
+// the pages of days that did not change keep their modification time.
+TEST_F(MeasuresUpdate, ReportRewritesOnlyPagesThatChanged) {
+  write_map({"east"});
+  deliver("east", 8, 0, 23, 1);
+  deliver("east", 9, 0, 0, 2);
+  const fs::path out = root_ / "out", full = root_ / "full";
+  std::vector<std::string> update = args("report", out);
+  update.insert(update.begin(), "-u");
+  ASSERT_EQ(quillon(update).status, 0);
+  const fs::path day8 = out / "east" / "2022-06-08.html", day9 = out / "east" / "2022-06-09.html";
+  ASSERT_TRUE(fs::exists(day8) && fs::exists(day9));
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(day8, old);
+  fs::last_write_time(day9, old);
+  deliver("east", 9, 1, 1, 2);
+  const ToolRun run = quillon(update);
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(quillon(args("report", full)).status, 0);
+  expect_same(out, full, "the report");
+  EXPECT_EQ(fs::last_write_time(day8), old);
+  EXPECT_NE(fs::last_write_time(day9), old);
+}
+
+// Killed at any moment, a -u run leaves the tables of the last complete
+// run, and the next completes them.
+TEST_F(MeasuresUpdate, KilledRunsLeaveTheLastCompleteTables) {
+  if (tool().windows) GTEST_SKIP() << "POSIX signals";
+  write_map({"east", "west"});
+  const fs::path out = root_ / "out", full = root_ / "full";
+  std::vector<std::string> update = args("report", out);
+  update.insert(update.begin(), "-u");
+  deliver("east", 8, 0, 11, 1);
+  deliver("west", 8, 0, 11, 2);
+  ASSERT_EQ(quillon(update).status, 0);
+  int hour = 12;
+  for (int delay_ms : {2, 10, 25, 50, 80, 120, 160, 220, 300}) {
+    const std::map<std::string, std::string> before = files(out / "measures", false);
+    deliver("east", 8, hour, hour, 1);
+    deliver("west", 8, hour, hour, 2);
+    ++hour;
+    const pid_t pid = start_tool(update, root_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    kill(pid, SIGKILL);
+    finish_tool(pid, root_);
+    // The tables of the run before, or of this one whole.
+    fs::remove_all(full);
+    ASSERT_EQ(quillon(args("measures", full)).status, 0);
+    const std::map<std::string, std::string> after = files(out / "measures", false);
+    EXPECT_TRUE(after == before || after == files(full)) << delay_ms << " ms";
+  }
+  ASSERT_EQ(quillon(update).status, 0);
+  fs::remove_all(full);
+  ASSERT_EQ(quillon(args("report", full)).status, 0);
+  expect_same(out, full, "after the killed runs");
+}
+
+}  // namespace
