@@ -9,6 +9,17 @@
 #include "logconv/zstd_output.h"
 #endif
 
+bool OutputStream::copy_from(File& from, uint64_t offset, uint64_t size) {
+  std::string piece;
+  for (uint64_t done = 0; done < size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 20));
+    piece.resize(n);
+    if (!from.read_at(offset + done, piece.data(), n) || !write(piece.data(), n)) return false;
+    done += n;
+  }
+  return true;
+}
+
 size_t FileInput::read(char* buf, size_t size) {
   long long n = file_.read(buf, size);
   if (n < 0) {

@@ -31,6 +31,11 @@ class OutputStream {
   /// Writes all `size` bytes of `data`; returns false when they could not all
   /// be written.
   virtual bool write(const char* data, size_t size) = 0;
+
+  /// Writes `size` bytes of the file `from`, read from `offset`, as
+  /// write() would. Returns false when they could not all be read or
+  /// written.
+  virtual bool copy_from(File& from, uint64_t offset, uint64_t size);
 };
 
 /// Reads an open file; the caller opens and closes it.

@@ -110,6 +110,13 @@ MeasureTables::MeasureTables(const MeasureSettings& settings,
   flushed_.assign(text_.size(), 0);
 }
 
+bool MeasureTables::copy_rows(size_t table, File& from, uint64_t offset, uint64_t size) {
+  // What is held goes first; the rows go straight from file to file.
+  if (!flush({table}, true) || !out_[table]->copy_from(from, offset, size)) return false;
+  flushed_[table] += size;
+  return true;
+}
+
 bool MeasureTables::add_text(size_t table, std::string_view text) {
   text_[table] += text;
   return flush({table}, false);

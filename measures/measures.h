@@ -89,6 +89,11 @@ class MeasureTables {
   /// kMeasureSchema. Returns false when the table refused a write.
   bool add_text(size_t table, std::string_view text);
 
+  /// Appends `size` bytes of rows as written, read from the file `from` at
+  /// `offset`, to the table `table`. Returns false when they could not be
+  /// read or the table refused them.
+  bool copy_rows(size_t table, File& from, uint64_t offset, uint64_t size);
+
   /// The bytes given to the table `table` so far, its header included.
   uint64_t written(size_t table) const { return flushed_[table] + text_[table].size(); }
 

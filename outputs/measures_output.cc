@@ -303,7 +303,7 @@ class MeasuresOutput : public Output {
                         const std::vector<OutputStream*>& out, std::vector<File>* old,
                         MeasureTables* tables, std::string* what) {
     what->clear();
-    std::string err, piece;
+    std::string err;
     for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
       if (out[i] == nullptr || kept.at.before[i] == 0) continue;
       const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
@@ -312,16 +312,7 @@ class MeasuresOutput : public Output {
         *what = "Failed to read " + shown(dir->path_of(name)) + ": " + err;
         return false;
       }
-      for (uint64_t done = 0; done < kept.at.before[i];) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kept.at.before[i] - done, 1 << 20));
-        piece.resize(n);
-        if (!file.read_at(kept.start[i] + done, piece.data(), n)) {
-          *what = "Failed to read " + shown(dir->path_of(name)) + ": " + file.error();
-          return false;
-        }
-        if (!tables->add_text(i, piece)) return false;
-        done += n;
-      }
+      if (!tables->copy_rows(i, file, kept.start[i], kept.at.before[i])) return false;
     }
     return true;
   }

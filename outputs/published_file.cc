@@ -73,6 +73,17 @@ bool PublishedFile::write(const char* data, size_t size) {
   return false;
 }
 
+bool PublishedFile::copy_from(File& from, uint64_t offset, uint64_t size) {
+  if (compressor_ != nullptr) {
+    if (OutputStream::copy_from(from, offset, size)) return true;
+    if (error_.empty()) error_ = from.error();
+    return false;
+  }
+  if (file_.copy_from(from, offset, size)) return true;
+  error_ = file_.error();
+  return false;
+}
+
 bool PublishedFile::close(unsigned log_permissions, std::string* err) {
   if (!finish(log_permissions, err)) return false;
   return dir_ == nullptr || publish(err);

@@ -35,6 +35,9 @@ class PublishedFile : public OutputStream {
 
   bool write(const char* data, size_t size) override;
 
+  /// A file's bytes are copied within the system where it can.
+  bool copy_from(File& from, uint64_t offset, uint64_t size) override;
+
   /// Ends the table and, for a file, gives it its name: a file it replaces
   /// keeps its permission bits and, where the run may, its owner; a new one
   /// gets those of a new file limited to `log_permissions` (the bits that

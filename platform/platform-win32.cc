@@ -348,6 +348,10 @@ bool File::rewind() {
   return false;
 }
 
+bool File::copy_from(File& from, uint64_t offset, uint64_t size) {
+  return copy_through_memory(from, offset, size, this, &error_);
+}
+
 bool File::read_at(uint64_t offset, char* buf, size_t size) {
   // A read at an offset moves the file pointer: it is put back after.
   LARGE_INTEGER zero = {}, at = {};

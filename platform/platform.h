@@ -126,6 +126,12 @@ class File {
   /// first; error() tells why.
   bool read_at(uint64_t offset, char* buf, size_t size);
 
+  /// Writes `size` bytes of `from`, read from `offset`, as write() would:
+  /// within the system where it can copy between files (Linux), else
+  /// through memory. Returns false on failure or when `from` ends first;
+  /// error() tells why.
+  bool copy_from(File& from, uint64_t offset, uint64_t size);
+
   /// Empties the file and goes back to its start, to write it anew. Returns
   /// false on failure; error() tells why.
   bool truncate();
@@ -443,6 +449,28 @@ bool copy_mode_and_time(const File& source, const File& target,
 /// thread is started. Returns false when it could not be set up; interrupts
 /// then end the process as they would have.
 bool remove_temporaries_on_interrupt();
+
+/// What File::copy_from does where the system copies nothing itself:
+/// reads `size` bytes of `from` at `offset` and writes them to `to`, a
+/// piece at a time. Returns false, with `to`'s error() set, on failure.
+inline bool copy_through_memory(File& from, uint64_t offset, uint64_t size, File* to,
+                                std::string* err) {
+  std::string piece;
+  for (uint64_t done = 0; done < size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 20));
+    piece.resize(n);
+    if (!from.read_at(offset + done, piece.data(), n)) {
+      *err = from.error();
+      return false;
+    }
+    if (!to->write(piece.data(), n)) {
+      *err = to->error();
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
 
 /// Whether `name` is one of the temporary names create_temp makes:
 /// ".quillon-" and six characters from 0-9 and a-z.
