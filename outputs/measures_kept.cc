@@ -4,12 +4,14 @@
 
 #include <cstring>
 
+// Not a temporary name (those have six characters after the dash), which
+// a run would remove.
 const char kKeptMeasuresName[] = ".quillon-measures";
 
 namespace {
 
-// The file: this line, the size of the state uncompressed and its CRC-32
-// (8 and 4 bytes, little-endian), then the state deflated.
+// A kept file: its first line, the size of its state uncompressed and its
+// CRC-32 (8 and 4 bytes, little-endian), then the state deflated.
 const char kMagic[] = "quillon kept measures 1\n";
 
 void put_le(std::string* out, uint64_t v, int bytes) {
@@ -24,26 +26,24 @@ uint64_t get_le(std::string_view in, int bytes) {
 
 }  // namespace
 
-std::string encode_kept(KeptMeasures& kept) {
-  std::string plain;
-  StateIO io(&plain);
-  kept.state(io);
+std::string pack_kept(std::string_view magic, std::string_view plain) {
   uLongf size = compressBound(static_cast<uLong>(plain.size()));
   std::string packed(size, '\0');
-  // The fastest level: the state is mostly the same bytes over and over.
+  // The fastest level: a state is mostly the same bytes over and over.
   compress2(reinterpret_cast<Bytef*>(packed.data()), &size,
             reinterpret_cast<const Bytef*>(plain.data()), static_cast<uLong>(plain.size()), 1);
   packed.resize(size);
-  std::string out = kMagic;
+  std::string out(magic);
   put_le(&out, plain.size(), 8);
   put_le(&out, crc32(0, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uInt>(plain.size())), 4);
   return out + packed;
 }
 
-bool decode_kept(std::string_view bytes, KeptMeasures* kept, std::string* why) {
-  const size_t head = sizeof kMagic - 1;
-  if (bytes.size() < head + 12 || bytes.substr(0, head) != kMagic) {
-    *why = "it is not a file of kept measures";
+bool unpack_kept(std::string_view bytes, std::string_view magic, std::string* plain,
+                 std::string* why) {
+  const size_t head = magic.size();
+  if (bytes.size() < head + 12 || bytes.substr(0, head) != magic) {
+    *why = "it is not such a file";
     return false;
   }
   const uint64_t size = get_le(bytes.substr(head), 8);
@@ -54,16 +54,29 @@ bool decode_kept(std::string_view bytes, KeptMeasures* kept, std::string* why) {
     *why = "it is damaged";
     return false;
   }
-  std::string plain(static_cast<size_t>(size), '\0');
+  plain->assign(static_cast<size_t>(size), '\0');
   uLongf got = static_cast<uLongf>(size);
-  if (uncompress(reinterpret_cast<Bytef*>(plain.data()), &got,
+  if (uncompress(reinterpret_cast<Bytef*>(plain->data()), &got,
                  reinterpret_cast<const Bytef*>(packed.data()),
                  static_cast<uLong>(packed.size())) != Z_OK ||
       got != size ||
-      crc32(0, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uInt>(plain.size())) != crc) {
+      crc32(0, reinterpret_cast<const Bytef*>(plain->data()), static_cast<uInt>(plain->size())) != crc) {
     *why = "it is damaged";
     return false;
   }
+  return true;
+}
+
+std::string encode_kept(KeptMeasures& kept) {
+  std::string plain;
+  StateIO io(&plain);
+  kept.state(io);
+  return pack_kept(kMagic, plain);
+}
+
+bool decode_kept(std::string_view bytes, KeptMeasures* kept, std::string* why) {
+  std::string plain;
+  if (!unpack_kept(bytes, kMagic, &plain, why)) return false;
   StateIO io{std::string_view(plain)};
   kept->state(io);
   if (!io.ok() || !io.at_end()) {

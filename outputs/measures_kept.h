@@ -51,6 +51,15 @@ struct KeptMeasures {
   void state(StateIO& io) { io(options, sizes, mtimes, signals); }
 };
 
+/// The bytes of a file that keeps the state `plain`, its first line
+/// `magic`: deflated, with a CRC-32.
+std::string pack_kept(std::string_view magic, std::string_view plain);
+
+/// The state of such a file into *plain. Returns false, with *why saying
+/// what is wrong, where `bytes` are not one whole.
+bool unpack_kept(std::string_view bytes, std::string_view magic, std::string* plain,
+                 std::string* why);
+
 /// The bytes of the file that keeps `kept`: compressed, with a check.
 std::string encode_kept(KeptMeasures& kept);
 

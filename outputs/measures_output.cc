@@ -24,9 +24,9 @@ class MeasuresOutput : public Output {
   /// The tables go into the directory `dir` (or its sub-directory `below`),
   /// taken as `settings` says.
   MeasuresOutput(std::string dir, std::string below, const MeasureSettings& settings,
-                 HeldFiles* held, std::string update)
+                 HeldFiles* held, std::string update, std::map<std::string, int64_t>* changed)
       : dir_(std::move(dir)), below_(std::move(below)), settings_(settings), held_(held),
-        update_(std::move(update)) {}
+        update_(std::move(update)), changed_(changed) {}
 
   bool up_to_date(const Task& task, uint64_t size, int64_t mtime_ns) const override {
     if (update_.empty()) return false;
@@ -167,6 +167,8 @@ class MeasuresOutput : public Output {
     for (const auto& [signal, kept] : going_on_) ids.insert(signal);
     std::vector<File> old(kMeasureSchema.size());  // the tables they go on from
     KeptMeasures now;
+    // The signals that went on: where they were kept, and their place in `now`.
+    std::vector<std::pair<const KeptSignal*, size_t>> going_on;
     now.options = update_;
     for (const std::string& signal : ids) {
       std::vector<LogMeasures> logs;
@@ -202,6 +204,7 @@ class MeasuresOutput : public Output {
           next.at.before[i] += kept->at.before[i];
           next.at.rows[i] += kept->at.before[i];
         }
+      if (kept != nullptr) going_on.push_back({kept, now.signals.size()});
       if (update) now.signals.push_back(std::move(next));
     }
     signals_.clear();
@@ -226,6 +229,31 @@ class MeasuresOutput : public Output {
         }
         now.sizes.push_back(size);
         now.mtimes.push_back(mtime);
+      }
+      if (changed_ != nullptr) {
+        // The first day whose rows may differ from the last run's, for the
+        // report: the earliest of the rows each run wrote after where the
+        // signal stood.
+        std::vector<File> written(kMeasureSchema.size());
+        for (size_t i = 0, f = 0; i < kMeasureSchema.size(); ++i)
+          if (out[i] != nullptr && !dir->open_file(files[f++]->temp_name(), &written[i], &err)) {
+            *what = "Failed to read " + files[f - 1]->name() + ": " + err;
+            return false;
+          }
+        for (const auto& [kept, at] : going_on) {
+          const KeptSignal& next = now.signals[at];
+          int64_t first = kNever;
+          for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
+            if (out[i] == nullptr) continue;
+            const uint64_t from = kept->at.before[i];
+            if (!earliest_day(kMeasureSchema[i], old[i], dir, kept->start[i] + from,
+                              kept->at.rows[i] - from, &first, what) ||
+                !earliest_day(kMeasureSchema[i], written[i], nullptr, next.start[i] + from,
+                              next.at.rows[i] - from, &first, what))
+              return false;
+          }
+          (*changed_)[kept->id] = first;
+        }
       }
       const std::string bytes = encode_kept(now);
       files.push_back(std::make_unique<PublishedFile>());
@@ -313,6 +341,40 @@ class MeasuresOutput : public Output {
         return false;
       }
       if (!tables->copy_rows(i, file, kept.start[i], kept.at.before[i])) return false;
+    }
+    return true;
+  }
+
+  // Lowers *first to the earliest day of the rows of `table` that lie in
+  // `file` (opened from `dir` where it is not open) at `offset`, `size`
+  // bytes. Returns false, with *what set, where they cannot be read.
+  static bool earliest_day(const MeasureTableDef& table, File& file,
+                           const std::shared_ptr<Dir>& dir, uint64_t offset, uint64_t size,
+                           int64_t* first, std::string* what) {
+    if (size == 0) return true;
+    const std::string name = std::string(table.name) + ".csv";
+    std::string err;
+    if (!file.is_open() && !dir->open_file(name, &file, &err)) {
+      *what = "Failed to read " + shown(dir->path_of(name)) + ": " + err;
+      return false;
+    }
+    std::string text = measure_header(table);
+    const size_t header = text.size();
+    text.resize(header + static_cast<size_t>(size));
+    if (!file.read_at(offset, &text[header], static_cast<size_t>(size))) {
+      *what = "Failed to read " + name + ": " + file.error();
+      return false;
+    }
+    std::vector<MeasureColumn> columns;
+    if (!read_measure_table(table, text, &columns, &err)) {
+      *first = kNoHour;  // unreadable: every day
+      return true;
+    }
+    for (const MeasureColumn& column : columns) {
+      if (column.def->kind != ColumnKind::kTime) continue;
+      for (int64_t t : column.values)
+        if (t != MeasureColumn::kMissing) *first = std::min(*first, day_of(t));
+      break;
     }
     return true;
   }
@@ -408,6 +470,9 @@ class MeasuresOutput : public Output {
   MeasureSettings settings_;
   HeldFiles* held_;  // where the tables go once written, or null
   std::string update_;  // -u: the options the tables depend on; else empty
+  // -u: the first day whose rows may have changed, of each signal that went
+  // on from where it stood; or null.
+  std::map<std::string, int64_t>* changed_;
   std::string notes_;  // of the measures, once written
   mutable std::mutex mutex_;  // of what follows
   // -u: what the last run kept, its logs by signal and path, and why it is
@@ -433,7 +498,8 @@ class MeasuresOutput : public Output {
 
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
                                              std::string below, HeldFiles* held,
-                                             std::string update) {
+                                             std::string update,
+                                             std::map<std::string, int64_t>* changed) {
   return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings, held,
-                                          std::move(update));
+                                          std::move(update), changed);
 }

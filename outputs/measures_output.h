@@ -5,6 +5,8 @@
 #ifndef QUILLON_OUTPUTS_MEASURES_OUTPUT_H_
 #define QUILLON_OUTPUTS_MEASURES_OUTPUT_H_
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -21,9 +23,13 @@
 /// `update` (-u: the options the tables depend on, a "NAME VALUE" line
 /// each), the run measures only the logs that came since the run that made
 /// them and keeps beside them what the next needs (kKeptMeasuresName);
-/// made with other options, they are measured again.
+/// made with other options, they are measured again. With `changed`, -u
+/// puts there, for each signal that went on from where it stood, the first
+/// day (counted from 1970-01-01) whose rows may differ from the last run's:
+/// kNever where none may, kNoHour where any may.
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
                                              std::string below = "", HeldFiles* held = nullptr,
-                                             std::string update = "");
+                                             std::string update = "",
+                                             std::map<std::string, int64_t>* changed = nullptr);
 
 #endif  // QUILLON_OUTPUTS_MEASURES_OUTPUT_H_

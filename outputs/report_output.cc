@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "logs/messages.h"
+#include "outputs/measures_kept.h"
 #include "outputs/measures_output.h"
 #include "outputs/published_file.h"
 #include "report/pages.h"
@@ -108,6 +109,47 @@ std::string csv_unquoted(std::string_view field) {
   return text;
 }
 
+// What -u of the report keeps beside index.html (kKeptPagesName): each
+// signal's page folder and, of each of its days drawn, the day's cell,
+// problems and figures, so that the days before the first whose rows
+// changed are not drawn again.
+// Not a temporary name (those have six characters after the dash), which
+// a run would remove.
+const char kKeptPagesName[] = ".quillon-pages";
+const char kKeptPagesMagic[] = "quillon kept pages 1\n";
+
+struct KeptDay {
+  std::string cell, figures;
+  std::vector<Problem> problems;
+  void state(StateIO& io) { io(cell, figures, problems); }
+};
+
+struct KeptPages {
+  std::string options;  // as the measures keep them
+  std::map<std::string, std::string> folders;                     // by signal id
+  std::map<std::string, std::map<int64_t, KeptDay>> days;         // by signal id, day
+  void state(StateIO& io) { io(options, folders, days); }
+};
+
+// Reads what the last -u run of the report in `out` kept, made with
+// `options`; empty where there is none, or it is damaged or of others.
+KeptPages read_kept_pages(const Dir& out, const std::string& options) {
+  KeptPages kept;
+  File file;
+  std::string err, bytes, plain;
+  if (!out.open_file(kKeptPagesName, &file, &err)) return kept;
+  for (char piece[1 << 16];;) {
+    const long long n = file.read(piece, sizeof piece);
+    if (n <= 0) break;
+    bytes.append(piece, static_cast<size_t>(n));
+  }
+  if (!unpack_kept(bytes, kKeptPagesMagic, &plain, &err)) return kept;
+  StateIO io{std::string_view(plain)};
+  kept.state(io);
+  if (!io.ok() || !io.at_end() || kept.options != options) return KeptPages();
+  return kept;
+}
+
 // Whether the file `name` of `dir` is a regular file, not a link, that
 // holds `text`.
 bool holds(const Dir& dir, const std::string& name, const std::string& text) {
@@ -152,8 +194,9 @@ class ReportOutput : public Output {
   ReportOutput(std::string dir, const MeasureSettings& settings, std::string update)
       : dir_(std::move(dir)),
         settings_(settings),
-        update_(!update.empty()),
-        measures_(make_measures_output(dir_, settings, "measures", &held_, std::move(update))) {}
+        update_{update, {}},
+        measures_(make_measures_output(dir_, settings, "measures", &held_, std::move(update),
+                                       &update_.changed)) {}
 
   bool up_to_date(const Task& task, uint64_t size, int64_t mtime_ns) const override {
     return measures_->up_to_date(task, size, mtime_ns);
@@ -189,7 +232,7 @@ class ReportOutput : public Output {
     if (stopped) return true;
     std::string err;
     if (!write_report(dir_, settings_, log_permissions_, &err, &held_, interrupted_,
-                      update_)) {
+                      update_.options.empty() ? nullptr : &update_)) {
       *what = "Failed to write the report: " + err;
       return false;
     }
@@ -199,7 +242,7 @@ class ReportOutput : public Output {
  private:
   std::string dir_;
   MeasureSettings settings_;
-  bool update_;  // -u: pages that are as they were left alone
+  ReportUpdate update_;  // -u: its options (else empty), the days that changed
   // The tables and pages, named together once all are written: a run that
   // fails or is interrupted leaves the earlier report whole.
   HeldFiles held_;
@@ -212,7 +255,8 @@ class ReportOutput : public Output {
 
 bool write_report(const std::string& dir, const MeasureSettings& settings, unsigned permissions,
                   std::string* err, HeldFiles* held, const std::function<bool()>& interrupted,
-                  bool keep_same) {
+                  const ReportUpdate* update) {
+  const bool keep_same = update != nullptr;
   HeldFiles own;
   if (held == nullptr) held = &own;
   // Below OUT, as typed, nothing is reached through a link.
@@ -226,6 +270,11 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
   if (tables_dir == nullptr) {
     *err = shown(out->path_of("measures")) + ": " + *err;
     return false;
+  }
+  KeptPages kept, now;
+  if (update != nullptr) {
+    kept = read_kept_pages(*out, update->options);
+    now.options = update->options;
   }
   const size_t count = kMeasureSchema.size();
   std::vector<RowReader> readers(count);
@@ -317,18 +366,46 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
       cells.clear();
       return ok;
     };
+    // -u: the days before the first whose rows changed are as the last run
+    // drew them, where it kept them and their pages are there.
+    int64_t changed = kNoHour;
+    const std::map<int64_t, KeptDay>* kept_days = nullptr;
+    std::shared_ptr<Dir> folder;
+    if (update != nullptr) {
+      auto first = update->changed.find(row.id);
+      auto days = kept.days.find(row.id);
+      auto was = kept.folders.find(row.id);
+      if (first != update->changed.end() && days != kept.days.end() &&
+          was != kept.folders.end() && was->second == row.folder) {
+        changed = first->second;
+        kept_days = &days->second;
+        std::string ignored;
+        folder = out->open_child(row.folder, &ignored);
+      }
+      now.folders[row.id] = row.folder;
+    }
+    std::map<int64_t, KeptDay>* keeping = update != nullptr ? &now.days[row.id] : nullptr;
     for (int64_t day : signal.pages) {
       if (year_of(day) != year && !write_year()) return false;
       year = year_of(day);
-      DayPage page = draw_day(row.id, day, signal, settings);
+      KeptDay drawn;
+      auto it = kept_days != nullptr ? kept_days->find(day) : std::map<int64_t, KeptDay>::const_iterator();
+      if (kept_days != nullptr && day < changed && it != kept_days->end() && folder != nullptr &&
+          folder->exists(date_text(day) + ".html")) {
+        drawn = it->second;
+      } else {
+        DayPage page = draw_day(row.id, day, signal, settings);
+        if (!write(date_text(day) + ".html", page.html)) return false;
+        drawn = {page.cell.take(), std::move(page.figures), std::move(page.problems)};
+      }
       // The problems of its last days, for the index.
-      row.problems[day] = std::move(page.problems);
+      row.problems[day] = drawn.problems;
       while (row.problems.begin()->first <= day - kIndexDays) row.problems.erase(row.problems.begin());
-      if (!page.figures.empty()) row.figures[day] = std::move(page.figures);
+      if (!drawn.figures.empty()) row.figures[day] = drawn.figures;
       while (!row.figures.empty() && row.figures.begin()->first <= day - kIndexDays)
         row.figures.erase(row.figures.begin());
-      if (!write(date_text(day) + ".html", page.html)) return false;
-      cells[day] = std::move(page.cell);
+      cells[day] = Markup::kept(drawn.cell);
+      if (keeping != nullptr) (*keeping)[day] = std::move(drawn);
     }
     if (!write_year()) return false;
     rows.push_back(std::move(row));
@@ -346,6 +423,16 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
                   err, keep_same)) {
     *err = shown(out->path_of("index.html")) + ": " + *err;
     return false;
+  }
+  if (update != nullptr) {
+    // Named last: pages that are not those it describes are drawn again.
+    std::string plain;
+    StateIO io(&plain);
+    now.state(io);
+    if (!write_page(out, kKeptPagesName, pack_kept(kKeptPagesMagic, plain), 0600, held, err)) {
+      *err = shown(out->path_of(kKeptPagesName)) + ": " + *err;
+      return false;
+    }
   }
   if (!held->publish_all(err)) return false;
   if (!first_unreadable.empty()) {

@@ -4,6 +4,8 @@
 #ifndef QUILLON_OUTPUTS_REPORT_OUTPUT_H_
 #define QUILLON_OUTPUTS_REPORT_OUTPUT_H_
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -20,6 +22,14 @@
 std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSettings& settings,
                                            std::string update = "");
 
+/// What -u of the report goes by: the options the tables depend on, and
+/// for each signal whose measures went on from where they stood, the first
+/// day whose rows may have changed (as make_measures_output() gives it).
+struct ReportUpdate {
+  std::string options;
+  std::map<std::string, int64_t> changed;
+};
+
 /// Writes the report of the measure tables in `dir`/measures (as -f
 /// measures writes them, by `settings`: its bins and thresholds) into `dir`: index.html
 /// and a page a signal and day, each readable as a new file is but by no
@@ -31,11 +41,13 @@ std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSetting
 /// failure or an interruption before leaves the earlier report whole.
 /// Returns false, with *err naming the file (and the row), where a file
 /// could not be read or written or a signal not drawn, or `interrupted`,
-/// called before each signal, returned true. With `keep_same`, a page
+/// called before each signal, returned true. With `update` (-u), a page
 /// whose file holds its text already is left as it is, its modification
-/// time too.
+/// time too, and the days before the first that changed are not drawn
+/// again where the last such run kept them (in `dir`/.quillon-pages).
 bool write_report(const std::string& dir, const MeasureSettings& settings, unsigned permissions,
                   std::string* err, HeldFiles* held = nullptr,
-                  const std::function<bool()>& interrupted = nullptr, bool keep_same = false);
+                  const std::function<bool()>& interrupted = nullptr,
+                  const ReportUpdate* update = nullptr);
 
 #endif  // QUILLON_OUTPUTS_REPORT_OUTPUT_H_

@@ -49,6 +49,12 @@ class Markup {
     out_.append(markup, N - 1);
     return *this;
   }
+  /// Markup that this builder wrote in an earlier run, kept as its text.
+  static Markup kept(std::string markup) {
+    Markup m;
+    m.out_ = std::move(markup);
+    return m;
+  }
   /// Markup that this builder wrote.
   Markup& append(const Markup& other) {
     out_ += other.out_;

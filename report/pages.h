@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "measures/state.h"
+
 #include "measures/measures.h"
 #include "report/chart.h"
 
@@ -50,9 +52,12 @@ struct SignalRows {
 /// Something an engineer should look at on a signal's day.
 struct Problem {
   int severity = 0;   // 3 severe, 2 warning, 1 notice
-  const char* kind;   // "hours_missing", "detector_stuck_on", ...
+  std::string kind;   // "hours_missing", "detector_stuck_on", ...
   std::string chart;  // the id of the chart of the day's page that shows it
   std::string text;   // its reason in words
+
+  /// Saves or loads it, as `io` does.
+  void state(StateIO& io) { io(severity, kind, chart, text); }
 };
 
 /// The role that colours a day whose worst problem is `severity` (0: none).

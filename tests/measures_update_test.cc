@@ -57,7 +57,7 @@ class MeasuresUpdate : public Cli {
     std::map<std::string, std::string> all;
     for (const auto& e : fs::recursive_directory_iterator(dir)) {
       const std::string name = e.path().filename().string();
-      if (e.is_regular_file() && name != ".quillon-measures" &&
+      if (e.is_regular_file() && name != ".quillon-measures" && name != ".quillon-pages" &&
           (temporary || name.rfind(".quillon-", 0) != 0))
         all[fs::relative(e.path(), dir).string()] = read_file(e.path());
     }
@@ -174,17 +174,28 @@ TEST_F(MeasuresUpdate, ReportRewritesOnlyPagesThatChanged) {
   update.insert(update.begin(), "-u");
   ASSERT_EQ(quillon(update).status, 0);
   const fs::path day8 = out / "east" / "2022-06-08.html", day9 = out / "east" / "2022-06-09.html";
-  ASSERT_TRUE(fs::exists(day8) && fs::exists(day9));
-  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
-  fs::last_write_time(day8, old);
-  fs::last_write_time(day9, old);
-  deliver("east", 9, 1, 1, 2);
-  const ToolRun run = quillon(update);
-  ASSERT_EQ(run.status, 0) << run.err;
-  ASSERT_EQ(quillon(args("report", full)).status, 0);
-  expect_same(out, full, "the report");
-  EXPECT_EQ(fs::last_write_time(day8), old);
-  EXPECT_NE(fs::last_write_time(day9), old);
+  struct Change {
+    const char* what;
+    std::function<void()> make;
+    bool day8_kept;  // the page of the 8th is left as it was
+  };
+  const std::vector<Change> changes = {
+      {"an hour", [&] { deliver("east", 9, 1, 1, 2); }, true},
+      {"a day's first hour", [&] { deliver("east", 10, 0, 0, 3); }, true},
+      {"a page removed", [&] { fs::remove(day9); }, true},
+      {"an hour of the 8th replaced", [&] { deliver("east", 8, 20, 20, 4); }, false},
+  };
+  for (const Change& change : changes) {
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    fs::last_write_time(day8, old);
+    change.make();
+    const ToolRun run = quillon(update);
+    ASSERT_EQ(run.status, 0) << run.err;
+    fs::remove_all(full);
+    ASSERT_EQ(quillon(args("report", full)).status, 0);
+    expect_same(out, full, change.what);
+    EXPECT_EQ(fs::last_write_time(day8) == old, change.day8_kept) << change.what;
+  }
 }
 
 // Killed at any moment, a -u run leaves the tables of the last complete
