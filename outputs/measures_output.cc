@@ -24,7 +24,7 @@ class MeasuresOutput : public Output {
   /// The tables go into the directory `dir` (or its sub-directory `below`),
   /// taken as `settings` says.
   MeasuresOutput(std::string dir, std::string below, const MeasureSettings& settings,
-                 HeldFiles* held, std::string update, std::map<std::string, int64_t>* changed)
+                 HeldFiles* held, std::string update, std::map<std::string, ChangedRows>* changed)
       : dir_(std::move(dir)), below_(std::move(below)), settings_(settings), held_(held),
         update_(std::move(update)), changed_(changed) {}
 
@@ -252,7 +252,7 @@ class MeasuresOutput : public Output {
                               next.at.rows[i] - from, &first, what))
               return false;
           }
-          (*changed_)[kept->id] = first;
+          (*changed_)[kept->id] = {first, kept->at.before};
         }
       }
       const std::string bytes = encode_kept(now);
@@ -470,9 +470,9 @@ class MeasuresOutput : public Output {
   MeasureSettings settings_;
   HeldFiles* held_;  // where the tables go once written, or null
   std::string update_;  // -u: the options the tables depend on; else empty
-  // -u: the first day whose rows may have changed, of each signal that went
-  // on from where it stood; or null.
-  std::map<std::string, int64_t>* changed_;
+  // -u: what changed of each signal that went on from where it stood; or
+  // null.
+  std::map<std::string, ChangedRows>* changed_;
   std::string notes_;  // of the measures, once written
   mutable std::mutex mutex_;  // of what follows
   // -u: what the last run kept, its logs by signal and path, and why it is
@@ -499,7 +499,7 @@ class MeasuresOutput : public Output {
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
                                              std::string below, HeldFiles* held,
                                              std::string update,
-                                             std::map<std::string, int64_t>* changed) {
+                                             std::map<std::string, ChangedRows>* changed) {
   return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings, held,
                                           std::move(update), changed);
 }

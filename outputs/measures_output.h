@@ -9,10 +9,21 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "measures/measure.h"
 #include "outputs/output.h"
 #include "outputs/published_file.h"
+
+/// Of a signal whose measures went on from where a -u run left them: the
+/// first day (counted from 1970-01-01) whose rows may differ from that
+/// run's (kNever: none; kNoHour: any), and where in the signal's rows of
+/// each table of kMeasureSchema those written anew start, in bytes from
+/// its first.
+struct ChangedRows {
+  int64_t day = kNever;
+  std::vector<uint64_t> from;
+};
 
 /// The measure tables of a run, taken as `settings` says, published
 /// together once the run is through into the directory `dir` (made with its
@@ -24,12 +35,11 @@
 /// each), the run measures only the logs that came since the run that made
 /// them and keeps beside them what the next needs (kKeptMeasuresName);
 /// made with other options, they are measured again. With `changed`, -u
-/// puts there, for each signal that went on from where it stood, the first
-/// day (counted from 1970-01-01) whose rows may differ from the last run's:
-/// kNever where none may, kNoHour where any may.
+/// puts there what changed of each signal that went on from where it
+/// stood, by signal id.
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
                                              std::string below = "", HeldFiles* held = nullptr,
                                              std::string update = "",
-                                             std::map<std::string, int64_t>* changed = nullptr);
+                                             std::map<std::string, ChangedRows>* changed = nullptr);
 
 #endif  // QUILLON_OUTPUTS_MEASURES_OUTPUT_H_

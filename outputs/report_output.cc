@@ -51,17 +51,39 @@ class RowReader {
     return std::string_view(buf_).substr(at_, i - at_);
   }
 
-  // Appends the rows whose id field is `key`, from the next on, to *text.
-  // Returns false, with *err set, when the file cannot be read.
-  bool take(std::string_view key, std::string* text, std::string* err) {
+  // Appends the rows whose id field is `key`, from the next on, to *text,
+  // and where each starts in the file to *starts where given. Returns
+  // false, with *err set, when the file cannot be read.
+  bool take(std::string_view key, std::string* text, std::string* err,
+            std::vector<uint64_t>* starts = nullptr) {
     for (;;) {
       if (!fill(err)) return false;
       if (at_ >= buf_.size() || next_key() != key) return true;
       size_t end = row_end();
       if (end == std::string::npos) end = buf_.size();  // a last row cut short
+      if (starts != nullptr) starts->push_back(offset());
       text->append(buf_, at_, end - at_);
       at_ = end;
     }
+  }
+
+  // Where in the file the next row starts.
+  uint64_t offset() const { return start_ + at_; }
+
+  // Goes on from `offset` in the file, the start of a row. Returns false,
+  // with *err set, when the file cannot be read there.
+  bool skip_to(uint64_t offset, std::string* err) {
+    if (offset >= start_ && offset <= start_ + buf_.size()) {
+      at_ = static_cast<size_t>(offset - start_);
+      return true;
+    }
+    buf_.clear();
+    at_ = 0;
+    start_ = offset;
+    done_ = false;
+    if (file_.seek(offset)) return true;
+    *err = file_.error();
+    return false;
   }
 
  private:
@@ -79,6 +101,7 @@ class RowReader {
   bool fill(std::string* err) {
     while (!done_ && row_end() == std::string::npos) {
       buf_.erase(0, at_);
+      start_ += at_;
       at_ = 0;
       char piece[1 << 16];
       const long long n = file_.read(piece, sizeof piece);
@@ -94,6 +117,7 @@ class RowReader {
 
   File file_;
   std::string buf_, header_;
+  uint64_t start_ = 0;  // where buf_ starts in the file
   size_t at_ = 0;
   bool done_ = false;
 };
@@ -110,9 +134,10 @@ std::string csv_unquoted(std::string_view field) {
 }
 
 // What -u of the report keeps beside index.html (kKeptPagesName): each
-// signal's page folder and, of each of its days drawn, the day's cell,
-// problems and figures, so that the days before the first whose rows
-// changed are not drawn again.
+// signal's page folder, where its days' rows start in each table and, of
+// each of its days drawn, the day's cell, problems and figures, so that
+// the days before the first whose rows changed are neither read nor drawn
+// again.
 // Not a temporary name (those have six characters after the dash), which
 // a run would remove.
 const char kKeptPagesName[] = ".quillon-pages";
@@ -124,11 +149,19 @@ struct KeptDay {
   void state(StateIO& io) { io(cell, figures, problems); }
 };
 
+// A signal's pages, and where the rows of each day start in each table:
+// the first of the day's rows, counted from the first of the signal's.
+struct KeptSignalPages {
+  std::string folder;
+  std::map<int64_t, KeptDay> days;
+  std::vector<std::map<int64_t, uint64_t>> starts;  // by table, by day
+  void state(StateIO& io) { io(folder, days, starts); }
+};
+
 struct KeptPages {
   std::string options;  // as the measures keep them
-  std::map<std::string, std::string> folders;                     // by signal id
-  std::map<std::string, std::map<int64_t, KeptDay>> days;         // by signal id, day
-  void state(StateIO& io) { io(options, folders, days); }
+  std::map<std::string, KeptSignalPages> signals;  // by id
+  void state(StateIO& io) { io(options, signals); }
 };
 
 // Reads what the last -u run of the report in `out` kept, made with
@@ -309,8 +342,40 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
       return false;
     }
     const std::string key(readers[logs].next_key());
+    IndexRow row;
+    row.id = csv_unquoted(key);
+    row.folder = page_folder(row.id);
+    // Another signal's folder where case does not count: this one's is
+    // told apart.
+    std::string folded = row.folder;
+    for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (!folders.insert(folded).second) row.folder = page_folder(row.id, true);
+    // -u: of a signal whose measures went on from where they stood, the
+    // days before the first whose rows changed are as the last run drew
+    // them, where it kept them and their pages are there: their rows are
+    // not read (but the plans', which run on from earlier days), nor are
+    // they drawn.
+    const ChangedRows* changed = nullptr;
+    const KeptSignalPages* was = nullptr;
+    if (update != nullptr) {
+      auto first = update->changed.find(row.id);
+      auto kept_signal = kept.signals.find(row.id);
+      if (first != update->changed.end() && kept_signal != kept.signals.end() &&
+          kept_signal->second.folder == row.folder &&
+          kept_signal->second.starts.size() == count) {
+        changed = &first->second;
+        was = &kept_signal->second;
+        std::string ignored;
+        std::shared_ptr<Dir> folder = out->open_child(row.folder, &ignored);
+        for (const auto& [day, k] : was->days)
+          if (day < changed->day && (folder == nullptr || !folder->exists(date_text(day) + ".html")))
+            was = nullptr;
+      }
+    }
+    const size_t plans = static_cast<size_t>(measure_table_index("coordination"));
     SignalRows signal;
     signal.tables.resize(count);
+    std::vector<std::vector<uint64_t>> starts(count);  // of the rows read, from the signal's
     // A table of the signal that does not read as written is said on its
     // row of the index; the other signals are drawn.
     std::string unreadable;
@@ -318,7 +383,17 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
       text.clear();
       signal.tables[i].def = &kMeasureSchema[i];
       if (absent(i)) continue;
-      if (!readers[i].take(key, &text, err)) return failed(i);
+      const uint64_t section = readers[i].offset();
+      if (was != nullptr && i != plans) {
+        // From the first row of the days that changed, or of those written
+        // anew.
+        uint64_t from = changed->from[i];
+        for (auto it = was->starts[i].lower_bound(changed->day); it != was->starts[i].end(); ++it)
+          from = std::min(from, it->second);
+        if (!readers[i].skip_to(section + from, err)) return failed(i);
+      }
+      if (!readers[i].take(key, &text, err, &starts[i])) return failed(i);
+      for (uint64_t& start : starts[i]) start -= section;
       std::string why;
       if (unreadable.empty() &&
           !read_measure_table(kMeasureSchema[i], readers[i].header() + text,
@@ -326,8 +401,6 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
         unreadable = std::string(kMeasureSchema[i].name) + ".csv: " + why;
     }
     if (!unreadable.empty()) {
-      IndexRow row;
-      row.id = csv_unquoted(key);
       row.unreadable = unreadable;
       if (first_unreadable.empty())
         first_unreadable = shown(tables_dir->path_of(unreadable.substr(0, unreadable.find(':')))) +
@@ -336,14 +409,32 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
       continue;
     }
     signal.sort_into_days();
-    IndexRow row;
-    row.id = signal.tables[logs].text(0, 0);
-    row.folder = page_folder(row.id);
-    // Another signal's folder where case does not count: this one's is
-    // told apart.
-    std::string folded = row.folder;
-    for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (!folders.insert(folded).second) row.folder = page_folder(row.id, true);
+    KeptSignalPages* keeping = nullptr;
+    if (update != nullptr) {
+      keeping = &now.signals[row.id];
+      keeping->folder = row.folder;
+      keeping->starts.resize(count);
+      // Where each day's rows start: those not read as the last run found
+      // them, the others as read.
+      for (size_t i = 0; i < count; ++i) {
+        if (was != nullptr && i != plans)
+          for (const auto& [day, start] : was->starts[i])
+            if (day < changed->day) keeping->starts[i][day] = start;
+        for (const auto& [day, of_table] : signal.days) {
+          if (of_table[i].empty()) continue;
+          uint64_t& start = keeping->starts[i].try_emplace(day, UINT64_MAX).first->second;
+          for (size_t r : of_table[i]) start = std::min(start, starts[i][r]);
+        }
+      }
+    }
+    // The days with a page: those kept before the first that changed, the
+    // others as read.
+    std::set<int64_t> days;
+    if (was != nullptr)
+      for (const auto& [day, k] : was->days)
+        if (day < changed->day) days.insert(day);
+    for (int64_t day : signal.pages)
+      if (was == nullptr || day >= changed->day) days.insert(day);
     // A year's cells at a time: memory holds one page's.
     std::map<int64_t, Markup> cells;
     int64_t year = 0;
@@ -366,33 +457,12 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
       cells.clear();
       return ok;
     };
-    // -u: the days before the first whose rows changed are as the last run
-    // drew them, where it kept them and their pages are there.
-    int64_t changed = kNoHour;
-    const std::map<int64_t, KeptDay>* kept_days = nullptr;
-    std::shared_ptr<Dir> folder;
-    if (update != nullptr) {
-      auto first = update->changed.find(row.id);
-      auto days = kept.days.find(row.id);
-      auto was = kept.folders.find(row.id);
-      if (first != update->changed.end() && days != kept.days.end() &&
-          was != kept.folders.end() && was->second == row.folder) {
-        changed = first->second;
-        kept_days = &days->second;
-        std::string ignored;
-        folder = out->open_child(row.folder, &ignored);
-      }
-      now.folders[row.id] = row.folder;
-    }
-    std::map<int64_t, KeptDay>* keeping = update != nullptr ? &now.days[row.id] : nullptr;
-    for (int64_t day : signal.pages) {
+    for (int64_t day : days) {
       if (year_of(day) != year && !write_year()) return false;
       year = year_of(day);
       KeptDay drawn;
-      auto it = kept_days != nullptr ? kept_days->find(day) : std::map<int64_t, KeptDay>::const_iterator();
-      if (kept_days != nullptr && day < changed && it != kept_days->end() && folder != nullptr &&
-          folder->exists(date_text(day) + ".html")) {
-        drawn = it->second;
+      if (was != nullptr && day < changed->day) {
+        drawn = was->days.at(day);
       } else {
         DayPage page = draw_day(row.id, day, signal, settings);
         if (!write(date_text(day) + ".html", page.html)) return false;
@@ -405,7 +475,7 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
       while (!row.figures.empty() && row.figures.begin()->first <= day - kIndexDays)
         row.figures.erase(row.figures.begin());
       cells[day] = Markup::kept(drawn.cell);
-      if (keeping != nullptr) (*keeping)[day] = std::move(drawn);
+      if (keeping != nullptr) keeping->days[day] = std::move(drawn);
     }
     if (!write_year()) return false;
     rows.push_back(std::move(row));

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "measures/measure.h"
+#include "outputs/measures_output.h"
 #include "outputs/output.h"
 #include "outputs/published_file.h"
 
@@ -23,11 +24,10 @@ std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSetting
                                            std::string update = "");
 
 /// What -u of the report goes by: the options the tables depend on, and
-/// for each signal whose measures went on from where they stood, the first
-/// day whose rows may have changed (as make_measures_output() gives it).
+/// what make_measures_output() gives of the signals that went on.
 struct ReportUpdate {
   std::string options;
-  std::map<std::string, int64_t> changed;
+  std::map<std::string, ChangedRows> changed;  // by signal id
 };
 
 /// Writes the report of the measure tables in `dir`/measures (as -f

@@ -202,6 +202,15 @@ bool File::rewind() {
   return false;
 }
 
+bool File::seek(uint64_t offset) {
+  at_end_ = false;
+  if (lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) ==
+      static_cast<off_t>(offset))
+    return true;
+  error_ = strerror(errno);
+  return false;
+}
+
 bool File::read_at(uint64_t offset, char* buf, size_t size) {
   while (size > 0) {
     ssize_t n = pread(static_cast<int>(handle_), buf, size, static_cast<off_t>(offset));

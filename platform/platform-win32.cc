@@ -348,6 +348,15 @@ bool File::rewind() {
   return false;
 }
 
+bool File::seek(uint64_t offset) {
+  at_end_ = false;
+  LARGE_INTEGER at = {};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  if (SetFilePointerEx(as_handle(handle_), at, nullptr, FILE_BEGIN)) return true;
+  error_ = error_text(GetLastError());
+  return false;
+}
+
 bool File::copy_from(File& from, uint64_t offset, uint64_t size) {
   return copy_through_memory(from, offset, size, this, &error_);
 }

@@ -121,6 +121,10 @@ class File {
   /// failure; error() tells why.
   bool rewind();
 
+  /// Goes to `offset` from the start of the file, to read from there.
+  /// Returns false on failure; error() tells why.
+  bool seek(uint64_t offset);
+
   /// Reads exactly `size` bytes from `offset` into `buf`; where write()
   /// goes stays as it was. Returns false on failure or when the file ends
   /// first; error() tells why.
