@@ -47,11 +47,13 @@ class StateIO {
 
  private:
   template <typename T>
-  static constexpr bool kHasState = requires(T& v, StateIO& io) { v.state(io); };
+  static constexpr bool kHasState = requires(T& v, StateIO& io) {
+    v.state(io);
+  };
 
   template <typename T>
-  static constexpr bool kPlain = std::is_trivially_copyable_v<T> && !std::is_pointer_v<T> &&
-                                 !kHasState<T>;
+  static constexpr bool kPlain =
+      std::is_trivially_copyable_v<T> && !std::is_pointer_v<T> && !kHasState<T>;
 
   void bytes(void* p, size_t n) {
     if (out_ != nullptr) {

@@ -20,7 +20,8 @@ void put_le(std::string* out, uint64_t v, int bytes) {
 
 uint64_t get_le(std::string_view in, int bytes) {
   uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v |= uint64_t{static_cast<unsigned char>(in[static_cast<size_t>(i)])} << (8 * i);
+  for (int i = 0; i < bytes; ++i)
+    v |= uint64_t{static_cast<unsigned char>(in[static_cast<size_t>(i)])} << (8 * i);
   return v;
 }
 
@@ -35,7 +36,9 @@ std::string pack_kept(std::string_view magic, std::string_view plain) {
   packed.resize(size);
   std::string out(magic);
   put_le(&out, plain.size(), 8);
-  put_le(&out, crc32(0, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uInt>(plain.size())), 4);
+  put_le(&out,
+         crc32(0, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uInt>(plain.size())),
+         4);
   return out + packed;
 }
 
@@ -60,7 +63,8 @@ bool unpack_kept(std::string_view bytes, std::string_view magic, std::string* pl
                  reinterpret_cast<const Bytef*>(packed.data()),
                  static_cast<uLong>(packed.size())) != Z_OK ||
       got != size ||
-      crc32(0, reinterpret_cast<const Bytef*>(plain->data()), static_cast<uInt>(plain->size())) != crc) {
+      crc32(0, reinterpret_cast<const Bytef*>(plain->data()), static_cast<uInt>(plain->size())) !=
+          crc) {
     *why = "it is damaged";
     return false;
   }
@@ -84,6 +88,22 @@ bool decode_kept(std::string_view bytes, KeptMeasures* kept, std::string* why) {
     return false;
   }
   return true;
+}
+
+void pack_states(SignalCheckpoint* at, std::string* packed) {
+  std::string plain;
+  StateIO io(&plain);
+  io(at->states);
+  at->states.clear();
+  *packed = pack_kept("", plain);
+}
+
+bool unpack_states(const std::string& packed, SignalCheckpoint* at) {
+  std::string plain, why;
+  if (!unpack_kept(packed, "", &plain, &why)) return false;
+  StateIO io{std::string_view(plain)};
+  io(at->states);
+  return io.ok() && io.at_end();
 }
 
 std::string changed_option(std::string_view was, std::string_view is) {

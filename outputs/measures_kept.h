@@ -28,15 +28,26 @@ struct KeptLog {
 };
 
 /// A signal measured: its dated logs, where its measures stood after the
-/// last, and where its rows start in each table of kMeasureSchema.
+/// last, and where its rows start in each table of kMeasureSchema. The
+/// measures' states are held deflated (`states`, as pack_states() makes
+/// it) until a run goes on from them: a thousand signals' would take a
+/// few hundred megabytes.
 struct KeptSignal {
   std::string id;
   std::vector<KeptLog> logs;
-  SignalCheckpoint at;
+  SignalCheckpoint at;  // its `states` empty
+  std::string states;
   std::vector<uint64_t> start;  // by table, in bytes
 
-  void state(StateIO& io) { io(id, logs, at, start); }
+  void state(StateIO& io) { io(id, logs, at, states, start); }
 };
+
+/// Moves the states of `at` into *packed, deflated.
+void pack_states(SignalCheckpoint* at, std::string* packed);
+
+/// The states of `packed` into *at. Returns false where they are not
+/// whole.
+bool unpack_states(const std::string& packed, SignalCheckpoint* at);
 
 /// What a run keeps.
 struct KeptMeasures {

@@ -157,7 +157,8 @@ class MeasuresOutput : public Output {
       for (const LogMeasures& log : logs)
         if (log.dated) last_hour = std::max(last_hour, hour_start(log.hour));
     // -u: those left alone count too.
-    for (const auto& [signal, kept] : going_on_) last_hour = std::max(last_hour, kept->at.last_start);
+    for (const auto& [signal, kept] : going_on_)
+      last_hour = std::max(last_hour, kept->at.last_start);
     MeasureTables tables(settings_, out, last_hour);
     // With -u, the signals that go on from where they were count too, and
     // where each stands is kept.
@@ -192,9 +193,17 @@ class MeasuresOutput : public Output {
         if (what->empty()) return failed_write();
         return false;
       }
+      // Where it stood, its states unpacked.
+      SignalCheckpoint from;
+      if (kept != nullptr) {
+        from = kept->at;
+        if (!unpack_states(kept->states, &from)) {
+          *what = "Failed to read " + shown(dir->path_of(kKeptMeasuresName)) + ": it is damaged";
+          return false;
+        }
+      }
       if (!tables.add_signal(signal, std::move(logs), &events_, &err,
-                             kept != nullptr ? &kept->at : nullptr,
-                             update ? &next.at : nullptr)) {
+                             kept != nullptr ? &from : nullptr, update ? &next.at : nullptr)) {
         if (err.empty()) return failed_write();
         *what = "Failed to read the events held for the measures: " + err;
         return false;
@@ -205,7 +214,10 @@ class MeasuresOutput : public Output {
           next.at.rows[i] += kept->at.before[i];
         }
       if (kept != nullptr) going_on.push_back({kept, now.signals.size()});
-      if (update) now.signals.push_back(std::move(next));
+      if (update) {
+        pack_states(&next.at, &next.states);
+        now.signals.push_back(std::move(next));
+      }
     }
     signals_.clear();
     notes_ = kept_note_ + tables.notes();
