@@ -707,6 +707,7 @@ int main(int argc, char** argv) {
     day.mapped = true;
     std::string rows;
     std::vector<fs::path> logs;  // of the first signal; the others link them
+    fs::create_directories(archive / "s00");
     for (int d = 0; d < days; ++d) {
       day.seed = 100 + static_cast<uint32_t>(d);
       std::vector<std::vector<LogRecord>> hours = signal_day(day);
