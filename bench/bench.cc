@@ -727,7 +727,11 @@ int main(int argc, char** argv) {
       fs::create_directories(last / id);
       for (const fs::path& log : logs)
         if (s > 0) fs::create_hard_link(log, archive / id / log.filename());
-      // The last hour waits apart.
+    }
+    // The last hour waits apart.
+    for (int s = signals - 1; s >= 0; --s) {
+      char id[8];
+      snprintf(id, sizeof id, "s%02d", s);
       fs::rename(archive / id / logs.back().filename(), last / id / logs.back().filename());
     }
     write_file(map, rows);

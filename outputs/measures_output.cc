@@ -322,7 +322,7 @@ class MeasuresOutput : public Output {
         uint64_t size = 0;
         int64_t mtime = 0;
         if (!dir->stat(name, &size, &mtime) || size != kept.sizes[i] || mtime != kept.mtimes[i])
-          why = name + " is not as the last run left it";
+          why = name + " changed since the last run with -u";
       }
     }
     if (!why.empty()) {
