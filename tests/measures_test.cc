@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -370,27 +371,47 @@ TEST(Measures, RulesFromLogBytes) {
     EXPECT_EQ(rows(c.table, c.logs, c.bin, c.last_hour), c.expected) << c.what;
 }
 
+// The logs of generated days from 2022-06-08 on, each hour's events as the
+// conversion gives them.
+std::vector<LogMeasures> generated_days(int days, const SignalDayOptions& options) {
+  const SignalEventTable& events = signal_events(select_event_table(options.version));
+  std::vector<LogMeasures> logs;
+  for (int d = 0; d < days; ++d) {
+    SignalDayOptions day = options;
+    day.seed = options.seed + static_cast<uint32_t>(d);
+    std::vector<std::vector<LogRecord>> hours = signal_day(day);
+    for (int h = 0; h < static_cast<int>(hours.size()); ++h) {
+      LogMeasures log = log_of(h, true, {});
+      log.hour.day = 8 + d;
+      char name[32];
+      snprintf(name, sizeof name, "2022_06_%02d_%02d.dat", 8 + d, h);
+      log.path = name;
+      for (const LogRecord& r : hours[static_cast<size_t>(h)]) {
+        if (events.kind[r.type] == K::kNone) continue;
+        bool on = false;
+        int value = signal_event_value(events, r.type, r.data.data(),
+                                       static_cast<int>(r.data.size()), &on);
+        log.events.push_back({r.time, events.kind[r.type], static_cast<uint8_t>(value), on});
+        log.clock.first = std::min<uint32_t>(log.clock.first, r.time);
+        log.clock.last = r.time;
+      }
+      log.records = log.events.size();
+      logs.push_back(std::move(log));
+    }
+  }
+  return logs;
+}
+
 // Over a generated day, the actuations add up to the detector events of the
 // covered hours.
 TEST(Measures, ActuationsAreTheDetectorEvents) {
   SignalDayOptions options;
   options.detectors = 6;
-  std::vector<std::vector<LogRecord>> hours = signal_day(options);
-  std::vector<LogMeasures> logs;
+  std::vector<LogMeasures> logs = generated_days(1, options);
+  logs[7].covered = false;
   int detector_on = 0;
-  const SignalEventTable& events = signal_events(select_event_table(6));
-  for (int h = 0; h < 24; ++h) {
-    LogMeasures log = log_of(h, h != 7, {});
-    for (const LogRecord& r : hours[static_cast<size_t>(h)]) {
-      if (events.kind[r.type] == K::kNone) continue;
-      bool on = false;
-      int value = signal_event_value(events, r.type, r.data.data(),
-                                     static_cast<int>(r.data.size()), &on);
-      log.events.push_back({r.time, events.kind[r.type], static_cast<uint8_t>(value), on});
-      detector_on += events.kind[r.type] == K::kDetector && on;
-    }
-    logs.push_back(std::move(log));
-  }
+  for (const LogMeasures& log : logs)
+    for (const MeasureEvent& e : log.events) detector_on += e.kind == K::kDetector && e.on;
   std::stringstream table(rows("actuations", logs));
   int sum = 0;
   for (std::string row; std::getline(table, row);)
@@ -414,35 +435,6 @@ TEST(Measures, ActuationsAreTheDetectorEvents) {
   EXPECT_GT(one[static_cast<size_t>(measure_table_index("phase_intervals"))].size(), 10000u);
 }
 
-
-// The logs of generated days with a detector map from 2022-06-08 on, each
-// hour's events as the conversion gives them.
-std::vector<LogMeasures> generated_days(int days, const SignalDayOptions& options) {
-  const SignalEventTable& events = signal_events(select_event_table(options.version));
-  std::vector<LogMeasures> logs;
-  for (int d = 0; d < days; ++d) {
-    SignalDayOptions day = options;
-    day.seed = options.seed + static_cast<uint32_t>(d);
-    std::vector<std::vector<LogRecord>> hours = signal_day(day);
-    for (int h = 0; h < static_cast<int>(hours.size()); ++h) {
-      LogMeasures log = log_of(h, true, {});
-      log.hour.day = 8 + d;
-      log.path = "2022_06_" + std::to_string(8 + d) + "_" + std::to_string(h) + ".dat";
-      for (const LogRecord& r : hours[static_cast<size_t>(h)]) {
-        if (events.kind[r.type] == K::kNone) continue;
-        bool on = false;
-        int value = signal_event_value(events, r.type, r.data.data(),
-                                       static_cast<int>(r.data.size()), &on);
-        log.events.push_back({r.time, events.kind[r.type], static_cast<uint8_t>(value), on});
-        log.clock.first = std::min<uint32_t>(log.clock.first, r.time);
-        log.clock.last = r.time;
-      }
-      log.records = log.events.size();
-      logs.push_back(std::move(log));
-    }
-  }
-  return logs;
-}
 
 // Every table of the signal "s" for `logs`: measured at once, or as far as
 // a checkpoint (which is saved and loaded) and then from it on.
