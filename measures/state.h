@@ -56,6 +56,7 @@ class StateIO {
       std::is_trivially_copyable_v<T> && !std::is_pointer_v<T> && !kHasState<T>;
 
   void bytes(void* p, size_t n) {
+    if (n == 0) return;  // an empty vector's data may be null
     if (out_ != nullptr) {
       out_->append(static_cast<const char*>(p), n);
       return;
