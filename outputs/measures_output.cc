@@ -118,6 +118,15 @@ class MeasuresOutput : public Output {
   bool finish(bool stopped, bool, std::string* what) override {
     // Tables of every log or none: a run that stops leaves earlier ones.
     if (stopped) return true;
+    // -u where no log came, changed or went: the tables stay as they are,
+    // and so do their times.
+    if (kept_used_ && signals_.empty() && measured_again_.empty() &&
+        going_on_.size() == kept_.signals.size()) {
+      if (changed_ != nullptr)
+        for (const KeptSignal& kept : kept_.signals)
+          (*changed_)[kept.id] = {kNever, kept.at.rows};
+      return true;
+    }
     std::string err;
     std::shared_ptr<Dir> dir = Dir::make(dir_, &err);
     if (dir != nullptr && !below_.empty()) dir = dir->make_child(below_, &err);
@@ -332,6 +341,7 @@ class MeasuresOutput : public Output {
       return;
     }
     kept_ = std::move(kept);
+    kept_used_ = true;
     for (const KeptSignal& signal : kept_.signals)
       for (const KeptLog& log : signal.logs) kept_logs_[signal.id][log.path] = &log;
   }
@@ -517,6 +527,7 @@ class MeasuresOutput : public Output {
   // to date, by signal; the signals measured from their first log, and
   // those that go on from where they were.
   mutable bool kept_loaded_ = false;
+  mutable bool kept_used_ = false;  // what was kept is gone on from
   mutable KeptMeasures kept_;
   mutable std::map<std::string, std::map<std::string, const KeptLog*>> kept_logs_;
   mutable std::string kept_note_;

@@ -107,10 +107,11 @@ TEST_F(MeasuresUpdate, EqualsARunOfEveryLog) {
     std::vector<std::string> options;
     const char* note;     // the start of the -u run's note, or none
     bool little = false;  // a small share of the events is read
+    bool untouched = false;  // the tables keep their modification times
   };
   const std::vector<Change> changes = {
       {"the first run", [] {}, {}, nullptr},
-      {"nothing new", [] {}, {}, nullptr, true},
+      {"nothing new", [] {}, {}, nullptr, true, true},
       {"an hour each", [&] { deliver("east", 9, 0, 0, 3); deliver("west", 8, 23, 23, 2); }, {},
        nullptr, true},
       {"hours across midnight", [&] { deliver("west", 9, 0, 1, 4); }, {}, nullptr, true},
@@ -143,6 +144,8 @@ TEST_F(MeasuresUpdate, EqualsARunOfEveryLog) {
     change.make();
     std::vector<std::string> update = args("measures", out, change.options);
     update.insert(update.begin(), "-u");
+    const fs::path logs = out / "logs.csv";
+    const auto written = fs::exists(logs) ? fs::last_write_time(logs) : fs::file_time_type();
     const ToolRun run = quillon(update);
     ASSERT_EQ(run.status, 0) << change.what << ": " << run.err;
     const fs::path full = root_ / "full";
@@ -158,6 +161,7 @@ TEST_F(MeasuresUpdate, EqualsARunOfEveryLog) {
     if (change.little) {
       EXPECT_LT(events_read(run.err) * 10, events_read(reference.err)) << change.what;
     }
+    EXPECT_EQ(fs::last_write_time(logs) == written, change.untouched) << change.what;
     EXPECT_TRUE(fs::exists(kept)) << change.what;
     EXPECT_FALSE(fs::exists(full / ".quillon-measures"));
   }
@@ -180,6 +184,7 @@ TEST_F(MeasuresUpdate, ReportRewritesOnlyPagesThatChanged) {
     bool day8_kept;  // the page of the 8th is left as it was
   };
   const std::vector<Change> changes = {
+      {"nothing new", [] {}, true},
       {"an hour", [&] { deliver("east", 9, 1, 1, 2); }, true},
       {"a day's first hour", [&] { deliver("east", 10, 0, 0, 3); }, true},
       {"a page removed", [&] { fs::remove(day9); }, true},
