@@ -277,6 +277,9 @@ class MeasuresOutput : public Output {
           (*changed_)[kept->id] = {first, kept->at.before};
         }
       }
+      // Closed before the new tables take their names: Windows replaces no
+      // file that is open.
+      for (File& file : old) file.close();
       const std::string bytes = encode_kept(now);
       files.push_back(std::make_unique<PublishedFile>());
       if (!files.back()->open_in(dir, kKeptMeasuresName, &err) ||
