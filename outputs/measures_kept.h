@@ -51,6 +51,8 @@ bool unpack_states(const std::string& packed, SignalCheckpoint* at);
 
 /// What a run keeps.
 struct KeptMeasures {
+  /// A number of its own, which what is kept of the report's pages names.
+  uint64_t generation = 0;
   /// What the tables depend on besides the logs, a line each: "NAME VALUE".
   std::string options;
   /// By table of kMeasureSchema: the size and modification time of the
@@ -59,7 +61,7 @@ struct KeptMeasures {
   std::vector<int64_t> mtimes;
   std::vector<KeptSignal> signals;  // by id
 
-  void state(StateIO& io) { io(options, sizes, mtimes, signals); }
+  void state(StateIO& io) { io(generation, options, sizes, mtimes, signals); }
 };
 
 /// The bytes of a file that keeps the state `plain`, its first line

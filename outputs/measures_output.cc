@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 #include <utility>
@@ -25,7 +26,7 @@ class MeasuresOutput : public Output {
   /// The tables go into the directory `dir` (or its sub-directory `below`),
   /// taken as `settings` says.
   MeasuresOutput(std::string dir, std::string below, const MeasureSettings& settings,
-                 HeldFiles* held, std::string update, std::map<std::string, ChangedRows>* changed)
+                 HeldFiles* held, std::string update, ChangedMeasures* changed)
       : dir_(std::move(dir)), below_(std::move(below)), settings_(settings), held_(held),
         update_(std::move(update)), changed_(changed) {}
 
@@ -122,9 +123,11 @@ class MeasuresOutput : public Output {
     // and so do their times.
     if (kept_used_ && signals_.empty() && measured_again_.empty() &&
         going_on_.size() == kept_.signals.size()) {
-      if (changed_ != nullptr)
+      if (changed_ != nullptr) {
+        changed_->was = changed_->now = kept_.generation;
         for (const KeptSignal& kept : kept_.signals)
-          (*changed_)[kept.id] = {kNever, kept.at.rows};
+          changed_->signals[kept.id] = {kNever, kept.at.rows};
+      }
       return true;
     }
     std::string err;
@@ -181,6 +184,12 @@ class MeasuresOutput : public Output {
     // The signals that went on: where they were kept, and their place in `now`.
     std::vector<std::pair<const KeptSignal*, size_t>> going_on;
     now.options = update_;
+    // Random: a state made anew after a damaged one takes no number it had.
+    now.generation = (uint64_t{std::random_device()()} << 32 | std::random_device()()) | 1;
+    if (changed_ != nullptr) {
+      changed_->was = kept_used_ ? kept_.generation : 0;
+      changed_->now = now.generation;
+    }
     for (const std::string& signal : ids) {
       std::vector<LogMeasures> logs;
       auto read = signals_.find(signal);
@@ -274,7 +283,7 @@ class MeasuresOutput : public Output {
                               next.at.rows[i] - from, &first, what))
               return false;
           }
-          (*changed_)[kept->id] = {first, kept->at.before};
+          changed_->signals[kept->id] = {first, kept->at.before};
         }
       }
       // Closed before the new tables take their names: Windows replaces no
@@ -522,7 +531,7 @@ class MeasuresOutput : public Output {
   std::string update_;  // -u: the options the tables depend on; else empty
   // -u: what changed of each signal that went on from where it stood; or
   // null.
-  std::map<std::string, ChangedRows>* changed_;
+  ChangedMeasures* changed_;
   std::string notes_;  // of the measures, once written
   mutable std::mutex mutex_;  // of what follows
   // -u: what the last run kept, its logs by signal and path, and why it is
@@ -550,7 +559,7 @@ class MeasuresOutput : public Output {
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
                                              std::string below, HeldFiles* held,
                                              std::string update,
-                                             std::map<std::string, ChangedRows>* changed) {
+                                             ChangedMeasures* changed) {
   return std::make_unique<MeasuresOutput>(std::move(dir), std::move(below), settings, held,
                                           std::move(update), changed);
 }

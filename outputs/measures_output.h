@@ -25,6 +25,14 @@ struct ChangedRows {
   std::vector<uint64_t> from;
 };
 
+/// What a -u run of the measures changed: the kept state it went on from
+/// and the one it left, each a number of its own (0: none), and of each
+/// signal that went on, its rows written anew, by signal id.
+struct ChangedMeasures {
+  uint64_t was = 0, now = 0;
+  std::map<std::string, ChangedRows> signals;
+};
+
 /// The measure tables of a run, taken as `settings` says, published
 /// together once the run is through into the directory `dir` (made with its
 /// parents; a link typed as `dir` is followed) or, with `below`, into its
@@ -35,11 +43,10 @@ struct ChangedRows {
 /// each), the run measures only the logs that came since the run that made
 /// them and keeps beside them what the next needs (kKeptMeasuresName);
 /// made with other options, they are measured again. With `changed`, -u
-/// puts there what changed of each signal that went on from where it
-/// stood, by signal id.
+/// puts there what it changed.
 std::unique_ptr<Output> make_measures_output(std::string dir, const MeasureSettings& settings,
                                              std::string below = "", HeldFiles* held = nullptr,
                                              std::string update = "",
-                                             std::map<std::string, ChangedRows>* changed = nullptr);
+                                             ChangedMeasures* changed = nullptr);
 
 #endif  // QUILLON_OUTPUTS_MEASURES_OUTPUT_H_

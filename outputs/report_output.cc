@@ -160,13 +160,16 @@ struct KeptSignalPages {
 
 struct KeptPages {
   std::string options;  // as the measures keep them
+  uint64_t measures = 0;  // the generation of the measures' kept state drawn
   std::map<std::string, KeptSignalPages> signals;  // by id
-  void state(StateIO& io) { io(options, signals); }
+  void state(StateIO& io) { io(options, measures, signals); }
 };
 
 // Reads what the last -u run of the report in `out` kept, made with
-// `options`; empty where there is none, or it is damaged or of others.
-KeptPages read_kept_pages(const Dir& out, const std::string& options) {
+// `options` from the measures' kept state `measures`; empty where there is
+// none, or it is damaged or of others (a run killed after its tables took
+// their names and before its pages did leaves pages of other measures).
+KeptPages read_kept_pages(const Dir& out, const std::string& options, uint64_t measures) {
   KeptPages kept;
   File file;
   std::string err, bytes, plain;
@@ -179,7 +182,9 @@ KeptPages read_kept_pages(const Dir& out, const std::string& options) {
   if (!unpack_kept(bytes, kKeptPagesMagic, &plain, &err)) return kept;
   StateIO io{std::string_view(plain)};
   kept.state(io);
-  if (!io.ok() || !io.at_end() || kept.options != options) return KeptPages();
+  if (!io.ok() || !io.at_end() || kept.options != options || measures == 0 ||
+      kept.measures != measures)
+    return KeptPages();
   return kept;
 }
 
@@ -306,8 +311,9 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
   }
   KeptPages kept, now;
   if (update != nullptr) {
-    kept = read_kept_pages(*out, update->options);
+    kept = read_kept_pages(*out, update->options, update->changed.was);
     now.options = update->options;
+    now.measures = update->changed.now;
   }
   const size_t count = kMeasureSchema.size();
   std::vector<RowReader> readers(count);
@@ -358,9 +364,9 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
     const ChangedRows* changed = nullptr;
     const KeptSignalPages* was = nullptr;
     if (update != nullptr) {
-      auto first = update->changed.find(row.id);
+      auto first = update->changed.signals.find(row.id);
       auto kept_signal = kept.signals.find(row.id);
-      if (first != update->changed.end() && kept_signal != kept.signals.end() &&
+      if (first != update->changed.signals.end() && kept_signal != kept.signals.end() &&
           kept_signal->second.folder == row.folder &&
           kept_signal->second.starts.size() == count) {
         changed = &first->second;

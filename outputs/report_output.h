@@ -27,7 +27,7 @@ std::unique_ptr<Output> make_report_output(std::string dir, const MeasureSetting
 /// what make_measures_output() gives of the signals that went on.
 struct ReportUpdate {
   std::string options;
-  std::map<std::string, ChangedRows> changed;  // by signal id
+  ChangedMeasures changed;
 };
 
 /// Writes the report of the measure tables in `dir`/measures (as -f

@@ -180,6 +180,9 @@ TEST_F(MeasuresUpdate, ReportRewritesOnlyPagesThatChanged) {
   std::vector<std::string> update = args("report", out);
   update.insert(update.begin(), "-u");
   ASSERT_EQ(quillon(update).status, 0);
+  // What the report kept then, as a run killed after its tables took their
+  // names and before its pages did would leave it.
+  const std::string first_pages = read_file(out / ".quillon-pages");
   const fs::path day8 = out / "east" / "2022-06-08.html", day9 = out / "east" / "2022-06-09.html";
   struct Change {
     const char* what;
@@ -190,6 +193,12 @@ TEST_F(MeasuresUpdate, ReportRewritesOnlyPagesThatChanged) {
       {"nothing new", [] {}, true},
       {"an hour", [&] { deliver("east", 9, 1, 1, 2); }, true},
       {"a day's first hour", [&] { deliver("east", 10, 0, 0, 3); }, true},
+      {"pages kept of other measures",
+       [&] {
+         write_file(out / ".quillon-pages", first_pages);
+         deliver("east", 10, 1, 1, 3);
+       },
+       true},
       {"a page removed", [&] { fs::remove(day9); }, true},
       {"an hour of the 8th replaced", [&] { deliver("east", 8, 20, 20, 4); }, false},
   };
