@@ -10,14 +10,9 @@
 #endif
 
 bool OutputStream::copy_from(File& from, uint64_t offset, uint64_t size) {
-  std::string piece;
-  for (uint64_t done = 0; done < size;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 20));
-    piece.resize(n);
-    if (!from.read_at(offset + done, piece.data(), n) || !write(piece.data(), n)) return false;
-    done += n;
-  }
-  return true;
+  std::string err;  // the read's failure, which `from` tells too
+  return copy_through_memory(
+      from, offset, size, [this](const char* data, size_t n) { return write(data, n); }, &err);
 }
 
 size_t FileInput::read(char* buf, size_t size) {

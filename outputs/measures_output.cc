@@ -34,14 +34,23 @@ class MeasuresOutput : public Output {
     if (update_.empty()) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     load_kept();
-    seen_[task.relative_path] = {size, mtime_ns};
-    if (measured_again_.count(task.signal_id) != 0) return false;
-    auto signal = kept_logs_.find(task.signal_id);
-    if (signal == kept_logs_.end()) return false;
-    auto log = signal->second.find(task.relative_path);
-    if (log == signal->second.end() || log->second->size != size ||
-        log->second->mtime_ns != mtime_ns)
+    const KeptLog* log = nullptr;
+    if (measured_again_.count(task.signal_id) == 0) {
+      // Both lists are sorted.
+      auto signal = std::lower_bound(
+          kept_.signals.begin(), kept_.signals.end(), task.signal_id,
+          [](const KeptSignal& s, const std::string& id) { return s.id < id; });
+      if (signal != kept_.signals.end() && signal->id == task.signal_id) {
+        auto it = std::lower_bound(
+            signal->logs.begin(), signal->logs.end(), task.relative_path,
+            [](const KeptLog& l, const std::string& path) { return l.path < path; });
+        if (it != signal->logs.end() && it->path == task.relative_path) log = &*it;
+      }
+    }
+    if (log == nullptr || log->size != size || log->mtime_ns != mtime_ns) {
+      seen_[task.relative_path] = {size, mtime_ns};  // kept if it is measured
       return false;
+    }
     left_[task.signal_id].push_back(task);
     return true;
   }
@@ -354,14 +363,20 @@ class MeasuresOutput : public Output {
     }
     kept_ = std::move(kept);
     kept_used_ = true;
-    for (const KeptSignal& signal : kept_.signals)
-      for (const KeptLog& log : signal.logs) kept_logs_[signal.id][log.path] = &log;
+    // Sorted, to be searched: a signal's logs, a line each, are a year's
+    // 8,760 lines, and an archive holds thousands of signals.
+    auto by_id = [](const KeptSignal& a, const KeptSignal& b) { return a.id < b.id; };
+    std::sort(kept_.signals.begin(), kept_.signals.end(), by_id);
+    for (KeptSignal& signal : kept_.signals)
+      std::sort(signal.logs.begin(), signal.logs.end(),
+                [](const KeptLog& a, const KeptLog& b) { return a.path < b.path; });
   }
 
   // Gives `tables` the rows of the signal `kept` up to where it stands, from
   // the table files of the run that kept it, opened into *old as needed.
-  // Returns false with *what set when one cannot be read (empty where a
-  // table refused the write).
+  // Returns false with *what set when one cannot be opened, and with *what
+  // empty where a copy failed (the new table's error says why, a failed
+  // read's too).
   bool copy_rows_before(const KeptSignal& kept, const std::shared_ptr<Dir>& dir,
                         const std::vector<OutputStream*>& out, std::vector<File>* old,
                         MeasureTables* tables, std::string* what) {
@@ -534,14 +549,12 @@ class MeasuresOutput : public Output {
   ChangedMeasures* changed_;
   std::string notes_;  // of the measures, once written
   mutable std::mutex mutex_;  // of what follows
-  // -u: what the last run kept, its logs by signal and path, and why it is
-  // not used; the logs seen (size, time) by path; the logs left alone as up
-  // to date, by signal; the signals measured from their first log, and
+  // -u: what the last run kept, and why it is not used; the logs to be
+  // read (size, time) by path; the logs left alone as up to date, by signal; the signals measured from their first log, and
   // those that go on from where they were.
   mutable bool kept_loaded_ = false;
   mutable bool kept_used_ = false;  // what was kept is gone on from
   mutable KeptMeasures kept_;
-  mutable std::map<std::string, std::map<std::string, const KeptLog*>> kept_logs_;
   mutable std::string kept_note_;
   mutable std::map<std::string, std::pair<uint64_t, int64_t>> seen_;
   mutable std::map<std::string, std::vector<Task>> left_;

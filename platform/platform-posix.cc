@@ -253,7 +253,9 @@ bool File::copy_from(File& from, uint64_t offset, uint64_t size) {
   }
   offset = static_cast<uint64_t>(at);
 #endif
-  return size == 0 || copy_through_memory(from, offset, size, this, &error_);
+  return size == 0 || copy_through_memory(
+             from, offset, size, [this](const char* data, size_t n) { return write(data, n); },
+             &error_);
 }
 
 bool File::truncate() {

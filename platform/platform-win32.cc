@@ -358,7 +358,9 @@ bool File::seek(uint64_t offset) {
 }
 
 bool File::copy_from(File& from, uint64_t offset, uint64_t size) {
-  return copy_through_memory(from, offset, size, this, &error_);
+  return copy_through_memory(
+             from, offset, size, [this](const char* data, size_t n) { return write(data, n); },
+             &error_);
 }
 
 bool File::read_at(uint64_t offset, char* buf, size_t size) {

@@ -454,11 +454,13 @@ bool copy_mode_and_time(const File& source, const File& target,
 /// then end the process as they would have.
 bool remove_temporaries_on_interrupt();
 
-/// What File::copy_from does where the system copies nothing itself:
-/// reads `size` bytes of `from` at `offset` and writes them to `to`, a
-/// piece at a time. Returns false, with `to`'s error() set, on failure.
-inline bool copy_through_memory(File& from, uint64_t offset, uint64_t size, File* to,
-                                std::string* err) {
+/// Copies `size` bytes of `from`, read from `offset`, where the system
+/// copies nothing itself: a piece at a time, each handed to
+/// write(data, n). Returns false where a read failed (*err then says why)
+/// or write() returned false.
+template <typename Write>
+bool copy_through_memory(File& from, uint64_t offset, uint64_t size, Write write,
+                         std::string* err) {
   std::string piece;
   for (uint64_t done = 0; done < size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, 1 << 20));
@@ -467,10 +469,7 @@ inline bool copy_through_memory(File& from, uint64_t offset, uint64_t size, File
       *err = from.error();
       return false;
     }
-    if (!to->write(piece.data(), n)) {
-      *err = to->error();
-      return false;
-    }
+    if (!write(piece.data(), n)) return false;
     done += n;
   }
   return true;
