@@ -165,6 +165,11 @@ bool local_date_today(int* year, int* month, int* day) {
   return true;
 }
 
+std::string time_zone_folder() {
+  const char* dir = getenv("TZDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo";
+}
+
 File::~File() { close(); }
 
 long long File::read(char* buf, size_t size) {

@@ -285,6 +285,17 @@ bool local_date_today(int* year, int* month, int* day) {
   return true;
 }
 
+std::string time_zone_folder() {
+  if (const wchar_t* dir = _wgetenv(L"TZDIR"); dir != nullptr && *dir != L'\0')
+    return to_utf8(dir);
+  std::wstring exe(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+  exe.resize(n);
+  const size_t slash = exe.find_last_of(L"\\/");
+  exe.resize(slash == std::wstring::npos ? 0 : slash + 1);
+  return to_utf8(exe) + "zoneinfo";
+}
+
 File::~File() { close(); }
 
 long long File::read(char* buf, size_t size) {

@@ -85,6 +85,11 @@ int terminal_width();
 /// the clock cannot be read.
 bool local_date_today(int* year, int* month, int* day);
 
+/// The folder of the compiled time zone files: $TZDIR where set; else
+/// /usr/share/zoneinfo on POSIX, and on Windows the folder "zoneinfo"
+/// beside the program, which its zip carries.
+std::string time_zone_folder();
+
 /// Who owns a file and who may read it: the POSIX owner, group and
 /// permission bits (not used on Windows).
 struct FileOwner {
