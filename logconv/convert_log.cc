@@ -33,7 +33,7 @@ const size_t kMaxRecord = 19;
 // The most an event row takes beyond its date prefix, the overshoot of the
 // fixed-size copies included: time 8, type 8, 16 parameters of 8, a name
 // slot of 48, a state slot of 16 and the events table's row end of 16.
-const size_t kMaxRowTail = 8 + 8 + 16 * 8 + 48 + 16 + 16;
+const size_t kMaxRowTail = 8 + 8 + 16 * 8 + 48 + 16 + 16 + 16;
 
 const std::string_view kMarker = "Binary Data Follows:";
 
@@ -273,6 +273,10 @@ struct RowPieces {
   // Measures: the signal event of each type, and the records' clock.
   const SignalEventTable* signal;
   RecordClock* clock;
+  // Events in a zone: what follows each time, its offset or "Z" and the
+  // comma, where `zoned`.
+  bool zoned;
+  Slot<16> zone_suffix;
 };
 
 // Takes the time `stamp` of a record earlier than the one before it (at
@@ -344,6 +348,10 @@ inline char* put_time(char* p, const RowPieces& at, const uint8_t* record) {
   }
   p = put_prefix<kCopy>(p, *prefix);
   memcpy(p, at.times->text[stamp], 8);
+  if (kForm == RowForm::kEvents && at.zoned) {
+    memcpy(p + 7, at.zone_suffix.text, 16);
+    return p + 7 + at.zone_suffix.size;
+  }
   return p + 8;
 }
 
@@ -664,11 +672,118 @@ ConvertResult LogConverter::convert_measures(InputStream& input,
                                         nullptr, 0);
 }
 
+namespace {
+
+// "YYYY-MM-DDTHH:" of an hour, as ISO 8601 starts a time.
+std::string iso_hour_text(const LogHour& hour) {
+  std::string text = hour_text(hour);
+  text[text.size() - 4] = 'T';
+  return text;
+}
+
+// The hour `hours` after `hour` (before it where negative).
+LogHour hour_after(const LogHour& hour, int64_t hours) {
+  const int64_t start = hour_start(hour) / kTenthsPerHour + hours;
+  LogHour h;
+  int64_t year;
+  civil_from_days(floor_div(start, 24), &year, &h.month, &h.day);
+  h.year = static_cast<int>(year);
+  h.hour = static_cast<int>(start - floor_div(start, 24) * 24);
+  return h;
+}
+
+// Gives the rows of a log's events, written as without a zone, their times
+// in the zone, record by record: for the logs whose offset changes within
+// them, twice a year, or has seconds.
+class ZonedRows : public OutputStream {
+ public:
+  ZonedRows(OutputStream& out, const EventsLog& log, size_t prefix)
+      : out_(out), log_(log), zoned_(*log.zone, log.hour), prefix_(prefix),
+        hour_(hour_text(log.hour)), start_(hour_start(log.hour)) {}
+
+  /// The rows at wall times that the zone's clocks skipped.
+  uint64_t skipped_times() const { return zoned_.skipped_times(); }
+
+  /// Whether every row was given whole: none is held.
+  bool whole() const { return row_.empty(); }
+
+  bool write(const char* data, size_t size) override {
+    for (const char* end = data + size; data < end;) {
+      const char* nl = static_cast<const char*>(memchr(data, '\n', end - data));
+      if (nl == nullptr) {
+        row_.append(data, end);
+        return true;
+      }
+      row_.append(data, nl + 1);
+      data = nl + 1;
+      if (!rewrite()) return false;
+    }
+    return true;
+  }
+
+ private:
+  // Writes the row held with its time in the zone, and forgets it.
+  bool rewrite() {
+    // "YYYY-MM-DD HH:MM:SS.t" after the signal's field: its hour the log's
+    // or the next.
+    const size_t comma = row_.find(',', prefix_);
+    if (comma == std::string::npos || comma < prefix_ + 7) return false;
+    const char* t = row_.data() + comma - 7;
+    const uint32_t stamp =
+        (row_.compare(prefix_, hour_.size(), hour_) == 0 ? 0 : kTenthsPerHour) +
+        ((t[0] - '0') * 10 + (t[1] - '0')) * 600 + ((t[3] - '0') * 10 + (t[4] - '0')) * 10 +
+        (t[6] - '0');
+    const int32_t offset = zoned_.offset(stamp);
+    text_.assign(row_, 0, prefix_);
+    times_.put(&text_, start_ + stamp - (log_.utc ? int64_t{offset} * 10 : 0));
+    text_[text_.size() - 11] = 'T';  // before "HH:MM:SS.t"
+    if (log_.utc)
+      text_ += 'Z';
+    else
+      put_utc_offset(&text_, offset);
+    text_.append(row_, comma, std::string::npos);
+    row_.clear();
+    return out_.write(text_.data(), text_.size());
+  }
+
+  OutputStream& out_;
+  const EventsLog& log_;
+  ZonedHour zoned_;
+  size_t prefix_;
+  std::string hour_;
+  int64_t start_;
+  TimestampText times_;
+  std::string row_, text_;
+};
+
+}  // namespace
+
 ConvertResult LogConverter::convert_events(InputStream& input,
                                            OutputStream& output,
                                            const EventsLog& log, Mode mode,
                                            uint64_t max_output) {
   std::string prefix = std::string(log.signal_field) + ",";
+  if (log.zone != nullptr) {
+    const ZonedHour zoned(*log.zone, log.hour);
+    const int32_t offset = zoned.constant_offset();
+    if (!zoned.constant() || offset % 60 != 0 || (log.utc && offset % 3600 != 0)) {
+      ZonedRows rows(output, log, prefix.size());
+      ConvertResult result =
+          convert_events(input, rows, {log.signal_field, log.hour}, mode, max_output);
+      result.skipped_times = rows.skipped_times();
+      if (result.end != LogEnd::kWriteFailed && !rows.whole()) result.end = LogEnd::kWriteFailed;
+      return result;
+    }
+    // One offset for the whole log: the hour's text in the zone and its
+    // offset after each time, as fast as without a zone. In UTC the hour is
+    // whole hours away.
+    std::string suffix = log.utc ? "Z" : "";
+    if (!log.utc) put_utc_offset(&suffix, offset);
+    const LogHour hour = log.utc ? hour_after(log.hour, -offset / 3600) : log.hour;
+    return convert_as<RowForm::kEvents>(input, output, mode, prefix + iso_hour_text(hour),
+                                        prefix + iso_hour_text(next_hour(hour)), nullptr,
+                                        max_output, suffix + ",");
+  }
   EventClock clock(log.hour);
   return convert_as<RowForm::kEvents>(input, output, mode,
                                       prefix + clock.hour(),
@@ -682,7 +797,8 @@ ConvertResult LogConverter::convert_as(InputStream& input,
                                        const std::string& prefix,
                                        const std::string& next_prefix,
                                        std::string* header,
-                                       uint64_t max_output) {
+                                       uint64_t max_output,
+                                       std::string_view zone_suffix) {
   // The buffers last from file to file: a conversion allocates nothing
   // beyond them unless a longer prefix needs a larger output buffer.
   if (in_buf_ == nullptr) in_buf_.reset(new char[kBlockSize]);
@@ -765,7 +881,9 @@ ConvertResult LogConverter::convert_as(InputStream& input,
                       kForm == RowForm::kMeasures ? nullptr : &time_text(),
                       *table, {}, &dropped,
                       kForm == RowForm::kMeasures ? &signal_events(*table) : nullptr,
-                      &clock};
+                      &clock, !zone_suffix.empty(), {}};
+  memcpy(pieces.zone_suffix.text, zone_suffix.data(), std::min(zone_suffix.size(), size_t{15}));
+  pieces.zone_suffix.size = static_cast<uint8_t>(std::min(zone_suffix.size(), size_t{15}));
   if (kForm == RowForm::kEvents) {
     const std::string end = "," + std::to_string(version) + "\n";
     memcpy(pieces.row_end.text, end.data(), end.size());

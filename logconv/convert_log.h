@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "logconv/log_time.h"
+#include "logconv/time_zone.h"
 #include "logconv/streams.h"
 
 /// What the rows of a CSV show.
@@ -67,6 +68,8 @@ struct ConvertResult {
   bool output_cut = false;
   /// The records' clock; read by the measures' conversion only.
   RecordClock clock = {};
+  /// Events in a zone: the rows at wall times that its clocks skipped.
+  uint64_t skipped_times = 0;
 };
 
 /// The two fields that a name longer than 17 characters carries before its
@@ -108,6 +111,11 @@ struct EventsLog {
   std::string_view signal_field;
   /// The hour the records' timestamps count from.
   LogHour hour;
+  /// With a zone, the zone of the controller's clock: timestamps in ISO
+  /// 8601 with their offset from UTC ("2026-11-01T01:30:00.0-05:00"), or
+  /// with `utc` the instant in UTC ("2026-11-01T06:30:00.0Z").
+  const TimeZone* zone = nullptr;
+  bool utc = false;
 };
 
 /// The first line of the events table: its column names in `mode`.
@@ -178,7 +186,8 @@ class LogConverter {
   ConvertResult convert_as(InputStream& input, OutputStream& output, Mode mode,
                            const std::string& prefix,
                            const std::string& next_prefix,
-                           std::string* header, uint64_t max_output);
+                           std::string* header, uint64_t max_output,
+                           std::string_view zone_suffix = {});
 
   std::unique_ptr<char[]> in_buf_;
   std::unique_ptr<char[]> out_buf_;

@@ -132,7 +132,7 @@ class TableOutput : public Output {
   }
 
   std::string name(const Task&) const override { return table_.name(); }
-  std::string note() const override { return watch_.note(); }
+  std::string note() const override { return watch_.note() + zone_notes_; }
 
   bool finish(bool stopped, bool found, std::string* what) override {
     // A table is given its name only when the run went through every log.
@@ -185,8 +185,9 @@ class TableOutput : public Output {
                                                 csv_field(path_));
         to = picker.get();
       }
-      return converter.convert_events(input, *to, {signal_field_, hour_},
-                                      output_.mode_, output_.max_size_);
+      return converter.convert_events(
+          input, *to, {signal_field_, hour_, output_.zone_.get(), output_.utc_},
+          output_.mode_, output_.max_size_);
     }
     bool can_restart() const override { return !direct_; }
     bool restart() override { return SpilledRows::restart(); }
@@ -194,12 +195,18 @@ class TableOutput : public Output {
       return direct_ ? output_.table_.error() : rows_.error();
     }
     void read(const LogRead& read) override {
+      skipped_times_ = read.converted.skipped_times;
       version_ = read.converted.version;
       records_ = read.converted.records;
       closing_ = read.wrong.empty() ? "End of Controller Log" : "Error: " + read.wrong;
     }
     Outcome publish(std::string* what) override {
       if (dated_) output_.watch_.saw(version_);
+      if (skipped_times_ > 0)
+        output_.zone_notes_ += "Note: " + shown(path_) + ": " + std::to_string(skipped_times_) +
+                               " of its times do not exist in " + output_.zone_->name() +
+                               " (its clocks skipped them): written with the offset "
+                               "before the change\n";
       if (!direct_ && !rows_.copy_to(output_.table_)) {
         *what = "Failed to write " + output_.table_.name() + ": " +
                 (rows_.error().empty() ? output_.table_.error() : rows_.error());
@@ -208,7 +215,7 @@ class TableOutput : public Output {
       if (output_.logs_ == nullptr) return Outcome::kDone;
       const std::string row =
           csv_field(path_) + "," + csv_field(signal_id_) + "," +
-          (dated_ ? hour_start_text(hour_) : std::string()) + "," +
+          (dated_ ? output_.start_text(hour_) : std::string()) + "," +
           std::to_string(version_) + "," + csv_field(closing_) + "," +
           std::to_string(records_) + "\n";
       if (output_.logs_->write(row.data(), row.size())) return Outcome::kDone;
@@ -224,9 +231,25 @@ class TableOutput : public Output {
     LogHour hour_;
     bool direct_;
     int version_ = 0;
-    uint64_t records_ = 0;
+    uint64_t records_ = 0, skipped_times_ = 0;
     std::string closing_;
   };
+
+  // The start of a log's hour as the table of logs writes it: in a zone,
+  // ISO 8601 with its offset (the earlier where the hour is shown twice),
+  // or in UTC.
+  std::string start_text(const LogHour& hour) const {
+    if (zone_ == nullptr) return hour_start_text(hour);
+    const int32_t offset = ZonedHour(*zone_, hour).offset(0);
+    std::string text = timestamp_text(hour_start(hour) - (utc_ ? int64_t{offset} * 10 : 0));
+    text.resize(text.size() - 2);  // ".t"
+    text[text.size() - 9] = 'T';
+    if (utc_)
+      text += 'Z';
+    else
+      put_utc_offset(&text, offset);
+    return text;
+  }
 
   Mode mode_;
   uint64_t max_size_;  // of a log, and of its rows
@@ -236,6 +259,11 @@ class TableOutput : public Output {
   std::unique_ptr<PublishedFile> logs_;  // --logs
   std::atomic<unsigned> log_permissions_{07777};  // that every log has
   NumberingWatch watch_;  // of the logs published
+  std::string zone_notes_;  // of the logs published: times the zone skipped
+
+ public:
+  std::shared_ptr<const TimeZone> zone_;  // --tz, or null
+  bool utc_ = false;                      // --utc
 };
 
 }  // namespace
@@ -244,8 +272,12 @@ std::unique_ptr<Output> make_events_table_output(Mode mode, uint64_t max_log_siz
                                                  const std::vector<std::string>& columns,
                                                  const std::string& path,
                                                  const std::string& logs_path,
-                                                 std::string* what) {
+                                                 std::string* what,
+                                                 std::shared_ptr<const TimeZone> zone,
+                                                 bool utc) {
   auto table = std::make_unique<TableOutput>(mode, max_log_size, columns);
+  table->zone_ = std::move(zone);
+  table->utc_ = utc;
   if (!table->open(path, logs_path, what)) return nullptr;
   return table;
 }

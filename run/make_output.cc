@@ -90,7 +90,8 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
     }
     case OutputFormat::kEvents:
       return make_events_table_output(mode, options.max_log_size, options.columns,
-                                      options.output, options.logs, what);
+                                      options.output, options.logs, what, options.zone,
+                                      options.utc);
     case OutputFormat::kSqlite: {
 #ifdef QUILLON_HAVE_SQLITE
       // The logs' paths are below the directory argument: its one canonical

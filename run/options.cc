@@ -148,6 +148,19 @@ const OptionRow kOptions[] = {
      [](Options* o, const std::string& v) { return parse_day(v, &o->until); },
      "read only the logs of DATE and before",
      "a date such as 2024-06-12, today or yesterday"},
+    {0, "tz", "ZONE",
+     [](Options* o, const std::string& v) {
+       o->tz = v;
+       return !v.empty();
+     },
+     "with -f events, the zone of the controllers' clocks\n"
+     "(such as America/Chicago): times in ISO 8601 with\n"
+     "their offset from UTC, the hour shown twice in the\n"
+     "fall told apart",
+     "a time zone such as America/Chicago"},
+    {0, "utc", nullptr,
+     [](Options* o, const std::string&) { return o->utc = true; },
+     "with --tz, times written in UTC"},
     {0, "signal-id", "FROM",
      [](Options* o, const std::string& v) {
        if (v == "auto") o->signal_id = SignalIdFrom::kAuto;
@@ -292,6 +305,8 @@ std::string check_options(const Options& o) {
       o.format != OutputFormat::kReport)
     return o.measures_given + " is for -f measures and -f report";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
+  if (!o.tz.empty() && !events) return "--tz is for -f events";
+  if (o.utc && o.tz.empty()) return "--utc needs the zone of the controllers' clocks: --tz ZONE";
   if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))
     return "--logs needs a file of its own, not the table's";
   const bool takes_files = takes_log_files(o);
@@ -492,6 +507,11 @@ Command parse_command_line(const std::vector<std::string>& args,
   parsed.with_options = i > 1;
   std::string wrong = check_options(parsed);
   if (!wrong.empty()) return bad(error, wrong);
+  if (!parsed.tz.empty()) {
+    auto zone = std::make_shared<TimeZone>();
+    if (!zone->load(parsed.tz, "", &wrong)) return bad(error, "--tz: " + wrong);
+    parsed.zone = zone;
+  }
   // The map is read before any log: a bad one stops the run here.
   if (!parsed.detectors.empty()) {
     auto map = std::make_shared<DetectorMap>();

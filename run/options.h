@@ -5,9 +5,11 @@
 #define QUILLON_RUN_OPTIONS_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "logconv/time_zone.h"
 #include "logs/names.h"
 #include "measures/measure.h"
 
@@ -61,6 +63,11 @@ struct Options {
   /// whose logs the run reads; the others, and logs of no date, are left
   /// unread. INT64_MIN and INT64_MAX where not given.
   int64_t since = INT64_MIN, until = INT64_MAX;
+  /// --tz: the zone of the controllers' clocks (an IANA name), read into
+  /// `zone`; --utc: times written in UTC.
+  std::string tz;
+  std::shared_ptr<const TimeZone> zone;
+  bool utc = false;
 };
 
 /// Whether the run of `options` reads the log named `log_name` (an

@@ -40,6 +40,8 @@ const char kGenlogUsage[] =
     "                 queues, advance detectors that see platoons\n"
     "  --fall-back    with --day, the clock goes back an hour at 01:59:59.9\n"
     "                 (a day of 25 hours: DATE_01.dat holds two)\n"
+    "  --spring-forward  with --day, the clock goes from 01:59:59.9 to\n"
+    "                 03:00 (a day of 23 hours, no DATE_02.dat)\n"
     "  --help         print this text\n";
 
 bool parse_number(const char* text, long max, long* value) {
@@ -67,7 +69,8 @@ bool write_file(const std::string& path, const std::string& bytes) {
 int main(int argc, char** argv) {
   long version = 6, records = 100, seed = 1;
   std::vector<int> types;
-  bool bad_type = false, cut = false, gzip = false, every_type = false, fall_back = false;
+  bool bad_type = false, cut = false, gzip = false, every_type = false, fall_back = false,
+       spring_forward = false;
   const char* day = nullptr;
   const char* map = nullptr;
   long detectors = 16;
@@ -112,6 +115,8 @@ int main(int argc, char** argv) {
       map = argv[++i];
     } else if (arg == "--fall-back") {
       fall_back = true;
+    } else if (arg == "--spring-forward") {
+      spring_forward = true;
     } else if (arg == "--detectors" && has_value) {
       ok = parse_number(argv[++i], 64, &detectors);
     } else if (arg[0] != '-' && path == nullptr) {
@@ -137,6 +142,7 @@ int main(int argc, char** argv) {
     options.detectors = static_cast<int>(detectors);
     options.seed = static_cast<uint32_t>(seed);
     options.fall_back = fall_back;
+    options.spring_forward = spring_forward && !fall_back;
     options.mapped = map != nullptr;
     std::vector<std::vector<LogRecord>> hours = signal_day(options);
     std::error_code made;
@@ -146,6 +152,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (size_t h = 0; h < hours.size(); ++h) {
+      if (options.spring_forward && h == 2) continue;
       char name[64];
       snprintf(name, sizeof name, "%s_%02d.dat%s", day, static_cast<int>(h),
                gzip ? ".gz" : "");

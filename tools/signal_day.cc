@@ -204,7 +204,7 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
     return std::uniform_int_distribution<int>(low, high)(rng);
   };
   std::vector<Event> events;
-  const int kTenthsPerDay = (options.fall_back ? 25 : 24) * 36000;
+  const int kTenthsPerDay = (options.fall_back ? 25 : options.spring_forward ? 23 : 24) * 36000;
 
   // Coordination plans through the day; free at night (pattern 254).
   const struct { int hour; int pattern, cycle, offset; } kPlans[] = {
@@ -348,6 +348,7 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
       if (hour == 2 && step == SIZE_MAX) step = hours[1].size();
       --hour;
     }
+    if (options.spring_forward && hour >= 2) ++hour;
     hours[hour].push_back(std::move(record));
   }
   if (step != SIZE_MAX) {

@@ -26,6 +26,9 @@ struct SignalDayOptions {
   // (a Time Update logged there), so that the day has 25 hours and the
   // log of 01:00 holds two.
   bool fall_back = false;
+  // A daylight-saving spring-forward: the clock goes from 01:59:59.9 to
+  // 03:00:00.0, so that the day has 23 hours and no log of 02:00.
+  bool spring_forward = false;
   /// The detectors of signal_day_map: the stop bars of phases 1 to 8
   /// (channels 1 to 8) hold their queues from red into green, and longer
   /// where a green does not clear it; the advance detectors (9 to 16) of
