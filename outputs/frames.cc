@@ -189,6 +189,25 @@ bool ColumnSink::load(const LogToLoad& log, SpillOutput& rows,
   return true;
 }
 
+void to_instants(RunColumns* run, const TimeZone& zone) {
+  const int64_t kSecondNs = 1000000000;
+  run->start_offsets.clear();
+  std::vector<std::unique_ptr<ZonedHour>> hours;
+  for (const LogToLoad& log : run->logs) {
+    const LogHour hour = log.dated ? log.hour : LogHour{1970, 1, 1, 0};
+    hours.push_back(std::make_unique<ZonedHour>(zone, hour));
+    run->start_offsets.push_back(ZonedHour(zone, hour).offset(0));
+  }
+  for (size_t i = 0; i < run->timestamp.size(); ++i) {
+    const size_t log = static_cast<size_t>(run->log[i]);
+    ZonedHour& zoned = *hours[log];
+    const int64_t stamp = (run->timestamp[i] - hour_ns(run->logs[log].hour)) / kTenthNs;
+    const int32_t offset = zoned.constant() ? zoned.constant_offset()
+                                            : zoned.offset(static_cast<uint32_t>(stamp));
+    run->timestamp[i] -= offset * kSecondNs;
+  }
+}
+
 RunColumns ColumnSink::take() {
   RunColumns run;
   std::unordered_map<std::string, int32_t> name_codes, data_codes;

@@ -40,7 +40,16 @@ struct RunColumns {
   std::vector<int32_t> version, log;
   /// Each log taken (its header left out).
   std::vector<LogToLoad> logs;
+  /// By log, after to_instants: the offset from UTC of its hour's start, in
+  /// seconds; empty before.
+  std::vector<int32_t> start_offsets;
 };
+
+/// Turns the wall times of `run` (the controllers' clocks in `zone`) into
+/// instants, nanoseconds since 1970 UTC: each row less its offset, its
+/// log's records taken in order to tell the hour shown twice apart; and
+/// notes each log's start offset.
+void to_instants(RunColumns* run, const TimeZone& zone);
 
 /// Takes the logs of a run and keeps their rows as columns. A log's rows
 /// are read into columns of its own where its task runs (prepare), and

@@ -45,7 +45,9 @@ py::array_t<T> array(std::vector<T>&& v) {
 // What a read gives Python: the columns, the facts of each log, the
 // messages and the status.
 py::dict result_of(RunColumns&& c, Mode mode,
-                   const std::vector<std::string>& messages, int status) {
+                   const std::vector<std::string>& messages, int status,
+                   const TimeZone* zone = nullptr) {
+  if (zone != nullptr) to_instants(&c, *zone);
   py::dict d;
   d["timestamp"] = array(std::move(c.timestamp));
   d["signal_code"] = array(std::move(c.signal));
@@ -66,11 +68,13 @@ py::dict result_of(RunColumns&& c, Mode mode,
   }
   py::dict logs;
   py::list path, signal_id, start, version, closing, records;
-  for (const LogToLoad& log : c.logs) {
+  for (size_t i = 0; i < c.logs.size(); ++i) {
+    const LogToLoad& log = c.logs[i];
     path.append(log.path);
     signal_id.append(log.signal_id);
     // NaT for a log whose name holds no date.
-    start.append(log.dated ? hour_ns(log.hour)
+    const int64_t offset = zone != nullptr ? c.start_offsets[i] * int64_t{1000000000} : 0;
+    start.append(log.dated ? hour_ns(log.hour) - offset
                            : std::numeric_limits<int64_t>::min());
     version.append(log.version);
     closing.append(log.closing);
@@ -86,6 +90,15 @@ py::dict result_of(RunColumns&& c, Mode mode,
   d["messages"] = messages;
   d["status"] = status;
   return d;
+}
+
+// The zone `tz` names, or null for None; ValueError for a zone unknown.
+std::unique_ptr<TimeZone> zone_of(const py::object& tz) {
+  if (tz.is_none()) return nullptr;
+  auto zone = std::make_unique<TimeZone>();
+  std::string err;
+  if (!zone->load(py::cast<std::string>(tz), "", &err)) throw py::value_error(err);
+  return zone;
 }
 
 Mode mode_of(const std::string& mode) {
@@ -120,7 +133,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 // One log, open as `in`, as a task of a run reads it; `task.log_name`
 // gives its date, `task.path` names it in messages.
-py::dict read_one(File& in, const Task& task, Mode mode, uint64_t max_log_size) {
+py::dict read_one(File& in, const Task& task, Mode mode, uint64_t max_log_size,
+                  const TimeZone* zone) {
   ColumnSink columns(mode);
   std::unique_ptr<Output> output = make_sink_output(&columns, mode);
   RunSettings settings;
@@ -138,7 +152,7 @@ py::dict read_one(File& in, const Task& task, Mode mode, uint64_t max_log_size) 
     run = columns.take();
   }
   return result_of(std::move(run), mode, lines_of(result.messages),
-                   result.outcome == Outcome::kDone ? 0 : 1);
+                   result.outcome == Outcome::kDone ? 0 : 1, zone);
 }
 
 // A task for the log `name` of `dir` (null for one read from memory).
@@ -163,7 +177,8 @@ std::string signal_id_for(const py::object& given, const std::string& log_name,
 }
 
 py::dict read_log(const std::string& path, const std::string& mode,
-                  const py::object& signal_id, uint64_t max_log_size) {
+                  const py::object& signal_id, uint64_t max_log_size, const py::object& tz) {
+  std::unique_ptr<TimeZone> zone = zone_of(tz);
   std::string dir_path, name, err;
   split_path(path, &dir_path, &name);
   std::shared_ptr<Dir> dir = Dir::open(dir_path, &err);
@@ -173,13 +188,14 @@ py::dict read_log(const std::string& path, const std::string& mode,
   Task task = task_for(dir, name, "");
   task.signal_id = shown_exactly(signal_id_for(signal_id, task.log_name, dir_path));
   task.path = shown(path);
-  return read_one(in, task, mode_of(mode), max_log_size);
+  return read_one(in, task, mode_of(mode), max_log_size, zone.get());
 }
 
 py::dict read_bytes(const py::bytes& data, const std::string& name,
                     const std::string& mode, const py::object& signal_id,
-                    uint64_t max_log_size) {
+                    uint64_t max_log_size, const py::object& tz) {
   if (name.empty()) throw py::value_error("a log needs a name, which gives its date");
+  std::unique_ptr<TimeZone> zone = zone_of(tz);
   std::string bytes = data;
   File in;
   std::string err;
@@ -198,7 +214,7 @@ py::dict read_bytes(const py::bytes& data, const std::string& name,
           ? signal_id_of(SignalIdFrom::kAuto, task.log_name, folders)
           : py::cast<std::string>(signal_id));
   task.path = shown(name);
-  return read_one(in, task, mode_of(mode), max_log_size);
+  return read_one(in, task, mode_of(mode), max_log_size, zone.get());
 }
 
 // Has `hooks` check Python's signals between logs, as Python code would
@@ -217,7 +233,9 @@ void check_signals(RunHooks* hooks, std::optional<py::error_already_set>* raised
 py::dict read_archive(const std::string& dir, const std::string& mode,
                       bool recursive, int jobs, const std::string& signal_id,
                       uint64_t max_log_size, const py::object& signal_dir,
-                      bool rows, const py::object& since, const py::object& until) {
+                      bool rows, const py::object& since, const py::object& until,
+                      const py::object& tz) {
+  std::unique_ptr<TimeZone> zone = zone_of(tz);
   Options options;
   options.dir = dir;
   options.inputs = {dir};
@@ -265,7 +283,7 @@ py::dict read_archive(const std::string& dir, const std::string& mode,
     run = columns.take();
   }
   if (raised) throw *raised;
-  return result_of(std::move(run), mode_of(mode), messages, status);
+  return result_of(std::move(run), mode_of(mode), messages, status, zone.get());
 }
 
 py::tuple convert(const std::vector<std::string>& args, const py::object& signal_dir,
@@ -374,11 +392,12 @@ PYBIND11_MODULE(_quillon, m) {
   // loads, not while another thread may be making files.
   new_file_permissions();
   m.def("read_log", &read_log, py::arg("path"), py::arg("mode"),
-        py::arg("signal_id"), py::arg("max_log_size"),
+        py::arg("signal_id"), py::arg("max_log_size"), py::arg("tz") = py::none(),
         "Reads the log file `path` (.dat or .dat.gz) into columns; raises "
         "OSError when it cannot be opened.");
   m.def("read_bytes", &read_bytes, py::arg("data"), py::arg("name"),
         py::arg("mode"), py::arg("signal_id"), py::arg("max_log_size"),
+        py::arg("tz") = py::none(),
         "Reads a log held in `data` into columns; `name` (its last part, "
         "after any folders) gives its date, and a name ending in .gz says the "
         "data is gzip-compressed.");
@@ -386,10 +405,12 @@ PYBIND11_MODULE(_quillon, m) {
         py::arg("recursive"), py::arg("jobs"), py::arg("signal_id"),
         py::arg("max_log_size"), py::arg("signal_dir"), py::arg("rows") = true,
         py::arg("since") = py::none(), py::arg("until") = py::none(),
+        py::arg("tz") = py::none(),
         "Reads every log of the folder `dir` (and below it, when recursive) "
         "into columns, in the order of the events table; without `rows`, "
         "only the facts of each log; with `since` or `until`, only the logs "
-        "of those days (YYYY-MM-DD, today or yesterday).");
+        "of those days (YYYY-MM-DD, today or yesterday). With `tz`, the zone of "
+        "the controllers' clocks, timestamps are instants (UTC).");
   m.def("convert", &convert, py::arg("args"), py::arg("signal_dir") = py::none(),
         py::arg("last_hour") = py::none(),
         "Runs quillon with the command-line arguments `args` and returns its "

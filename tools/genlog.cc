@@ -42,6 +42,8 @@ const char kGenlogUsage[] =
     "                 (a day of 25 hours: DATE_01.dat holds two)\n"
     "  --spring-forward  with --day, the clock goes from 01:59:59.9 to\n"
     "                 03:00 (a day of 23 hours, no DATE_02.dat)\n"
+    "  --change-hour H  the hour shown twice by --fall-back (default 1),\n"
+    "                 or skipped by --spring-forward (default 2)\n"
     "  --help         print this text\n";
 
 bool parse_number(const char* text, long max, long* value) {
@@ -74,6 +76,8 @@ int main(int argc, char** argv) {
   const char* day = nullptr;
   const char* map = nullptr;
   long detectors = 16;
+  const long kNoHour = -1;
+  long change_hour = kNoHour;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -117,6 +121,8 @@ int main(int argc, char** argv) {
       fall_back = true;
     } else if (arg == "--spring-forward") {
       spring_forward = true;
+    } else if (arg == "--change-hour" && has_value) {
+      ok = parse_number(argv[++i], 22, &change_hour);
     } else if (arg == "--detectors" && has_value) {
       ok = parse_number(argv[++i], 64, &detectors);
     } else if (arg[0] != '-' && path == nullptr) {
@@ -143,6 +149,7 @@ int main(int argc, char** argv) {
     options.seed = static_cast<uint32_t>(seed);
     options.fall_back = fall_back;
     options.spring_forward = spring_forward && !fall_back;
+    if (change_hour != kNoHour) options.change_hour = static_cast<int>(change_hour);
     options.mapped = map != nullptr;
     std::vector<std::vector<LogRecord>> hours = signal_day(options);
     std::error_code made;
@@ -152,7 +159,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (size_t h = 0; h < hours.size(); ++h) {
-      if (options.spring_forward && h == 2) continue;
+      if (options.spring_forward && static_cast<long>(h) == (change_hour != kNoHour ? change_hour : 2))
+        continue;
       char name[64];
       snprintf(name, sizeof name, "%s_%02d.dat%s", day, static_cast<int>(h),
                gzip ? ".gz" : "");

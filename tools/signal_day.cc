@@ -339,16 +339,18 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
                    [](const Event& a, const Event& b) { return a.time < b.time; });
   const Writer writer(options.version);
   std::vector<std::vector<LogRecord>> hours(24);
-  size_t step = SIZE_MAX;  // where the clock of log 01 goes back, if it does
+  size_t step = SIZE_MAX;  // where the clock of the log shown twice goes back
+  const size_t twice = static_cast<size_t>(options.change_hour < 0 ? 1 : options.change_hour);
+  const size_t skipped = static_cast<size_t>(options.change_hour < 0 ? 2 : options.change_hour);
   for (const Event& e : events) {
     LogRecord record;
     if (e.time >= kTenthsPerDay || !writer.record(e, &record)) continue;
     size_t hour = static_cast<size_t>(e.time / 36000);
-    if (options.fall_back && hour >= 2) {
-      if (hour == 2 && step == SIZE_MAX) step = hours[1].size();
+    if (options.fall_back && hour >= twice + 1) {
+      if (hour == twice + 1 && step == SIZE_MAX) step = hours[twice].size();
       --hour;
     }
-    if (options.spring_forward && hour >= 2) ++hour;
+    if (options.spring_forward && hour >= skipped) ++hour;
     hours[hour].push_back(std::move(record));
   }
   if (step != SIZE_MAX) {
@@ -357,7 +359,7 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
       if (event_name(table.rows[type]) != "Time Update") continue;
       LogRecord update{static_cast<uint8_t>(type), 35999,
                        std::vector<uint8_t>(table.rows[type].length, 0)};
-      hours[1].insert(hours[1].begin() + static_cast<std::ptrdiff_t>(step), update);
+      hours[twice].insert(hours[twice].begin() + static_cast<std::ptrdiff_t>(step), update);
       break;
     }
   }

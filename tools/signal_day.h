@@ -29,6 +29,10 @@ struct SignalDayOptions {
   // A daylight-saving spring-forward: the clock goes from 01:59:59.9 to
   // 03:00:00.0, so that the day has 23 hours and no log of 02:00.
   bool spring_forward = false;
+  // The wall hour shown twice in the fall (1: the clock goes back at
+  // 01:59:59.9 to 01:00), or skipped in the spring (2: from 01:59:59.9 to
+  // 03:00); where negative, those.
+  int change_hour = -1;
   /// The detectors of signal_day_map: the stop bars of phases 1 to 8
   /// (channels 1 to 8) hold their queues from red into green, and longer
   /// where a green does not clear it; the advance detectors (9 to 16) of

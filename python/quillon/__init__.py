@@ -13,7 +13,12 @@ read) among them, as pandas' usecols does.
 
 - signal_id: categorical; names that are no UTF-8 are escaped ("\\xff").
 - timestamp: datetime64[ns], the controller's local time (no zone): the
-  hour of the log's name plus the record's tenths of a second. It covers
+  hour of the log's name plus the record's tenths of a second. With tz=
+  (the zone of the controllers' clocks, such as "America/Chicago", as the
+  command's --tz) it is datetime64[ns, tz], each time the instant it was:
+  in the hour shown twice in the fall, the records after the clock stepped
+  back take the later offset; times the zone skipped take the offset
+  before the change. It covers
   the years 1678 to 2261; a log dated outside them is reported as one
   whose name holds no valid date and hour.
 - event_code: int16; event_type: uint8.
@@ -135,10 +140,24 @@ def _usecols(columns, mode):
     return columns
 
 
-def _frame(columns, mode, usecols=None):
+def _zone(tz):
+    """tz= as the compiled part takes it: None or a zone's name."""
+    if tz is None:
+        return None
+    key = getattr(tz, "key", None)  # a zoneinfo.ZoneInfo
+    if isinstance(tz, str) or isinstance(key, str):
+        return tz if isinstance(tz, str) else key
+    raise TypeError("tz must be a zone's name such as \"America/Chicago\", not %s"
+                    % type(tz).__name__)
+
+
+def _frame(columns, mode, usecols=None, tz=None):
     signal = pd.Categorical.from_codes(columns["signal_code"],
                                        categories=columns["signals"])
     timestamp = columns["timestamp"].view("datetime64[ns]")
+    if tz is not None:
+        # Instants, shown in the zone.
+        timestamp = pd.DatetimeIndex(timestamp).tz_localize("UTC").tz_convert(tz).array
     if mode == "e":
         param = pd.arrays.IntegerArray(columns["param"],
                                        columns["param_missing"].view(bool))
@@ -158,6 +177,8 @@ def _frame(columns, mode, usecols=None):
     logs = pd.DataFrame(columns["logs"])
     # NaT for a log whose name holds no date.
     logs["start"] = pd.to_datetime(logs["start"].astype("int64"), unit="ns")
+    if tz is not None:
+        logs["start"] = logs["start"].dt.tz_localize("UTC").dt.tz_convert(tz)
     if usecols is not None:
         if "log" in usecols:
             frame["log"] = pd.Categorical.from_codes(
@@ -181,7 +202,7 @@ def _warn_mixed(frame, mode):
 
 
 def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
-             columns=None, name=None):
+             columns=None, name=None, tz=None):
     """One log (.dat or .dat.gz) as a dataframe: a path, a file-like object
     whose read() gives its bytes (its name from name=, else the object's
     name), or a list of either, read in the order given into one frame.
@@ -193,7 +214,7 @@ def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
     if isinstance(path, (list, tuple)):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # warned once, joined
-            frames = [read_log(p, mode, signal_id, max_log_size, columns, name)
+            frames = [read_log(p, mode, signal_id, max_log_size, columns, name, tz)
                       for p in path]
         frame = _joined(frames)
         _warn_mixed(frame, mode)
@@ -218,12 +239,12 @@ def read_log(path, mode="e", signal_id=None, max_log_size=MAX_LOG_SIZE,
             raise ValueError("a file-like object needs name=, which gives the "
                              "log's date")
         return read_bytes(data, os.path.basename(os.fsdecode(_path(name, "name"))),
-                          mode, signal_id, max_log_size, columns)
+                          mode, signal_id, max_log_size, columns, tz)
     usecols = _usecols(columns, _mode(mode))
     columns = _quillon.read_log(_path(path), mode,
                                 _text(signal_id, "signal_id", optional=True),
-                                _size(max_log_size))
-    return _frame(columns, mode, usecols)
+                                _size(max_log_size), _zone(tz))
+    return _frame(columns, mode, usecols, _zone(tz))
 
 
 def _joined(frames):
@@ -248,7 +269,7 @@ def _joined(frames):
 
 
 def read_bytes(data, name, mode="e", signal_id=None,
-               max_log_size=MAX_LOG_SIZE, columns=None):
+               max_log_size=MAX_LOG_SIZE, columns=None, tz=None):
     """A log held in memory (bytes) as a dataframe; `name` gives its date,
     and a name ending in .gz says the bytes are gzip-compressed. A name with
     folders is an object's key ("main_3rd/2024_03_09_07.dat.gz"): its last
@@ -259,8 +280,8 @@ def read_bytes(data, name, mode="e", signal_id=None,
     usecols = _usecols(columns, _mode(mode))
     columns = _quillon.read_bytes(bytes(data), _path(name, "name"), mode,
                                   _text(signal_id, "signal_id", optional=True),
-                                  _size(max_log_size))
-    return _frame(columns, mode, usecols)
+                                  _size(max_log_size), _zone(tz))
+    return _frame(columns, mode, usecols, _zone(tz))
 
 
 def _day(value, what):
@@ -277,7 +298,8 @@ def _day(value, what):
 
 
 def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
-              max_log_size=MAX_LOG_SIZE, signal_dir=None, since=None, until=None):
+              max_log_size=MAX_LOG_SIZE, signal_dir=None, since=None, until=None,
+              tz=None):
     """The dataframe of the logs that read_archive would read, damaged and
     undated ones included (its attrs["logs"]), without their rows; its
     attrs hold the messages and the status."""
@@ -286,8 +308,8 @@ def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
         _count(jobs, "jobs"),
         _text(signal_id, "signal_id", ("auto", "name", "dir")),
         _size(max_log_size), None if signal_dir is None else _path(signal_dir, "signal_dir"),
-        False, _day(since, "since"), _day(until, "until"))
-    frame = _frame(columns, mode)
+        False, _day(since, "since"), _day(until, "until"), _zone(tz))
+    frame = _frame(columns, mode, tz=_zone(tz))
     logs = frame.attrs["logs"]
     logs.attrs = {"messages": frame.attrs["messages"],
                   "status": frame.attrs["status"]}
@@ -296,7 +318,7 @@ def read_logs(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
 
 def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
                  max_log_size=MAX_LOG_SIZE, signal_dir=None, columns=None,
-                 since=None, until=None):
+                 since=None, until=None, tz=None):
     """Every log of a folder (and, when recursive, of every folder below
     it) as one dataframe, in the order of the events table, read by `jobs`
     threads (0: one per core).
@@ -307,7 +329,8 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     signal_dir and those below signal_dir/path: a folder read on its own
     gets the ids it has in a read of the whole archive. since and until
     (a date, or YYYY-MM-DD, "today" or "yesterday") read only the logs of
-    those days, as the command's --since and --until.
+    those days, as the command's --since and --until. tz: the zone of the
+    controllers' clocks, as the command's --tz (see the module's help).
     """
     usecols = _usecols(columns, _mode(mode))
     columns = _quillon.read_archive(
@@ -315,8 +338,8 @@ def read_archive(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
         _count(jobs, "jobs"),
         _text(signal_id, "signal_id", ("auto", "name", "dir")),
         _size(max_log_size), None if signal_dir is None else _path(signal_dir, "signal_dir"),
-        True, _day(since, "since"), _day(until, "until"))
-    return _frame(columns, mode, usecols)
+        True, _day(since, "since"), _day(until, "until"), _zone(tz))
+    return _frame(columns, mode, usecols, _zone(tz))
 
 
 # The measure tables, in the order the compiled part numbers them, and the

@@ -538,3 +538,95 @@ def test_measures_of_a_detector_map(tmp_path):
     mapped.write_text("signal_id,channel\n")
     with pytest.raises(ValueError, match="--detectors: .*line 1: the column phase is missing"):
         quillon.measures(day, detectors=mapped)
+
+
+# Days around both changes of a zone in each hemisphere: the events table
+# with --tz and --utc, and read_archive(tz=), against Python's zoneinfo.
+ZONE_DAYS = [
+    ("America/Chicago", "2026_11_01", ["--fall-back"]),
+    ("America/Chicago", "2026_03_08", ["--spring-forward"]),
+    ("Australia/Sydney", "2026_04_05", ["--fall-back", "--change-hour", "2"]),
+    ("Australia/Sydney", "2026_10_04", ["--spring-forward"]),
+]
+
+
+def expected_instants(rows, zone):
+    """Each row of the table without a zone (in file order, by log) as an
+    aware datetime: within a log, a step back from a time the zone shows
+    twice to one it shows twice, of no more than the change, is where the
+    clock went back; later such times take the later offset."""
+    import datetime
+    from zoneinfo import ZoneInfo
+    tz = ZoneInfo(zone)
+
+    def offsets(dt):
+        return (dt.replace(tzinfo=tz, fold=0).utcoffset(),
+                dt.replace(tzinfo=tz, fold=1).utcoffset())
+
+    out, last_log, last, stepped = [], None, None, False
+    for text, log in zip(rows["timestamp"], rows["log"]):
+        dt = datetime.datetime.strptime(text, "%Y-%m-%d %H:%M:%S.%f")
+        if log != last_log:
+            last_log, last, stepped = log, None, False
+        first, second = offsets(dt)
+        twice = first > second
+        if (twice and not stepped and last is not None and dt < last
+                and last - dt <= first - second):
+            before = offsets(last)
+            stepped = before[0] > before[1]
+        out.append(dt.replace(tzinfo=tz, fold=1 if twice and stepped else 0))
+        last = dt
+    return out
+
+
+def iso(dt, utc):
+    """A time as the events table writes it in a zone."""
+    import datetime
+    if utc:
+        dt = dt.astimezone(datetime.timezone.utc)
+    text = dt.strftime("%Y-%m-%dT%H:%M:%S.") + str(dt.microsecond // 100000)
+    if utc:
+        return text + "Z"
+    offset = dt.utcoffset()
+    sign = "-" if offset < datetime.timedelta(0) else "+"
+    minutes = abs(int(offset.total_seconds())) // 60
+    return text + "%s%02d:%02d" % (sign, minutes // 60, minutes % 60)
+
+
+@pytest.mark.parametrize("zone,day,change", ZONE_DAYS)
+def test_times_in_a_zone_match_zoneinfo(tmp_path, zone, day, change):
+    folder = tmp_path / "sig"
+    genlog(folder, "--day", day, "--detectors", "2", *change)
+    for mode in ("p", "e"):
+        plain = table("--columns", "timestamp,log", folder, mode)
+        expected = expected_instants(plain, zone)
+        for utc in (False, True):
+            got = table("--tz", zone, *(["--utc"] if utc else []),
+                        "--columns", "timestamp", folder, mode)
+            assert got["timestamp"].tolist() == [iso(dt, utc) for dt in expected], (mode, utc)
+    frame = quillon.read_archive(folder, tz=zone)
+    assert str(frame["timestamp"].dtype) == "datetime64[ns, %s]" % zone
+    assert [t.value for t in frame["timestamp"]] == [
+        int(dt.timestamp() * 10) * 10**8 for dt in expected]
+    # The clocks went back once on a fall day: its times are not in order as
+    # walls show them, and in order as instants.
+    instants = frame["timestamp"].array.asi8
+    assert (instants[1:] >= instants[:-1]).all() or "--spring-forward" in change
+
+
+def test_a_log_of_an_hour_the_zone_skipped(tmp_path):
+    folder = tmp_path / "sig"
+    folder.mkdir()
+    genlog(folder / "2026_03_08_02.dat", "--records", "50")
+    result = subprocess.run([TOOL, "-f", "events", "--tz", "America/Chicago", folder, "p"],
+                            capture_output=True, check=True, text=True)
+    assert "2026_03_08_02.dat: 50 of its times do not exist in America/Chicago" in result.stderr
+    assert "T02:" in result.stdout and "-06:00," in result.stdout
+    for args, message in ((["--tz", "Mars/Olympus"], "unknown time zone Mars/Olympus"),
+                          (["--utc"], "--utc needs"),
+                          (["--tz", "UTC", "-f", "csv"], "--tz is for -f events")):
+        bad = subprocess.run([TOOL, "-f", "events", *args, folder, "e"],
+                             capture_output=True, text=True)
+        assert bad.returncode == 2 and message in bad.stderr, bad.stderr
+    with pytest.raises(ValueError, match="unknown time zone Mars"):
+        quillon.read_archive(folder, tz="Mars/Olympus")
