@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "run/driver.h"
 #include "run/options.h"
 #include "logconv/convert_log.h"
+#include "logconv/time_zone.h"
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
 #include "tools/signal_day.h"
@@ -382,14 +385,91 @@ TEST_F(EventsRun, FilesStandardInputAndHints) {
 
 namespace {
 
-// Writes the logs of a generated day, 2022_06_08_00.dat and on, into
-// `folder`, made.
-void write_day(const fs::path& folder, const std::vector<std::vector<LogRecord>>& hours) {
+// Writes the logs of a generated day, 2022_06_08_00.dat and on (`date`
+// for 2022_06_08), into `folder`, made; an hour without records (a
+// spring-forward's) has no log.
+void write_day(const fs::path& folder, const std::vector<std::vector<LogRecord>>& hours,
+               const std::string& date = "2022_06_08") {
   fs::create_directories(folder);
   for (size_t h = 0; h < hours.size(); ++h) {
+    if (hours[h].empty()) continue;
     char name[32];
-    snprintf(name, sizeof name, "2022_06_08_%02d.dat", static_cast<int>(h));
+    snprintf(name, sizeof name, "%s_%02d.dat", date.c_str(), static_cast<int>(h));
     write_file(folder / name, make_log(6, hours[h]));
+  }
+}
+
+// Days around both changes of a zone in each hemisphere: the events table
+// with --tz, and with --utc, gives each row of the table without them its
+// offset as the zone's files give it, record by record, the records of the
+// hour shown twice after the clock's step back the later offset.
+TEST_F(EventsRun, TimesInAZoneAroundBothChanges) {
+  const struct {
+    const char* zone;
+    const char* date;
+    bool fall_back;
+    int change_hour;
+  } kDays[] = {{"America/Chicago", "2026_11_01", true, 1},
+               {"America/Chicago", "2026_03_08", false, 2},
+               {"Australia/Sydney", "2026_04_05", true, 2},
+               {"Australia/Sydney", "2026_10_04", false, 2}};
+  for (const auto& d : kDays) {
+    SignalDayOptions options;
+    options.detectors = 2;
+    options.fall_back = d.fall_back;
+    options.spring_forward = !d.fall_back;
+    options.change_hour = d.change_hour;
+    fs::remove_all(dir_);
+    write_day(dir_, signal_day(options), d.date);
+    TimeZone zone;
+    std::string err;
+    ASSERT_TRUE(zone.load(d.zone, "", &err)) << err;
+    ToolRun plain = quillon({"-f", "events", "--columns", "timestamp,log", dir_.string(), "p"});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    for (const bool utc : {false, true}) {
+      std::string expected = "timestamp\n";
+      std::unique_ptr<ZonedHour> zoned;
+      std::string last_log;
+      LogHour hour{};
+      std::istringstream rows(plain.out);
+      std::string row;
+      std::getline(rows, row);
+      while (std::getline(rows, row)) {
+        if (!row.empty() && row.back() == '\r') row.pop_back();
+        const std::string log = row.substr(22);
+        if (log != last_log) {
+          last_log = log;
+          ASSERT_TRUE(read_log_hour(parse_log_date(log), &hour)) << log;
+          zoned = std::make_unique<ZonedHour>(zone, hour);
+        }
+        // The row's tenths after its log's hour, read from its wall time.
+        const std::string wall = row.substr(0, 21);
+        const int64_t t = hour_start({std::stoi(wall.substr(0, 4)), std::stoi(wall.substr(5, 2)),
+                                      std::stoi(wall.substr(8, 2)), std::stoi(wall.substr(11, 2))}) +
+                          std::stoi(wall.substr(14, 2)) * 600 + std::stoi(wall.substr(17, 2)) * 10 +
+                          (wall[20] - '0');
+        const int32_t offset = zoned->offset(static_cast<uint32_t>(t - hour_start(hour)));
+        std::string time = timestamp_text(utc ? t - int64_t{offset} * 10 : t);
+        time[10] = 'T';
+        if (utc)
+          time += 'Z';
+        else
+          put_utc_offset(&time, offset);
+        expected += time + "\n";
+      }
+      std::vector<std::string> args = {"-f", "events", "--tz", d.zone, "--columns", "timestamp",
+                                       dir_.string(), "p"};
+      if (utc) args.insert(args.begin(), "--utc");
+      ToolRun run = quillon(args);
+      ASSERT_EQ(run.status, 0) << run.err;
+      const std::string& want = expected;  // the standard output: "\n" on Windows too
+      EXPECT_GT(want.size(), 100000u);
+      const auto diff = std::mismatch(want.begin(), want.end(), run.out.begin(), run.out.end());
+      EXPECT_TRUE(diff.first == want.end() && diff.second == run.out.end())
+          << d.zone << " " << d.date << (utc ? " --utc" : "") << " at byte "
+          << (diff.first - want.begin()) << ": "
+          << want.substr(static_cast<size_t>(diff.first - want.begin()) / 100 * 100, 200);
+    }
   }
 }
 

@@ -42,9 +42,10 @@ if [ $# -ge 2 ]; then
   (cd "$win" && rm -f ./*.zip && cpack -G ZIP >/dev/null)
   zip=$(ls "$win"/quillon-*.zip)
   listing=$(unzip -l "$zip")
-  for file in quillon.exe README.md LICENSE; do
+  for file in quillon.exe README.md LICENSE zoneinfo/America/Chicago zoneinfo/Australia/Sydney; do
     grep -q "/$file\$" <<<"$listing" || fail "$zip lacks $file"
   done
   echo "zip: $(basename "$zip"):"
-  echo "$listing"
+  grep -v "/zoneinfo/" <<<"$listing"
+  echo "and $(grep -c "/zoneinfo/.*[^/]$" <<<"$listing") zone files"
 fi
