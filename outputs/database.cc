@@ -80,6 +80,61 @@ const char kProprietaryView[] =
     "  FROM logs JOIN events\n"
     "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
 
+// A database made with --tz holds instants: each event's time in UTC
+// ("2026-11-01T06:30:00.0Z") and its offset from UTC in seconds; its view
+// gives the controller's time with its offset, as the events table writes
+// it with --tz ("2026-11-01T01:30:00.0-05:00").
+const char kZonedStandardSchema[] =
+    "CREATE TABLE events (\n"
+    "  event_id INTEGER PRIMARY KEY,\n"
+    "  log_id INTEGER NOT NULL,\n"
+    "  timestamp TEXT NOT NULL,\n"
+    "  event_code INTEGER NOT NULL,\n"
+    "  event_param INTEGER,\n"
+    "  utc_offset INTEGER NOT NULL\n"
+    ");\n";
+
+const char kZonedProprietarySchema[] =
+    "CREATE TABLE events (\n"
+    "  event_id INTEGER PRIMARY KEY,\n"
+    "  log_id INTEGER NOT NULL,\n"
+    "  timestamp TEXT NOT NULL,\n"
+    "  event_type INTEGER NOT NULL,\n"
+    "  event_name TEXT NOT NULL,\n"
+    "  data TEXT NOT NULL,\n"
+    "  utc_offset INTEGER NOT NULL\n"
+    ");\n";
+
+// The controller's time of an event of a database made with --tz.
+#define QUILLON_LOCAL_TIME                                                              \
+  "strftime('%Y-%m-%dT%H:%M:%S', substr(events.timestamp, 1, 19),\n"                    \
+  "                  events.utc_offset || ' seconds') ||\n"                                \
+  "         substr(events.timestamp, 20, 2) ||\n"                                          \
+  "         (CASE WHEN events.utc_offset < 0 THEN '-' ELSE '+' END) ||\n"                  \
+  "         printf('%02d:%02d', abs(events.utc_offset) / 3600, abs(events.utc_offset) / 60 % 60) ||\n" \
+  "         (CASE WHEN abs(events.utc_offset) % 60 = 0 THEN ''\n"                          \
+  "               ELSE printf(':%02d', abs(events.utc_offset) % 60) END)"
+
+const char kZonedStandardView[] =
+    "CREATE VIEW event_log AS\n"
+    "  SELECT logs.signal_id AS signal_id,\n"
+    "         " QUILLON_LOCAL_TIME " AS timestamp,\n"
+    "         events.event_code AS event_code, events.event_param AS event_param,\n"
+    "         logs.version AS version\n"
+    "  FROM logs JOIN events\n"
+    "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
+
+const char kZonedProprietaryView[] =
+    "CREATE VIEW event_log AS\n"
+    "  SELECT logs.signal_id AS signal_id,\n"
+    "         " QUILLON_LOCAL_TIME " AS timestamp,\n"
+    "         events.event_type AS event_type, events.event_name AS event_name,\n"
+    "         events.data AS data, logs.version AS version\n"
+    "  FROM logs JOIN events\n"
+    "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
+
+#undef QUILLON_LOCAL_TIME
+
 // Brings a database of schema version 1 to version 2: the logs table
 // rebuilt with a start that may be NULL, the view with the version.
 const char kFromVersion1[] =
@@ -109,12 +164,14 @@ struct Digest : OutputStream {
 class EventInserter : public PackedRowReader {
  public:
   EventInserter(Mode mode, const EventTable& table, sqlite3_stmt* insert,
-                int64_t log_id, const LogHour& hour)
+                int64_t log_id, const LogHour& hour, const TimeZone* zone)
       : PackedRowReader(mode, table),
         mode_(mode),
         insert_(insert),
         log_id_(log_id),
-        clock_(hour) {
+        clock_(hour),
+        start_(hour_start(hour)) {
+    if (zone != nullptr) zoned_ = std::make_unique<ZonedHour>(*zone, hour);
     for (int type = 0; type < table.count; ++type)
       names_.emplace_back(event_name(table.rows[type]));
   }
@@ -124,8 +181,17 @@ class EventInserter : public PackedRowReader {
 
  protected:
   bool row(const PackedRow& r) override {
-    char stamp[32];
+    char stamp[kMaxTimeSize + 8];
     int stamp_size = static_cast<int>(clock_.put(stamp, r.time) - stamp);
+    if (zoned_ != nullptr) {
+      // The instant in UTC, its offset beside it.
+      const int32_t offset = zoned_->offset(r.time);
+      char* end = times_.put(stamp, start_ + r.time - int64_t{offset} * 10);
+      stamp[end - stamp - 11] = 'T';  // before "HH:MM:SS.t"
+      *end++ = 'Z';
+      stamp_size = static_cast<int>(end - stamp);
+      sqlite3_bind_int(insert_, mode_ == Mode::kStandard ? 5 : 6, offset);
+    }
     sqlite3_bind_int64(insert_, 1, log_id_);
     sqlite3_bind_text(insert_, 2, stamp, stamp_size, SQLITE_STATIC);
     sqlite3_bind_int(insert_, 3, r.code);
@@ -160,6 +226,9 @@ class EventInserter : public PackedRowReader {
   sqlite3_stmt* insert_;
   int64_t log_id_;
   EventClock clock_;
+  int64_t start_;  // of the log's hour
+  std::unique_ptr<ZonedHour> zoned_;  // with --tz
+  TimestampText times_;
   std::vector<std::string> names_;
 };
 
@@ -190,9 +259,12 @@ bool ArchiveDatabase::compile(const char* sql, sqlite3_stmt** stmt,
 }
 
 DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
-                                   const std::string& dir, std::string* err) {
+                                   const std::string& dir, std::string* err,
+                                   std::shared_ptr<const TimeZone> zone) {
   name_ = path;
   mode_ = mode;
+  zone_ = std::move(zone);
+  const bool zoned = zone_ != nullptr;
   // A new database is for its owner's eyes only, whatever its logs.
   if (!create_private_file(path, err)) return DatabaseOpen::kFailed;
   if (sqlite3_open_v2(path.c_str(), &db_,
@@ -260,14 +332,21 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
            ? "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n"
            : std::string());
   if (ours == 0) {
+    const bool p = mode == Mode::kProprietary;
     std::string sql = std::string(kQuillonSchema) + kLogsSchema +
-                      (mode == Mode::kProprietary ? kProprietarySchema
-                                                  : kStandardSchema) +
-                      (mode == Mode::kProprietary ? kProprietaryView
-                                                  : kStandardView) +
+                      (zoned ? (p ? kZonedProprietarySchema : kZonedStandardSchema)
+                             : (p ? kProprietarySchema : kStandardSchema)) +
+                      (zoned ? (p ? kZonedProprietaryView : kZonedStandardView)
+                             : (p ? kProprietaryView : kStandardView)) +
                       "INSERT INTO quillon VALUES ('mode', '" + letter + "');\n" +
                       set_version;
     if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
+    if (zoned && status == DatabaseOpen::kOpened) {
+      // The zone's name is plain text (letters, digits, "/_+-").
+      const std::string set_zone =
+          "INSERT INTO quillon VALUES ('zone', '" + zone_->name() + "');\n";
+      if (!exec(set_zone.c_str(), err)) status = DatabaseOpen::kFailed;
+    }
   } else if (version != kSchemaVersion && version != 1 && version != 0) {
     *err = "schema version " + std::to_string(version) +
            " is unknown to this quillon; the database is left as it was";
@@ -283,9 +362,23 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
       stored = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
     }
     sqlite3_finalize(stmt);
+    std::string stored_zone;
+    if (compile("SELECT value FROM quillon WHERE key = 'zone'", &stmt, err) &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      stored_zone = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    const std::string zone_name = zoned ? zone_->name() : std::string();
     if (stored != std::string(1, letter)) {
       *err = "a database of mode " + stored + " cannot take the rows of mode " +
              std::string(1, letter);
+      status = DatabaseOpen::kRefused;
+    } else if (stored_zone != zone_name) {
+      *err = stored_zone.empty()
+                 ? "holds the controllers' times without a zone, and cannot take them "
+                   "in " + zone_name + "; it is left as it was"
+                 : "holds times in " + stored_zone + ": load it with --tz " + stored_zone +
+                       "; it is left as it was";
       status = DatabaseOpen::kRefused;
     } else if (version == 1) {
       std::string sql = std::string(kFromVersion1) + kLogsSchema +
@@ -345,10 +438,14 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
                "closing, records, size, mtime, digest) "
                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                &insert_log_, err) ||
-      !compile(p ? "INSERT INTO events (log_id, timestamp, event_type, "
-                   "event_name, data) VALUES (?, ?, ?, ?, ?)"
-                 : "INSERT INTO events (log_id, timestamp, event_code, "
-                   "event_param) VALUES (?, ?, ?, ?)",
+      !compile(zoned ? (p ? "INSERT INTO events (log_id, timestamp, event_type, "
+                            "event_name, data, utc_offset) VALUES (?, ?, ?, ?, ?, ?)"
+                          : "INSERT INTO events (log_id, timestamp, event_code, "
+                            "event_param, utc_offset) VALUES (?, ?, ?, ?, ?)")
+                     : (p ? "INSERT INTO events (log_id, timestamp, event_type, "
+                            "event_name, data) VALUES (?, ?, ?, ?, ?)"
+                          : "INSERT INTO events (log_id, timestamp, event_code, "
+                            "event_param) VALUES (?, ?, ?, ?)"),
                &insert_event_, err) ||
       !compile("UPDATE logs SET first_event = ?, last_event = ? WHERE log_id = ?",
                &set_range_, err)) {
@@ -441,7 +538,7 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
   const int64_t log_id = sqlite3_last_insert_rowid(db_);
 
   EventInserter inserter(mode_, select_event_table(log.version), insert_event_,
-                         log_id, log.hour);
+                         log_id, log.hour, zone_.get());
   if (!rows.copy_to(inserter))
     return fail(inserter.status != SQLITE_DONE ? error() : rows.error());
   if (inserter.first != 0) {

@@ -5,6 +5,7 @@
 #define QUILLON_OUTPUTS_DATABASE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "outputs/log_sink.h"
@@ -36,10 +37,13 @@ class ArchiveDatabase : public LogSink {
   /// (its canonical path; empty: not known), creating it with its schema,
   /// readable by its owner only, when it is missing or empty. The logs of a
   /// database are below one directory, the one its first run named: a run
-  /// over another is refused. Returns kOpened, or with *err set why it was
-  /// refused or failed.
+  /// over another is refused. With `zone`, the database holds instants:
+  /// each event's time in UTC and its offset, for a new database; one made
+  /// with another zone or without one is refused, as one made with a zone
+  /// is without. Returns kOpened, or with *err set why it was refused or
+  /// failed.
   DatabaseOpen open(const std::string& path, Mode mode, const std::string& dir,
-                    std::string* err);
+                    std::string* err, std::shared_ptr<const TimeZone> zone = nullptr);
 
   /// The size and modification time of the file of the log `path` as it
   /// was loaded; false when the log is not loaded.
@@ -70,6 +74,7 @@ class ArchiveDatabase : public LogSink {
 
   std::string name_;
   Mode mode_ = Mode::kStandard;
+  std::shared_ptr<const TimeZone> zone_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* find_ = nullptr;
   sqlite3_stmt* find_stored_ = nullptr;

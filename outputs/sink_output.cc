@@ -21,10 +21,10 @@ class SinkOutput : public Output {
   // Opens the database `path` to load into. Returns false, with *what and
   // *status set, when it cannot be.
   bool open_database(const std::string& path, const std::string& dir,
-                     std::string* what, int* status) {
+                     std::shared_ptr<const TimeZone> zone, std::string* what, int* status) {
     auto database = std::make_unique<ArchiveDatabase>();
     std::string err;
-    DatabaseOpen opened = database->open(path, mode_, dir, &err);
+    DatabaseOpen opened = database->open(path, mode_, dir, &err, std::move(zone));
     if (opened != DatabaseOpen::kOpened) {
       *what = shown(path) + ": " + err;
       *status = opened == DatabaseOpen::kRefused ? 2 : 1;
@@ -136,12 +136,13 @@ std::unique_ptr<Output> make_sink_output(LogSink* sink, Mode mode) {
 
 std::unique_ptr<Output> make_database_output(const std::string& path, Mode mode,
                                              const std::string& dir,
-                                             std::string* what, int* status) {
+                                             std::string* what, int* status,
+                                             std::shared_ptr<const TimeZone> zone) {
   auto database = std::make_unique<SinkOutput>(nullptr, mode);
 #ifdef QUILLON_HAVE_SQLITE
-  if (!database->open_database(path, dir, what, status)) return nullptr;
+  if (!database->open_database(path, dir, std::move(zone), what, status)) return nullptr;
 #else
-  (void)path, (void)dir, (void)what, (void)status;
+  (void)path, (void)dir, (void)what, (void)status, (void)zone;
 #endif
   return database;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "logconv/time_zone.h"
 #include "outputs/log_sink.h"
 #include "outputs/output.h"
 
@@ -15,10 +16,12 @@
 std::unique_ptr<Output> make_sink_output(LogSink* sink, Mode mode);
 
 /// The output of a run's logs into the archive database `path` in `mode`,
-/// the logs' paths being below `dir` (empty: none is loaded). Returns null,
-/// with *what and *status set, when it cannot be opened or is refused.
+/// the logs' paths being below `dir` (empty: none is loaded); with `zone`,
+/// a database of instants (ArchiveDatabase::open). Returns null, with *what
+/// and *status set, when it cannot be opened or is refused.
 std::unique_ptr<Output> make_database_output(const std::string& path, Mode mode,
                                              const std::string& dir,
-                                             std::string* what, int* status);
+                                             std::string* what, int* status,
+                                             std::shared_ptr<const TimeZone> zone = nullptr);
 
 #endif  // QUILLON_OUTPUTS_SINK_OUTPUT_H_

@@ -99,7 +99,7 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
       // no log loaded).
       const std::string dir =
           root != nullptr ? canonical_path(options.dir) : std::string();
-      return make_database_output(options.output, mode, dir, what, status);
+      return make_database_output(options.output, mode, dir, what, status, options.zone);
 #else
       return make_sink_output(sink, mode);
 #endif

@@ -153,10 +153,10 @@ const OptionRow kOptions[] = {
        o->tz = v;
        return !v.empty();
      },
-     "with -f events, the zone of the controllers' clocks\n"
-     "(such as America/Chicago): times in ISO 8601 with\n"
-     "their offset from UTC, the hour shown twice in the\n"
-     "fall told apart",
+     "with -f events or sqlite, the zone of the controllers'\n"
+     "clocks (such as America/Chicago): times in ISO 8601\n"
+     "with their offset from UTC, the hour shown twice in\n"
+     "the fall told apart; the database holds instants",
      "a time zone such as America/Chicago"},
     {0, "utc", nullptr,
      [](Options* o, const std::string&) { return o->utc = true; },
@@ -305,7 +305,8 @@ std::string check_options(const Options& o) {
       o.format != OutputFormat::kReport)
     return o.measures_given + " is for -f measures and -f report";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
-  if (!o.tz.empty() && !events) return "--tz is for -f events";
+  if (!o.tz.empty() && !events && o.format != OutputFormat::kSqlite)
+    return "--tz is for -f events and -f sqlite";
   if (o.utc && o.tz.empty()) return "--utc needs the zone of the controllers' clocks: --tz ZONE";
   if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))
     return "--logs needs a file of its own, not the table's";

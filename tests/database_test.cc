@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <set>
@@ -18,6 +19,7 @@
 
 #include "tests/tool_runner.h"
 #include "tools/loggen.h"
+#include "tools/signal_day.h"
 
 namespace {
 
@@ -470,6 +472,77 @@ TEST_F(Database, VersionsUndatedLogsAndSchema1) {
   EXPECT_EQ(query(db, "SELECT signal_id, timestamp, event_code, event_param "
                       "FROM event_log"),
             before);
+}
+
+}  // namespace
+
+namespace {
+
+// A database made with --tz: its view gives the rows of the events table
+// with --tz, its events the instants the table gives with --utc, and the
+// loads that would mix times of two kinds are refused, the database left
+// as it was.
+TEST_F(Database, TimesInAZone) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  SignalDayOptions options;
+  options.detectors = 2;
+  options.fall_back = true;
+  const std::vector<std::vector<LogRecord>> hours = signal_day(options);
+  fs::create_directories(dir_);
+  for (size_t h = 0; h < hours.size(); ++h) {
+    const std::string name = std::string("2026_11_01_") + (h < 10 ? "0" : "") +
+                             std::to_string(h) + ".dat";
+    write_file(dir_ / name, make_log(6, hours[h]));
+  }
+  for (const char* letter : {"e", "p"}) {
+    const fs::path db = root_ / (std::string(letter) + "-zone.db");
+    ToolRun run = quillon({"--tz", "America/Chicago", "-f", "sqlite", "-o", db.string(),
+                           dir_.string(), letter});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string columns = letter[0] == 'e' ? "timestamp,event_code,event_param"
+                                                 : "timestamp,event_type,event_name,data";
+    for (const bool utc : {false, true}) {
+      std::vector<std::string> args = {"--tz", "America/Chicago", "-f", "events", "--columns",
+                                       columns, dir_.string(), letter};
+      if (utc) args.insert(args.begin(), "--utc");
+      ToolRun events = quillon(args);
+      std::string expected = events.out.substr(events.out.find('\n') + 1);
+      // As the query writes them: NULL empty, quotes gone.
+      expected.erase(std::remove(expected.begin(), expected.end(), '"'), expected.end());
+      const std::string got = query(
+          db, utc ? "SELECT timestamp, " + columns.substr(10) + " FROM events ORDER BY event_id"
+                  : "SELECT " + columns + " FROM event_log");
+      EXPECT_GT(got.size(), 100000u);
+      EXPECT_TRUE(got == expected) << letter << (utc ? " --utc" : "");
+    }
+    EXPECT_EQ(query(db, "SELECT value FROM quillon WHERE key = 'zone'"), "America/Chicago\n");
+    EXPECT_EQ(query(db, "SELECT DISTINCT utc_offset FROM events ORDER BY 1"), "-21600\n-18000\n");
+    const std::string bytes = read_file(db);
+    const struct {
+      std::vector<std::string> zone;
+      std::string why;
+    } kRefused[] = {
+        {{}, "holds times in America/Chicago: load it with --tz America/Chicago"},
+        {{"--tz", "Europe/London"}, "holds times in America/Chicago: load it with --tz "
+                                    "America/Chicago"}};
+    for (const auto& r : kRefused) {
+      std::vector<std::string> args = {"-u", "-f", "sqlite", "-o", db.string(), dir_.string(),
+                                       letter};
+      args.insert(args.begin(), r.zone.begin(), r.zone.end());
+      ToolRun refused = quillon(args);
+      EXPECT_EQ(refused.status, 2);
+      EXPECT_EQ(refused.err, error(db.string() + ": " + r.why + "; it is left as it was"));
+      EXPECT_TRUE(read_file(db) == bytes);
+    }
+  }
+  const fs::path plain = root_ / "plain.db";
+  ASSERT_EQ(quillon({"-f", "sqlite", "-o", plain.string(), dir_.string(), "e"}).status, 0);
+  ToolRun refused = quillon({"--tz", "America/Chicago", "-f", "sqlite", "-o", plain.string(),
+                             dir_.string(), "e"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, error(plain.string() +
+                               ": holds the controllers' times without a zone, and cannot "
+                               "take them in America/Chicago; it is left as it was"));
 }
 
 }  // namespace
