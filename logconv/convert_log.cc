@@ -277,7 +277,16 @@ struct RowPieces {
   // comma, where `zoned`.
   bool zoned;
   Slot<16> zone_suffix;
+  // Measures in a zone whose offset changes within the log, or null.
+  ZonedHour* zoned_hour;
 };
+
+// A record's time as tenths after the instant its log's hour starts at, in
+// a zone whose offset changes within the log.
+QUILLON_NOINLINE uint32_t zoned_stamp(ZonedHour& zoned, uint32_t stamp) {
+  const int64_t t = int64_t{stamp} + (int64_t{zoned.start_offset()} - zoned.offset(stamp)) * 10;
+  return static_cast<uint32_t>(std::clamp<int64_t>(t, 0, RecordClock::kNoRecord - 1));
+}
 
 // Takes the time `stamp` of a record earlier than the one before it (at
 // `last`), or of the first record: after a step back, puts the event of no
@@ -302,7 +311,8 @@ QUILLON_NOINLINE char* put_clock_step(char* p, RecordClock& clock, uint32_t last
 // record before, is marked before it.
 inline char* put_measure_event(char* p, const RowPieces& at, const uint8_t* record,
                                uint8_t length, uint32_t* last) {
-  const uint32_t stamp = static_cast<uint32_t>(record[1] << 8 | record[2]);
+  uint32_t stamp = static_cast<uint32_t>(record[1] << 8 | record[2]);
+  if (at.zoned_hour != nullptr) stamp = zoned_stamp(*at.zoned_hour, stamp);
   if (stamp < *last) p = put_clock_step(p, *at.clock, *last, stamp);
   *last = stamp;
   SignalEvent kind = at.signal->kind[record[0]];
@@ -667,9 +677,11 @@ ConvertResult LogConverter::convert_packed(InputStream& input,
 }
 
 ConvertResult LogConverter::convert_measures(InputStream& input,
-                                             OutputStream& output) {
-  return convert_as<RowForm::kMeasures>(input, output, Mode::kProprietary, "", "",
-                                        nullptr, 0);
+                                             OutputStream& output, ZonedHour* zoned) {
+  ConvertResult result = convert_as<RowForm::kMeasures>(input, output, Mode::kProprietary, "",
+                                                        "", nullptr, 0, {}, zoned);
+  if (zoned != nullptr) result.clock.went_back = zoned->went_back();
+  return result;
 }
 
 namespace {
@@ -798,7 +810,8 @@ ConvertResult LogConverter::convert_as(InputStream& input,
                                        const std::string& next_prefix,
                                        std::string* header,
                                        uint64_t max_output,
-                                       std::string_view zone_suffix) {
+                                       std::string_view zone_suffix,
+                                       ZonedHour* zoned) {
   // The buffers last from file to file: a conversion allocates nothing
   // beyond them unless a longer prefix needs a larger output buffer.
   if (in_buf_ == nullptr) in_buf_.reset(new char[kBlockSize]);
@@ -881,7 +894,7 @@ ConvertResult LogConverter::convert_as(InputStream& input,
                       kForm == RowForm::kMeasures ? nullptr : &time_text(),
                       *table, {}, &dropped,
                       kForm == RowForm::kMeasures ? &signal_events(*table) : nullptr,
-                      &clock, !zone_suffix.empty(), {}};
+                      &clock, !zone_suffix.empty(), {}, zoned};
   memcpy(pieces.zone_suffix.text, zone_suffix.data(), std::min(zone_suffix.size(), size_t{15}));
   pieces.zone_suffix.size = static_cast<uint8_t>(std::min(zone_suffix.size(), size_t{15}));
   if (kForm == RowForm::kEvents) {

@@ -51,6 +51,10 @@ struct RecordClock {
   uint64_t steps_back = 0;     // records earlier than the one before them
   uint32_t largest_step = 0;   // the largest such step
   uint64_t detectors[4] = {};  // the channels of its Detector Ons, a bit each
+  /// With a zone: where the zone's clocks went back within the log (the
+  /// hour shown twice, both times in it), the tenths they went back: its
+  /// hour is that much longer in real time. Else 0.
+  uint32_t went_back = 0;
 };
 
 struct ConvertResult {
@@ -175,8 +179,12 @@ class LogConverter {
   /// Writes the events of a log read from `input` that the signal
   /// performance measures use (events/signal_events.h), each a
   /// MeasureEvent as its bytes are, in file order (detectors and pedestrian
-  /// calls only as they come on).
-  ConvertResult convert_measures(InputStream& input, OutputStream& output);
+  /// calls only as they come on). With `zoned`, for a log whose offset
+  /// changes within it, times are tenths after the instant its hour starts
+  /// at (ZonedHour::start_offset()), in real time: the clocks going back
+  /// in the fall no step back.
+  ConvertResult convert_measures(InputStream& input, OutputStream& output,
+                                 ZonedHour* zoned = nullptr);
 
   /// The most bytes of header that convert_packed hands over.
   static constexpr size_t kMaxHeader = 64 << 10;
@@ -187,7 +195,7 @@ class LogConverter {
                            const std::string& prefix,
                            const std::string& next_prefix,
                            std::string* header, uint64_t max_output,
-                           std::string_view zone_suffix = {});
+                           std::string_view zone_suffix = {}, ZonedHour* zoned = nullptr);
 
   std::unique_ptr<char[]> in_buf_;
   std::unique_ptr<char[]> out_buf_;

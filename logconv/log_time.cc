@@ -3,10 +3,10 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
-
-#include <cstdio>
+#include "logconv/time_zone.h"
 
 int64_t days_from_civil(int64_t y, int m, int d) {
   y -= m <= 2;
@@ -65,6 +65,14 @@ void TimestampText::put(std::string* out, int64_t t) {
 }
 
 char* TimestampText::put(char* p, int64_t t) {
+  if (zone_ == nullptr) return put_wall(p, t);
+  const int32_t offset = zone_->at(t);
+  char* end = put_wall(p, t + int64_t{offset} * 10);
+  end[-11] = 'T';  // before "HH:MM:SS.t"
+  return put_utc_offset(end, offset);
+}
+
+char* TimestampText::put_wall(char* p, int64_t t) {
   if (t >= hour_ && t < hour_ + 36000) {
     // "MM:SS" of each second of an hour, 28 KiB built at the first use,
     // which saves working the digits out a time.
@@ -109,8 +117,16 @@ char* TimestampText::put(char* p, int64_t t) {
 }
 
 void TimestampText::put_hour(std::string* out, int64_t t) {
-  put(out, bin_start(t, kTenthsPerHour));
-  out->resize(out->size() - 2);
+  if (zone_ == nullptr) {
+    put(out, bin_start(t, kTenthsPerHour));
+    out->resize(out->size() - 2);
+    return;
+  }
+  const int32_t offset = zone_->at(t);
+  char text[kMaxTimeSize];
+  char* end = put_wall(text, bin_start(t + int64_t{offset} * 10, kTenthsPerHour)) - 2;
+  end[-9] = 'T';  // before "HH:MM:SS"
+  out->append(text, static_cast<size_t>(put_utc_offset(end, offset) - text));
 }
 
 void TimestampText::set_day(int64_t day) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+class OffsetCache;
+
 /// A log's hour as numbers.
 struct LogHour {
   int year, month, day, hour;
@@ -49,7 +51,7 @@ int64_t hour_start(const LogHour& hour);
 
 /// The longest texts of a time, of seconds, of an integer, and of a double
 /// with up to four decimals (its 309 digits and more).
-const size_t kMaxTimeSize = 40, kMaxSecondsSize = 22, kMaxIntSize = 20, kMaxFixedSize = 400;
+const size_t kMaxTimeSize = 48, kMaxSecondsSize = 22, kMaxIntSize = 20, kMaxFixedSize = 400;
 
 /// Puts times as the outputs write them, "YYYY-MM-DD HH:MM:SS.t" (years past
 /// 9999 and before 0 with all their digits). Times come day by day: the
@@ -57,6 +59,11 @@ const size_t kMaxTimeSize = 40, kMaxSecondsSize = 22, kMaxIntSize = 20, kMaxFixe
 /// each.
 class TimestampText {
  public:
+  /// With a zone, times are instants (tenths since 1970 UTC), put as the
+  /// zone's clocks showed them, in ISO 8601 with their offset:
+  /// "YYYY-MM-DDTHH:MM:SS.t-05:00". Null: times as they are.
+  void set_zone(OffsetCache* zone) { zone_ = zone; }
+
   /// Appends the time `t` to *out.
   void put(std::string* out, int64_t t);
 
@@ -64,11 +71,15 @@ class TimestampText {
   /// returns the end of what it put.
   char* put(char* p, int64_t t);
 
-  /// Appends "YYYY-MM-DD HH:00:00", the start of the hour that holds `t`.
+  /// Appends "YYYY-MM-DD HH:00:00", the start of the hour that holds `t`
+  /// ("YYYY-MM-DDTHH:00:00-05:00" in a zone).
   void put_hour(std::string* out, int64_t t);
 
  private:
+  char* put_wall(char* p, int64_t t);
   void set_day(int64_t day);
+
+  OffsetCache* zone_ = nullptr;
 
   int64_t day_ = INT64_MIN;
   std::string date_;  // "YYYY-MM-DD " of day_

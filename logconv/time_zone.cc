@@ -338,22 +338,38 @@ int32_t ZonedHour::offset(uint32_t stamp) {
       static_cast<int64_t>(last - stamp) <= int64_t{o[0] - o[1]} * 10) {
     int32_t before[2];
     stepped_ = zone_.offsets_of(floor_div(start_ + last, 10), before) == 2;
+    if (stepped_) went_back_ = static_cast<uint32_t>(o[0] - o[1]) * 10;
   }
   return stepped_ ? o[1] : o[0];
 }
 
-void put_utc_offset(std::string* out, int32_t seconds) {
-  out->push_back(seconds < 0 ? '-' : '+');
+char* put_utc_offset(char* p, int32_t seconds) {
+  *p++ = seconds < 0 ? '-' : '+';
   const int32_t a = seconds < 0 ? -seconds : seconds;
   auto two = [&](int32_t v) {
-    out->push_back(static_cast<char>('0' + v / 10 % 10));
-    out->push_back(static_cast<char>('0' + v % 10));
+    *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
   };
   two(a / 3600);
-  out->push_back(':');
+  *p++ = ':';
   two(a / 60 % 60);
   if (a % 60 != 0) {
-    out->push_back(':');
+    *p++ = ':';
     two(a % 60);
   }
+  return p;
+}
+
+void put_utc_offset(std::string* out, int32_t seconds) {
+  char text[9];
+  out->append(text, static_cast<size_t>(put_utc_offset(text, seconds) - text));
+}
+
+int32_t OffsetCache::fill(int64_t t) {
+  hour_ = bin_start(t, 36000);
+  const int64_t first = floor_div(hour_, 10);
+  offset_ = zone_->offset_at(first);
+  steady_ = zone_->offset_at(first + 3599) == offset_ &&
+            zone_->offset_at(first + 1800) == offset_;
+  return steady_ ? offset_ : zone_->offset_at(floor_div(t, 10));
 }

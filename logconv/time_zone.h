@@ -99,17 +99,55 @@ class ZonedHour {
   /// How many records fell at wall times that the clocks skipped.
   uint64_t skipped_times() const { return skipped_times_; }
 
+  /// The offset of the hour's start, as offset() gives it for a first
+  /// record there: the instant the hour starts at is its start less it.
+  int32_t start_offset() const { return constant_offset_; }
+
+  /// Where the records so far showed the clocks going back (the hour shown
+  /// twice, both times in this log): the tenths they went back; else 0.
+  uint32_t went_back() const { return went_back_; }
+
  private:
   const TimeZone& zone_;
   int64_t start_;  // the hour's start, tenths on the zone's clocks
   bool constant_ = false, skipped_ = false, stepped_ = false;
-  int32_t constant_offset_ = 0;
+  int32_t constant_offset_ = 0;  // of the start, where not constant
   uint32_t last_ = UINT32_MAX;
+  uint32_t went_back_ = 0;
   uint64_t skipped_times_ = 0;
 };
 
 /// Appends the offset `seconds` east of UTC as ISO 8601 writes it:
 /// "-05:00", "+10:30", "+00:00" ("-00:44:30" where seconds remain).
 void put_utc_offset(std::string* out, int32_t seconds);
+
+/// Puts the offset as put_utc_offset appends it at `p`, which has room for
+/// 9 bytes; returns the end of what it put.
+char* put_utc_offset(char* p, int32_t seconds);
+
+/// The offsets of a zone at instants that come mostly in order: the offset
+/// of the hour asked last is kept where it holds the whole hour, which
+/// saves a search an instant.
+class OffsetCache {
+ public:
+  explicit OffsetCache(const TimeZone* zone = nullptr) : zone_(zone) {}
+
+  /// The offset in seconds at the instant `t`, tenths of a second since
+  /// 1970 UTC.
+  int32_t at(int64_t t) {
+    if (t >= hour_ && t - hour_ < 36000) return steady_ ? offset_ : zone_->offset_at(floor_div(t, 10));
+    return fill(t);
+  }
+
+  const TimeZone* zone() const { return zone_; }
+
+ private:
+  int32_t fill(int64_t t);
+
+  const TimeZone* zone_;
+  int64_t hour_ = INT64_MIN;  // the UTC hour asked last
+  int32_t offset_ = 0;        // its offset, where
+  bool steady_ = false;       // ... it holds the whole hour
+};
 
 #endif  // QUILLON_LOGCONV_TIME_ZONE_H_

@@ -9,13 +9,13 @@ namespace {
 class ActuationsMeasure : public Measure {
  public:
   explicit ActuationsMeasure(const SignalContext& signal)
-      : Measure(signal), bins_(signal.bin) {}
+      : Measure(signal), bins_(signal, signal.bin) {}
 
   uint32_t kinds() const override { return 1u << static_cast<int>(SignalEvent::kDetector); }
 
   void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
     if (!log.covered) return;
-    for (int64_t b = start; b < start + kTenthsPerHour; b += signal_.bin)
+    for (int64_t b = start; b < start + kTenthsPerHour + log.clock.went_back; b += signal_.bin)
       bins_.at(b).covered = true;
   }
 
@@ -24,7 +24,7 @@ class ActuationsMeasure : public Measure {
     // an event: the events of a log come nearly always in time order.
     for (size_t i = 0; i < events.size();) {
       const int64_t t = event_time(start, events[i]);
-      const int64_t first = bin_start(t, signal_.bin), end = first + signal_.bin;
+      const int64_t first = signal_.bin_of(t, signal_.bin), end = first + signal_.bin;
       int* actuations = bins_.at(t).actuations;
       for (; i < events.size(); ++i) {
         const int64_t u = event_time(start, events[i]);

@@ -14,7 +14,7 @@ namespace {
 class ApproachVolumeMeasure : public Measure {
  public:
   explicit ApproachVolumeMeasure(const SignalContext& signal)
-      : Measure(signal), bins_(signal.bin) {
+      : Measure(signal), bins_(signal, signal.bin) {
     std::fill(std::begin(approach_of_), std::end(approach_of_), -1);
     if (signal.map == nullptr) return;
     std::set<std::string> names;
@@ -35,7 +35,8 @@ class ApproachVolumeMeasure : public Measure {
 
   void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
     if (!log.covered) return;
-    for (int64_t b = start; b < start + kTenthsPerHour; b += signal_.bin) bin(b).covered = true;
+    for (int64_t b = start; b < start + kTenthsPerHour + log.clock.went_back; b += signal_.bin)
+      bin(b).covered = true;
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {

@@ -14,7 +14,7 @@ namespace {
 class ArrivalsOnGreenMeasure : public Measure {
  public:
   explicit ArrivalsOnGreenMeasure(const SignalContext& signal)
-      : Measure(signal), arrivals_(signal), bins_(signal.bin) {}
+      : Measure(signal), arrivals_(signal), bins_(signal, signal.bin) {}
 
   uint32_t kinds() const override { return arrivals_.kinds(); }
 
@@ -45,7 +45,7 @@ class ArrivalsOnGreenMeasure : public Measure {
 
   void settle(int64_t until) override {
     // A bin is whole once no arrival or cycle still to come can fall in it.
-    until = bin_start(std::min(until, arrivals_.earliest_open()), signal_.bin);
+    until = signal_.bin_of(std::min(until, arrivals_.earliest_open()), signal_.bin);
     bins_.settle(until, [this](int64_t start, const std::map<int, Counts>& phases) {
       const std::string head = bin_head(start);
       std::string& out = *signal_.out;

@@ -21,7 +21,7 @@ const int kFirstFault = 84, kLastFault = 88;
 class DetectorHealthMeasure : public Measure {
  public:
   explicit DetectorHealthMeasure(const SignalContext& signal)
-      : Measure(signal), hours_(kTenthsPerHour) {
+      : Measure(signal), hours_(signal, kTenthsPerHour) {
     for (int d = 0; d < 256; ++d)
       if (signal.detector_seen[d]) channels_ = d + 1;
     std::fill(std::begin(on_since_), std::end(on_since_), kNever);
@@ -36,8 +36,10 @@ class DetectorHealthMeasure : public Measure {
 
   void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
     if (!log.covered) return;
-    hour(start).covered = true;
-    covered_end_ = start + kTenthsPerHour;
+    // In a zone, the hour shown twice is two hours of a log where the
+    // clocks went back in it.
+    covered_end_ = start + kTenthsPerHour + log.clock.went_back;
+    for (int64_t h = start; h < covered_end_; h += kTenthsPerHour) hour(h).covered = true;
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {
@@ -51,7 +53,7 @@ class DetectorHealthMeasure : public Measure {
     int64_t* const on_since = on_since_;
     int64_t* const last_on = last_on_;
     for (size_t i = 0; i < events.size();) {
-      const int64_t first = bin_start(event_time(start, events[i]), kTenthsPerHour);
+      const int64_t first = signal_.bin_of(event_time(start, events[i]), kTenthsPerHour);
       // The hour's end, in the tenths of the log's events.
       const uint32_t end = static_cast<uint32_t>(first + kTenthsPerHour - start);
       Channel* const channels = hour(first).channels.data();
@@ -95,7 +97,7 @@ class DetectorHealthMeasure : public Measure {
   void settle(int64_t until) override {
     // An hour that an open on-time touches waits for its end.
     for (int d = 0; d < channels_; ++d)
-      if (on_since_[d] != kNever) until = std::min(until, bin_start(on_since_[d], kTenthsPerHour));
+      if (on_since_[d] != kNever) until = std::min(until, signal_.bin_of(on_since_[d], kTenthsPerHour));
     hours_.settle(until, [this](int64_t start, const Hour& h) {
       if (!h.covered) return;
       for (int d = 0; d < channels_; ++d) {
@@ -160,7 +162,7 @@ class DetectorHealthMeasure : public Measure {
   // touches.
   void end_on(int d, int64_t from, int64_t to) {
     const int64_t length = to - from;
-    for (int64_t h = bin_start(from, kTenthsPerHour); h < std::max(to, from + 1);
+    for (int64_t h = signal_.bin_of(from, kTenthsPerHour); h < std::max(to, from + 1);
          h += kTenthsPerHour) {
       Channel& c = hour(h).channels[d];
       c.on += std::min(to, h + kTenthsPerHour) - std::max(from, h);

@@ -19,12 +19,13 @@ class LogsMeasure : public Measure {
   void begin_log(const LogMeasures& log, int64_t start, int64_t previous) override {
     put_missing(previous + kTenthsPerHour, start);
     put_row(log, start, log.covered ? "ok" : "damaged");
-    last_ = start;
+    // In a zone, the hour shown twice is two hours of a log where the
+    // clocks went back in it.
+    last_ = start + log.clock.went_back;
   }
 
   void pass_log(const LogMeasures& log) override {
-    put_row(log, log.dated ? hour_start(log.hour) : kNoHour,
-            log.dated ? "duplicate" : "undated");
+    put_row(log, log.dated ? log.start : kNoHour, log.dated ? "duplicate" : "undated");
   }
 
   void take(std::span<const MeasureEvent>, int64_t) override {}

@@ -21,6 +21,7 @@
 #include "measures/detector_map.h"
 #include "logconv/convert_log.h"
 #include "logconv/log_time.h"
+#include "logconv/time_zone.h"
 #include "measures/state.h"
 
 /// What the measures take of one log.
@@ -28,6 +29,10 @@ struct LogMeasures {
   std::string path;       // below the directory argument
   bool dated = true;      // its name holds a valid date: `hour`
   LogHour hour;
+  /// Where its hour starts on the measures' time line: with --tz the
+  /// instant it starts at (its records' times are tenths after it, in real
+  /// time); INT64_MIN: the hour's start.
+  int64_t start = INT64_MIN;
   bool covered = false;   // read to its end without damage: its hour counts
   uint64_t records = 0;   // whole records read
   int version = 0;        // its format version
@@ -71,6 +76,8 @@ struct MeasureSettings {
   /// The run's detector map, or none: the tables of a map are written only
   /// with one.
   std::shared_ptr<const DetectorMap> detectors;
+  /// --tz: the zone of the controllers' clocks, or none.
+  std::shared_ptr<const TimeZone> zone;
   /// The threads a signal's tables are taken in at once.
   int jobs = 1;
   /// The bytes of the logs' events a run holds in memory until its tables
@@ -122,6 +129,17 @@ struct SignalContext {
   const MappedDetector* mapped[256] = {};
   int64_t red_tenths = 0;         // a split failure's first red
   int split_failure_percent = 0;  // ... and its share
+  /// With --tz, the zone's offsets: times are instants (tenths since 1970
+  /// UTC), bins and hours those of the zone's clocks. Else no zone.
+  mutable OffsetCache offsets;
+
+  /// The start of the bin of `length` tenths (an hour or a divisor of one)
+  /// that holds `t`: on the zone's clocks where there is a zone.
+  int64_t bin_of(int64_t t, int64_t length) const {
+    if (offsets.zone() == nullptr) return bin_start(t, length);
+    const int64_t shift = int64_t{offsets.at(t)} * 10;
+    return bin_start(t + shift, length) - shift;
+  }
 
   /// The map's row of `channel`, or null.
   const MappedDetector* detector(int channel) const { return mapped[channel]; }
@@ -151,7 +169,9 @@ const int64_t kNoHour = INT64_MIN;
 /// One measure table's computation for one signal.
 class Measure {
  public:
-  explicit Measure(const SignalContext& signal) : signal_(signal) {}
+  explicit Measure(const SignalContext& signal) : signal_(signal) {
+    if (signal.offsets.zone() != nullptr) time_.set_zone(&signal.offsets);
+  }
   virtual ~Measure() = default;
 
   /// The kinds of event it takes, a bit each (1 << kind).
@@ -218,12 +238,13 @@ class Measure {
 template <typename T>
 class Bins {
  public:
-  explicit Bins(int64_t bin) : bin_(bin) {}
+  /// Bins of `bin` tenths of the signal's time (its zone's, with --tz).
+  Bins(const SignalContext& signal, int64_t bin) : signal_(signal), bin_(bin) {}
 
   /// The counts of the bin of time `t`.
   T& at(int64_t t) {
     if (t >= last_ && t < last_ + bin_) return *last_counts_;
-    const int64_t b = bin_start(t, bin_);
+    const int64_t b = signal_.bin_of(t, bin_);
     std::unique_ptr<T>& counts = bins_[b];
     if (counts == nullptr) counts = std::make_unique<T>();
     last_ = b;
@@ -248,6 +269,7 @@ class Bins {
   }
 
  private:
+  const SignalContext& signal_;
   int64_t bin_;
   std::map<int64_t, std::unique_ptr<T>> bins_;  // not yet written
   int64_t last_ = INT64_MIN;  // the bin of last_counts_; none yet

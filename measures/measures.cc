@@ -147,8 +147,10 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   // the undated after them.
   const auto undated = std::stable_partition(logs.begin(), logs.end(),
                                              [](const LogMeasures& l) { return l.dated; });
+  for (auto log = logs.begin(); log != undated; ++log)
+    if (log->start == INT64_MIN) log->start = hour_start(log->hour);
   std::stable_sort(logs.begin(), undated, [](const LogMeasures& a, const LogMeasures& b) {
-    return hour_start(a.hour) < hour_start(b.hour);
+    return a.start < b.start;
   });
   std::vector<SignalContext> contexts(kMeasureSchema.size());
   uint64_t detectors[4] = {};
@@ -181,6 +183,7 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     c.chatter_pairs = settings_.chatter_pairs;
     c.chatter_tenths = settings_.chatter_tenths;
     c.last_hour = last_hour_;
+    c.offsets = OffsetCache(settings_.zone.get());
     for (int d = 0; d < 256; ++d) c.detector_seen[d] = detectors[d / 64] >> (d % 64) & 1;
     c.out = &text_[i];
   }
@@ -188,7 +191,7 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   // break, and the logs of its hour that are not measured.
   struct Step {
     LogMeasures* log;
-    int64_t start, previous;  // where its hour starts, and the one before
+    int64_t start, previous;  // where its hour starts, and the last hour before
     bool cut;
     std::vector<const LogMeasures*> others;
   };
@@ -204,10 +207,10 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   for (auto group = logs.begin(); group != undated;) {
     // One log an hour is measured; the others are as if they were not
     // there.
-    const int64_t start = hour_start(group->hour);
+    const int64_t start = group->start;
     auto group_end = group;
     LogMeasures* log = &*group;
-    while (group_end != undated && hour_start(group_end->hour) == start) {
+    while (group_end != undated && group_end->start == start) {
       if (measured_over(*group_end, *log)) log = &*group_end;
       ++group_end;
     }
@@ -217,7 +220,9 @@ bool MeasureTables::add_signal(const std::string& signal_id,
     if (!steps.empty()) {
       const LogMeasures* previous = steps.back().log;
       const int64_t previous_start = steps.back().start;
-      step.previous = previous_start;
+      // The start of its last hour: in a zone, the hour shown twice in the
+      // fall is two hours of one log where the clocks went back in it.
+      step.previous = previous_start + previous->clock.went_back;
       // A gap or damage ends every open interval, and so does a clock
       // that went back between two logs.
       const bool back = previous->clock.last != RecordClock::kNoRecord &&
@@ -229,7 +234,7 @@ bool MeasureTables::add_signal(const std::string& signal_id,
             log->largest_step_back,
             static_cast<uint32_t>(previous_start + previous->clock.last - start - log->clock.first));
       }
-      step.cut = back || start != previous_start + kTenthsPerHour || !previous->covered;
+      step.cut = back || start != step.previous + kTenthsPerHour || !previous->covered;
     }
     if (log->steps_back > 0) {
       std::string largest;
@@ -252,8 +257,12 @@ bool MeasureTables::add_signal(const std::string& signal_id,
   if (at_end != nullptr) {
     const Step* last = steps.empty() ? nullptr : &steps.back();
     if (last != nullptr) {
-      at_end->last_start = last->start;
-      at_end->last_clock = last->log->clock.last;
+      // Where its last hour starts: in a zone, a log of two hours (the
+      // hour shown twice) stands as its second, its clock after it.
+      const uint32_t went_back = last->log->clock.went_back, clock = last->log->clock.last;
+      at_end->last_start = last->start + went_back;
+      at_end->last_clock = clock == RecordClock::kNoRecord ? clock
+                                                           : clock - std::min(clock, went_back);
       at_end->last_covered = last->log->covered;
     } else if (from != nullptr) {
       at_end->last_start = from->last_start;

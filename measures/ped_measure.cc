@@ -11,7 +11,7 @@ namespace {
 
 class PedMeasure : public Measure {
  public:
-  explicit PedMeasure(const SignalContext& signal) : Measure(signal), bins_(signal.bin) {
+  explicit PedMeasure(const SignalContext& signal) : Measure(signal), bins_(signal, signal.bin) {
     cut();
   }
 

@@ -35,7 +35,7 @@ class SplitFailuresMeasure : public Measure {
   void begin_log(const LogMeasures& log, int64_t start, int64_t) override {
     cycles_.begin_log(log);
     covered_ = log.covered;
-    if (log.covered) covered_end_ = start + kTenthsPerHour;
+    if (log.covered) covered_end_ = start + kTenthsPerHour + log.clock.went_back;
   }
 
   void take(std::span<const MeasureEvent> events, int64_t start) override {

@@ -9,7 +9,7 @@ namespace {
 class TerminationsMeasure : public Measure {
  public:
   explicit TerminationsMeasure(const SignalContext& signal)
-      : Measure(signal), bins_(signal.bin) {}
+      : Measure(signal), bins_(signal, signal.bin) {}
 
   uint32_t kinds() const override {
     return 1u << static_cast<int>(SignalEvent::kGapOut) |

@@ -13,7 +13,7 @@ namespace {
 class YellowRedActuationsMeasure : public Measure {
  public:
   explicit YellowRedActuationsMeasure(const SignalContext& signal)
-      : Measure(signal), bins_(signal.bin) {
+      : Measure(signal), bins_(signal, signal.bin) {
     if (signal.map == nullptr) return;
     for (const auto& [channel, d] : *signal.map)
       if (d.roles & kStopBar) any_ = true;

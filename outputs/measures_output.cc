@@ -70,7 +70,7 @@ class MeasuresOutput : public Output {
       if (read != signals_.end()) {
         for (const LogMeasures& log : read->second) {
           if (!log.dated) continue;
-          goes_on &= kept.at.last_start == kNoHour || hour_start(log.hour) > kept.at.last_start;
+          goes_on &= kept.at.last_start == kNoHour || log.start > kept.at.last_start;
           for (int w = 0; w < 4; ++w) detectors[w] |= log.detectors[w];
         }
       }
@@ -94,6 +94,9 @@ class MeasuresOutput : public Output {
     auto log = std::make_unique<Log>(*this, task.signal_id);
     log->measures.path = task.relative_path;
     log->measures.hour = hour;
+    log->measures.start = hour_start(hour);
+    if (settings_.zone != nullptr)
+      log->measures.start -= int64_t{ZonedHour(*settings_.zone, hour).start_offset()} * 10;
     // Room for an event a record of a plain log (3 bytes or more each), up
     // to a million: the events are seldom moved as they come, and trimmed
     // once read.
@@ -177,7 +180,7 @@ class MeasuresOutput : public Output {
     int64_t last_hour = settings_.last_hour;
     for (const auto& [signal, logs] : signals_)
       for (const LogMeasures& log : logs)
-        if (log.dated) last_hour = std::max(last_hour, hour_start(log.hour));
+        if (log.dated) last_hour = std::max(last_hour, log.start + log.clock.went_back);
     // -u: those left alone count too.
     for (const auto& [signal, kept] : going_on_)
       last_hour = std::max(last_hour, kept->at.last_start);
@@ -476,6 +479,12 @@ class MeasuresOutput : public Output {
         : output_(output), signal_id_(std::move(signal_id)),
           events_(&measures.events) {}
     ConvertResult convert(LogConverter& converter, InputStream& input) override {
+      // In a zone, a log whose offset changes within it has its records'
+      // times moved to real time as they are read.
+      if (const TimeZone* zone = output_.settings_.zone.get(); zone != nullptr && measures.dated) {
+        ZonedHour zoned(*zone, measures.hour);
+        if (!zoned.constant()) return converter.convert_measures(input, events_, &zoned);
+      }
       return converter.convert_measures(input, events_);
     }
     bool can_restart() const override { return true; }

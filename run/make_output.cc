@@ -46,6 +46,8 @@ std::string measures_options(const Options& options, const std::shared_ptr<Dir>&
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (char c : map) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   text += "--detectors " + std::to_string(options.measures.detectors != nullptr ? hash : 0) + "\n";
+  // Last, and only where given: tables kept without it keep their key.
+  if (options.zone != nullptr) text += "--tz " + options.zone->name() + "\n";
   return text;
 }
 
@@ -109,6 +111,7 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
     case OutputFormat::kMeasures:
     case OutputFormat::kReport: {
       MeasureSettings settings = options.measures;
+      settings.zone = options.zone;
       // As many threads as the conversion takes logs at once.
       const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
       settings.jobs = options.jobs <= 0 ? cores : options.jobs;

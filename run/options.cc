@@ -153,14 +153,15 @@ const OptionRow kOptions[] = {
        o->tz = v;
        return !v.empty();
      },
-     "with -f events or sqlite, the zone of the controllers'\n"
-     "clocks (such as America/Chicago): times in ISO 8601\n"
-     "with their offset from UTC, the hour shown twice in\n"
-     "the fall told apart; the database holds instants",
+     "with -f events, sqlite or measures, the zone of the\n"
+     "controllers' clocks (such as America/Chicago): times\n"
+     "in ISO 8601 with their offset from UTC, the hour\n"
+     "shown twice in the fall told apart; the database holds\n"
+     "instants; the measures bin and cut in real time",
      "a time zone such as America/Chicago"},
     {0, "utc", nullptr,
      [](Options* o, const std::string&) { return o->utc = true; },
-     "with --tz, times written in UTC"},
+     "with --tz and -f events, times written in UTC"},
     {0, "signal-id", "FROM",
      [](Options* o, const std::string& v) {
        if (v == "auto") o->signal_id = SignalIdFrom::kAuto;
@@ -305,9 +306,11 @@ std::string check_options(const Options& o) {
       o.format != OutputFormat::kReport)
     return o.measures_given + " is for -f measures and -f report";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
-  if (!o.tz.empty() && !events && o.format != OutputFormat::kSqlite)
-    return "--tz is for -f events and -f sqlite";
+  if (!o.tz.empty() && !events && o.format != OutputFormat::kSqlite &&
+      o.format != OutputFormat::kMeasures)
+    return "--tz is for -f events, -f sqlite and -f measures";
   if (o.utc && o.tz.empty()) return "--utc needs the zone of the controllers' clocks: --tz ZONE";
+  if (o.utc && !events) return "--utc is for -f events";
   if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))
     return "--logs needs a file of its own, not the table's";
   const bool takes_files = takes_log_files(o);

@@ -638,3 +638,138 @@ TEST_F(EventsRun, ReportIntoADirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// `text` with every time in ISO 8601 with an offset ("2026-11-01T01:30:00.0
+// -05:00", also without tenths) written as its instant in UTC, as the
+// tables write times without a zone ("2026-11-01 06:30:00.0").
+std::string in_utc(const std::string& text) {
+  std::string out;
+  auto digits = [&](size_t at, size_t n) {
+    if (at + n > text.size()) return false;
+    for (size_t i = at; i < at + n; ++i)
+      if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+  };
+  size_t i = 0;
+  while (i < text.size()) {
+    const bool time = digits(i, 4) && text[i + 4] == '-' && digits(i + 5, 2) && digits(i + 8, 2) &&
+                      text[i + 10] == 'T' && digits(i + 11, 2) && digits(i + 14, 2) &&
+                      digits(i + 17, 2);
+    if (!time) {
+      out += text[i++];
+      continue;
+    }
+    size_t end = i + 19;
+    const bool tenths = text[end] == '.';
+    if (tenths) end += 2;
+    const int sign = text[end] == '-' ? -1 : 1;
+    const int64_t offset = sign * (std::stoi(text.substr(end + 1, 2)) * 3600 +
+                                   std::stoi(text.substr(end + 4, 2)) * 60);
+    const int64_t local =
+        days_from_civil(std::stoi(text.substr(i, 4)), std::stoi(text.substr(i + 5, 2)),
+                        std::stoi(text.substr(i + 8, 2))) * kTenthsPerDay +
+        (std::stoi(text.substr(i + 11, 2)) * 3600 + std::stoi(text.substr(i + 14, 2)) * 60 +
+         std::stoi(text.substr(i + 17, 2))) * 10 +
+        (tenths ? text[i + 20] - '0' : 0);
+    std::string utc = timestamp_text(local - offset * 10);
+    if (!tenths) utc.resize(utc.size() - 2);
+    out += utc;
+    i = end + 6;
+  }
+  return out;
+}
+
+// The measures of days around both changes of a zone in each hemisphere,
+// taken with --tz from the logs of the controller's wall hours, are those
+// of the same events logged by hour of real time and taken without a zone:
+// every table but that of the logs, its times in UTC.
+TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
+  const struct {
+    const char* zone;
+    LogHour midnight;  // the day's
+    bool fall_back;
+    int change_hour;
+  } kDays[] = {{"America/Chicago", {2026, 11, 1, 0}, true, 1},
+               {"America/Chicago", {2026, 3, 8, 0}, false, 2},
+               {"Australia/Sydney", {2026, 4, 5, 0}, true, 2},
+               {"Australia/Sydney", {2026, 10, 4, 0}, false, 2}};
+  for (const auto& d : kDays) {
+    TimeZone zone;
+    std::string err;
+    ASSERT_TRUE(zone.load(d.zone, "", &err)) << err;
+    SignalDayOptions options;
+    options.detectors = 16;
+    options.mapped = true;
+    options.fall_back = d.fall_back;
+    options.spring_forward = !d.fall_back;
+    options.change_hour = d.change_hour;
+    const fs::path wall = dir_ / "wall" / "sig", real = dir_ / "real" / "sig";
+    const fs::path map = root_ / "map.csv";
+    fs::remove_all(dir_);
+    write_file(map, signal_day_map(options, "sig"));
+    char date[16];
+    snprintf(date, sizeof date, "%04d_%02d_%02d", d.midnight.year, d.midnight.month,
+             d.midnight.day);
+    write_day(wall, signal_day(options), date);
+    // The real hours named by the UTC hour they are.
+    options.real_hours = true;
+    const std::vector<std::vector<LogRecord>> hours = signal_day(options);
+    int32_t offsets[2];
+    zone.offsets_of(hour_start(d.midnight) / 10, offsets);
+    fs::create_directories(real);
+    for (size_t h = 0; h < hours.size(); ++h) {
+      const int64_t t = hour_start(d.midnight) - int64_t{offsets[0]} * 10 +
+                        static_cast<int64_t>(h) * kTenthsPerHour;
+      std::string name = timestamp_text(t).substr(0, 13) + ".dat";
+      for (char& c : name)
+        if (c == '-' || c == ' ') c = '_';
+      write_file(real / name, make_log(6, hours[h]));
+    }
+    const fs::path zoned_out = root_ / "zoned", real_out = root_ / "real";
+    fs::remove_all(zoned_out);
+    fs::remove_all(real_out);
+    ToolRun run = quillon({"--tz", d.zone, "-f", "measures", "--detectors", map.string(), "-o",
+                           zoned_out.string(), wall.string(), "e"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "") << d.zone;
+    run = quillon({"-f", "measures", "--detectors", map.string(), "-o", real_out.string(),
+                   real.string(), "e"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::set<std::string> tables = entries(real_out);
+    EXPECT_EQ(entries(zoned_out), tables);
+    for (const std::string& table : tables) {
+      if (table == "logs.csv") continue;
+      const std::string want = read_file(real_out / table), got = in_utc(read_file(zoned_out / table));
+      EXPECT_GT(want.size(), 100u) << table;
+      const auto diff = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+      EXPECT_TRUE(diff.first == want.end() && diff.second == got.end())
+          << d.zone << " " << date << " " << table << " at byte " << (diff.first - want.begin())
+          << ":\n" << want.substr(static_cast<size_t>(diff.first - want.begin()) / 200 * 200, 300)
+          << "\n---\n" << got.substr(static_cast<size_t>(diff.first - want.begin()) / 200 * 200, 300);
+    }
+    // Every real hour is a log's, none missing: 25 or 23 of them.
+    const std::string logs = in_utc(read_file(zoned_out / "logs.csv"));
+    EXPECT_EQ(logs.find("missing"), std::string::npos) << logs;
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), '\n'), d.fall_back ? 25 : 24) << logs;
+    // Delivered an hour at a time and measured with -u, each signal going
+    // on from where it stood (after the hour shown twice too), the tables
+    // are those of a run of every log.
+    const fs::path delivered = dir_ / "delivered" / "sig", update_out = root_ / "update";
+    fs::remove_all(update_out);
+    fs::create_directories(delivered);
+    for (const std::string& name : entries(wall)) {
+      fs::copy_file(wall / name, delivered / name);
+      run = quillon({"-u", "--tz", d.zone, "-f", "measures", "--detectors", map.string(), "-o",
+                     update_out.string(), delivered.string(), "e"});
+      ASSERT_EQ(run.status, 0) << run.err;
+    }
+    for (const std::string& table : tables) {
+      EXPECT_TRUE(read_file(update_out / table) == read_file(zoned_out / table))
+          << d.zone << " " << date << " " << table << " after -u";
+    }
+  }
+}
+
+}  // namespace

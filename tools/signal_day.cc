@@ -338,7 +338,7 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
   std::stable_sort(events.begin(), events.end(),
                    [](const Event& a, const Event& b) { return a.time < b.time; });
   const Writer writer(options.version);
-  std::vector<std::vector<LogRecord>> hours(24);
+  std::vector<std::vector<LogRecord>> hours(options.real_hours ? kTenthsPerDay / 36000 : 24);
   size_t step = SIZE_MAX;  // where the clock of the log shown twice goes back
   const size_t twice = static_cast<size_t>(options.change_hour < 0 ? 1 : options.change_hour);
   const size_t skipped = static_cast<size_t>(options.change_hour < 0 ? 2 : options.change_hour);
@@ -346,11 +346,13 @@ std::vector<std::vector<LogRecord>> signal_day(const SignalDayOptions& options) 
     LogRecord record;
     if (e.time >= kTenthsPerDay || !writer.record(e, &record)) continue;
     size_t hour = static_cast<size_t>(e.time / 36000);
-    if (options.fall_back && hour >= twice + 1) {
+    if (options.real_hours) {
+      if (options.fall_back && hour == twice + 1 && step == SIZE_MAX) step = hours[twice].size();
+    } else if (options.fall_back && hour >= twice + 1) {
       if (hour == twice + 1 && step == SIZE_MAX) step = hours[twice].size();
       --hour;
     }
-    if (options.spring_forward && hour >= skipped) ++hour;
+    if (options.spring_forward && !options.real_hours && hour >= skipped) ++hour;
     hours[hour].push_back(std::move(record));
   }
   if (step != SIZE_MAX) {

@@ -33,6 +33,10 @@ struct SignalDayOptions {
   // 01:59:59.9 to 01:00), or skipped in the spring (2: from 01:59:59.9 to
   // 03:00); where negative, those.
   int change_hour = -1;
+  // With fall_back or spring_forward, the logs by hour of real time (as a
+  // controller whose clock keeps UTC would write the same events): 25 or
+  // 23 of them, the Time Update at the end of the change's hour.
+  bool real_hours = false;
   /// The detectors of signal_day_map: the stop bars of phases 1 to 8
   /// (channels 1 to 8) hold their queues from red into green, and longer
   /// where a green does not clear it; the advance detectors (9 to 16) of
