@@ -28,24 +28,43 @@ bool read_int(std::string_view f, int64_t* value) {
 }
 
 // "YYYY-MM-DD HH:MM:SS", then ".t" or not, the year of four digits or more
-// and signed; as tenths since 1970.
+// and signed; as tenths since 1970. In a zone (--tz), "YYYY-MM-DDTHH:MM:SS"
+// and ".t" or not, then the offset, "-05:00" or "+05:21:10": the instant,
+// tenths since 1970 UTC.
 bool read_time(std::string_view f, int64_t* tenths) {
   const size_t dash = f.find('-', f.size() > 0 && f[0] == '-' ? 1 : 0);
   if (dash == std::string_view::npos || dash < 4) return false;
   int64_t y;
   if (!read_int(f.substr(0, dash), &y)) return false;
-  const std::string_view rest = f.substr(dash);  // "-MM-DD HH:MM:SS[.t]"
+  std::string_view rest = f.substr(dash);  // "-MM-DD HH:MM:SS[.t]"
+  int64_t offset = 0;
+  if (rest.size() > 6 && rest[6] == 'T') {
+    const size_t sign = rest.find_first_of("+-", 15);
+    if (sign == std::string_view::npos) return false;
+    const std::string_view zone = rest.substr(sign);
+    const char* z = zone.data();
+    const int64_t h = zone.size() >= 6 ? digits_at(z + 1, 2) : -1,
+                  m = zone.size() >= 6 ? digits_at(z + 4, 2) : -1,
+                  s = zone.size() == 9 ? digits_at(z + 7, 2) : 0;
+    if ((zone.size() != 6 && zone.size() != 9) || h < 0 || h > 24 || m < 0 || m > 59 ||
+        s < 0 || s > 59 || z[3] != ':' || (zone.size() == 9 && z[6] != ':'))
+      return false;
+    offset = (z[0] == '-' ? -1 : 1) * ((h * 60 + m) * 60 + s) * 10;
+    rest = rest.substr(0, sign);
+  } else if (rest.size() > 6 && rest[6] != ' ') {
+    return false;
+  }
   if (rest.size() != 15 && rest.size() != 17) return false;
   const char* p = rest.data();
   const int64_t mo = digits_at(p + 1, 2), d = digits_at(p + 4, 2), h = digits_at(p + 7, 2),
                 mi = digits_at(p + 10, 2), s = digits_at(p + 13, 2),
                 t = rest.size() == 17 ? digits_at(p + 16, 1) : 0;
   if (mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 ||
-      s < 0 || s > 59 || t < 0 || p[3] != '-' || p[6] != ' ' || p[9] != ':' ||
+      s < 0 || s > 59 || t < 0 || p[3] != '-' || p[9] != ':' ||
       p[12] != ':' || (rest.size() == 17 && p[15] != '.'))
     return false;
   *tenths = days_from_civil(y, static_cast<int>(mo), static_cast<int>(d)) * kTenthsPerDay +
-            ((h * 60 + mi) * 60 + s) * 10 + t;
+            ((h * 60 + mi) * 60 + s) * 10 + t - offset;
   return true;
 }
 

@@ -366,7 +366,7 @@ class _TimeOutOfRange(ValueError):
         self.column, self.row = column, row
 
 
-def _measure_frame(table, data):
+def _measure_frame(table, data, tz=None):
     """The frame of a measure table's CSV text; raises _TimeOutOfRange for
     a time that datetime64[ns] cannot hold."""
     frame = {}
@@ -399,6 +399,9 @@ def _measure_frame(table, data):
             if bad.any():
                 raise _TimeOutOfRange(name, int(np.argmax(bad)))
             frame[name] = np.where(missing, _MISSING, values * 10**8).view("datetime64[ns]")
+            if tz is not None:
+                # Instants, shown in the zone.
+                frame[name] = pd.DatetimeIndex(frame[name]).tz_localize("UTC").tz_convert(tz)
         elif kind == "seconds":
             frame[name] = np.where(values == _MISSING, np.nan, values / 10)
         elif kind == "share":
@@ -414,7 +417,7 @@ def _measure_frame(table, data):
 
 def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
              max_log_size=MAX_LOG_SIZE, bin_minutes=15, thresholds=None,
-             detectors=None, since=None, until=None):
+             detectors=None, since=None, until=None, tz=None):
     """The signal performance measures of the logs of `dir` (a folder, a log
     file, or a list of them), as the command's -f measures writes them: a
     dict of dataframes by table name (logs, actuations, terminations,
@@ -426,16 +429,18 @@ def measures(dir, mode="e", recursive=True, jobs=0, signal_id="auto",
     the file of a detector map, adds the tables made from it (cycles,
     arrivals, arrivals_on_green, split_failures, approach_volume,
     yellow_red_actuations). since and until (a date, or YYYY-MM-DD, "today"
-    or "yesterday") measure only the logs of those days. Every frame's
-    attrs["messages"] holds the messages of the run, its lines, and
+    or "yesterday") measure only the logs of those days. tz, the zone of
+    the controllers' clocks as the command's --tz, measures in real time
+    and makes every time column time-zone-aware (datetime64[ns, tz]). Every
+    frame's attrs["messages"] holds the messages of the run, its lines, and
     attrs["status"] its exit status."""
     return _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
-                     bin_minutes, thresholds, detectors, since, until)
+                     bin_minutes, thresholds, detectors, since, until, tz=_zone(tz))
 
 
 def _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
               bin_minutes, thresholds, detectors, since=None, until=None,
-              signal_dir=None, last_hour=None):
+              signal_dir=None, last_hour=None, tz=None):
     """measures(); `signal_dir` and `last_hour` as _quillon.convert takes
     them, for a folder of an archive measured apart."""
     import tempfile
@@ -451,7 +456,7 @@ def _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
             max_log_size=max_log_size, bin=bin_minutes, quiet=True,
             threshold=_thresholds(thresholds),
             detectors=None if detectors is None else _path(detectors, "detectors"),
-            since=_day(since, "since"), until=_day(until, "until")),
+            since=_day(since, "since"), until=_day(until, "until"), tz=tz),
             signal_dir, last_hour)
         if not os.path.exists(os.path.join(out, "logs.csv")):
             raise ValueError("; ".join(messages) or "no measures were made")
@@ -462,7 +467,7 @@ def _measures(dir, mode, recursive, jobs, signal_id, max_log_size,
             with open(os.path.join(out, name + ".csv"), "rb") as f:
                 data = f.read()
             try:
-                frame = _measure_frame(table, data)
+                frame = _measure_frame(table, data, tz)
             except _TimeOutOfRange as far:
                 raise ValueError(_far_time(name, data, far)) from None
             frame.attrs = {"messages": messages, "status": status}
@@ -496,7 +501,7 @@ def _far_time(table, data, far):
 # The command's long options that convert() takes.
 _CONVERT_OPTIONS = ("keep", "output", "recursive", "jobs", "test", "quiet",
                     "format", "signal_id", "max_log_size", "update", "bin",
-                    "threshold", "detectors", "since", "until")
+                    "threshold", "detectors", "since", "until", "tz", "utc")
 
 
 def convert(dir, mode, **options):
@@ -506,7 +511,7 @@ def convert(dir, mode, **options):
 
     Options are the command's long options, "-" as "_": keep, output,
     recursive, jobs, test, quiet, format, signal_id, max_log_size, update,
-    bin, threshold, detectors, since, until;
+    bin, threshold, detectors, since, until, tz, utc;
     True for an option without a value. Unlike the command, the archive is
     left as it is (keep=True) unless keep=False is given, which decompresses
     its .gz files in place. Nothing goes to the standard output unless

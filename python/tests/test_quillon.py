@@ -630,3 +630,29 @@ def test_a_log_of_an_hour_the_zone_skipped(tmp_path):
         assert bad.returncode == 2 and message in bad.stderr, bad.stderr
     with pytest.raises(ValueError, match="unknown time zone Mars"):
         quillon.read_archive(folder, tz="Mars/Olympus")
+
+
+def test_measures_in_a_zone(tmp_path):
+    """measures(tz=) gives the command's tables with --tz, every time the
+    instant its text says, shown in the zone; the fall's hour shown twice
+    has two rows of each detector."""
+    folder = tmp_path / "sig"
+    genlog(folder, "--day", "2026_11_01", "--detectors", "2", "--fall-back")
+    out = tmp_path / "out"
+    subprocess.run([TOOL, "-f", "measures", "--tz", "America/Chicago", "-o", out, folder, "e"],
+                   check=True)
+    tables = quillon.measures(folder, tz="America/Chicago")
+    compared = 0
+    for name, frame in tables.items():
+        text = pd.read_csv(out / (name + ".csv"), dtype=str, keep_default_na=False)
+        for column in frame.columns:
+            if str(frame[column].dtype) != "datetime64[ns, America/Chicago]":
+                continue
+            want = pd.to_datetime(text[column].replace("", None),
+                                  utc=True).dt.tz_convert("America/Chicago")
+            assert frame[column].reset_index(drop=True).equals(want), (name, column)
+            compared += 1
+    assert compared >= 8
+    health = tables["detector_health"]
+    assert (health["hour"].dt.strftime("%H%z") == "01-0500").sum() == 2
+    assert (health["hour"].dt.strftime("%H%z") == "01-0600").sum() == 2
