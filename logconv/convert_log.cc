@@ -895,8 +895,10 @@ ConvertResult LogConverter::convert_as(InputStream& input,
                       *table, {}, &dropped,
                       kForm == RowForm::kMeasures ? &signal_events(*table) : nullptr,
                       &clock, !zone_suffix.empty(), {}, zoned};
-  memcpy(pieces.zone_suffix.text, zone_suffix.data(), std::min(zone_suffix.size(), size_t{15}));
-  pieces.zone_suffix.size = static_cast<uint8_t>(std::min(zone_suffix.size(), size_t{15}));
+  if (!zone_suffix.empty()) {
+    memcpy(pieces.zone_suffix.text, zone_suffix.data(), std::min(zone_suffix.size(), size_t{15}));
+    pieces.zone_suffix.size = static_cast<uint8_t>(std::min(zone_suffix.size(), size_t{15}));
+  }
   if (kForm == RowForm::kEvents) {
     const std::string end = "," + std::to_string(version) + "\n";
     memcpy(pieces.row_end.text, end.data(), end.size());

@@ -135,7 +135,7 @@ class OffsetCache {
   /// The offset in seconds at the instant `t`, tenths of a second since
   /// 1970 UTC.
   int32_t at(int64_t t) {
-    if (t >= hour_ && t - hour_ < 36000) return steady_ ? offset_ : zone_->offset_at(floor_div(t, 10));
+    if (t >= hour_ && t < hour_ + 36000) return steady_ ? offset_ : zone_->offset_at(floor_div(t, 10));
     return fill(t);
   }
 

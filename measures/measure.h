@@ -136,7 +136,9 @@ struct SignalContext {
   /// The start of the bin of `length` tenths (an hour or a divisor of one)
   /// that holds `t`: on the zone's clocks where there is a zone.
   int64_t bin_of(int64_t t, int64_t length) const {
-    if (offsets.zone() == nullptr) return bin_start(t, length);
+    // No zone, or a time that stands for none (kNever and the like).
+    const int64_t kFar = int64_t{1} << 50;
+    if (offsets.zone() == nullptr || t > kFar || t < -kFar) return bin_start(t, length);
     const int64_t shift = int64_t{offsets.at(t)} * 10;
     return bin_start(t + shift, length) - shift;
   }
