@@ -380,6 +380,7 @@ bool write_report(const std::string& dir, const MeasureSettings& settings, unsig
     }
     const size_t plans = static_cast<size_t>(measure_table_index("coordination"));
     SignalRows signal;
+    signal.zone = settings.zone.get();
     signal.tables.resize(count);
     std::vector<std::vector<uint64_t>> starts(count);  // of the rows read, from the signal's
     // A table of the signal that does not read as written is said on its

@@ -255,9 +255,9 @@ std::string hour_label(int hour) {
   return std::string(hour < 10 ? "0" : "") + std::to_string(hour) + ":00";
 }
 
-double day_x(int64_t into_day) {
-  const double kDay = 864000;
-  return scale(static_cast<double>(into_day), 0, kDay, kChartLeft, kChartRight);
+double day_x(int64_t into_day, int hours) {
+  const double length = 36000.0 * hours;
+  return scale(static_cast<double>(into_day), 0, length, kChartLeft, kChartRight);
 }
 
 Chart::Chart(Markup* page, const std::string& id, const std::string& heading,
@@ -291,9 +291,10 @@ Chart::~Chart() {
   page_->literal("\n").end("figure").literal("\n");
 }
 
-void Chart::time_axis(double y) {
-  for (int h = 0; h <= 24; h += 3) {
-    const double x = day_x(h * kTenthsPerHour);
+void Chart::time_axis(double y, const std::vector<std::string>* labels) {
+  const int hours = labels != nullptr ? static_cast<int>(labels->size()) : 24;
+  for (int h = 0; h <= hours; h += 3) {
+    const double x = day_x(h * kTenthsPerHour, hours);
     page_->tag("line")
         .attr("class", "axis")
         .attr("x1", x, 1)
@@ -306,7 +307,7 @@ void Chart::time_axis(double y) {
         .attr("y", y + 12, 0)
         .attr("text-anchor", "middle")
         .open()
-        .text(hour_label(h))
+        .text(labels != nullptr && h < hours ? (*labels)[static_cast<size_t>(h)] : hour_label(h))
         .end("text");
   }
   page_->literal("\n");
@@ -326,12 +327,12 @@ void Chart::across(double y, bool axis) {
       .empty();
 }
 
-void Chart::hour_band(int hour, double share, Role role, const Markup& data,
+void Chart::hour_band(double x, double width, double share, Role role, const Markup& data,
                       const std::string& tip) {
   page_->tag("rect")
-      .attr("x", day_x(hour * kTenthsPerHour), 1)
+      .attr("x", x, 1)
       .attr("y", "2")
-      .attr("width", kHourWidth - 1, 1)
+      .attr("width", width - 1, 1)
       .attr("height", "10")
       .attr("class", role_class(role))
       .attr("fill-opacity", 0.08 + 0.92 * share, 2)

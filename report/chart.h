@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 /// `text` as HTML text or an attribute's value: & < > " ' as references.
 std::string html_escape(std::string_view text);
@@ -119,8 +120,10 @@ class Chart {
   /// The marks go here.
   Markup& marks() { return *page_; }
 
-  /// The hour ticks of a day's time axis along y = `y`.
-  void time_axis(double y);
+  /// The hour ticks of a day's time axis along y = `y`: every third of
+  /// its hours, named by `labels` (a day of 23 or 25 where the clocks
+  /// change), or of a day of 24.
+  void time_axis(double y, const std::vector<std::string>* labels = nullptr);
 
   /// The label of a chart's row, left of its drawing, its baseline at `y`.
   void label(double y, const std::string& text);
@@ -132,16 +135,18 @@ class Chart {
   /// A line across the drawing at `y`: the axis, or else a gridline.
   void across(double y, bool axis);
 
-  /// The band of the hour `hour` along the chart's top, as dark as `share`
-  /// (0 to 1) in the colour of `role`, with a tooltip.
-  void hour_band(int hour, double share, Role role, const Markup& data, const std::string& tip);
+  /// The band of an hour (from `x`, `width` wide) along the chart's top,
+  /// as dark as `share` (0 to 1) in the colour of `role`, with a tooltip.
+  void hour_band(double x, double width, double share, Role role, const Markup& data,
+                 const std::string& tip);
 
  private:
   Markup* page_;
   std::string summary_;
 };
 
-/// The x of a time of day, tenths of a second into it.
-double day_x(int64_t into_day);
+/// The x of a time of day, tenths of a second into it, on the axis of a
+/// day of `hours` hours.
+double day_x(int64_t into_day, int hours = 24);
 
 #endif  // QUILLON_REPORT_CHART_H_

@@ -19,23 +19,46 @@ std::string seconds_text(int64_t tenths) {
 
 std::string clock_text(int64_t t) { return time_text(t).substr(11, 8); }
 
-std::array<std::string, 24> hour_states(const Day& d) {
+Day::Day(const SignalRows& s, int64_t d, const std::vector<std::vector<size_t>>& r)
+    : signal(s), day(d), rows(r), start_(s.day_start(d)), end_(s.day_start(d + 1)) {
+  const int64_t hours = std::clamp<int64_t>((end_ - start_ + kHour - 1) / kHour, 1, kMaxHours);
+  for (int h = 0; h < hours; ++h)
+    labels_.push_back(s.zone == nullptr ? hour_label(h) : time(start_ + h * kHour).substr(11, 5));
+}
+
+std::string Day::time(int64_t t) const {
+  if (signal.zone == nullptr) return time_text(t);
+  // The zone's clocks, with the offset.
+  OffsetCache offsets(signal.zone);
+  TimestampText text;
+  text.set_zone(&offsets);
+  std::string s;
+  text.put(&s, t);
+  return s;
+}
+
+std::vector<std::string> hour_states(const Day& d) {
   const TableRows& logs = d.signal.table("logs");
   const int hour = logs.column("hour"), state = logs.column("state");
-  std::array<std::string, 24> states;
+  std::vector<std::string> states(static_cast<size_t>(d.hours()));
   const int gap_end = logs.column("gap_end");
   for (size_t r : d.of("logs")) {
     const std::string& s = logs.text(state, r);
     if (s == "duplicate") continue;  // its hour is another log's
     if (s == "gap") {
       // Its hours of this day are missing.
-      for (int64_t t = logs.at(hour, r); t < logs.at(gap_end, r) && d.into(t) < kDay; t += kHour)
+      for (int64_t t = logs.at(hour, r); t < logs.at(gap_end, r) && t < d.end(); t += kHour)
         states[static_cast<size_t>(d.hour_of(t))] = "missing";
       continue;
     }
-    std::string& h = states[static_cast<size_t>(d.hour_of(logs.at(hour, r)))];
-    if (h.empty() || s == "ok") h = s;
+    const size_t h = static_cast<size_t>(d.hour_of(logs.at(hour, r)));
+    if (h < states.size() && (states[h].empty() || s == "ok")) states[h] = s;
   }
+  // The second of an hour the clocks showed twice is its log's where the
+  // clocks went back in it: it has no row of its own (a missing one has).
+  for (size_t h = 1; h < states.size(); ++h)
+    if (states[h].empty() && d.label(static_cast<int>(h)) == d.label(static_cast<int>(h) - 1))
+      states[h] = states[h - 1];
   for (std::string& s : states)
     if (s.empty()) s = "none";
   return states;
@@ -98,22 +121,22 @@ void draw_problems(Markup* page, const std::vector<Problem>& problems) {
 }
 
 // 1. The hours of the day.
-void draw_hours(Markup* page, const std::array<std::string, 24>& states) {
+void draw_hours(Markup* page, const Day& d, const std::vector<std::string>& states) {
   int counts[3] = {};
   for (const std::string& s : states)
     for (int i = 0; i < 3; ++i) counts[i] += s == (i == 0 ? "ok" : i == 1 ? "damaged" : "missing");
   Chart chart(page, "hours", "Hours of the day",
               std::to_string(counts[0]) + " hours ok, " + std::to_string(counts[1]) +
                   " damaged, " + std::to_string(counts[2]) + " missing, " +
-                  std::to_string(24 - counts[0] - counts[1] - counts[2]) + " without a log.",
+                  std::to_string(d.hours() - counts[0] - counts[1] - counts[2]) + " without a log.",
               44);
-  for (int h = 0; h < 24; ++h) {
+  for (int h = 0; h < d.hours(); ++h) {
     const std::string& s = states[static_cast<size_t>(h)];
-    chart.rect(day_x(h * kHour), 4, kHourWidth - 1, 20, state_role(s),
+    chart.rect(d.hour_x(h), 4, d.hour_width() - 1, 20, state_role(s),
                Markup().data("hour", std::to_string(h)).data("state", s),
-               hour_label(h) + " " + (s == "none" ? "no log" : s));
+               d.label(h) + " " + (s == "none" ? "no log" : s));
   }
-  chart.time_axis(32);
+  chart.time_axis(32, &d.labels());
 }
 
 // A step of gridlines for values up to `top` that draws no more than 6.
@@ -154,7 +177,7 @@ struct Greens {
   int64_t phase;
   std::vector<size_t> rows;
   int64_t longest = 10;  // tenths
-  int greens[24] = {}, max_outs[24] = {}, ends[4] = {};
+  int greens[kMaxHours] = {}, max_outs[kMaxHours] = {}, ends[4] = {};
 };
 
 std::map<int64_t, Greens> greens_of(const Day& d) {
@@ -192,16 +215,16 @@ void draw_greens(Markup* page, const Day& d, const Greens& g) {
               150);
   Markup& m = chart.marks();
   // The max-out share of each hour, as a band along the top.
-  for (int h = 0; h < 24; ++h) {
+  for (int h = 0; h < d.hours(); ++h) {
     if (g.greens[h] == 0) continue;
     const double share = static_cast<double>(g.max_outs[h]) / g.greens[h];
-    chart.hour_band(h, share, Role::kShare,
+    chart.hour_band(d.hour_x(h), d.hour_width(), share, Role::kShare,
                     Markup()
                         .data("phase", p)
                         .data("hour", std::to_string(h))
                         .data("greens", std::to_string(g.greens[h]))
                         .data("max-out-share", fixed(share, 2)),
-                    "phase " + p + ", " + hour_label(h) + ": " + fixed(share * 100, 0) + "% of " +
+                    "phase " + p + ", " + d.label(h) + ": " + fixed(share * 100, 0) + "% of " +
                         std::to_string(g.greens[h]) + " greens maxed out");
   }
   m.literal("\n");
@@ -218,19 +241,19 @@ void draw_greens(Markup* page, const Day& d, const Greens& g) {
       if (t.text(term, r) != group) continue;
       const int64_t tenths = t.at(green, r);
       m.tag("circle")
-          .attr("cx", day_x(d.into(t.at(start, r))), 1)
+          .attr("cx", d.x(t.at(start, r)), 1)
           .attr("cy", scale(static_cast<double>(tenths) / 10, 0, top, 120, 20), 1)
           .data("phase", p)
-          .data("start", time_text(t.at(start, r)))
+          .data("start", d.time(t.at(start, r)))
           .data("green", seconds_text(tenths))
           .data("termination", group)
-          .titled("circle", clock_text(t.at(start, r)) + " " + seconds_text(tenths) + " s " +
+          .titled("circle", d.clock(t.at(start, r)) + " " + seconds_text(tenths) + " s " +
                                 (i < 3 ? kTerminationWords[i] : "no termination"))
           .literal("\n");
     }
     m.end("g").literal("\n");
   }
-  chart.time_axis(136);
+  chart.time_axis(136, &d.labels());
 }
 
 // 3. Terminations and skips per phase and hour, as shares of the hour's
@@ -244,7 +267,7 @@ void draw_terminations(Markup* page, const Day& d) {
   int64_t totals[5] = {};
   for (size_t r : d.of("terminations")) {
     auto& hours = phases[t.at(phase, r)];
-    hours.resize(24, {0, 0, 0, 0, 0});
+    hours.resize(kMaxHours, {0, 0, 0, 0, 0});
     auto& counts = hours[static_cast<size_t>(d.hour_of(t.at(bin, r)))];
     for (int i = 0; i < 5; ++i) {
       const int64_t n = t.at(i < 4 ? first + i : greens, r);
@@ -265,7 +288,7 @@ void draw_terminations(Markup* page, const Day& d) {
     const std::string p = std::to_string(phase_number);
     chart.label(y + row / 2 + 4, "phase " + p);
     chart.across(y + 4 + (row - 6) / 2, false);
-    for (int h = 0; h < 24; ++h) {
+    for (int h = 0; h < d.hours(); ++h) {
       const auto& c = hours[static_cast<size_t>(h)];
       // The greens and skips of the hour; more where the terminations
       // logged outnumber them.
@@ -277,7 +300,7 @@ void draw_terminations(Markup* page, const Day& d) {
         const double share = static_cast<double>(n) / static_cast<double>(whole);
         const double height = (row - 6) * share;
         base -= height;
-        chart.rect(day_x(h * kHour) + 2, base, kHourWidth - 4, height, kTerminationRoles[i],
+        chart.rect(d.hour_x(h) + 2, base, d.hour_width() - 4, height, kTerminationRoles[i],
                    Markup()
                        .data("phase", p)
                        .data("hour", std::to_string(h))
@@ -285,7 +308,7 @@ void draw_terminations(Markup* page, const Day& d) {
                        .data("count", std::to_string(n))
                        .data("greens", std::to_string(c[4]))
                        .data("share", fixed(share, 2)),
-                   "phase " + p + ", " + hour_label(h) + ": " + std::to_string(n) + " " +
+                   "phase " + p + ", " + d.label(h) + ": " + std::to_string(n) + " " +
                        kTerminationWords[i] + " (" + fixed(share * 100, 0) + "% of " +
                        std::to_string(c[4]) + " greens" +
                        (c[3] > 0 ? " and " + std::to_string(c[3]) + " skips" : "") + ")");
@@ -293,7 +316,7 @@ void draw_terminations(Markup* page, const Day& d) {
     }
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 // 4. The split monitor: the splits the greens of each hour took (their mean
@@ -308,7 +331,7 @@ void draw_splits(Markup* page, const Day& d) {
     int64_t greens = 0, sum = 0, longest = 0;  // of the splits, tenths
     int64_t programmed = MeasureColumn::kMissing;  // seconds, the hour's last
   };
-  std::map<int64_t, std::array<Hour, 24>> phases;
+  std::map<int64_t, std::array<Hour, kMaxHours>> phases;
   for (size_t r : d.of("phase_intervals"))
     if (!t.missing(programmed, r)) phases[t.at(phase, r)];
   double top = 10;  // seconds
@@ -342,9 +365,9 @@ void draw_splits(Markup* page, const Day& d) {
     chart.label(y + row / 2 + 4, "phase " + p);
     auto y_of = [&](double seconds) { return scale(seconds, 0, top, y + row - 4, y + 4); };
     std::string line;  // the programmed split, hour by hour
-    for (int h = 0; h < 24; ++h) {
+    for (int h = 0; h < d.hours(); ++h) {
       const Hour& hour = hours[static_cast<size_t>(h)];
-      const double x = day_x(h * kHour) + 2, w = kHourWidth - 4;
+      const double x = d.hour_x(h) + 2, w = d.hour_width() - 4;
       const std::string set =
           hour.programmed == MeasureColumn::kMissing ? "" : std::to_string(hour.programmed);
       if (!set.empty())
@@ -361,7 +384,7 @@ void draw_splits(Markup* page, const Day& d) {
                      .data("split-mean", mean_text)
                      .data("split-longest", seconds_text(hour.longest))
                      .data("programmed-split", set),
-                 "phase " + p + ", " + hour_label(h) + ": " + std::to_string(hour.greens) +
+                 "phase " + p + ", " + d.label(h) + ": " + std::to_string(hour.greens) +
                      " greens, split " + mean_text + " s on average, up to " +
                      seconds_text(hour.longest) + " s" +
                      (set.empty() ? "" : "; programmed " + set + " s"));
@@ -369,7 +392,7 @@ void draw_splits(Markup* page, const Day& d) {
       m.tag("path")
           .attr("class", "axis")
           .attr("d", "M" + fixed(x, 1) + " " + fixed(top_y, 1) + "h" + fixed(w, 1))
-          .titled("path", "phase " + p + ", " + hour_label(h) + ": the longest split " +
+          .titled("path", "phase " + p + ", " + d.label(h) + ": the longest split " +
                               seconds_text(hour.longest) + " s");
     }
     if (!line.empty())
@@ -380,7 +403,7 @@ void draw_splits(Markup* page, const Day& d) {
     m.literal("\n");
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 // 5. Detector actuations per channel and bin, on a scale of actuations a
@@ -433,7 +456,7 @@ Actuations actuations_of(const Day& d, int bin_minutes) {
 void draw_actuations(Markup* page, const Day& d, const Actuations& a, int bin_minutes) {
   const TableRows& t = d.signal.table("actuations");
   const int bin = t.column("bin_start"), count = t.column("actuations");
-  const double row = 10, cell = (kChartRight - kChartLeft) * bin_minutes / 1440.0;
+  const double row = 10, cell = (kChartRight - kChartLeft) * bin_minutes / (60.0 * d.hours());
   std::string summary = std::to_string(a.total) + " actuations on " +
                         std::to_string(a.channels.size()) + " channels; most in a bin " +
                         std::to_string(a.most) + ". ";
@@ -462,23 +485,23 @@ void draw_actuations(Markup* page, const Day& d, const Actuations& a, int bin_mi
       const double rate = static_cast<double>(n) / bin_minutes;
       // The cell's size comes from the style sheet, as the circles' do.
       m.tag("rect")
-          .attr("x", day_x(d.into(t.at(bin, r))), 1)
+          .attr("x", d.x(t.at(bin, r)), 1)
           .attr("y", y, 0)
           .attr("class", std::string(role_class(Role::kHeat)) +
                              (c.quiet[i] ? std::string(" ") + role_class(Role::kSilent) : ""))
           .attr("fill-opacity",
                 n == 0 ? 0.03 : 0.15 + 0.85 * std::min(1.0, std::log1p(rate) / full), 2)
           .data("detector", c.name)
-          .data("bin", time_text(t.at(bin, r)))
+          .data("bin", d.time(t.at(bin, r)))
           .data("actuations", std::to_string(n))
-          .titled("rect", "detector " + c.name + ", " + time_text(t.at(bin, r)).substr(11, 5) +
+          .titled("rect", "detector " + c.name + ", " + d.time(t.at(bin, r)).substr(11, 5) +
                               ": " + std::to_string(n) + " actuations" +
                               (c.quiet[i] ? ", in an hour or more without one" : ""))
           .literal("\n");
     }
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 // 6. Detector health: each channel's occupancy by hour, on one scale for
@@ -505,7 +528,7 @@ void draw_health(Markup* page, const Day& d) {
         if (t.text(flags, r).find(kFlags[f]) != std::string::npos) hours.push_back(d.hour_of(t.at(hour, r)));
       if (!hours.empty())
         of_channel += std::string(of_channel.empty() ? "" : ", ") + kWords[f] +
-                      (hours.size() == 1 ? " in hour " : " in hours ") + hours_text(hours);
+                      (hours.size() == 1 ? " in hour " : " in hours ") + hours_text(d.clock_hours(hours));
     }
     if (!of_channel.empty())
       said += (said.empty() ? "" : "; ") + ("detector " + std::to_string(number) + ": " + of_channel);
@@ -524,7 +547,7 @@ void draw_health(Markup* page, const Day& d) {
     chart.label(y + 11, n);
     for (size_t r : rows) {
       const int h = d.hour_of(t.at(hour, r));
-      const double x = day_x(h * kHour);
+      const double x = d.hour_x(h);
       const double share = static_cast<double>(t.at(occupancy, r)) / 10000;
       const std::string& f = t.text(flags, r);
       std::string words;
@@ -533,7 +556,7 @@ void draw_health(Markup* page, const Day& d) {
       m.tag("rect")
           .attr("x", x, 1)
           .attr("y", y + 1, 0)
-          .attr("width", kHourWidth - 1, 1)
+          .attr("width", d.hour_width() - 1, 1)
           .attr("height", row - 2, 0)
           .attr("class", role_class(Role::kOccupancy))
           .attr("fill-opacity", 0.04 + 0.96 * std::min(1.0, std::sqrt(share / 0.5)), 2)
@@ -544,7 +567,7 @@ void draw_health(Markup* page, const Day& d) {
           .data("on-seconds", seconds_text(t.at(on, r)))
           .data("longest-on", seconds_text(t.at(longest, r)))
           .data("flags", f)
-          .titled("rect", "detector " + n + ", " + hour_label(h) + ": on " +
+          .titled("rect", "detector " + n + ", " + d.label(h) + ": on " +
                               fixed(share * 100, 1) + "% of the hour, " +
                               std::to_string(t.at(actuations, r)) + " actuations, longest on " +
                               seconds_text(t.at(longest, r)) + " s" + words)
@@ -556,16 +579,16 @@ void draw_health(Markup* page, const Day& d) {
         m.tag("rect")
             .attr("x", x + inset, 1)
             .attr("y", y + 1 + inset, 1)
-            .attr("width", kHourWidth - 1 - 2 * inset, 1)
+            .attr("width", d.hour_width() - 1 - 2 * inset, 1)
             .attr("height", row - 2 - 2 * inset, 1)
             .attr("class", role_class(kRoles[i]))
-            .titled("rect", "detector " + n + ", " + hour_label(h) + ": " + kWords[i]);
+            .titled("rect", "detector " + n + ", " + d.label(h) + ": " + kWords[i]);
         inset += 2;
       }
     }
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 // 7. Pedestrians: the mean delay per phase and hour as the bar, walks and
@@ -583,7 +606,7 @@ void draw_pedestrians(Markup* page, const Day& d, const MeasureSettings& setting
   int64_t all_walks = 0;
   for (size_t r : d.of("ped")) {
     auto& hours = phases[t.at(phase, r)];
-    hours.resize(24);
+    hours.resize(kMaxHours);
     Hour& h = hours[static_cast<size_t>(d.hour_of(t.at(bin, r)))];
     h.walks += t.at(walks, r);
     h.calls += t.at(calls, r);
@@ -614,13 +637,13 @@ void draw_pedestrians(Markup* page, const Day& d, const MeasureSettings& setting
     chart.label(y + row / 2 + 4, "phase " + p);
     const double line = scale(settings.ped_delay_seconds, 0, top, y + row - 2, y + 12);
     chart.across(line, false);
-    for (int h = 0; h < 24; ++h) {
+    for (int h = 0; h < d.hours(); ++h) {
       const Hour& hour = hours[static_cast<size_t>(h)];
       if (hour.walks == 0 && hour.calls == 0) continue;
       const double mean = hour.samples > 0 ? hour.delay / static_cast<double>(hour.samples) : 0;
       const std::string mean_text = hour.samples > 0 ? fixed(mean, 1) : "";
       const double height = (y + row - 2) - scale(mean, 0, top, y + row - 2, y + 12);
-      chart.rect(day_x(h * kHour) + 2, y + row - 2 - height, kHourWidth - 4, height, Role::kDelay,
+      chart.rect(d.hour_x(h) + 2, y + row - 2 - height, d.hour_width() - 4, height, Role::kDelay,
                  Markup()
                      .data("phase", p)
                      .data("hour", std::to_string(h))
@@ -628,11 +651,11 @@ void draw_pedestrians(Markup* page, const Day& d, const MeasureSettings& setting
                      .data("calls", std::to_string(hour.calls))
                      .data("delay-mean", mean_text)
                      .data("delay-samples", std::to_string(hour.samples)),
-                 "phase " + p + ", " + hour_label(h) + ": " + std::to_string(hour.walks) +
+                 "phase " + p + ", " + d.label(h) + ": " + std::to_string(hour.walks) +
                      " walks, " + std::to_string(hour.calls) + " calls" +
                      (mean_text.empty() ? "" : ", mean delay " + mean_text + " s"));
       m.tag("text")
-          .attr("x", day_x(h * kHour) + 3, 1)
+          .attr("x", d.hour_x(h) + 3, 1)
           .attr("y", y + 10, 0)
           .open()
           .text(std::to_string(hour.walks))
@@ -641,7 +664,7 @@ void draw_pedestrians(Markup* page, const Day& d, const MeasureSettings& setting
     }
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 // A row of ticks, a mark an hour for each name: a day may hold a change
@@ -658,11 +681,11 @@ class TickRow {
       put();
       hour_ = d.hour_of(at);
     }
-    const double x = std::round(day_x(d.into(at)));
+    const double x = std::round(d.x(at));
     if (x != last_x_)
       ticks_ += "M" + fixed(x, 0) + " " + fixed(top_, 0) + "v" + fixed(height_, 0);
     last_x_ = x;
-    changes_ += (count_ ? " " : "") + time_text(at).substr(11) + "=" + value;
+    changes_ += (count_ ? " " : "") + d.time(at).substr(11) + "=" + value;
     ++count_;
   }
 
@@ -701,7 +724,7 @@ class TickRow {
 void draw_plan_bands(Chart* chart, const Day& d, double y, double height) {
   const TableRows& c = d.signal.table("coordination");
   const int at = c.column("timestamp"), item = c.column("item"), value = c.column("value");
-  const int64_t day_start = d.day * kDay, day_end = day_start + kDay;
+  const int64_t day_start = d.start(), day_end = d.end();
   struct Band {
     int64_t from, to, pattern, cycle = -1, offset = -1;
   };
@@ -743,7 +766,7 @@ void draw_plan_bands(Chart* chart, const Day& d, double y, double height) {
                    (b.cycle >= 0 ? " " + std::to_string(b.cycle) + "/" +
                                        (b.offset >= 0 ? std::to_string(b.offset) : "-")
                                  : "");
-    const double x = day_x(d.into(b.from)), w = day_x(d.into(b.to)) - x;
+    const double x = d.x(b.from), w = d.x(b.to) - x;
     m.tag("rect")
         .attr("x", x, 1)
         .attr("y", y + 2, 0)
@@ -751,12 +774,12 @@ void draw_plan_bands(Chart* chart, const Day& d, double y, double height) {
         .attr("height", height - 4, 0)
         .attr("class", role_class(free ? Role::kFree : Role::kPlan))
         .data("plan-pattern", std::to_string(b.pattern))
-        .data("plan-from", time_text(b.from))
-        .data("plan-to", time_text(b.to))
+        .data("plan-from", d.time(b.from))
+        .data("plan-to", d.time(b.to))
         .data("plan-cycle", b.cycle >= 0 ? std::to_string(b.cycle) : "")
         .data("plan-offset", b.offset >= 0 ? std::to_string(b.offset) : "")
-        .titled("rect", clock_text(b.from) + " to " +
-                            (b.to == day_end ? std::string("24:00:00") : clock_text(b.to)) + ": " +
+        .titled("rect", d.clock(b.from) + " to " +
+                            (b.to == day_end ? std::string("24:00:00") : d.clock(b.to)) + ": " +
                             label);
     const std::string& shown = static_cast<double>(label.size()) * 6 + 6 < w ? label : brief;
     if (static_cast<double>(shown.size()) * 6 + 6 < w)
@@ -819,7 +842,7 @@ void draw_events(Markup* page, const Day& d) {
   }
   const int preempt = p.column("preempt"), input_on = p.column("input_on"),
             input_off = p.column("input_off"), duration = p.column("duration");
-  const int64_t day_end = (d.day + 1) * kDay;
+  const int64_t day_end = d.end();
   for (int64_t number : preempts) {
     const std::string n = std::to_string(number);
     chart.label(y + 15, "preempt " + n);
@@ -836,8 +859,8 @@ void draw_events(Markup* page, const Day& d) {
         const int i = p.column(column);
         return p.missing(i, r) ? std::string() : std::to_string(p.at(i, r));
       };
-      std::string tip = "preempt " + n + ": input on " + clock_text(on) +
-                        (ended ? ", off " + clock_text(p.at(input_off, r)) + " (" +
+      std::string tip = "preempt " + n + ": input on " + d.clock(on) +
+                        (ended ? ", off " + d.clock(p.at(input_off, r)) + " (" +
                                      seconds_text(p.at(duration, r)) + " s)"
                                : ", not seen off");
       const char* const kParts[] = {"entry", "track_clearance", "dwell", "exit", "gate_down"};
@@ -848,16 +871,16 @@ void draw_events(Markup* page, const Day& d) {
           tip += std::string(", ") + kPartWords[i] + " " + seconds(kParts[i]) + " s";
       if (flag("max_presence") == "1") tip += ", max presence";
       if (flag("link") == "1") tip += ", linked";
-      const double x_on = day_x(d.into(on));
+      const double x_on = d.x(on);
       m.tag("rect")
           .attr("x", x_on, 1)
           .attr("y", y + 4, 0)
-          .attr("width", std::max(2.0, day_x(d.into(off)) - x_on), 1)
+          .attr("width", std::max(2.0, d.x(off) - x_on), 1)
           .attr("height", row - 8, 0)
           .attr("class", role_class(Role::kPreempt))
           .data("preempt", n)
-          .data("input-on", time_text(on))
-          .data("input-off", ended ? time_text(p.at(input_off, r)) : "")
+          .data("input-on", d.time(on))
+          .data("input-off", ended ? d.time(p.at(input_off, r)) : "")
           .data("duration", ended ? seconds_text(p.at(duration, r)) : "")
           .data("entry", seconds("entry"))
           .data("track-clearance", seconds("track_clearance"))
@@ -873,10 +896,10 @@ void draw_events(Markup* page, const Day& d) {
       auto part = [&](int64_t from, int64_t to, Role role) {
         if (to <= from) return;
         m.tag("rect")
-            .attr("x", day_x(d.into(std::min(from, day_end))), 1)
+            .attr("x", d.x(std::min(from, day_end)), 1)
             .attr("y", y + 6, 0)
-            .attr("width", std::max(1.0, day_x(d.into(std::min(to, day_end))) -
-                                             day_x(d.into(std::min(from, day_end)))),
+            .attr("width", std::max(1.0, d.x(std::min(to, day_end)) -
+                                             d.x(std::min(from, day_end))),
                   1)
             .attr("height", row - 12, 0)
             .attr("class", role_class(role))
@@ -903,7 +926,7 @@ void draw_events(Markup* page, const Day& d) {
     }
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 // 9. Each preemption's service in words and numbers: the bars above are a
@@ -937,7 +960,7 @@ void draw_service(Markup* page, const Day& d) {
       const ColumnKind kind = p.def->columns[static_cast<size_t>(c)].kind;
       std::string text;
       if (!p.missing(c, rows[i]))
-        text = kind == ColumnKind::kTime      ? clock_text(p.at(c, rows[i]))
+        text = kind == ColumnKind::kTime      ? d.clock(p.at(c, rows[i]))
                : kind == ColumnKind::kSeconds ? seconds_text(p.at(c, rows[i]))
                : std::string(name) == "preempt" ? std::to_string(p.at(c, rows[i]))
                : p.at(c, rows[i]) == 1        ? "yes"
@@ -952,7 +975,7 @@ void draw_service(Markup* page, const Day& d) {
 // The day's cell of its year's page: its hours, greens, max outs,
 // actuations and problems, and the link to its page.
 Markup year_cell(const std::string& id, const std::string& href, const Day& d,
-                 const std::array<std::string, 24>& states, const std::vector<Problem>& problems,
+                 const std::vector<std::string>& states, const std::vector<Problem>& problems,
                  const std::string& figures) {
   const TableRows& intervals = d.signal.table("phase_intervals");
   const TableRows& actuations = d.signal.table("actuations");
@@ -970,7 +993,7 @@ Markup year_cell(const std::string& id, const std::string& href, const Day& d,
       .attr("role", "img")
       .attr("aria-label", id + ", " + date + ": hours")
       .open();
-  for (int h = 0; h < 24; ++h) {
+  for (int h = 0; h < d.hours(); ++h) {
     const std::string& s = states[static_cast<size_t>(h)];
     m.tag("rect")
         .attr("x", std::to_string(h * 7))
@@ -980,7 +1003,7 @@ Markup year_cell(const std::string& id, const std::string& href, const Day& d,
         .attr("class", role_class(state_role(s)))
         .data("hour", std::to_string(h))
         .data("state", s)
-        .titled("rect", hour_label(h) + " " + (s == "none" ? "no log" : s));
+        .titled("rect", d.label(h) + " " + (s == "none" ? "no log" : s));
   }
   const double share = greens ? static_cast<double>(max_outs) / greens : 0;
   m.end("svg").end("a").tag("br").open();
@@ -1009,7 +1032,7 @@ Markup year_cell(const std::string& id, const std::string& href, const Day& d,
 DayPage draw_day(const std::string& id, int64_t day, const SignalRows& signal,
                  const MeasureSettings& settings) {
   const Day d{signal, day, signal.days.at(day)};
-  const std::array<std::string, 24> states = hour_states(d);
+  const std::vector<std::string> states = hour_states(d);
   const std::map<int64_t, Greens> greens = greens_of(d);
   const Actuations actuations = actuations_of(d, settings.bin_minutes);
 
@@ -1024,7 +1047,7 @@ DayPage draw_day(const std::string& id, int64_t day, const SignalRows& signal,
   page.literal("<p class=\"nav\"><a href=\"../index.html\">All signals</a></p>\n");
   page.tag("h1").open().text(title).end("h1").literal("\n");
   draw_problems(&page, out.problems);
-  draw_hours(&page, states);
+  draw_hours(&page, d, states);
   if (greens.empty()) {
     page.literal("<h2>Greens</h2>\n<p>No green began this day.</p>\n");
   } else {

@@ -8,6 +8,19 @@
 
 #include "report/day.h"
 
+int64_t SignalRows::day_of_time(int64_t t) const {
+  if (zone == nullptr) return day_of(t);
+  return day_of(t + int64_t{zone->offset_at(floor_div(t, 10))} * 10);
+}
+
+int64_t SignalRows::day_start(int64_t day) const {
+  const int64_t midnight = day * kTenthsPerDay;
+  if (zone == nullptr) return midnight;
+  int32_t offsets[2];
+  zone->offsets_of(midnight / 10, offsets);  // the earlier, or the one before a skip
+  return midnight - int64_t{offsets[0]} * 10;
+}
+
 void SignalRows::sort_into_days() {
   for (size_t i = 0; i < tables.size(); ++i) {
     const TableRows& t = tables[i];
@@ -17,7 +30,7 @@ void SignalRows::sort_into_days() {
     const int state = logs ? t.column("state") : -1;
     for (size_t r = 0; r < t.rows(); ++r) {
       if (t.missing(time, r)) continue;  // an undated log's row
-      const int64_t day = day_of(t.at(time, r));
+      const int64_t day = day_of_time(t.at(time, r));
       auto& rows = days[day];
       rows.resize(tables.size());
       rows[i].push_back(r);

@@ -40,7 +40,7 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
     const std::string& s = a.text(state, r);
     const int i = s == "red" ? 0 : s == "green" ? 1 : 2;
     auto& [path, n] = dots[d.hour_of(a.at(arrival, r))][static_cast<size_t>(i)];
-    path += "M" + fixed(day_x(d.into(a.at(arrival, r))), 1) + " " +
+    path += "M" + fixed(d.x(a.at(arrival, r)), 1) + " " +
             fixed(y_of(static_cast<double>(a.at(into, r)) / 10), 1) + "h1";
     ++n;
     ++counts[i];
@@ -61,13 +61,13 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
     const int n = of_state[0].second + of_state[1].second + of_state[2].second;
     if (n == 0) continue;
     const double share = static_cast<double>(of_state[1].second) / n;
-    chart.hour_band(h, share, Role::kSplit,
+    chart.hour_band(d.hour_x(h), d.hour_width(), share, Role::kSplit,
                     Markup()
                         .data("phase", p)
                         .data("hour", std::to_string(h))
                         .data("hour-arrivals", std::to_string(n))
                         .data("on-green-share", fixed(share, 2)),
-                    "phase " + p + ", " + hour_label(h) + ": " + fixed(share * 100, 0) + "% of " +
+                    "phase " + p + ", " + d.label(h) + ": " + fixed(share * 100, 0) + "% of " +
                         std::to_string(n) + " arrivals on green");
   }
   m.tag("text").attr("x", "4").attr("y", "11").open().text("on green").end("text");
@@ -76,7 +76,7 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
   for (size_t r : d.of("cycles")) {
     if (c.at(c_phase, r) != phase || c.missing(green, r)) continue;
     const int64_t s = c.at(start, r);
-    const std::string x = fixed(day_x(d.into(s)), 1);
+    const std::string x = fixed(d.x(s), 1);
     const double g = static_cast<double>(c.at(green, r) - s) / 10;
     const double y = c.missing(yellow, r) ? static_cast<double>(c.at(end, r) - s) / 10
                                           : static_cast<double>(c.at(yellow, r) - s) / 10;
@@ -108,7 +108,7 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
           .data("hour", std::to_string(h))
           .data("arrival-state", kStates[i])
           .data("count", std::to_string(n))
-          .titled("path", "phase " + p + ", " + hour_label(h) + ": " + std::to_string(n) +
+          .titled("path", "phase " + p + ", " + d.label(h) + ": " + std::to_string(n) +
                               " arrivals on " + kStates[i])
           .literal("\n");
     }
@@ -130,7 +130,7 @@ void draw_diagram(Markup* page, const Day& d, int64_t phase) {
       .text("seconds into cycle")
       .end("text")
       .literal("\n");
-  chart.time_axis(bottom + 16);
+  chart.time_axis(bottom + 16, &d.labels());
 }
 
 // The split failures of each phase per hour, as bars of their share of the
@@ -139,7 +139,7 @@ void draw_split_failures(Markup* page, const Day& d) {
   const TableRows& t = d.signal.table("split_failures");
   const int phase = t.column("phase"), start = t.column("green_start"),
             failure = t.column("split_failure");
-  std::map<int64_t, std::array<std::array<int, 2>, 24>> phases;  // greens, failures
+  std::map<int64_t, std::array<std::array<int, 2>, kMaxHours>> phases;  // greens, failures
   int all = 0;
   for (size_t r : d.of("split_failures")) {
     auto& h = phases[t.at(phase, r)][static_cast<size_t>(d.hour_of(t.at(start, r)))];
@@ -159,23 +159,23 @@ void draw_split_failures(Markup* page, const Day& d) {
   for (const auto& [number, hours] : phases) {
     const std::string p = std::to_string(number);
     chart.label(y + row / 2 + 4, "phase " + p);
-    for (int h = 0; h < 24; ++h) {
+    for (int h = 0; h < d.hours(); ++h) {
       const auto& c = hours[static_cast<size_t>(h)];
       if (c[1] == 0) continue;
       const double height = (row - 6) * c[1] / c[0];
-      chart.rect(day_x(h * kHour) + 2, y + row - 2 - height, kHourWidth - 4, height,
+      chart.rect(d.hour_x(h) + 2, y + row - 2 - height, d.hour_width() - 4, height,
                  Role::kMaxOut,
                  Markup()
                      .data("phase", p)
                      .data("hour", std::to_string(h))
                      .data("split-failures", std::to_string(c[1]))
                      .data("split-greens", std::to_string(c[0])),
-                 "phase " + p + ", " + hour_label(h) + ": " + std::to_string(c[1]) +
+                 "phase " + p + ", " + d.label(h) + ": " + std::to_string(c[1]) +
                      " split failures in " + std::to_string(c[0]) + " greens");
     }
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 // The approach volumes per hour.
@@ -184,12 +184,12 @@ void draw_volumes(Markup* page, const Day& d) {
   const int bin = t.column("bin_start"), approach = t.column("approach"),
             volume = t.column("volume");
   // By approach and hour: the volume, -1 for an hour without a row.
-  std::map<std::string, std::array<int64_t, 24>> approaches;
+  std::map<std::string, std::array<int64_t, kMaxHours>> approaches;
   int64_t most = 1;
   for (size_t r : d.of("approach_volume")) {
     auto it = approaches.find(t.text(approach, r));
     if (it == approaches.end()) {
-      it = approaches.emplace(t.text(approach, r), std::array<int64_t, 24>()).first;
+      it = approaches.emplace(t.text(approach, r), std::array<int64_t, kMaxHours>()).first;
       it->second.fill(-1);
     }
     int64_t& v = it->second[static_cast<size_t>(d.hour_of(t.at(bin, r)))];
@@ -206,20 +206,20 @@ void draw_volumes(Markup* page, const Day& d) {
   double y = 0;
   for (const auto& [name, hours] : approaches) {
     chart.label(y + row / 2 + 4, name);
-    for (int h = 0; h < 24; ++h) {
+    for (int h = 0; h < d.hours(); ++h) {
       const int64_t v = hours[static_cast<size_t>(h)];
       if (v < 0) continue;
       const double height = (row - 6) * static_cast<double>(v) / static_cast<double>(most);
-      chart.rect(day_x(h * kHour) + 2, y + row - 2 - height, kHourWidth - 4, height, Role::kVolume,
+      chart.rect(d.hour_x(h) + 2, y + row - 2 - height, d.hour_width() - 4, height, Role::kVolume,
                  Markup()
                      .data("approach", name)
                      .data("hour", std::to_string(h))
                      .data("volume", std::to_string(v)),
-                 name + ", " + hour_label(h) + ": " + std::to_string(v) + " vehicles");
+                 name + ", " + d.label(h) + ": " + std::to_string(v) + " vehicles");
     }
     y += row;
   }
-  chart.time_axis(y + 12);
+  chart.time_axis(y + 12, &d.labels());
 }
 
 }  // namespace

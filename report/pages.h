@@ -39,6 +39,15 @@ struct SignalRows {
   std::vector<TableRows> tables;  // by their place in kMeasureSchema
   std::map<int64_t, std::vector<std::vector<size_t>>> days;  // rows by table
   std::set<int64_t> pages;
+  /// With --tz, the zone of the tables' times, which are instants: days
+  /// are the zone's, of 23 to 25 hours. Else none.
+  const TimeZone* zone = nullptr;
+
+  /// The day (counted from 1970-01-01) that holds the time `t`.
+  int64_t day_of_time(int64_t t) const;
+  /// Where the day `day` starts: with a zone, the instant of its midnight
+  /// (or of its first time, where the clocks skipped midnight).
+  int64_t day_start(int64_t day) const;
 
   /// The table `name` of the schema.
   const TableRows& table(const char* name) const {

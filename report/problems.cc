@@ -20,18 +20,18 @@ std::string in_hours(const std::vector<int>& hours) {
 }
 
 // Up to `most` times of day, "06:13:39, 15:26:49", and "..." past them.
-std::string clock_list(const std::vector<int64_t>& times, size_t most = 4) {
+std::string clock_list(const Day& d, const std::vector<int64_t>& times, size_t most = 4) {
   std::string text;
   for (size_t i = 0; i < times.size() && i < most; ++i)
-    text += (i ? ", " : "") + clock_text(times[i]);
+    text += (i ? ", " : "") + d.clock(times[i]);
   return times.size() > most ? text + ", ..." : text;
 }
 
 // " at 03:00:00", or " 3 times: 03:00:00, ...".
-std::string times_at(const std::vector<int64_t>& times) {
-  if (times.size() == 1) return " at " + clock_text(times[0]);
+std::string times_at(const Day& d, const std::vector<int64_t>& times) {
+  if (times.size() == 1) return " at " + d.clock(times[0]);
   return " " + count_of(static_cast<int64_t>(times.size()), "time", "times") + ": " +
-         clock_list(times);
+         clock_list(d, times);
 }
 
 class Finder {
@@ -42,20 +42,20 @@ class Finder {
     problems.push_back({severity, kind, chart, std::move(text)});
   }
 
-  void hours(const std::array<std::string, 24>& states) {
+  void hours(const std::vector<std::string>& states) {
     std::vector<int> missing, damaged;
-    for (int h = 0; h < 24; ++h) {
+    for (int h = 0; h < d_.hours(); ++h) {
       if (states[static_cast<size_t>(h)] == "missing") missing.push_back(h);
       if (states[static_cast<size_t>(h)] == "damaged") damaged.push_back(h);
     }
     if (!missing.empty())
       add(3, "hours_missing", "hours",
           count_of(static_cast<int64_t>(missing.size()), "hour", "hours") +
-              " without a log (communication lost?): " + in_hours(missing));
+              " without a log (communication lost?): " + in_hours(d_.clock_hours(missing)));
     if (!damaged.empty())
       add(3, "hours_damaged", "hours",
           count_of(static_cast<int64_t>(damaged.size()), "log", "logs") + " damaged: " +
-              in_hours(damaged));
+              in_hours(d_.clock_hours(damaged)));
     const TableRows& logs = d_.signal.table("logs");
     const int hour = logs.column("hour"), state = logs.column("state"),
               version = logs.column("version"), steps = logs.column("clock_steps_back"),
@@ -109,7 +109,8 @@ class Finder {
       }
       for (const auto& [channel, list] : hours)
         add(f.severity, f.kind, "detectors",
-            "detector " + std::to_string(channel) + " " + f.words + " in " + in_hours(list));
+            "detector " + std::to_string(channel) + " " + f.words + " in " +
+                in_hours(d_.clock_hours(list)));
     }
   }
 
@@ -118,7 +119,7 @@ class Finder {
     const int bin = t.column("bin_start"), phase = t.column("phase"),
               max_out = t.column("max_out"), force_off = t.column("force_off"),
               greens = t.column("greens");
-    std::map<int64_t, std::array<std::array<int64_t, 3>, 24>> phases;  // greens, max, force
+    std::map<int64_t, std::array<std::array<int64_t, 3>, kMaxHours>> phases;  // greens, max, force
     for (size_t r : d_.of("terminations")) {
       auto& h = phases[t.at(phase, r)][static_cast<size_t>(d_.hour_of(t.at(bin, r)))];
       h[0] += t.at(greens, r);
@@ -128,7 +129,7 @@ class Finder {
     for (const auto& [p, hours] : phases) {
       for (int i = 1; i <= 2; ++i) {
         std::vector<int> list;
-        for (int h = 0; h < 24; ++h) {
+        for (int h = 0; h < d_.hours(); ++h) {
           const auto& c = hours[static_cast<size_t>(h)];
           if (c[0] >= settings_.split_greens && c[0] > 0 &&
               c[static_cast<size_t>(i)] * 100 >= settings_.split_share * c[0])
@@ -138,7 +139,7 @@ class Finder {
         add(2, i == 1 ? "max_out_share" : "force_off_share", "terminations",
             "phase " + std::to_string(p) + (i == 1 ? " maxed out" : " forced off") + " in " +
                 std::to_string(settings_.split_share) + "% or more of its greens (" +
-                std::to_string(settings_.split_greens) + " or more) in " + in_hours(list));
+                std::to_string(settings_.split_greens) + " or more) in " + in_hours(d_.clock_hours(list)));
       }
     }
   }
@@ -147,7 +148,7 @@ class Finder {
     const TableRows& t = d_.signal.table("ped");
     const int bin = t.column("bin_start"), phase = t.column("phase"),
               delay = t.column("delay_mean"), samples = t.column("delay_samples");
-    std::map<int64_t, std::array<std::array<int64_t, 2>, 24>> phases;  // samples, sum
+    std::map<int64_t, std::array<std::array<int64_t, 2>, kMaxHours>> phases;  // samples, sum
     for (size_t r : d_.of("ped")) {
       if (t.missing(delay, r)) continue;
       auto& h = phases[t.at(phase, r)][static_cast<size_t>(d_.hour_of(t.at(bin, r)))];
@@ -156,7 +157,7 @@ class Finder {
     }
     for (const auto& [p, hours] : phases) {
       std::vector<int> list;
-      for (int h = 0; h < 24; ++h) {
+      for (int h = 0; h < d_.hours(); ++h) {
         const auto& c = hours[static_cast<size_t>(h)];
         if (c[0] > 0 && c[1] >= int64_t{settings_.ped_delay_seconds} * kSecond * c[0])
           list.push_back(h);
@@ -164,7 +165,7 @@ class Finder {
       if (!list.empty())
         add(1, "ped_delay", "ped",
             "phase " + std::to_string(p) + " mean pedestrian delay of " +
-                std::to_string(settings_.ped_delay_seconds) + " s or more in " + in_hours(list));
+                std::to_string(settings_.ped_delay_seconds) + " s or more in " + in_hours(d_.clock_hours(list)));
     }
   }
 
@@ -179,14 +180,14 @@ class Finder {
       // whether track clearance ran.
       if (t.missing(track, r) && !t.missing(max_presence, r)) {
         add(2, "preemption_without_track_clearance", "events",
-            "preempt " + std::to_string(t.at(preempt, r)) + " at " + clock_text(t.at(on, r)) +
+            "preempt " + std::to_string(t.at(preempt, r)) + " at " + d_.clock(t.at(on, r)) +
                 " ran no track clearance");
       }
     }
     if (!all.empty())
       add(1, "preemption", "events",
           count_of(static_cast<int64_t>(all.size()), "preemption", "preemptions") + ": " +
-              clock_list(all));
+              clock_list(d_, all));
   }
 
   void controller() {
@@ -199,9 +200,9 @@ class Finder {
       if (e == "flash") flash.push_back(t.at(at, r));
     }
     if (!power.empty())
-      add(3, "power_interruption", "events", "power interrupted" + times_at(power));
+      add(3, "power_interruption", "events", "power interrupted" + times_at(d_, power));
     if (!flash.empty())
-      add(3, "flash", "events", "flash status changed" + times_at(flash));
+      add(3, "flash", "events", "flash status changed" + times_at(d_, flash));
   }
 
   std::vector<Problem> problems;
@@ -225,7 +226,7 @@ std::string hours_text(const std::vector<int>& hours) {
   return text;
 }
 
-std::vector<Problem> day_problems(const Day& d, const std::array<std::string, 24>& states,
+std::vector<Problem> day_problems(const Day& d, const std::vector<std::string>& states,
                                   const MeasureSettings& settings) {
   Finder f(d, settings);
   f.hours(states);

@@ -153,11 +153,12 @@ const OptionRow kOptions[] = {
        o->tz = v;
        return !v.empty();
      },
-     "with -f events, sqlite or measures, the zone of the\n"
-     "controllers' clocks (such as America/Chicago): times\n"
-     "in ISO 8601 with their offset from UTC, the hour\n"
-     "shown twice in the fall told apart; the database holds\n"
-     "instants; the measures bin and cut in real time",
+     "with -f events, sqlite, measures or report, the zone\n"
+     "of the controllers' clocks (such as America/Chicago):\n"
+     "times in ISO 8601 with their offset from UTC, the\n"
+     "hour shown twice in the fall told apart; the database\n"
+     "holds instants; the measures bin in real time, days\n"
+     "of 23 and 25 hours",
      "a time zone such as America/Chicago"},
     {0, "utc", nullptr,
      [](Options* o, const std::string&) { return o->utc = true; },
@@ -306,9 +307,8 @@ std::string check_options(const Options& o) {
       o.format != OutputFormat::kReport)
     return o.measures_given + " is for -f measures and -f report";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
-  if (!o.tz.empty() && !events && o.format != OutputFormat::kSqlite &&
-      o.format != OutputFormat::kMeasures)
-    return "--tz is for -f events, -f sqlite and -f measures";
+  if (!o.tz.empty() && o.format == OutputFormat::kCsv)
+    return "--tz is for -f events, -f sqlite, -f measures and -f report";
   if (o.utc && o.tz.empty()) return "--utc needs the zone of the controllers' clocks: --tz ZONE";
   if (o.utc && !events) return "--utc is for -f events";
   if (o.logs == "-" || (!o.logs.empty() && o.logs == o.output))

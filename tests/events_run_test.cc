@@ -769,6 +769,33 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
       EXPECT_TRUE(read_file(update_out / table) == read_file(zoned_out / table))
           << d.zone << " " << date << " " << table << " after -u";
     }
+    // The report draws the day with its hours as the zone's clocks name
+    // them, each hour's marks within its own, every hour covered.
+    const fs::path pages = root_ / "pages";
+    fs::remove_all(pages);
+    run = quillon({"--tz", d.zone, "-f", "report", "--detectors", map.string(), "-o",
+                   pages.string(), wall.string(), "e"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    char page_name[32];
+    snprintf(page_name, sizeof page_name, "%04d-%02d-%02d.html", d.midnight.year,
+             d.midnight.month, d.midnight.day);
+    const std::string page = read_file(pages / "sig" / page_name);
+    const size_t from = page.find("id=\"hours\""), to = page.find("</svg>", from);
+    ASSERT_NE(from, std::string::npos);
+    std::vector<std::string> labels;
+    for (size_t at = page.find("<title>", from); at < to; at = page.find("<title>", at + 1))
+      labels.push_back(page.substr(at + 7, 5));
+    std::vector<std::string> want;
+    for (int h = 0, wall_hour = 0; h < (d.fall_back ? 25 : 23); ++h, ++wall_hour) {
+      if (d.fall_back && h == d.change_hour + 1) --wall_hour;  // shown twice
+      if (!d.fall_back && wall_hour == d.change_hour) ++wall_hour;  // skipped
+      want.push_back((wall_hour < 10 ? "0" : "") + std::to_string(wall_hour) + ":00");
+    }
+    EXPECT_EQ(labels, want) << d.zone << " " << date;
+    EXPECT_NE(page.find("<figcaption>" + std::to_string(want.size()) +
+                        " hours ok, 0 damaged, 0 missing, 0 without a log.</figcaption>"),
+              std::string::npos)
+        << d.zone << " " << date;
   }
 }
 
