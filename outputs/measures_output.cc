@@ -425,9 +425,8 @@ class MeasuresOutput : public Output {
   // Lowers *first to the earliest day of the rows of `table` that lie in
   // `file` (opened from `dir` where it is not open) at `offset`, `size`
   // bytes. Returns false, with *what set, where they cannot be read.
-  static bool earliest_day(const MeasureTableDef& table, File& file,
-                           const std::shared_ptr<Dir>& dir, uint64_t offset, uint64_t size,
-                           int64_t* first, std::string* what) {
+  bool earliest_day(const MeasureTableDef& table, File& file, const std::shared_ptr<Dir>& dir,
+                    uint64_t offset, uint64_t size, int64_t* first, std::string* what) const {
     if (size == 0) return true;
     const std::string name = std::string(table.name) + ".csv";
     std::string err;
@@ -447,10 +446,13 @@ class MeasuresOutput : public Output {
       *first = kNoHour;  // unreadable: every day
       return true;
     }
+    // In a zone the times are instants, and their day on the zone's clocks
+    // the one before at the earliest.
+    const int64_t earlier = settings_.zone != nullptr ? 1 : 0;
     for (const MeasureColumn& column : columns) {
       if (column.def->kind != ColumnKind::kTime) continue;
       for (int64_t t : column.values)
-        if (t != MeasureColumn::kMissing) *first = std::min(*first, day_of(t));
+        if (t != MeasureColumn::kMissing) *first = std::min(*first, day_of(t) - earlier);
       break;
     }
     return true;

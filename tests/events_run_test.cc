@@ -796,6 +796,19 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
                         " hours ok, 0 damaged, 0 missing, 0 without a log.</figcaption>"),
               std::string::npos)
         << d.zone << " " << date;
+    // Drawn with -u as the hours came, the pages are those of one run.
+    if (!d.fall_back) continue;
+    const fs::path again = dir_ / "again" / "sig", update_pages = root_ / "update-pages";
+    fs::remove_all(update_pages);
+    fs::create_directories(again);
+    for (const std::string& name : entries(wall)) {
+      fs::copy_file(wall / name, again / name);
+      run = quillon({"-u", "--tz", d.zone, "-f", "report", "--detectors", map.string(), "-o",
+                     update_pages.string(), again.string(), "e"});
+      ASSERT_EQ(run.status, 0) << run.err;
+    }
+    EXPECT_TRUE(read_file(update_pages / "sig" / page_name) == page) << d.zone << " " << date;
+    EXPECT_TRUE(read_file(update_pages / "index.html") == read_file(pages / "index.html"));
   }
 }
 
