@@ -707,7 +707,7 @@ LogHour hour_after(const LogHour& hour, int64_t hours) {
 // Gives the rows of a log's events, written as without a zone, their times
 // in the zone, record by record: for the logs whose offset changes within
 // them, twice a year, or has seconds.
-class ZonedRows : public OutputStream {
+class ZonedRows : public LineStream {
  public:
   ZonedRows(OutputStream& out, const EventsLog& log, size_t prefix)
       : out_(out), log_(log), zoned_(*log.zone, log.hour), prefix_(prefix),
@@ -716,45 +716,27 @@ class ZonedRows : public OutputStream {
   /// The rows at wall times that the zone's clocks skipped.
   uint64_t skipped_times() const { return zoned_.skipped_times(); }
 
-  /// Whether every row was given whole: none is held.
-  bool whole() const { return row_.empty(); }
-
-  bool write(const char* data, size_t size) override {
-    for (const char* end = data + size; data < end;) {
-      const char* nl = static_cast<const char*>(memchr(data, '\n', end - data));
-      if (nl == nullptr) {
-        row_.append(data, end);
-        return true;
-      }
-      row_.append(data, nl + 1);
-      data = nl + 1;
-      if (!rewrite()) return false;
-    }
-    return true;
-  }
-
  private:
-  // Writes the row held with its time in the zone, and forgets it.
-  bool rewrite() {
+  // Writes the row `row` with its time in the zone.
+  bool line(std::string& row) override {
     // "YYYY-MM-DD HH:MM:SS.t" after the signal's field: its hour the log's
     // or the next.
-    const size_t comma = row_.find(',', prefix_);
+    const size_t comma = row.find(',', prefix_);
     if (comma == std::string::npos || comma < prefix_ + 7) return false;
-    const char* t = row_.data() + comma - 7;
+    const char* t = row.data() + comma - 7;
     const uint32_t stamp =
-        (row_.compare(prefix_, hour_.size(), hour_) == 0 ? 0 : kTenthsPerHour) +
+        (row.compare(prefix_, hour_.size(), hour_) == 0 ? 0 : kTenthsPerHour) +
         ((t[0] - '0') * 10 + (t[1] - '0')) * 600 + ((t[3] - '0') * 10 + (t[4] - '0')) * 10 +
         (t[6] - '0');
     const int32_t offset = zoned_.offset(stamp);
-    text_.assign(row_, 0, prefix_);
+    text_.assign(row, 0, prefix_);
     times_.put(&text_, start_ + stamp - (log_.utc ? int64_t{offset} * 10 : 0));
     text_[text_.size() - 11] = 'T';  // before "HH:MM:SS.t"
     if (log_.utc)
       text_ += 'Z';
     else
       put_utc_offset(&text_, offset);
-    text_.append(row_, comma, std::string::npos);
-    row_.clear();
+    text_.append(row, comma, std::string::npos);
     return out_.write(text_.data(), text_.size());
   }
 
@@ -765,7 +747,7 @@ class ZonedRows : public OutputStream {
   std::string hour_;
   int64_t start_;
   TimestampText times_;
-  std::string row_, text_;
+  std::string text_;
 };
 
 }  // namespace

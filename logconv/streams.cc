@@ -9,6 +9,21 @@
 #include "logconv/zstd_output.h"
 #endif
 
+bool LineStream::write(const char* data, size_t size) {
+  for (const char* end = data + size; data < end;) {
+    const char* nl = static_cast<const char*>(memchr(data, '\n', static_cast<size_t>(end - data)));
+    if (nl == nullptr) {
+      held_.append(data, end);
+      return true;
+    }
+    held_.append(data, nl + 1);
+    data = nl + 1;
+    if (!line(held_)) return false;
+    held_.clear();
+  }
+  return true;
+}
+
 bool OutputStream::copy_from(File& from, uint64_t offset, uint64_t size) {
   std::string err;  // the read's failure, which `from` tells too
   return copy_through_memory(

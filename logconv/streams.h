@@ -38,6 +38,25 @@ class OutputStream {
   virtual bool copy_from(File& from, uint64_t offset, uint64_t size);
 };
 
+/// An output stream that hands on whole lines: what it is given is cut at
+/// each "\n", and line() takes each line, its "\n" included; a piece of a
+/// line waits for the rest.
+class LineStream : public OutputStream {
+ public:
+  bool write(const char* data, size_t size) override;
+
+  /// Whether no piece of a line waits.
+  bool whole() const { return held_.empty(); }
+
+ protected:
+  /// Takes the line `text`, "\n" included, and may change it. Returns false
+  /// to fail the write.
+  virtual bool line(std::string& text) = 0;
+
+ private:
+  std::string held_;
+};
+
 /// Reads an open file; the caller opens and closes it.
 class FileInput : public InputStream {
  public:

@@ -83,27 +83,12 @@ const char kProprietaryView[] =
 // A database made with --tz holds instants: each event's time in UTC
 // ("2026-11-01T06:30:00.0Z") and its offset from UTC in seconds; its view
 // gives the controller's time with its offset, as the events table writes
-// it with --tz ("2026-11-01T01:30:00.0-05:00").
-const char kZonedStandardSchema[] =
-    "CREATE TABLE events (\n"
-    "  event_id INTEGER PRIMARY KEY,\n"
-    "  log_id INTEGER NOT NULL,\n"
-    "  timestamp TEXT NOT NULL,\n"
-    "  event_code INTEGER NOT NULL,\n"
-    "  event_param INTEGER,\n"
-    "  utc_offset INTEGER NOT NULL\n"
-    ");\n";
-
-const char kZonedProprietarySchema[] =
-    "CREATE TABLE events (\n"
-    "  event_id INTEGER PRIMARY KEY,\n"
-    "  log_id INTEGER NOT NULL,\n"
-    "  timestamp TEXT NOT NULL,\n"
-    "  event_type INTEGER NOT NULL,\n"
-    "  event_name TEXT NOT NULL,\n"
-    "  data TEXT NOT NULL,\n"
-    "  utc_offset INTEGER NOT NULL\n"
-    ");\n";
+// it with --tz ("2026-11-01T01:30:00.0-05:00"). Its events table is
+// `plain`'s with the offset after the last column.
+std::string zoned_schema(const std::string& plain) {
+  const size_t end = plain.rfind("\n);");
+  return plain.substr(0, end) + ",\n  utc_offset INTEGER NOT NULL" + plain.substr(end);
+}
 
 // The controller's time of an event of a database made with --tz.
 #define QUILLON_LOCAL_TIME                                                              \
@@ -334,8 +319,8 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   if (ours == 0) {
     const bool p = mode == Mode::kProprietary;
     std::string sql = std::string(kQuillonSchema) + kLogsSchema +
-                      (zoned ? (p ? kZonedProprietarySchema : kZonedStandardSchema)
-                             : (p ? kProprietarySchema : kStandardSchema)) +
+                      (zoned ? zoned_schema(p ? kProprietarySchema : kStandardSchema)
+                             : std::string(p ? kProprietarySchema : kStandardSchema)) +
                       (zoned ? (p ? kZonedProprietaryView : kZonedStandardView)
                              : (p ? kProprietaryView : kStandardView)) +
                       "INSERT INTO quillon VALUES ('mode', '" + letter + "');\n" +

@@ -22,7 +22,7 @@ namespace {
 // Rewrites rows of the events table in its own columns into the columns
 // asked for: each row's fields (quoted ones whole) picked by their index,
 // kLogField for the log's path.
-class ColumnPicker : public OutputStream {
+class ColumnPicker : public LineStream {
  public:
   static constexpr int kLogField = -1;
 
@@ -30,30 +30,17 @@ class ColumnPicker : public OutputStream {
                std::string log_field)
       : out_(out), picks_(picks), log_field_(std::move(log_field)) {}
 
-  bool write(const char* data, size_t size) override {
-    for (const char* end = data + size; data < end;) {
-      const char* nl = static_cast<const char*>(memchr(data, '\n', end - data));
-      if (nl == nullptr) {
-        row_.append(data, end);
-        return true;
-      }
-      row_.append(data, nl);
-      data = nl + 1;
-      if (!pick()) return false;
-    }
-    return true;
-  }
-
  private:
-  // Writes the row held, its fields picked, and forgets it.
-  bool pick() {
+  // Writes the row `row` with its fields picked.
+  bool line(std::string& row) override {
+    row.pop_back();  // its "\n"
     fields_.clear();
     bool quoted = false;
     size_t start = 0;
-    for (size_t i = 0; i <= row_.size(); ++i) {
-      if (i < row_.size() && row_[i] == '"') quoted = !quoted;
-      if (i == row_.size() || (row_[i] == ',' && !quoted)) {
-        fields_.emplace_back(row_.data() + start, i - start);
+    for (size_t i = 0; i <= row.size(); ++i) {
+      if (i < row.size() && row[i] == '"') quoted = !quoted;
+      if (i == row.size() || (row[i] == ',' && !quoted)) {
+        fields_.emplace_back(row.data() + start, i - start);
         start = i + 1;
       }
     }
@@ -67,14 +54,13 @@ class ColumnPicker : public OutputStream {
         picked_ += fields_[static_cast<size_t>(pick)];
     }
     picked_ += '\n';
-    row_.clear();
     return out_.write(picked_.data(), picked_.size());
   }
 
   OutputStream& out_;
   const std::vector<int>& picks_;
   std::string log_field_;
-  std::string row_, picked_;
+  std::string picked_;
   std::vector<std::string_view> fields_;
 };
 
