@@ -688,9 +688,9 @@ namespace {
 
 // "YYYY-MM-DDTHH:" of an hour, as ISO 8601 starts a time.
 std::string iso_hour_text(const LogHour& hour) {
-  std::string text = hour_text(hour);
-  text[text.size() - 4] = 'T';
-  return text;
+  char text[kMaxTimeSize];
+  TimestampText().put_zoned(text, hour_start(hour), 0);
+  return std::string(text, strchr(text + 10, 'T') + 4);
 }
 
 // The hour `hours` after `hour` (before it where negative).
@@ -728,15 +728,11 @@ class ZonedRows : public LineStream {
         (row.compare(prefix_, hour_.size(), hour_) == 0 ? 0 : kTenthsPerHour) +
         ((t[0] - '0') * 10 + (t[1] - '0')) * 600 + ((t[3] - '0') * 10 + (t[4] - '0')) * 10 +
         (t[6] - '0');
-    const int32_t offset = zoned_.offset(stamp);
-    text_.assign(row, 0, prefix_);
-    times_.put(&text_, start_ + stamp - (log_.utc ? int64_t{offset} * 10 : 0));
-    text_[text_.size() - 11] = 'T';  // before "HH:MM:SS.t"
-    if (log_.utc)
-      text_ += 'Z';
-    else
-      put_utc_offset(&text_, offset);
-    text_.append(row, comma, std::string::npos);
+    char time[kMaxTimeSize];
+    const char* end = times_.put_zoned(time, start_ + stamp, zoned_.offset(stamp), log_.utc);
+    text_.assign(row, 0, prefix_)
+        .append(time, static_cast<size_t>(end - time))
+        .append(row, comma, std::string::npos);
     return out_.write(text_.data(), text_.size());
   }
 

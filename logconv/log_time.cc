@@ -67,9 +67,15 @@ void TimestampText::put(std::string* out, int64_t t) {
 char* TimestampText::put(char* p, int64_t t) {
   if (zone_ == nullptr) return put_wall(p, t);
   const int32_t offset = zone_->at(t);
-  char* end = put_wall(p, t + int64_t{offset} * 10);
+  return put_zoned(p, t + int64_t{offset} * 10, offset);
+}
+
+char* TimestampText::put_zoned(char* p, int64_t t, int32_t offset, bool utc) {
+  char* end = put_wall(p, utc ? t - int64_t{offset} * 10 : t);
   end[-11] = 'T';  // before "HH:MM:SS.t"
-  return put_utc_offset(end, offset);
+  if (!utc) return put_utc_offset(end, offset);
+  *end = 'Z';
+  return end + 1;
 }
 
 char* TimestampText::put_wall(char* p, int64_t t) {
@@ -124,9 +130,10 @@ void TimestampText::put_hour(std::string* out, int64_t t) {
   }
   const int32_t offset = zone_->at(t);
   char text[kMaxTimeSize];
-  char* end = put_wall(text, bin_start(t + int64_t{offset} * 10, kTenthsPerHour)) - 2;
-  end[-9] = 'T';  // before "HH:MM:SS"
-  out->append(text, static_cast<size_t>(put_utc_offset(end, offset) - text));
+  const char* end = put_zoned(text, bin_start(t + int64_t{offset} * 10, kTenthsPerHour), offset);
+  const char* tenth = strchr(text + 10, '.');  // ".0", left out
+  out->append(text, static_cast<size_t>(tenth - text))
+      .append(tenth + 2, static_cast<size_t>(end - tenth - 2));
 }
 
 void TimestampText::set_day(int64_t day) {

@@ -75,6 +75,13 @@ class TimestampText {
   /// ("YYYY-MM-DDTHH:00:00-05:00" in a zone).
   void put_hour(std::string* out, int64_t t);
 
+  /// Puts the wall time `t` of a clock `offset` seconds east of UTC at `p`
+  /// (room for kMaxTimeSize bytes) in ISO 8601 with its offset,
+  /// "YYYY-MM-DDTHH:MM:SS.t-05:00", or with `utc` as the instant in UTC,
+  /// "YYYY-MM-DDTHH:MM:SS.tZ"; returns the end of what it put. Every time
+  /// written in a zone is put here.
+  char* put_zoned(char* p, int64_t t, int32_t offset, bool utc = false);
+
  private:
   char* put_wall(char* p, int64_t t);
   void set_day(int64_t day);

@@ -171,10 +171,7 @@ class EventInserter : public PackedRowReader {
     if (zoned_ != nullptr) {
       // The instant in UTC, its offset beside it.
       const int32_t offset = zoned_->offset(r.time);
-      char* end = times_.put(stamp, start_ + r.time - int64_t{offset} * 10);
-      stamp[end - stamp - 11] = 'T';  // before "HH:MM:SS.t"
-      *end++ = 'Z';
-      stamp_size = static_cast<int>(end - stamp);
+      stamp_size = static_cast<int>(times_.put_zoned(stamp, start_ + r.time, offset, true) - stamp);
       sqlite3_bind_int(insert_, mode_ == Mode::kStandard ? 5 : 6, offset);
     }
     sqlite3_bind_int64(insert_, 1, log_id_);

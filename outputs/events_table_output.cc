@@ -226,15 +226,12 @@ class TableOutput : public Output {
   // or in UTC.
   std::string start_text(const LogHour& hour) const {
     if (zone_ == nullptr) return hour_start_text(hour);
-    const int32_t offset = ZonedHour(*zone_, hour).offset(0);
-    std::string text = timestamp_text(hour_start(hour) - (utc_ ? int64_t{offset} * 10 : 0));
-    text.resize(text.size() - 2);  // ".t"
-    text[text.size() - 9] = 'T';
-    if (utc_)
-      text += 'Z';
-    else
-      put_utc_offset(&text, offset);
-    return text;
+    char text[kMaxTimeSize];
+    const char* end = TimestampText().put_zoned(text, hour_start(hour),
+                                                ZonedHour(*zone_, hour).offset(0), utc_);
+    const char* tenth = strchr(text + 10, '.');  // ".0", left out
+    return std::string(text, static_cast<size_t>(tenth - text)) +
+           std::string(tenth + 2, static_cast<size_t>(end - tenth - 2));
   }
 
   Mode mode_;
