@@ -100,8 +100,10 @@ class ZonedHour {
   uint64_t skipped_times() const { return skipped_times_; }
 
   /// The offset of the hour's start, as offset() gives it for a first
-  /// record there: the instant the hour starts at is its start less it.
+  /// record there, and the instant the hour starts at (tenths since 1970
+  /// UTC): its start less that offset.
   int32_t start_offset() const { return constant_offset_; }
+  int64_t start() const { return start_ - int64_t{constant_offset_} * 10; }
 
   /// Where the records so far showed the clocks going back (the hour shown
   /// twice, both times in this log): the tenths they went back; else 0.

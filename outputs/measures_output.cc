@@ -94,9 +94,8 @@ class MeasuresOutput : public Output {
     auto log = std::make_unique<Log>(*this, task.signal_id);
     log->measures.path = task.relative_path;
     log->measures.hour = hour;
-    log->measures.start = hour_start(hour);
-    if (settings_.zone != nullptr)
-      log->measures.start -= int64_t{ZonedHour(*settings_.zone, hour).start_offset()} * 10;
+    log->measures.start = settings_.zone != nullptr ? ZonedHour(*settings_.zone, hour).start()
+                                                    : hour_start(hour);
     // Room for an event a record of a plain log (3 bytes or more each), up
     // to a million: the events are seldom moved as they come, and trimmed
     // once read.

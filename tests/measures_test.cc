@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "events/event_table.h"
+#include "logconv/time_zone.h"
 #include "measures/detector_map.h"
 #include "logconv/streams.h"
 #include "tests/test_support.h"
@@ -40,14 +42,16 @@ LogMeasures log_of(int hour, bool whole, std::vector<MeasureEvent> events,
 }
 
 // The rows of table `table` (header left out) for the logs, in bins of
-// `bin` minutes, the run's last hour starting at `last_hour`.
+// `bin` minutes, the run's last hour starting at `last_hour`, the clocks
+// those of `zone` where given.
 std::string rows(const char* table, std::vector<LogMeasures> logs, int bin = 15,
-                 int64_t last_hour = kNoHour) {
+                 int64_t last_hour = kNoHour, std::shared_ptr<const TimeZone> zone = nullptr) {
   std::vector<Text> texts(kMeasureSchema.size());
   std::vector<OutputStream*> out;
   for (Text& t : texts) out.push_back(&t);
   MeasureSettings settings;
   settings.bin_minutes = bin;
+  settings.zone = std::move(zone);
   MeasureTables tables(settings, out, last_hour);
   std::string err;
   EXPECT_TRUE(tables.add_signal("s", std::move(logs), nullptr, &err) && tables.finish());
@@ -170,17 +174,23 @@ TEST(Measures, Rules) {
 
 // A log of `hour` read from its bytes as -f measures reads it: format
 // `version`, its records, its last `cut` bytes cut off.
+// With `zone`, the clocks are the zone's, as -f measures --tz reads them.
 LogMeasures read_log(const std::string& path, LogHour hour, int version,
-                     const std::vector<LogRecord>& records, size_t cut = 0) {
+                     const std::vector<LogRecord>& records, size_t cut = 0,
+                     const TimeZone* zone = nullptr) {
   std::string bytes = make_log(version, records);
   bytes.resize(bytes.size() - cut);
   MemoryInput input(bytes);
   Text events;
   LogConverter converter;
-  const ConvertResult r = converter.convert_measures(input, events);
+  std::unique_ptr<ZonedHour> zoned;
+  if (zone != nullptr) zoned = std::make_unique<ZonedHour>(*zone, hour);
+  const ConvertResult r = converter.convert_measures(
+      input, events, zoned != nullptr && !zoned->constant() ? zoned.get() : nullptr);
   LogMeasures log;
   log.path = path;
   log.hour = hour;
+  if (zoned != nullptr) log.start = zoned->start();
   log.covered = r.end == LogEnd::kEndOfLog;
   log.records = r.records;
   log.version = r.version;
@@ -369,6 +379,55 @@ TEST(Measures, RulesFromLogBytes) {
   };
   for (const RuleCase& c : kCases)
     EXPECT_EQ(rows(c.table, c.logs, c.bin, c.last_hour), c.expected) << c.what;
+}
+
+// The clock changes of a zone on logs made byte by byte, the rows expected
+// written first: real seconds across them, the hour shown twice two hours
+// of its log, the hour skipped no hour, and a step back that is not the
+// change still a break.
+TEST(Measures, RulesInAZone) {
+  auto chicago = std::make_shared<TimeZone>();
+  std::string err;
+  ASSERT_TRUE(chicago->load("America/Chicago", "", &err)) << err;
+  const TimeZone* z = chicago.get();
+  const LogHour f00 = {2026, 11, 1, 0}, f01 = {2026, 11, 1, 1}, f02 = {2026, 11, 1, 2},
+                s01 = {2026, 3, 8, 1}, s03 = {2026, 3, 8, 3};
+  const RuleCase kCases[] = {
+      {"a green across the fall-back lasts its real seconds", "phase_intervals",
+       {read_log("01.dat", f01, 6, {green(35900, 2), time_update(35999), yellow(100, 2)}, 0, z)},
+       "s,2,2026-11-01T01:59:50.0-05:00,20.0,,,none,,,\n"},
+      {"the hour shown twice is two hours of its log: no step, no missing hour", "logs",
+       {read_log("00.dat", f00, 6, {detector(10, 1, true)}, 0, z),
+        read_log("01.dat", f01, 6, {green(35900, 2), time_update(35999), yellow(100, 2)}, 0, z),
+        read_log("02.dat", f02, 6, {detector(10, 1, true)}, 0, z)},
+       "s,2026-11-01T00:00:00-05:00,ok,1,00.dat,6,End of Controller Log,0,,\n"
+       "s,2026-11-01T01:00:00-05:00,ok,3,01.dat,6,End of Controller Log,0,,\n"
+       "s,2026-11-01T02:00:00-06:00,ok,1,02.dat,6,End of Controller Log,0,,\n"},
+      {"both passes of the hour shown twice have their hour of detector health",
+       "detector_health",
+       {read_log("01.dat", f01, 6,
+                 {detector(100, 1, true), detector(110, 1, false), time_update(35999),
+                  detector(200, 1, true), detector(230, 1, false)},
+                 0, z)},
+       "s,2026-11-01T01:00:00-05:00,1,1,1.0,0.0003,1.0,\n"
+       "s,2026-11-01T01:00:00-06:00,1,1,3.0,0.0008,3.0,\n"},
+      {"after the change, a clock set back is a break", "logs",
+       {read_log("01.dat", f01, 6,
+                 {green(35900, 2), time_update(35999), yellow(100, 2), green(500, 2),
+                  yellow(200, 2)},
+                 0, z)},
+       "s,2026-11-01T01:00:00-05:00,ok,5,01.dat,6,End of Controller Log,1,30.0,\n"},
+      {"a green across the spring-forward lasts its real seconds", "phase_intervals",
+       {read_log("01.dat", s01, 6, {green(35900, 2)}, 0, z),
+        read_log("03.dat", s03, 6, {yellow(100, 2)}, 0, z)},
+       "s,2,2026-03-08T01:59:50.0-06:00,20.0,,,none,,,\n"},
+      {"the hour skipped is no hour", "logs",
+       {read_log("01.dat", s01, 6, {}, 0, z), read_log("03.dat", s03, 6, {}, 0, z)},
+       "s,2026-03-08T01:00:00-06:00,ok,0,01.dat,6,End of Controller Log,0,,\n"
+       "s,2026-03-08T03:00:00-05:00,ok,0,03.dat,6,End of Controller Log,0,,\n"},
+  };
+  for (const RuleCase& c : kCases)
+    EXPECT_EQ(rows(c.table, c.logs, c.bin, c.last_hour, chicago), c.expected) << c.what;
 }
 
 // The logs of generated days from 2022-06-08 on, each hour's events as the
