@@ -710,7 +710,7 @@ LogHour hour_after(const LogHour& hour, int64_t hours) {
 class ZonedRows : public LineStream {
  public:
   ZonedRows(OutputStream& out, const EventsLog& log, size_t prefix)
-      : out_(out), log_(log), zoned_(*log.zone, log.hour), prefix_(prefix),
+      : out_(out), log_(log), zoned_(*log.zone, log.hour, log.second_pass), prefix_(prefix),
         hour_(hour_text(log.hour)), start_(hour_start(log.hour)) {}
 
   /// The rows at wall times that the zone's clocks skipped.
@@ -754,7 +754,7 @@ ConvertResult LogConverter::convert_events(InputStream& input,
                                            uint64_t max_output) {
   std::string prefix = std::string(log.signal_field) + ",";
   if (log.zone != nullptr) {
-    const ZonedHour zoned(*log.zone, log.hour);
+    const ZonedHour zoned(*log.zone, log.hour, log.second_pass);
     const int32_t offset = zoned.constant_offset();
     if (!zoned.constant() || offset % 60 != 0 || (log.utc && offset % 3600 != 0)) {
       ZonedRows rows(output, log, prefix.size());

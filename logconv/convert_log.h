@@ -120,6 +120,8 @@ struct EventsLog {
   /// with `utc` the instant in UTC ("2026-11-01T06:30:00.0Z").
   const TimeZone* zone = nullptr;
   bool utc = false;
+  /// In the zone, the second of two logs of the hour shown twice.
+  bool second_pass = false;
 };
 
 /// The first line of the events table: its column names in `mode`.

@@ -307,8 +307,14 @@ int TimeZone::offsets_of(int64_t local, int32_t offsets[2]) const {
   return n;
 }
 
-ZonedHour::ZonedHour(const TimeZone& zone, const LogHour& hour)
-    : zone_(zone), start_(::hour_start(hour)) {
+bool TimeZone::shows_twice(const LogHour& hour) const {
+  int32_t o[2];
+  const int64_t start = floor_div(::hour_start(hour), 10);
+  return offsets_of(start, o) == 2 || offsets_of(start + 3599, o) == 2;
+}
+
+ZonedHour::ZonedHour(const TimeZone& zone, const LogHour& hour, bool second_pass)
+    : zone_(zone), start_(::hour_start(hour)), stepped_(second_pass) {
   int32_t first[2], last[2];
   const int64_t start = floor_div(start_, 10);
   // Records go up to 65535 tenths past the hour's start.
@@ -317,7 +323,8 @@ ZonedHour::ZonedHour(const TimeZone& zone, const LogHour& hour)
   skipped_ = at_start == 0;
   constant_ = at_start == 1 && zone.offsets_of(end, last) == 1 && first[0] == last[0] &&
               zone.offset_at((start + end) / 2 - first[0]) == first[0];
-  constant_offset_ = first[0];
+  // The second pass of the hour shown twice starts with the later offset.
+  constant_offset_ = second_pass && at_start == 2 ? first[1] : first[0];
 }
 
 int32_t ZonedHour::offset(uint32_t stamp) {

@@ -63,6 +63,10 @@ class TimeZone {
   /// many it put in `offsets`.
   int offsets_of(int64_t local, int32_t offsets[2]) const;
 
+  /// Whether the zone's clocks showed some time of the hour `hour` twice
+  /// (the hour of a fall-back).
+  bool shows_twice(const LogHour& hour) const;
+
  private:
   std::string name_;
   std::vector<int64_t> changes_;   // the instants the offset changed, ascending
@@ -77,10 +81,13 @@ class TimeZone {
 /// it first with the earlier offset; a record that steps back by no more
 /// than the change, both records within the hour shown twice, is where the
 /// clocks went back, and times shown twice take the later offset from there.
+/// A controller that writes the hour shown twice as two logs has the second
+/// of them all in the later offset.
 class ZonedHour {
  public:
-  /// For a log of `hour` on the clocks of `zone`.
-  ZonedHour(const TimeZone& zone, const LogHour& hour);
+  /// For a log of `hour` on the clocks of `zone`; `second_pass`: the later
+  /// of two logs of the hour shown twice (Task::second_pass).
+  ZonedHour(const TimeZone& zone, const LogHour& hour, bool second_pass = false);
 
   /// Whether every record of the log, whatever its time, has the one
   /// offset constant_offset().

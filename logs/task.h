@@ -26,6 +26,10 @@ struct Task {
   bool check_only = false;   // an archive that holds no log: only read it
   std::string relative_path;  // below the directory argument, "/" between
   std::string signal_id;
+  /// With --tz, a later log of its signal and of the hour the zone's clocks
+  /// showed twice, where a controller writes that hour as two logs: its
+  /// times shown twice are of the hour's second pass, the later offset.
+  bool second_pass = false;
   /// Where the output of its directory goes, as the output made it.
   std::shared_ptr<const OutputPlace> place;
   /// Its path as messages show it; empty: `name` in `dir`.

@@ -149,14 +149,15 @@ struct Digest : OutputStream {
 class EventInserter : public PackedRowReader {
  public:
   EventInserter(Mode mode, const EventTable& table, sqlite3_stmt* insert,
-                int64_t log_id, const LogHour& hour, const TimeZone* zone)
+                int64_t log_id, const LogHour& hour, const TimeZone* zone,
+                bool second_pass)
       : PackedRowReader(mode, table),
         mode_(mode),
         insert_(insert),
         log_id_(log_id),
         clock_(hour),
         start_(hour_start(hour)) {
-    if (zone != nullptr) zoned_ = std::make_unique<ZonedHour>(*zone, hour);
+    if (zone != nullptr) zoned_ = std::make_unique<ZonedHour>(*zone, hour, second_pass);
     for (int type = 0; type < table.count; ++type)
       names_.emplace_back(event_name(table.rows[type]));
   }
@@ -520,7 +521,7 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
   const int64_t log_id = sqlite3_last_insert_rowid(db_);
 
   EventInserter inserter(mode_, select_event_table(log.version), insert_event_,
-                         log_id, log.hour, zone_.get());
+                         log_id, log.hour, zone_.get(), log.second_pass);
   if (!rows.copy_to(inserter))
     return fail(inserter.status != SQLITE_DONE ? error() : rows.error());
   if (inserter.first != 0) {

@@ -160,6 +160,7 @@ class TableOutput : public Output {
           path_(task.relative_path),
           signal_id_(task.signal_id),
           dated_(hour != nullptr),
+          second_pass_(task.second_pass),
           hour_(hour != nullptr ? *hour : LogHour{0, 0, 0, 0}),
           direct_(direct) {}
     ConvertResult convert(LogConverter& converter, InputStream& input) override {
@@ -172,7 +173,7 @@ class TableOutput : public Output {
         to = picker.get();
       }
       return converter.convert_events(
-          input, *to, {signal_field_, hour_, output_.zone_.get(), output_.utc_},
+          input, *to, {signal_field_, hour_, output_.zone_.get(), output_.utc_, second_pass_},
           output_.mode_, output_.max_size_);
     }
     bool can_restart() const override { return !direct_; }
@@ -201,7 +202,7 @@ class TableOutput : public Output {
       if (output_.logs_ == nullptr) return Outcome::kDone;
       const std::string row =
           csv_field(path_) + "," + csv_field(signal_id_) + "," +
-          (dated_ ? output_.start_text(hour_) : std::string()) + "," +
+          (dated_ ? output_.start_text(hour_, second_pass_) : std::string()) + "," +
           std::to_string(version_) + "," + csv_field(closing_) + "," +
           std::to_string(records_) + "\n";
       if (output_.logs_->write(row.data(), row.size())) return Outcome::kDone;
@@ -213,7 +214,7 @@ class TableOutput : public Output {
    private:
     TableOutput& output_;
     std::string signal_field_, path_, signal_id_;
-    bool dated_;
+    bool dated_, second_pass_;
     LogHour hour_;
     bool direct_;
     int version_ = 0;
@@ -224,11 +225,11 @@ class TableOutput : public Output {
   // The start of a log's hour as the table of logs writes it: in a zone,
   // ISO 8601 with its offset (the earlier where the hour is shown twice),
   // or in UTC.
-  std::string start_text(const LogHour& hour) const {
+  std::string start_text(const LogHour& hour, bool second_pass) const {
     if (zone_ == nullptr) return hour_start_text(hour);
     char text[kMaxTimeSize];
     const char* end = TimestampText().put_zoned(text, hour_start(hour),
-                                                ZonedHour(*zone_, hour).offset(0), utc_);
+                                                ZonedHour(*zone_, hour, second_pass).start_offset(), utc_);
     const char* tenth = strchr(text + 10, '.');  // ".0", left out
     return std::string(text, static_cast<size_t>(tenth - text)) +
            std::string(tenth + 2, static_cast<size_t>(end - tenth - 2));

@@ -195,8 +195,8 @@ void to_instants(RunColumns* run, const TimeZone& zone) {
   std::vector<std::unique_ptr<ZonedHour>> hours;
   for (const LogToLoad& log : run->logs) {
     const LogHour hour = log.dated ? log.hour : LogHour{1970, 1, 1, 0};
-    hours.push_back(std::make_unique<ZonedHour>(zone, hour));
-    run->start_offsets.push_back(ZonedHour(zone, hour).offset(0));
+    hours.push_back(std::make_unique<ZonedHour>(zone, hour, log.second_pass));
+    run->start_offsets.push_back(hours.back()->start_offset());
   }
   for (size_t i = 0; i < run->timestamp.size(); ++i) {
     const size_t log = static_cast<size_t>(run->log[i]);

@@ -19,6 +19,7 @@ struct LogToLoad {
   /// none is taken without rows, to be known as damaged.
   bool dated = true;
   LogHour hour = {0, 0, 0, 0};
+  bool second_pass = false;  // Task::second_pass
   int version = 0;
   std::string header;     // as in the file
   std::string closing;    // "End of Controller Log", "Error: ..."

@@ -94,8 +94,10 @@ class MeasuresOutput : public Output {
     auto log = std::make_unique<Log>(*this, task.signal_id);
     log->measures.path = task.relative_path;
     log->measures.hour = hour;
-    log->measures.start = settings_.zone != nullptr ? ZonedHour(*settings_.zone, hour).start()
-                                                    : hour_start(hour);
+    log->second_pass = task.second_pass;
+    log->measures.start = settings_.zone != nullptr
+                              ? ZonedHour(*settings_.zone, hour, task.second_pass).start()
+                              : hour_start(hour);
     // Room for an event a record of a plain log (3 bytes or more each), up
     // to a million: the events are seldom moved as they come, and trimmed
     // once read.
@@ -479,11 +481,12 @@ class MeasuresOutput : public Output {
     Log(MeasuresOutput& output, std::string signal_id)
         : output_(output), signal_id_(std::move(signal_id)),
           events_(&measures.events) {}
+    bool second_pass = false;  // Task::second_pass
     ConvertResult convert(LogConverter& converter, InputStream& input) override {
       // In a zone, a log whose offset changes within it has its records'
       // times moved to real time as they are read.
       if (const TimeZone* zone = output_.settings_.zone.get(); zone != nullptr && measures.dated) {
-        ZonedHour zoned(*zone, measures.hour);
+        ZonedHour zoned(*zone, measures.hour, second_pass);
         if (!zoned.constant()) return converter.convert_measures(input, events_, &zoned);
       }
       return converter.convert_measures(input, events_);

@@ -56,6 +56,7 @@ class SinkOutput : public Output {
     load.path = task.relative_path;
     load.signal_id = task.signal_id;
     load.hour = hour;
+    load.second_pass = task.second_pass;
     load.size = in.size();
     in.size_and_time(&load.size, &load.mtime_ns);
     return rows;

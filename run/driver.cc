@@ -24,6 +24,39 @@
 
 namespace {
 
+// With --tz: of the logs among `items` of one signal and of an hour that
+// the zone's clocks showed twice, where a controller writes that hour as
+// two logs, all but the first (by modification time, then path) are of the
+// hour's second pass.
+void mark_second_passes(const TimeZone& zone, const RunSettings& settings,
+                        std::vector<Item*> items) {
+  struct Log {
+    std::string key;  // its signal and hour
+    int64_t mtime;
+    Task* task;
+  };
+  std::vector<Log> logs;
+  for (Item* item : items) {
+    if (!item->task || item->task->check_only) continue;
+    Task& task = *item->task;
+    LogHour hour;
+    if (!log_hour_of(task.log_name, &hour, settings.first_year, settings.last_year) ||
+        !zone.shows_twice(hour))
+      continue;
+    uint64_t size = 0;
+    int64_t mtime = INT64_MAX;  // unknown: after the others
+    if (task.dir != nullptr && !task.dir->stat(task.name, &size, &mtime)) mtime = INT64_MAX;
+    logs.push_back({task.signal_id + '\n' + hour_start_text(hour), mtime, &task});
+  }
+  std::sort(logs.begin(), logs.end(), [](const Log& a, const Log& b) {
+    if (a.key != b.key) return a.key < b.key;
+    if (a.mtime != b.mtime) return a.mtime < b.mtime;
+    return a.task->relative_path + a.task->name < b.task->relative_path + b.task->name;
+  });
+  for (size_t i = 1; i < logs.size(); ++i)
+    logs[i].task->second_pass = logs[i].key == logs[i - 1].key;
+}
+
 // One run over a tree: for each directory the walk reaches, decompress in
 // place where the output asks for it, plan, ready the output, and hand the
 // items to the runner.
@@ -241,6 +274,11 @@ void TreeRun::visit(DirVisit& visit) {
     items.push_back(item_for(p, visit, out_path));
     if (items.back().task) items.back().task->place = place;
   }
+  if (options_.zone != nullptr) {
+    std::vector<Item*> all;
+    for (Item& item : items) all.push_back(&item);
+    mark_second_passes(*options_.zone, settings_, all);
+  }
   runner_.add(std::move(items));
 }
 
@@ -426,14 +464,24 @@ int run_with(const Options& given, const RunHooks& hooks) {
     output->set_interruption(hooks.interrupted);
   }
   bool found = false, passed_sub_directories = false;
+  // The log files given, made items first: in a zone, two logs of the hour
+  // shown twice are told apart among them.
+  std::vector<std::optional<Item>> file_items(files ? options.inputs.size() : 0);
+  std::vector<Item*> given_logs;
+  for (size_t i = 0; i < file_items.size(); ++i) {
+    std::string resolved;
+    const std::string& input = options.inputs[i];
+    if (input != "-" && output_target(input, &resolved) == OutputTarget::kDirectory) continue;
+    file_items[i] = file_item(options, input, standard_input);
+    given_logs.push_back(&*file_items[i]);
+  }
+  if (options.zone != nullptr) mark_second_passes(*options.zone, settings, given_logs);
   // Each input in the order given: a directory is walked, a file is a log.
   for (size_t i = 0; i < (files ? options.inputs.size() : 1) && !runner.stopped();
        ++i) {
-    std::string resolved;
     const std::string& input = options.inputs[i];
-    if (files && (input == "-" || output_target(input, &resolved) !=
-                                      OutputTarget::kDirectory)) {
-      Item item = file_item(options, input, standard_input);
+    if (files && file_items[i]) {
+      Item item = std::move(*file_items[i]);
       if (item.task && input != "-" && !reads_log_of_day(options, item.task->log_name)) continue;
       found |= item.task.has_value();
       runner.add(std::move(item));

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -691,10 +692,28 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
     LogHour midnight;  // the day's
     bool fall_back;
     int change_hour;
-  } kDays[] = {{"America/Chicago", {2026, 11, 1, 0}, true, 1},
-               {"America/Chicago", {2026, 3, 8, 0}, false, 2},
-               {"Australia/Sydney", {2026, 4, 5, 0}, true, 2},
-               {"Australia/Sydney", {2026, 10, 4, 0}, false, 2}};
+    // The hour shown twice written as two logs, the second pass named to
+    // come first (told apart by their modification times).
+    bool two_logs;
+  } kDays[] = {{"America/Chicago", {2026, 11, 1, 0}, true, 1, false},
+               {"America/Chicago", {2026, 3, 8, 0}, false, 2, false},
+               {"Australia/Sydney", {2026, 4, 5, 0}, true, 2, false},
+               {"Australia/Sydney", {2026, 10, 4, 0}, false, 2, false},
+               {"Australia/Sydney", {2026, 4, 5, 0}, true, 2, true}};
+  // A log copied with its modification time, as a delivery keeps it.
+  auto deliver = [](const fs::path& from, const fs::path& to) {
+    fs::copy_file(from, to);
+    fs::last_write_time(to, fs::last_write_time(from));
+  };
+  // A folder's logs in the order they were written.
+  auto by_time = [](const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const std::string& name : entries(folder)) names.push_back(name);
+    std::stable_sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+      return fs::last_write_time(folder / a) < fs::last_write_time(folder / b);
+    });
+    return names;
+  };
   for (const auto& d : kDays) {
     TimeZone zone;
     std::string err;
@@ -705,19 +724,34 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
     options.fall_back = d.fall_back;
     options.spring_forward = !d.fall_back;
     options.change_hour = d.change_hour;
-    const fs::path wall = dir_ / "wall" / "sig", real = dir_ / "real" / "sig";
+    const fs::path wall = dir_ / "wall" / "AB_17", real = dir_ / "real" / "AB_17";
     const fs::path map = root_ / "map.csv";
     fs::remove_all(dir_);
-    write_file(map, signal_day_map(options, "sig"));
+    write_file(map, signal_day_map(options, "AB_17"));
     char date[16];
     snprintf(date, sizeof date, "%04d_%02d_%02d", d.midnight.year, d.midnight.month,
              d.midnight.day);
-    write_day(wall, signal_day(options), date);
+    if (!d.two_logs) write_day(wall, signal_day(options), date);
     // The real hours named by the UTC hour they are.
     options.real_hours = true;
     const std::vector<std::vector<LogRecord>> hours = signal_day(options);
     int32_t offsets[2];
     zone.offsets_of(hour_start(d.midnight) / 10, offsets);
+    if (d.two_logs) {
+      // Each log written at the end of its real hour; the second pass of
+      // the hour shown twice under a name that sorts first.
+      fs::create_directories(wall);
+      const auto midnight = fs::last_write_time(root_) - std::chrono::hours(48);
+      for (size_t h = 0; h < hours.size(); ++h) {
+        const int wall_hour = static_cast<int>(h) - (static_cast<int>(h) > d.change_hour ? 1 : 0);
+        char name[40];
+        snprintf(name, sizeof name, "%s%s_%02d.dat", static_cast<int>(h) == d.change_hour ? "AB_17_" : "",
+                 date, wall_hour);
+        write_file(wall / name, make_log(6, hours[h]));
+        fs::last_write_time(wall / name, midnight + std::chrono::hours(h + 1));
+      }
+      ASSERT_EQ(entries(wall).size(), 25u);
+    }
     fs::create_directories(real);
     for (size_t h = 0; h < hours.size(); ++h) {
       const int64_t t = hour_start(d.midnight) - int64_t{offsets[0]} * 10 +
@@ -737,6 +771,25 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
     run = quillon({"-f", "measures", "--detectors", map.string(), "-o", real_out.string(),
                    real.string(), "e"});
     ASSERT_EQ(run.status, 0) << run.err;
+    if (d.two_logs) {
+      // The events table's rows, each at its instant, are those of the real
+      // hours.
+      auto sorted_rows = [&](const fs::path& folder, std::vector<std::string> zone_args) {
+        std::vector<std::string> args = {"-f", "events", "--columns", "timestamp,event_code,event_param",
+                                         folder.string(), "e"};
+        args.insert(args.begin(), zone_args.begin(), zone_args.end());
+        ToolRun events = quillon(args);
+        EXPECT_EQ(events.status, 0) << events.err;
+        std::istringstream lines(zone_args.empty() ? events.out : in_utc(events.out));
+        std::vector<std::string> rows;
+        for (std::string row; std::getline(lines, row);) rows.push_back(row);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+      };
+      const std::vector<std::string> want = sorted_rows(real, {});
+      EXPECT_GT(want.size(), 1000u);
+      EXPECT_TRUE(sorted_rows(wall, {"--tz", d.zone}) == want) << "events of two logs";
+    }
     const std::set<std::string> tables = entries(real_out);
     EXPECT_EQ(entries(zoned_out), tables);
     for (const std::string& table : tables) {
@@ -752,15 +805,16 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
     // Every real hour is a log's, none missing: 25 or 23 of them.
     const std::string logs = in_utc(read_file(zoned_out / "logs.csv"));
     EXPECT_EQ(logs.find("missing"), std::string::npos) << logs;
-    EXPECT_EQ(std::count(logs.begin(), logs.end(), '\n'), d.fall_back ? 25 : 24) << logs;
+    // The header and a row a log.
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), '\n'), d.two_logs ? 26 : d.fall_back ? 25 : 24) << logs;
     // Delivered an hour at a time and measured with -u, each signal going
     // on from where it stood (after the hour shown twice too), the tables
     // are those of a run of every log.
-    const fs::path delivered = dir_ / "delivered" / "sig", update_out = root_ / "update";
+    const fs::path delivered = dir_ / "delivered" / "AB_17", update_out = root_ / "update";
     fs::remove_all(update_out);
     fs::create_directories(delivered);
-    for (const std::string& name : entries(wall)) {
-      fs::copy_file(wall / name, delivered / name);
+    for (const std::string& name : by_time(wall)) {
+      deliver(wall / name, delivered / name);
       run = quillon({"-u", "--tz", d.zone, "-f", "measures", "--detectors", map.string(), "-o",
                      update_out.string(), delivered.string(), "e"});
       ASSERT_EQ(run.status, 0) << run.err;
@@ -779,7 +833,7 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
     char page_name[32];
     snprintf(page_name, sizeof page_name, "%04d-%02d-%02d.html", d.midnight.year,
              d.midnight.month, d.midnight.day);
-    const std::string page = read_file(pages / "sig" / page_name);
+    const std::string page = read_file(pages / "AB_17" / page_name);
     const size_t from = page.find("id=\"hours\""), to = page.find("</svg>", from);
     ASSERT_NE(from, std::string::npos);
     std::vector<std::string> labels;
@@ -798,16 +852,16 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
         << d.zone << " " << date;
     // Drawn with -u as the hours came, the pages are those of one run.
     if (!d.fall_back) continue;
-    const fs::path again = dir_ / "again" / "sig", update_pages = root_ / "update-pages";
+    const fs::path again = dir_ / "again" / "AB_17", update_pages = root_ / "update-pages";
     fs::remove_all(update_pages);
     fs::create_directories(again);
-    for (const std::string& name : entries(wall)) {
-      fs::copy_file(wall / name, again / name);
+    for (const std::string& name : by_time(wall)) {
+      deliver(wall / name, again / name);
       run = quillon({"-u", "--tz", d.zone, "-f", "report", "--detectors", map.string(), "-o",
                      update_pages.string(), again.string(), "e"});
       ASSERT_EQ(run.status, 0) << run.err;
     }
-    EXPECT_TRUE(read_file(update_pages / "sig" / page_name) == page) << d.zone << " " << date;
+    EXPECT_TRUE(read_file(update_pages / "AB_17" / page_name) == page) << d.zone << " " << date;
     EXPECT_TRUE(read_file(update_pages / "index.html") == read_file(pages / "index.html"));
   }
 }
