@@ -692,8 +692,8 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
     LogHour midnight;  // the day's
     bool fall_back;
     int change_hour;
-    // The hour shown twice written as two logs, the second pass named to
-    // come first (told apart by their modification times).
+    // The hour shown twice written as two logs, the first pass named to
+    // come last (told apart by their modification times).
     bool two_logs;
   } kDays[] = {{"America/Chicago", {2026, 11, 1, 0}, true, 1, false},
                {"America/Chicago", {2026, 3, 8, 0}, false, 2, false},
@@ -738,8 +738,8 @@ TEST_F(EventsRun, MeasuresInAZoneAreThoseOfRealTime) {
     int32_t offsets[2];
     zone.offsets_of(hour_start(d.midnight) / 10, offsets);
     if (d.two_logs) {
-      // Each log written at the end of its real hour; the second pass of
-      // the hour shown twice under a name that sorts first.
+      // Each log written at the end of its real hour; the first pass of
+      // the hour shown twice under a name that sorts last.
       fs::create_directories(wall);
       const auto midnight = fs::last_write_time(root_) - std::chrono::hours(48);
       for (size_t h = 0; h < hours.size(); ++h) {
