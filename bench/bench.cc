@@ -806,6 +806,76 @@ int main(int argc, char** argv) {
       fs::remove_all(out);
       fs::remove_all(full);
     }
+
+    // The same archive in an SQLite database: its size an event, the load
+    // of its last hour with -u, and the typical queries (sqlite3 shell,
+    // median of rounds).
+    if (run({"sqlite3", "--version"}) == 0 &&
+        run({tool, "-f", "sqlite", "-t", "-o", (c.root / "probe.db").string(),
+             c.header.string(), "e"}) == 0) {
+      const fs::path db = c.root / "hourly.db", before = c.root / "hourly-before.db";
+      auto load = [&](const fs::path& to, bool update) {
+        std::vector<std::string> argv = {tool, "-q", "-r", "-f", "sqlite", "-o", to.string(),
+                                         archive.string(), "e"};
+        if (update) argv.insert(argv.begin() + 1, "-u");
+        return argv;
+      };
+      double start = now();
+      run(load(before, false));
+      const double first = now() - start;
+      for (int s = 0; s < signals; ++s) {
+        char id[8];
+        snprintf(id, sizeof id, "s%02d", s);
+        fs::create_hard_link(last / id / logs.back().filename(),
+                             archive / id / logs.back().filename());
+      }
+      std::vector<double> hour_times;
+      for (int round = 0; round < rounds; ++round) {
+        fs::copy_file(before, db, fs::copy_options::overwrite_existing);
+        start = now();
+        run(load(db, true));
+        hour_times.push_back(now() - start);
+      }
+      const double events =
+          atof(capture({"sqlite3", db.string(), "SELECT sum(records) FROM logs"}, c.root).c_str());
+      const double bytes = static_cast<double>(fs::file_size(db));
+      printf("\nSQLite database of the %d signals by %d days (%.1f M records): %.1f bytes an "
+             "event (%.0f MB); loaded in %.2f s, its last hour with -u in %.3f s (median)\n",
+             signals, days, events / 1e6, bytes / events, bytes / 1e6, first,
+             median(hour_times));
+      const struct {
+        const char* what;
+        std::string sql;
+      } kQueries[] = {
+          {"the README's hourly query (detector on, every signal, since a time)",
+           "SELECT logs.signal_id, count(*) FROM logs JOIN events USING (log_id) WHERE "
+           "logs.start >= '2022-06-14 12:00:00' AND version <> 4 AND event_code = 82 GROUP BY 1"},
+          {"a signal's day, its logs by start",
+           "SELECT count(*), max(timestamp) FROM logs JOIN events USING (log_id) WHERE "
+           "logs.signal_id = 's07' AND logs.start >= '2022-06-10' AND logs.start < '2022-06-11'"},
+          {"a code across signals over a day, the logs by start",
+           "SELECT logs.signal_id, count(*) FROM logs JOIN events USING (log_id) WHERE "
+           "logs.start >= '2022-06-10' AND logs.start < '2022-06-11' AND event_code = 82 "
+           "GROUP BY 1"},
+          {"a signal's day in event_log by timestamp (every event of the signal)",
+           "SELECT count(*) FROM event_log WHERE signal_id = 's07' AND timestamp >= "
+           "'2022-06-10' AND timestamp < '2022-06-11'"},
+      };
+      for (const auto& q : kQueries) {
+        std::vector<double> times;
+        for (int round = 0; round < std::max(rounds, 3); ++round) {
+          start = now();
+          run({"sqlite3", db.string(), q.sql});
+          times.push_back(now() - start);
+        }
+        printf("  %s: %.3f s\n", q.what, median(times));
+      }
+      for (int s = 0; s < signals; ++s) {
+        char id[8];
+        snprintf(id, sizeof id, "s%02d", s);
+        fs::remove(archive / id / logs.back().filename());
+      }
+    }
   }
 
   fs::remove_all(c.root);

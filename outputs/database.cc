@@ -16,18 +16,18 @@ namespace {
 
 // The schema's version, kept in the table quillon (key "schema") and, in a
 // database that holds no table but quillon's, in user_version too: another
-// program's user_version is never changed. Version 2 holds the
-// logs whose name has no date (start NULL) and gives event_log the
-// version of each row's log; a database of version 1 is brought to it.
-const int kSchemaVersion = 2;
+// program's user_version is never changed. Version 2 held the logs whose
+// name has no date (start NULL) and gave event_log the version of each
+// row's log; version 3 holds each log's events packed in one row (under 12
+// bytes an event, a third of version 2's) and makes the events table a view
+// of them. A database of version 1 or 2 is brought to version 3.
+const int kSchemaVersion = 3;
 
-// The tables of both modes. A log's events are one range of rowids
-// (first_event to last_event), appended in one transaction: they need no
-// index of their own.
 const char kQuillonSchema[] =
     "CREATE TABLE quillon (key TEXT PRIMARY KEY, value TEXT NOT NULL);\n";
 
-const char kLogsSchema[] =
+// The logs of version 2, which version 1's are brought to on the way.
+const char kLogsSchemaV2[] =
     "CREATE TABLE logs (\n"
     "  log_id INTEGER PRIMARY KEY,\n"
     "  path TEXT NOT NULL UNIQUE,\n"
@@ -45,83 +45,173 @@ const char kLogsSchema[] =
     ");\n"
     "CREATE INDEX logs_by_signal ON logs (signal_id, start);\n";
 
-const char kStandardSchema[] =
-    "CREATE TABLE events (\n"
-    "  event_id INTEGER PRIMARY KEY,\n"
-    "  log_id INTEGER NOT NULL,\n"
-    "  timestamp TEXT NOT NULL,\n"
-    "  event_code INTEGER NOT NULL,\n"
-    "  event_param INTEGER\n"
+const char kLogsSchema[] =
+    "CREATE TABLE logs (\n"
+    "  log_id INTEGER PRIMARY KEY,\n"
+    "  path TEXT NOT NULL UNIQUE,\n"
+    "  signal_id TEXT NOT NULL,\n"
+    "  start TEXT,\n"
+    "  version INTEGER NOT NULL,\n"
+    "  header TEXT NOT NULL,\n"
+    "  closing TEXT NOT NULL,\n"
+    "  records INTEGER NOT NULL,\n"
+    "  size INTEGER NOT NULL,\n"
+    "  mtime INTEGER NOT NULL,\n"
+    "  digest INTEGER NOT NULL\n"
     ");\n";
 
-const char kStandardView[] =
-    "CREATE VIEW event_log AS\n"
-    "  SELECT logs.signal_id AS signal_id, events.timestamp AS timestamp,\n"
-    "         events.event_code AS event_code, events.event_param AS event_param,\n"
-    "         logs.version AS version\n"
-    "  FROM logs JOIN events\n"
-    "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
+// A database made with --tz keeps, by log, the offset from UTC of its hour's
+// start and the other offset of its records where the clocks changed in it.
+const char kZonedLogsColumns[] =
+    "ALTER TABLE logs ADD COLUMN utc_offset INTEGER;\n"
+    "ALTER TABLE logs ADD COLUMN other_offset INTEGER;\n";
 
-const char kProprietarySchema[] =
-    "CREATE TABLE events (\n"
-    "  event_id INTEGER PRIMARY KEY,\n"
-    "  log_id INTEGER NOT NULL,\n"
-    "  timestamp TEXT NOT NULL,\n"
+// A log's events, in file order, are one JSON array in one row: each event
+// one number, T << 18 | O << 17 | C << 9 | P, where T is its tenths after
+// the log's hour, O whether it has the log's other offset (with --tz), and
+// in mode e C the code and P 256 + the parameter (0 for none); in mode p C
+// the event type, and an event with data bytes is the text of that number
+// and its bytes, "N 1 2 3". The views give the events as rows, the logs'
+// hours and starts making their times; a query of a range of logs reads
+// only theirs (logs_by_signal, logs_by_start).
+const char kPackedSchema[] =
+    "CREATE INDEX logs_by_signal ON logs (signal_id, start);\n"
+    "CREATE INDEX logs_by_start ON logs (start);\n"
+    "CREATE TABLE packed_events (log_id INTEGER PRIMARY KEY, events TEXT NOT NULL);\n";
+
+// The names of the event types of each log version's table (0: the
+// current table, of every version but 4, 5 and 6), for the views of mode p.
+const char kNamesSchema[] =
+    "CREATE TABLE event_names (\n"
+    "  version INTEGER NOT NULL,\n"
     "  event_type INTEGER NOT NULL,\n"
     "  event_name TEXT NOT NULL,\n"
-    "  data TEXT NOT NULL\n"
-    ");\n";
+    "  PRIMARY KEY (version, event_type)\n"
+    ") WITHOUT ROWID;\n";
 
-const char kProprietaryView[] =
+// The pieces of the views: T, the tenths of an event `v`; the wall time of
+// the controller's clock at it, "2026-11-01 01:30:00.0" (with 'T' where
+// `iso`), cheap within the hour; the offset of the event, and that
+// offset's text.
+#define QUILLON_T "(v >> 18)"
+#define QUILLON_WALL(sep)                                                             \
+  "CASE WHEN " QUILLON_T " < 36000 THEN substr(l.start, 1, 10) || '" sep "' ||\n"     \
+  "           substr(l.start, 12, 3) || printf('%02d:%02d.%d', " QUILLON_T " / 600,\n" \
+  "           " QUILLON_T " / 10 % 60, " QUILLON_T " % 10)\n"                          \
+  "         ELSE strftime('%Y-%m-%d" sep "%H:%M:%S', l.start, (" QUILLON_T " / 10) || ' seconds')\n" \
+  "           || '.' || (" QUILLON_T " % 10) END"
+#define QUILLON_OFFSET "(CASE WHEN v & 131072 THEN l.other_offset ELSE l.utc_offset END)"
+#define QUILLON_OFFSET_TEXT                                                             \
+  "(CASE WHEN " QUILLON_OFFSET " < 0 THEN '-' ELSE '+' END) ||\n"                       \
+  "         printf('%02d:%02d', abs(" QUILLON_OFFSET ") / 3600, abs(" QUILLON_OFFSET ") / 60 % 60) ||\n" \
+  "         (CASE WHEN abs(" QUILLON_OFFSET ") % 60 = 0 THEN ''\n"                     \
+  "               ELSE printf(':%02d', abs(" QUILLON_OFFSET ") % 60) END)"
+// The rows of the packed events: `v`, each event's number, with its log
+// `l` (mode p: the event's data text `d`).
+// The rows of the packed events: `v`, each event's number, with its log
+// `l` (mode p: the event's data text `d`). Each view reads the logs and
+// their events in the order they were loaded, as a table of them would
+// (CROSS JOIN keeps that order of the loops); a query of some logs finds
+// theirs by log_id.
+#define QUILLON_PACKED_E                                                                \
+  "(SELECT p.log_id AS log_id, j.value AS v\n"                                           \
+  "        FROM packed_events AS p CROSS JOIN json_each(p.events) AS j)"
+#define QUILLON_PACKED_P                                                                \
+  "(SELECT p.log_id AS log_id, CAST(j.value AS INTEGER) AS v,\n"                        \
+  "               CASE WHEN j.type = 'text' THEN substr(j.value, instr(j.value, ' ') + 1)\n" \
+  "                    ELSE '' END AS d\n"                                               \
+  "        FROM packed_events AS p CROSS JOIN json_each(p.events) AS j)"
+#define QUILLON_NAMES                                                                   \
+  "\n    CROSS JOIN event_names AS n ON n.version = (CASE WHEN l.version IN (4, 5, 6)\n" \
+  "                                               THEN l.version ELSE 0 END)\n"          \
+  "                         AND n.event_type = v & 255"
+// The events first, for the view events; the logs first, for event_log.
+#define QUILLON_EVENTS_E "  FROM " QUILLON_PACKED_E "\n    CROSS JOIN logs AS l USING (log_id)"
+#define QUILLON_EVENTS_P \
+  "  FROM " QUILLON_PACKED_P "\n    CROSS JOIN logs AS l USING (log_id)" QUILLON_NAMES
+#define QUILLON_LOGS_E "  FROM logs AS l CROSS JOIN " QUILLON_PACKED_E " USING (log_id)"
+#define QUILLON_LOGS_P "  FROM logs AS l CROSS JOIN " QUILLON_PACKED_P " USING (log_id)" QUILLON_NAMES
+
+const char kStandardViews[] =
+    "CREATE VIEW events AS\n"
+    "  SELECT log_id, " QUILLON_WALL(" ") " AS timestamp,\n"
+    "         (v >> 9) & 255 AS event_code, CASE WHEN v & 256 THEN v & 255 END AS event_param\n"
+    QUILLON_EVENTS_E ";\n"
+    "CREATE VIEW event_log AS\n"
+    "  SELECT logs.signal_id AS signal_id, events.timestamp AS timestamp,\n"
+    "         events.event_code AS event_code, events.event_param AS event_param,\n"
+    "         logs.version AS version\n"
+    "  FROM logs CROSS JOIN events USING (log_id);\n";
+
+const char kProprietaryViews[] =
+    "CREATE VIEW events AS\n"
+    "  SELECT log_id, " QUILLON_WALL(" ") " AS timestamp,\n"
+    "         v & 255 AS event_type, n.event_name AS event_name, d AS data\n"
+    QUILLON_EVENTS_P ";\n"
     "CREATE VIEW event_log AS\n"
     "  SELECT logs.signal_id AS signal_id, events.timestamp AS timestamp,\n"
     "         events.event_type AS event_type, events.event_name AS event_name,\n"
     "         events.data AS data, logs.version AS version\n"
-    "  FROM logs JOIN events\n"
-    "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
+    "  FROM logs CROSS JOIN events USING (log_id);\n";
 
-// A database made with --tz holds instants: each event's time in UTC
-// ("2026-11-01T06:30:00.0Z") and its offset from UTC in seconds; its view
-// gives the controller's time with its offset, as the events table writes
-// it with --tz ("2026-11-01T01:30:00.0-05:00"). Its events table is
-// `plain`'s with the offset after the last column.
-std::string zoned_schema(const std::string& plain) {
-  const size_t end = plain.rfind("\n);");
-  return plain.substr(0, end) + ",\n  utc_offset INTEGER NOT NULL" + plain.substr(end);
+// With --tz: events gives each event's instant in UTC
+// ("2026-11-01T06:30:00.0Z") and its offset from UTC in seconds; event_log
+// the controller's time with its offset, as the events table writes it with
+// --tz ("2026-11-01T01:30:00.0-05:00").
+#define QUILLON_UTC                                                                     \
+  "strftime('%Y-%m-%dT%H:%M:%S', l.start, (" QUILLON_T " / 10 - " QUILLON_OFFSET ") || ' seconds')\n" \
+  "           || '.' || (" QUILLON_T " % 10) || 'Z'"
+
+const char kZonedStandardViews[] =
+    "CREATE VIEW events AS\n"
+    "  SELECT log_id, " QUILLON_UTC " AS timestamp,\n"
+    "         (v >> 9) & 255 AS event_code, CASE WHEN v & 256 THEN v & 255 END AS event_param,\n"
+    "         " QUILLON_OFFSET " AS utc_offset\n"
+    QUILLON_EVENTS_E ";\n"
+    "CREATE VIEW event_log AS\n"
+    "  SELECT l.signal_id AS signal_id,\n"
+    "         " QUILLON_WALL("T") " ||\n"
+    "         " QUILLON_OFFSET_TEXT " AS timestamp,\n"
+    "         (v >> 9) & 255 AS event_code, CASE WHEN v & 256 THEN v & 255 END AS event_param,\n"
+    "         l.version AS version\n"
+    QUILLON_LOGS_E ";\n";
+
+const char kZonedProprietaryViews[] =
+    "CREATE VIEW events AS\n"
+    "  SELECT log_id, " QUILLON_UTC " AS timestamp,\n"
+    "         v & 255 AS event_type, n.event_name AS event_name, d AS data,\n"
+    "         " QUILLON_OFFSET " AS utc_offset\n"
+    QUILLON_EVENTS_P ";\n"
+    "CREATE VIEW event_log AS\n"
+    "  SELECT l.signal_id AS signal_id,\n"
+    "         " QUILLON_WALL("T") " ||\n"
+    "         " QUILLON_OFFSET_TEXT " AS timestamp,\n"
+    "         v & 255 AS event_type, n.event_name AS event_name, d AS data,\n"
+    "         l.version AS version\n"
+    QUILLON_LOGS_P ";\n";
+
+#undef QUILLON_T
+#undef QUILLON_WALL
+#undef QUILLON_OFFSET
+#undef QUILLON_OFFSET_TEXT
+#undef QUILLON_PACKED_E
+#undef QUILLON_PACKED_P
+#undef QUILLON_NAMES
+#undef QUILLON_EVENTS_E
+#undef QUILLON_EVENTS_P
+#undef QUILLON_LOGS_E
+#undef QUILLON_LOGS_P
+#undef QUILLON_UTC
+
+// The views of a database of `mode`, with or without a zone.
+const char* views_of(Mode mode, bool zoned) {
+  const bool p = mode == Mode::kProprietary;
+  return zoned ? (p ? kZonedProprietaryViews : kZonedStandardViews)
+               : (p ? kProprietaryViews : kStandardViews);
 }
 
-// The controller's time of an event of a database made with --tz.
-#define QUILLON_LOCAL_TIME                                                              \
-  "strftime('%Y-%m-%dT%H:%M:%S', substr(events.timestamp, 1, 19),\n"                    \
-  "                  events.utc_offset || ' seconds') ||\n"                                \
-  "         substr(events.timestamp, 20, 2) ||\n"                                          \
-  "         (CASE WHEN events.utc_offset < 0 THEN '-' ELSE '+' END) ||\n"                  \
-  "         printf('%02d:%02d', abs(events.utc_offset) / 3600, abs(events.utc_offset) / 60 % 60) ||\n" \
-  "         (CASE WHEN abs(events.utc_offset) % 60 = 0 THEN ''\n"                          \
-  "               ELSE printf(':%02d', abs(events.utc_offset) % 60) END)"
-
-const char kZonedStandardView[] =
-    "CREATE VIEW event_log AS\n"
-    "  SELECT logs.signal_id AS signal_id,\n"
-    "         " QUILLON_LOCAL_TIME " AS timestamp,\n"
-    "         events.event_code AS event_code, events.event_param AS event_param,\n"
-    "         logs.version AS version\n"
-    "  FROM logs JOIN events\n"
-    "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
-
-const char kZonedProprietaryView[] =
-    "CREATE VIEW event_log AS\n"
-    "  SELECT logs.signal_id AS signal_id,\n"
-    "         " QUILLON_LOCAL_TIME " AS timestamp,\n"
-    "         events.event_type AS event_type, events.event_name AS event_name,\n"
-    "         events.data AS data, logs.version AS version\n"
-    "  FROM logs JOIN events\n"
-    "    ON events.event_id BETWEEN logs.first_event AND logs.last_event;\n";
-
-#undef QUILLON_LOCAL_TIME
-
 // Brings a database of schema version 1 to version 2: the logs table
-// rebuilt with a start that may be NULL, the view with the version.
+// rebuilt with a start that may be NULL.
 const char kFromVersion1[] =
     "DROP VIEW IF EXISTS event_log;\n"
     "DROP INDEX IF EXISTS logs_by_signal;\n"
@@ -145,81 +235,63 @@ struct Digest : OutputStream {
   }
 };
 
-// Inserts each row it is handed into the events table, for one log.
-class EventInserter : public PackedRowReader {
+// Packs the rows of one log as the table packed_events holds them.
+class EventPacker : public PackedRowReader {
  public:
-  EventInserter(Mode mode, const EventTable& table, sqlite3_stmt* insert,
-                int64_t log_id, const LogHour& hour, const TimeZone* zone,
-                bool second_pass)
-      : PackedRowReader(mode, table),
-        mode_(mode),
-        insert_(insert),
-        log_id_(log_id),
-        clock_(hour),
-        start_(hour_start(hour)) {
-    if (zone != nullptr) zoned_ = std::make_unique<ZonedHour>(*zone, hour, second_pass);
-    for (int type = 0; type < table.count; ++type)
-      names_.emplace_back(event_name(table.rows[type]));
+  EventPacker(Mode mode, const EventTable& table, const LogHour& hour, const TimeZone* zone,
+              bool second_pass)
+      : PackedRowReader(mode, table), mode_(mode) {
+    if (zone != nullptr) {
+      zoned_ = std::make_unique<ZonedHour>(*zone, hour, second_pass);
+      utc_offset = zoned_->start_offset();
+    }
+    packed.reserve(1 << 16);
+    packed += '[';
   }
 
-  int64_t first = 0, last = 0;
-  int status = SQLITE_OK;
+  std::string packed;  // the JSON array, once the rows are through: end()
+  int32_t utc_offset = 0, other_offset = 0;
+  bool has_other = false;
+
+  void end() { packed += ']'; }
 
  protected:
   bool row(const PackedRow& r) override {
-    char stamp[kMaxTimeSize + 8];
-    int stamp_size = static_cast<int>(clock_.put(stamp, r.time) - stamp);
+    uint64_t v = uint64_t{r.time} << 18 | uint64_t{r.code} << (mode_ == Mode::kStandard ? 9 : 0);
     if (zoned_ != nullptr) {
-      // The instant in UTC, its offset beside it.
+      // A log has no more than two offsets: no zone changes twice in a day.
       const int32_t offset = zoned_->offset(r.time);
-      stamp_size = static_cast<int>(times_.put_zoned(stamp, start_ + r.time, offset, true) - stamp);
-      sqlite3_bind_int(insert_, mode_ == Mode::kStandard ? 5 : 6, offset);
-    }
-    sqlite3_bind_int64(insert_, 1, log_id_);
-    sqlite3_bind_text(insert_, 2, stamp, stamp_size, SQLITE_STATIC);
-    sqlite3_bind_int(insert_, 3, r.code);
-    char data[16 * 4];
-    if (mode_ == Mode::kStandard) {
-      if (r.has_param)
-        sqlite3_bind_int(insert_, 4, r.param);
-      else
-        sqlite3_bind_null(insert_, 4);
-    } else {
-      const std::string& name = names_[r.code];
-      sqlite3_bind_text(insert_, 4, name.data(), static_cast<int>(name.size()),
-                        SQLITE_STATIC);
-      char* p = data;
-      for (int i = 0; i < r.length; ++i) {
-        if (i > 0) *p++ = ' ';
-        p += snprintf(p, 4, "%u", r.data[i]);
+      if (offset != utc_offset) {
+        if (!has_other) other_offset = offset;
+        has_other = true;
+        v |= 1u << 17;
       }
-      sqlite3_bind_text(insert_, 5, data, static_cast<int>(p - data),
-                        SQLITE_STATIC);
     }
-    status = sqlite3_step(insert_);
-    sqlite3_reset(insert_);
-    if (status != SQLITE_DONE) return false;
-    last = sqlite3_last_insert_rowid(sqlite3_db_handle(insert_));
-    if (first == 0) first = last;
+    if (mode_ == Mode::kStandard && r.has_param) v |= 256u | r.param;
+    if (packed.size() > 1) packed += ',';
+    char text[24 + 16 * 4];
+    char* p = text;
+    const bool data = mode_ == Mode::kProprietary && r.length > 0;
+    if (data) *p++ = '"';
+    p += snprintf(p, 24, "%llu", static_cast<unsigned long long>(v));
+    if (data) {
+      for (int i = 0; i < r.length; ++i) p += snprintf(p, 5, " %u", r.data[i]);
+      *p++ = '"';
+    }
+    packed.append(text, static_cast<size_t>(p - text));
     return true;
   }
 
  private:
   Mode mode_;
-  sqlite3_stmt* insert_;
-  int64_t log_id_;
-  EventClock clock_;
-  int64_t start_;  // of the log's hour
   std::unique_ptr<ZonedHour> zoned_;  // with --tz
-  TimestampText times_;
-  std::vector<std::string> names_;
 };
 
 }  // namespace
 
 ArchiveDatabase::~ArchiveDatabase() {
   for (sqlite3_stmt* stmt : {find_, find_stored_, delete_events_, delete_log_,
-                             touch_log_, insert_log_, insert_event_, set_range_})
+                             touch_log_, insert_log_, insert_events_})
     sqlite3_finalize(stmt);
   sqlite3_close(db_);
 }
@@ -289,7 +361,8 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   // Tables, views and indexes of others (SQLite's own left out).
   int others = -1;
   if (compile("SELECT count(*) FROM sqlite_schema WHERE name NOT IN "
-              "('quillon', 'logs', 'events', 'event_log', 'logs_by_signal') "
+              "('quillon', 'logs', 'events', 'event_log', 'logs_by_signal', 'logs_by_start', "
+              "'packed_events', 'event_names') "
               "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
               &stmt, err) &&
       sqlite3_step(stmt) == SQLITE_ROW) {
@@ -311,26 +384,24 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   const std::string set_version =
       "INSERT OR REPLACE INTO quillon VALUES ('schema', '" +
       std::to_string(kSchemaVersion) + "');\n" +
-      (others == 0 && (user_version == 0 || user_version == 1)
+      (others == 0 && user_version >= 0 && user_version < kSchemaVersion
            ? "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n"
            : std::string());
+  const bool p = mode == Mode::kProprietary;
   if (ours == 0) {
-    const bool p = mode == Mode::kProprietary;
     std::string sql = std::string(kQuillonSchema) + kLogsSchema +
-                      (zoned ? zoned_schema(p ? kProprietarySchema : kStandardSchema)
-                             : std::string(p ? kProprietarySchema : kStandardSchema)) +
-                      (zoned ? (p ? kZonedProprietaryView : kZonedStandardView)
-                             : (p ? kProprietaryView : kStandardView)) +
+                      (zoned ? kZonedLogsColumns : "") + kPackedSchema +
+                      (p ? kNamesSchema : "") + views_of(mode, zoned) +
                       "INSERT INTO quillon VALUES ('mode', '" + letter + "');\n" +
                       set_version;
-    if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
+    if (!exec(sql.c_str(), err) || (p && !add_event_names(err))) status = DatabaseOpen::kFailed;
     if (zoned && status == DatabaseOpen::kOpened) {
       // The zone's name is plain text (letters, digits, "/_+-").
       const std::string set_zone =
           "INSERT INTO quillon VALUES ('zone', '" + zone_->name() + "');\n";
       if (!exec(set_zone.c_str(), err)) status = DatabaseOpen::kFailed;
     }
-  } else if (version != kSchemaVersion && version != 1 && version != 0) {
+  } else if (version != kSchemaVersion && version != 2 && version != 1 && version != 0) {
     *err = "schema version " + std::to_string(version) +
            " is unknown to this quillon; the database is left as it was";
     status = DatabaseOpen::kRefused;
@@ -363,13 +434,14 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
                  : "holds times in " + stored_zone + ": load it with --tz " + stored_zone +
                        "; it is left as it was";
       status = DatabaseOpen::kRefused;
-    } else if (version == 1) {
-      std::string sql = std::string(kFromVersion1) + kLogsSchema +
-                        kFromVersion1Copy +
-                        (mode == Mode::kProprietary ? kProprietaryView
-                                                    : kStandardView) +
-                        set_version;
-      if (!exec(sql.c_str(), err)) status = DatabaseOpen::kFailed;
+    } else if (version < kSchemaVersion) {
+      const std::string v1 = std::string(kFromVersion1) + kLogsSchemaV2 + kFromVersion1Copy;
+      if ((version == 1 && !exec(v1.c_str(), err)) || !pack_events(err) ||
+          !exec(set_version.c_str(), err)) {
+        status = DatabaseOpen::kFailed;
+      } else {
+        packed_ = true;
+      }
     }
   }
   // The paths of the logs are below one directory: the first run's.
@@ -407,31 +479,21 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   }
   if (!exec("COMMIT", err)) return DatabaseOpen::kFailed;
 
-  const bool p = mode == Mode::kProprietary;
-  if (!compile("SELECT log_id, first_event, last_event, digest, size, mtime "
-               "FROM logs WHERE path = ?",
-               &find_, err) ||
+  if (!compile("SELECT log_id, digest FROM logs WHERE path = ?", &find_, err) ||
       !compile("SELECT size, mtime FROM logs WHERE path = ?", &find_stored_, err) ||
-      !compile("DELETE FROM events WHERE event_id BETWEEN ? AND ?",
-               &delete_events_, err) ||
+      !compile("DELETE FROM packed_events WHERE log_id = ?", &delete_events_, err) ||
       !compile("DELETE FROM logs WHERE log_id = ?", &delete_log_, err) ||
       !compile("UPDATE logs SET size = ?, mtime = ? WHERE log_id = ?",
                &touch_log_, err) ||
-      !compile("INSERT INTO logs (path, signal_id, start, version, header, "
-               "closing, records, size, mtime, digest) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      !compile(zoned ? "INSERT INTO logs (path, signal_id, start, version, header, "
+                       "closing, records, size, mtime, digest, utc_offset, other_offset) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                     : "INSERT INTO logs (path, signal_id, start, version, header, "
+                       "closing, records, size, mtime, digest) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                &insert_log_, err) ||
-      !compile(zoned ? (p ? "INSERT INTO events (log_id, timestamp, event_type, "
-                            "event_name, data, utc_offset) VALUES (?, ?, ?, ?, ?, ?)"
-                          : "INSERT INTO events (log_id, timestamp, event_code, "
-                            "event_param, utc_offset) VALUES (?, ?, ?, ?, ?)")
-                     : (p ? "INSERT INTO events (log_id, timestamp, event_type, "
-                            "event_name, data) VALUES (?, ?, ?, ?, ?)"
-                          : "INSERT INTO events (log_id, timestamp, event_code, "
-                            "event_param) VALUES (?, ?, ?, ?)"),
-               &insert_event_, err) ||
-      !compile("UPDATE logs SET first_event = ?, last_event = ? WHERE log_id = ?",
-               &set_range_, err)) {
+      !compile("INSERT INTO packed_events (log_id, events) VALUES (?, ?)", &insert_events_,
+               err)) {
     return DatabaseOpen::kFailed;
   }
   return DatabaseOpen::kOpened;
@@ -476,13 +538,11 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
   // What an earlier run loaded of this path.
   sqlite3_bind_text(find_, 1, log.path.data(), static_cast<int>(log.path.size()),
                     SQLITE_STATIC);
-  int64_t old_id = 0, old_first = 0, old_last = 0, old_digest = 0;
+  int64_t old_id = 0, old_digest = 0;
   bool found = sqlite3_step(find_) == SQLITE_ROW;
   if (found) {
     old_id = sqlite3_column_int64(find_, 0);
-    old_first = sqlite3_column_int64(find_, 1);
-    old_last = sqlite3_column_int64(find_, 2);
-    old_digest = sqlite3_column_int64(find_, 3);
+    old_digest = sqlite3_column_int64(find_, 1);
   }
   sqlite3_reset(find_);
   if (found && old_digest == hash) {
@@ -493,11 +553,15 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
     return exec("COMMIT", err) || fail(*err);
   }
   if (found) {
-    sqlite3_bind_int64(delete_events_, 1, old_first);
-    sqlite3_bind_int64(delete_events_, 2, old_last);
+    sqlite3_bind_int64(delete_events_, 1, old_id);
     sqlite3_bind_int64(delete_log_, 1, old_id);
     if (!step(delete_events_) || !step(delete_log_)) return fail(error());
   }
+
+  EventPacker packer(mode_, select_event_table(log.version), log.hour, zone_.get(),
+                     log.second_pass);
+  if (!rows.copy_to(packer)) return fail(rows.error());
+  packer.end();
 
   auto text = [](sqlite3_stmt* stmt, int i, const std::string& s) {
     sqlite3_bind_text(stmt, i, s.data(), static_cast<int>(s.size()),
@@ -517,35 +581,179 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
   sqlite3_bind_int64(insert_log_, 8, static_cast<int64_t>(log.size));
   sqlite3_bind_int64(insert_log_, 9, log.mtime_ns);
   sqlite3_bind_int64(insert_log_, 10, hash);
+  if (zone_ != nullptr) {
+    if (log.dated)
+      sqlite3_bind_int(insert_log_, 11, packer.utc_offset);
+    else
+      sqlite3_bind_null(insert_log_, 11);
+    if (packer.has_other)
+      sqlite3_bind_int(insert_log_, 12, packer.other_offset);
+    else
+      sqlite3_bind_null(insert_log_, 12);
+  }
   if (!step(insert_log_)) return fail(error());
   const int64_t log_id = sqlite3_last_insert_rowid(db_);
-
-  EventInserter inserter(mode_, select_event_table(log.version), insert_event_,
-                         log_id, log.hour, zone_.get(), log.second_pass);
-  if (!rows.copy_to(inserter))
-    return fail(inserter.status != SQLITE_DONE ? error() : rows.error());
-  if (inserter.first != 0) {
-    sqlite3_bind_int64(set_range_, 1, inserter.first);
-    sqlite3_bind_int64(set_range_, 2, inserter.last);
-    sqlite3_bind_int64(set_range_, 3, log_id);
-    if (!step(set_range_)) return fail(error());
+  if (packer.packed.size() > 2) {
+    sqlite3_bind_int64(insert_events_, 1, log_id);
+    text(insert_events_, 2, packer.packed);
+    if (!step(insert_events_)) return fail(error());
   }
   if (!exec("COMMIT", err)) return fail(*err);
   loaded_ = true;
   return true;
 }
 
+bool ArchiveDatabase::add_event_names(std::string* err) {
+  sqlite3_stmt* insert = nullptr;
+  if (!compile("INSERT INTO event_names VALUES (?, ?, ?)", &insert, err)) return false;
+  bool ok = true;
+  for (int version : {0, 4, 5, 6}) {
+    const EventTable& table = select_event_table(version);
+    for (int type = 0; type < table.count && ok; ++type) {
+      const std::string_view name = event_name(table.rows[type]);
+      sqlite3_bind_int(insert, 1, version);
+      sqlite3_bind_int(insert, 2, type);
+      sqlite3_bind_text(insert, 3, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+      ok = sqlite3_step(insert) == SQLITE_DONE;
+      sqlite3_reset(insert);
+    }
+  }
+  if (!ok) *err = error();
+  sqlite3_finalize(insert);
+  return ok;
+}
+
+namespace {
+
+// The tenths since 1970 of a time as version 2 stored it:
+// "2026-06-08 13:05:09.3", in UTC "2026-06-08T13:05:09.3Z", or a log's
+// start "2026-06-08 13:00:00". Returns false where it is not one.
+bool read_stored_time(const char* text, int64_t* t) {
+  if (text == nullptr || strlen(text) < 19) return false;
+  for (int i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18})
+    if (text[i] < '0' || text[i] > '9') return false;
+  const bool tenths = text[19] == '.' && text[20] >= '0' && text[20] <= '9';
+  auto n = [&](int at, int digits) {
+    int v = 0;
+    for (int i = at; i < at + digits; ++i) v = v * 10 + (text[i] - '0');
+    return v;
+  };
+  *t = (days_from_civil(n(0, 4), n(5, 2), n(8, 2)) * 86400 + n(11, 2) * 3600 +
+        n(14, 2) * 60 + n(17, 2)) * 10 + (tenths ? n(20, 1) : 0);
+  return true;
+}
+
+}  // namespace
+
+bool ArchiveDatabase::pack_events(std::string* err) {
+  const bool p = mode_ == Mode::kProprietary, zoned = zone_ != nullptr;
+  const std::string begin = std::string("DROP VIEW IF EXISTS event_log;\n"
+                                        "ALTER TABLE events RENAME TO events_v2;\n"
+                                        "DROP INDEX IF EXISTS logs_by_signal;\n") +
+                            (zoned ? kZonedLogsColumns : "") + kPackedSchema +
+                            (p ? kNamesSchema : "");
+  if (!exec(begin.c_str(), err) || (p && !add_event_names(err))) return false;
+  sqlite3_stmt *logs = nullptr, *events = nullptr, *insert = nullptr, *offsets = nullptr;
+  bool ok = compile("SELECT log_id, start, first_event, last_event FROM logs "
+                    "WHERE start IS NOT NULL ORDER BY log_id", &logs, err) &&
+            compile(p ? "SELECT timestamp, event_type, data, 0 FROM events_v2 "
+                        "WHERE event_id BETWEEN ? AND ? ORDER BY event_id"
+                      : zoned ? "SELECT timestamp, event_code, event_param, utc_offset "
+                                "FROM events_v2 WHERE event_id BETWEEN ? AND ? ORDER BY event_id"
+                              : "SELECT timestamp, event_code, event_param, 0 FROM events_v2 "
+                                "WHERE event_id BETWEEN ? AND ? ORDER BY event_id",
+                    &events, err) &&
+            compile("INSERT INTO packed_events (log_id, events) VALUES (?, ?)", &insert, err) &&
+            (!zoned || compile("UPDATE logs SET utc_offset = ?, other_offset = ? WHERE log_id = ?",
+                               &offsets, err));
+  if (p && zoned && ok) {
+    sqlite3_finalize(events);
+    ok = compile("SELECT timestamp, event_type, data, utc_offset FROM events_v2 "
+                 "WHERE event_id BETWEEN ? AND ? ORDER BY event_id", &events, err);
+  }
+  std::string packed;
+  while (ok && sqlite3_step(logs) == SQLITE_ROW) {
+    const int64_t log_id = sqlite3_column_int64(logs, 0);
+    int64_t start = 0;
+    ok = read_stored_time(reinterpret_cast<const char*>(sqlite3_column_text(logs, 1)), &start);
+    LogHour hour{1970, 1, 1, 0};
+    if (ok) {
+      int64_t y;
+      int m, d;
+      civil_from_days(day_of(start), &y, &m, &d);
+      hour = {static_cast<int>(y), m, d, static_cast<int>(start % kTenthsPerDay / 36000)};
+    }
+    const int32_t utc_offset = zoned ? ZonedHour(*zone_, hour).start_offset() : 0;
+    int32_t other_offset = 0;
+    bool has_other = false;
+    packed = "[";
+    if (sqlite3_column_type(logs, 2) != SQLITE_NULL) {
+      sqlite3_bind_int64(events, 1, sqlite3_column_int64(logs, 2));
+      sqlite3_bind_int64(events, 2, sqlite3_column_int64(logs, 3));
+      while (ok && sqlite3_step(events) == SQLITE_ROW) {
+        int64_t t = 0;
+        ok = read_stored_time(reinterpret_cast<const char*>(sqlite3_column_text(events, 0)), &t);
+        const int32_t offset = sqlite3_column_int(events, 3);
+        const int64_t tenths = t + int64_t{offset} * 10 - start;
+        ok = ok && tenths >= 0 && tenths <= 65535;
+        uint64_t v = static_cast<uint64_t>(tenths) << 18 |
+                     static_cast<uint64_t>(sqlite3_column_int(events, 1) & 255) << (p ? 0 : 9);
+        if (zoned && offset != utc_offset) {
+          other_offset = offset;
+          has_other = true;
+          v |= 1u << 17;
+        }
+        if (!p && sqlite3_column_type(events, 2) != SQLITE_NULL)
+          v |= 256u | (sqlite3_column_int(events, 2) & 255);
+        if (packed.size() > 1) packed += ',';
+        const char* data = p ? reinterpret_cast<const char*>(sqlite3_column_text(events, 2)) : "";
+        const bool quoted = data != nullptr && *data != '\0';
+        if (quoted) packed += '"';
+        packed += std::to_string(v);
+        if (quoted) packed.append(" ").append(data).append("\"");
+      }
+      sqlite3_reset(events);
+      if (!ok && err->empty()) *err = "an event's time that is not its log's";
+    }
+    packed += ']';
+    if (ok && packed.size() > 2) {
+      sqlite3_bind_int64(insert, 1, log_id);
+      sqlite3_bind_text(insert, 2, packed.data(), static_cast<int>(packed.size()), SQLITE_STATIC);
+      ok = sqlite3_step(insert) == SQLITE_DONE;
+      sqlite3_reset(insert);
+    }
+    if (ok && zoned) {
+      sqlite3_bind_int(offsets, 1, utc_offset);
+      if (has_other)
+        sqlite3_bind_int(offsets, 2, other_offset);
+      else
+        sqlite3_bind_null(offsets, 2);
+      sqlite3_bind_int64(offsets, 3, log_id);
+      ok = sqlite3_step(offsets) == SQLITE_DONE;
+      sqlite3_reset(offsets);
+    }
+    if (!ok && err->empty()) *err = error();
+  }
+  for (sqlite3_stmt* stmt : {logs, events, insert, offsets}) sqlite3_finalize(stmt);
+  if (!ok) return false;
+  const std::string end = std::string("DROP TABLE events_v2;\n"
+                                      "ALTER TABLE logs DROP COLUMN first_event;\n"
+                                      "ALTER TABLE logs DROP COLUMN last_event;\n") +
+                          views_of(mode_, zoned);
+  return exec(end.c_str(), err);
+}
+
 bool ArchiveDatabase::finish(std::string* err) {
+  // A database brought to this version gives back the room its events took.
+  if (packed_ && !exec("VACUUM", err)) return false;
   if (!loaded_) return true;
-  // The logs' indexes sampled (a thousand rows at most, however many logs),
-  // the events counted by their last id: both in a moment at any size.
+  // The logs' indexes sampled (a thousand rows at most, however many logs):
+  // in a moment at any size.
   const char kStatistics[] =
       "PRAGMA analysis_limit = 1000;\n"
       "BEGIN IMMEDIATE;\n"
       "ANALYZE logs;\n"
       "DELETE FROM sqlite_stat1 WHERE tbl = 'events';\n"
-      "INSERT INTO sqlite_stat1\n"
-      "  SELECT 'events', NULL, CAST(coalesce(max(event_id), 0) AS TEXT) FROM events;\n"
       "COMMIT;\n";
   if (exec(kStatistics, err)) return true;
   std::string ignored;

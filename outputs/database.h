@@ -61,16 +61,23 @@ class ArchiveDatabase : public LogSink {
   /// The database's path.
   std::string name() const override { return name_; }
 
-  /// Where the run loaded any log: brings up to date the sizes of logs and
-  /// events that SQLite plans its queries by, so that a join of the two
-  /// searches each log's range of events rather than building an index of
-  /// every event (a minute per million events without them).
+  /// Where the run loaded any log: brings up to date the sizes of the logs
+  /// that SQLite plans its queries by; where it brought the database from an
+  /// earlier schema version, gives back the room the old events took
+  /// (VACUUM).
   bool finish(std::string* err) override;
 
  private:
   bool exec(const char* sql, std::string* err);
   bool compile(const char* sql, sqlite3_stmt** stmt, std::string* err);
   std::string error() const;
+  /// Fills the table event_names. Returns false, with *err set, on failure.
+  bool add_event_names(std::string* err);
+  /// Brings the events of a database of schema version 2 (a row an event,
+  /// between each log's first_event and last_event) to the packed ones of
+  /// this version, in the transaction open. Returns false, with *err set, on
+  /// failure.
+  bool pack_events(std::string* err);
 
   std::string name_;
   Mode mode_ = Mode::kStandard;
@@ -82,9 +89,9 @@ class ArchiveDatabase : public LogSink {
   sqlite3_stmt* delete_log_ = nullptr;
   sqlite3_stmt* touch_log_ = nullptr;
   sqlite3_stmt* insert_log_ = nullptr;
-  sqlite3_stmt* insert_event_ = nullptr;
-  sqlite3_stmt* set_range_ = nullptr;
+  sqlite3_stmt* insert_events_ = nullptr;
   bool loaded_ = false;  // a log's rows written by this run
+  bool packed_ = false;  // brought from an earlier schema version by this run
 };
 
 #endif  // QUILLON_OUTPUTS_DATABASE_H_

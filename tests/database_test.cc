@@ -66,6 +66,56 @@ std::multiset<std::string> event_log(const fs::path& db) {
   return lines(query(db, "SELECT * FROM event_log"));
 }
 
+// Makes the database `db` of mode `letter` (made with --tz where `zoned`)
+// one of schema version 2, as earlier versions of quillon wrote it: a row
+// an event in the table events, each log's between its first_event and
+// last_event.
+void to_schema_2(const fs::path& db, const std::string& letter, bool zoned) {
+  const bool p = letter == "p";
+  const std::string columns = p ? "event_type INTEGER NOT NULL, event_name TEXT NOT NULL, "
+                                  "data TEXT NOT NULL"
+                                : "event_code INTEGER NOT NULL, event_param INTEGER";
+  const std::string names = p ? "event_type, event_name, data" : "event_code, event_param";
+  const std::string zone_column = zoned ? ", utc_offset INTEGER NOT NULL" : "";
+  const std::string zone_name = zoned ? ", utc_offset" : "";
+  const std::string view =
+      zoned ? "CREATE VIEW event_log AS SELECT events.* FROM events;\n" :
+      "CREATE VIEW event_log AS SELECT logs.signal_id AS signal_id, events.timestamp AS "
+      "timestamp, " + std::string(p ? "events.event_type AS event_type, events.event_name AS "
+                                      "event_name, events.data AS data"
+                                    : "events.event_code AS event_code, events.event_param AS "
+                                      "event_param") +
+      ", logs.version AS version FROM logs JOIN events ON events.event_id BETWEEN "
+      "logs.first_event AND logs.last_event;\n";
+  const std::string sql =
+      "BEGIN;\n"
+      "CREATE TABLE events_2 (event_id INTEGER PRIMARY KEY, log_id INTEGER NOT NULL, "
+      "timestamp TEXT NOT NULL, " + columns + zone_column + ");\n"
+      "INSERT INTO events_2 (log_id, timestamp, " + names + zone_name + ") SELECT log_id, "
+      "timestamp, " + names + zone_name + " FROM events;\n"
+      "CREATE TABLE logs_2 (log_id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE, signal_id "
+      "TEXT NOT NULL, start TEXT, version INTEGER NOT NULL, header TEXT NOT NULL, closing TEXT "
+      "NOT NULL, records INTEGER NOT NULL, size INTEGER NOT NULL, mtime INTEGER NOT NULL, "
+      "first_event INTEGER, last_event INTEGER, digest INTEGER NOT NULL);\n"
+      "INSERT INTO logs_2 SELECT log_id, path, signal_id, start, version, header, closing, "
+      "records, size, mtime, (SELECT min(event_id) FROM events_2 WHERE events_2.log_id = "
+      "logs.log_id), (SELECT max(event_id) FROM events_2 WHERE events_2.log_id = logs.log_id), "
+      "digest FROM logs;\n"
+      "DROP VIEW event_log;\nDROP VIEW events;\nDROP TABLE packed_events;\n"
+      "DROP TABLE IF EXISTS event_names;\nDROP TABLE logs;\n"
+      "ALTER TABLE logs_2 RENAME TO logs;\nALTER TABLE events_2 RENAME TO events;\n"
+      "CREATE INDEX logs_by_signal ON logs (signal_id, start);\n" + view +
+      "UPDATE quillon SET value = '2' WHERE key = 'schema';\n"
+      "COMMIT;\nPRAGMA user_version = 2;\nVACUUM;\n";
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  char* message = nullptr;
+  EXPECT_EQ(sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+      << (message != nullptr ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(handle);
+}
+
 class Database : public Cli {
  protected:
   // An archive of every version, plain and compressed, sound and damaged.
@@ -98,6 +148,22 @@ TEST_F(Database, RowsAreTheEventsTable) {
     EXPECT_NE(run.err.find("unexpected end of file"), std::string::npos) << run.err;
     EXPECT_EQ(event_log(db), table(dir_, letter)) << letter;
     EXPECT_EQ(query(db, "PRAGMA integrity_check"), "ok\n");
+    // A database of schema 2 (a row an event) is brought to this one, its
+    // rows the same in the same order, its room given back.
+    const std::string rows = query(db, "SELECT * FROM event_log"),
+                      events = query(db, "SELECT * FROM events");
+    const std::string logs = query(db, "SELECT * FROM logs");
+    to_schema_2(db, letter, false);
+    const auto size_2 = fs::file_size(db);
+    EXPECT_TRUE(query(db, "SELECT * FROM event_log") == rows);
+    ToolRun again = quillon({"-u", "-f", "sqlite", "-r", "-o", db.string(), dir_.string(), letter});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(query(db, "SELECT * FROM event_log") == rows) << letter;
+    EXPECT_TRUE(query(db, "SELECT * FROM events") == events) << letter;
+    EXPECT_TRUE(query(db, "SELECT * FROM logs") == logs) << letter;
+    EXPECT_EQ(query(db, "SELECT value FROM quillon WHERE key = 'schema'"), "3\n");
+    EXPECT_EQ(query(db, "PRAGMA integrity_check"), "ok\n");
+    EXPECT_LT(fs::file_size(db), size_2) << letter;
   }
   fs::path db = root_ / "e.db";
   EXPECT_EQ(query(db, "SELECT path, signal_id, start, version, closing "
@@ -120,13 +186,11 @@ TEST_F(Database, RowsAreTheEventsTable) {
             "integer,null\n");
 }
 
-// Loading again changes nothing; a log that changed replaces its rows; -u
-// leaves a log with its loaded size and time unread.
 // The README's hourly query and the typical ones (a signal's day, a code
-// across signals over a day) search each log's range of events by its ids:
-// without the sizes SQLite plans by, it built an index of every event for
-// each query instead (a minute per million events).
-TEST_F(Database, QueriesSearchEachLogsRangeOfEvents) {
+// across signals over a day) read the events of the logs they name only,
+// found by their ids: never an index built of every event for the query (a
+// minute per million events).
+TEST_F(Database, QueriesReadOnlyTheirLogs) {
   if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
   for (const char* signal : {"elm", "main", "oak"}) {
     fs::create_directories(dir_ / signal);
@@ -138,30 +202,51 @@ TEST_F(Database, QueriesSearchEachLogsRangeOfEvents) {
   }
   fs::path db = root_ / "q.db";
   ASSERT_EQ(quillon({"-q", "-f", "sqlite", "-r", "-o", db.string(), dir_.string(), "e"}).status, 0);
-  const char* const kQueries[] = {
-      "SELECT logs.signal_id, count(*) FROM logs JOIN events ON event_id BETWEEN first_event "
-      "AND last_event WHERE logs.start >= datetime('now', '-1 day') AND version <> 4 AND "
-      "event_code = 82 GROUP BY 1",
-      "SELECT events.* FROM logs JOIN events ON event_id BETWEEN first_event AND last_event "
-      "WHERE logs.signal_id = 'main' AND logs.start >= '2022-06-08' AND logs.start < '2022-06-09'",
-      "SELECT logs.signal_id, count(*) FROM logs JOIN events ON event_id BETWEEN first_event "
-      "AND last_event WHERE logs.start >= '2022-06-08' AND logs.start < '2022-06-09' AND "
-      "event_code = 82 GROUP BY 1",
-      "SELECT count(*) FROM event_log WHERE signal_id = 'main' AND event_code = 82",
+  const struct {
+    const char* sql;
+    const char* logs;  // how the plan finds the logs
+    const char* rows;  // what they give
+  } kQueries[] = {
+      {"SELECT logs.signal_id, count(*) FROM logs JOIN events USING (log_id) WHERE logs.start >= "
+       "datetime('now', '-1 day') AND version <> 4 AND event_code = 82 GROUP BY 1",
+       "SEARCH logs USING", ""},
+      {"SELECT timestamp, event_code, event_param FROM logs JOIN events USING (log_id) WHERE "
+       "logs.signal_id = 'main' AND logs.start >= '2022-06-08' AND logs.start < '2022-06-09'",
+       "logs_by_signal (signal_id=? AND start>? AND start<?)", nullptr},
+      {"SELECT logs.signal_id, count(*) FROM logs JOIN events USING (log_id) WHERE logs.start >= "
+       "'2022-06-08' AND logs.start < '2022-06-09' AND event_code = 82 GROUP BY 1",
+       "SEARCH logs USING", nullptr},
+      {"SELECT count(*) FROM event_log WHERE signal_id = 'main' AND event_code = 82",
+       "logs_by_signal (signal_id=?)", nullptr},
   };
-  for (const char* sql : kQueries) {
-    const std::string plan = query(db, std::string("EXPLAIN QUERY PLAN ") + sql);
-    EXPECT_EQ(plan.find("AUTOMATIC"), std::string::npos) << sql << "\n" << plan;
-    EXPECT_NE(plan.find("SEARCH events USING INTEGER PRIMARY KEY"), std::string::npos)
-        << sql << "\n" << plan;
+  const std::string day = query(db, "SELECT timestamp, event_code, event_param FROM event_log "
+                                    "WHERE signal_id = 'main'");
+  EXPECT_GT(day.size(), 1000u);
+  const std::string counts = query(db, "SELECT signal_id, count(*) FROM event_log WHERE "
+                                       "event_code = 82 GROUP BY 1");
+  const std::string main_count = query(db, "SELECT count(*) FROM event_log WHERE signal_id = "
+                                           "'main' AND event_code = 82");
+  const std::string want[] = {"", day, counts, main_count};
+  for (size_t i = 0; i < std::size(kQueries); ++i) {
+    const auto& q = kQueries[i];
+    const std::string plan = query(db, std::string("EXPLAIN QUERY PLAN ") + q.sql);
+    EXPECT_EQ(plan.find("AUTOMATIC"), std::string::npos) << q.sql << "\n" << plan;
+    EXPECT_NE(plan.find(q.logs), std::string::npos) << q.sql << "\n" << plan;
+    EXPECT_NE(plan.find("SEARCH p USING INTEGER PRIMARY KEY"), std::string::npos)
+        << q.sql << "\n" << plan;
+    if (q.rows == nullptr) {
+      EXPECT_EQ(query(db, q.sql), want[i]) << q.sql;
+    }
   }
   // A run that loads nothing leaves them as they were.
   const std::string statistics = query(db, "SELECT * FROM sqlite_stat1 ORDER BY 1, 2");
-  EXPECT_NE(statistics.find("events,,"), std::string::npos) << statistics;
+  EXPECT_NE(statistics.find("logs,logs_by_signal,"), std::string::npos) << statistics;
   ASSERT_EQ(quillon({"-q", "-u", "-f", "sqlite", "-r", "-o", db.string(), dir_.string(), "e"}).status, 0);
   EXPECT_EQ(query(db, "SELECT * FROM sqlite_stat1 ORDER BY 1, 2"), statistics);
 }
 
+// Loading again changes nothing; a log that changed replaces its rows; -u
+// leaves a log with its loaded size and time unread.
 TEST_F(Database, LoadingAgainAndInPart) {
   if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
   make_archive(dir_);
@@ -223,7 +308,8 @@ TEST_F(Database, KilledRunsLeaveWholeLogs) {
     if (query(db, "SELECT count(*) FROM sqlite_schema") == "0\n") continue;
     // Each log there has all its rows, and there are no others.
     std::string counts = query(
-        db, "SELECT signal_id, last_event - first_event + 1 FROM logs");
+        db, "SELECT signal_id, json_array_length(events) FROM logs JOIN packed_events "
+            "USING (log_id)");
     for (size_t at = 0; at < counts.size();) {
       size_t comma = counts.find(',', at), end = counts.find('\n', at);
       EXPECT_EQ(std::stoi(counts.substr(comma + 1, end - comma - 1)),
@@ -231,9 +317,9 @@ TEST_F(Database, KilledRunsLeaveWholeLogs) {
           << delay_ms;
       at = end + 1;
     }
-    EXPECT_EQ(query(db, "SELECT count(*) = (SELECT coalesce(sum(last_event - "
-                        "first_event + 1), 0) FROM logs) FROM events"),
-              "1\n")
+    EXPECT_EQ(query(db, "SELECT count(*) FROM logs WHERE log_id NOT IN "
+                        "(SELECT log_id FROM packed_events)"),
+              "0\n")
         << delay_ms;
   }
   EXPECT_EQ(quillon(load).status, 0);
@@ -304,10 +390,10 @@ TEST_F(Database, DatabasesThatAreRefused) {
     }
     EXPECT_EQ(query(foreign, "SELECT count(*) > 0 FROM event_log"), "1\n");
     EXPECT_EQ(query(foreign, "SELECT count(*) FROM mine"), "0\n");
-    EXPECT_EQ(query(foreign, "SELECT value FROM quillon WHERE key = 'schema'"), "2\n");
+    EXPECT_EQ(query(foreign, "SELECT value FROM quillon WHERE key = 'schema'"), "3\n");
   }
   // quillon's own database keeps its schema version in user_version too.
-  EXPECT_EQ(query(db, "PRAGMA user_version"), "2\n");
+  EXPECT_EQ(query(db, "PRAGMA user_version"), "3\n");
   // One of quillon's names with another shape is refused.
   fs::path clash = root_ / "clash.db";
   sqlite3_open(clash.c_str(), &handle);
@@ -353,9 +439,7 @@ TEST_F(Database, LogFilesKeyedOnceHoweverSpelled) {
   ToolRun run = quillon(args, {.cwd = dir_});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(query(root_ / "s.db", "SELECT path FROM logs"), "north/" + name + "\n");
-  EXPECT_EQ(query(root_ / "s.db", "SELECT count(*) = (SELECT last_event - first_event + 1 "
-                                  "FROM logs) FROM events"),
-            "1\n");
+  EXPECT_EQ(query(root_ / "s.db", "SELECT count(*) FROM packed_events"), "1\n");
   ToolRun outside = quillon({"-f", "sqlite", "-o", (root_ / "s.db").string(),
                              (root_ / "outside.dat").string(), "e"},
                             {.cwd = dir_});
@@ -446,7 +530,7 @@ TEST_F(Database, VersionsUndatedLogsAndSchema1) {
       EXPECT_EQ(run.err.find("undated.dat"), std::string::npos) << run.err;
     }
     EXPECT_EQ(query(db, "SELECT path, start IS NULL, version, closing, "
-                        "first_event IS NULL FROM logs ORDER BY path"),
+                        "log_id NOT IN (SELECT log_id FROM packed_events) FROM logs ORDER BY path"),
               "2022_06_08_23.dat,0,4,End of Controller Log,0\n"
               "2022_06_09_00.dat,0,6,End of Controller Log,0\n"
               "undated.dat,1,0,Error: the name holds no valid date and hour,1\n")
@@ -457,7 +541,10 @@ TEST_F(Database, VersionsUndatedLogsAndSchema1) {
             "1\n");
   EXPECT_EQ(query(db, "SELECT DISTINCT version FROM event_log ORDER BY 1"), "4\n6\n");
 
-  // Schema 1: the view without the version.
+  // Schema 1: schema 2's tables, the view without the version.
+  const std::string before = query(db, "SELECT signal_id, timestamp, event_code, event_param "
+                                       "FROM event_log");
+  to_schema_2(db, "e", false);
   query(db, "DROP VIEW event_log");
   query(db,
         "CREATE VIEW event_log AS SELECT logs.signal_id "
@@ -466,9 +553,9 @@ TEST_F(Database, VersionsUndatedLogsAndSchema1) {
         "events.event_id BETWEEN logs.first_event AND logs.last_event");
   query(db, "PRAGMA user_version = 1");
   query(db, "DELETE FROM quillon WHERE key = 'schema'");
-  const std::string before = query(db, "SELECT * FROM event_log");
+  EXPECT_EQ(query(db, "SELECT * FROM event_log"), before);
   EXPECT_EQ(quillon({"-u", "-f", "sqlite", "-o", db.string(), dir_.string(), "e"}).status, 0);
-  EXPECT_EQ(query(db, "PRAGMA user_version"), "2\n");
+  EXPECT_EQ(query(db, "PRAGMA user_version"), "3\n");
   EXPECT_EQ(query(db, "SELECT signal_id, timestamp, event_code, event_param "
                       "FROM event_log"),
             before);
@@ -510,13 +597,22 @@ TEST_F(Database, TimesInAZone) {
       // As the query writes them: NULL empty, quotes gone.
       expected.erase(std::remove(expected.begin(), expected.end(), '"'), expected.end());
       const std::string got = query(
-          db, utc ? "SELECT timestamp, " + columns.substr(10) + " FROM events ORDER BY event_id"
+          db, utc ? "SELECT timestamp, " + columns.substr(10) + " FROM events"
                   : "SELECT " + columns + " FROM event_log");
       EXPECT_GT(got.size(), 100000u);
       EXPECT_TRUE(got == expected) << letter << (utc ? " --utc" : "");
     }
     EXPECT_EQ(query(db, "SELECT value FROM quillon WHERE key = 'zone'"), "America/Chicago\n");
     EXPECT_EQ(query(db, "SELECT DISTINCT utc_offset FROM events ORDER BY 1"), "-21600\n-18000\n");
+    // Brought from schema 2, where each event held its instant and offset.
+    const std::string rows = query(db, "SELECT * FROM event_log"),
+                      instants = query(db, "SELECT * FROM events");
+    to_schema_2(db, letter, true);
+    ToolRun again = quillon({"-u", "--tz", "America/Chicago", "-f", "sqlite", "-o", db.string(),
+                             dir_.string(), letter});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(query(db, "SELECT * FROM event_log") == rows) << letter;
+    EXPECT_TRUE(query(db, "SELECT * FROM events") == instants) << letter;
     const std::string bytes = read_file(db);
     const struct {
       std::vector<std::string> zone;
