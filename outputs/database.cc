@@ -363,7 +363,7 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
   if (compile("SELECT count(*) FROM sqlite_schema WHERE name NOT IN "
               "('quillon', 'logs', 'events', 'event_log', 'logs_by_signal', 'logs_by_start', "
               "'packed_events', 'event_names') "
-              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
+              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' AND name NOT LIKE 'measure\\_%' ESCAPE '\\'",
               &stmt, err) &&
       sqlite3_step(stmt) == SQLITE_ROW) {
     others = sqlite3_column_int(stmt, 0);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "outputs/log_sink.h"
+#include "outputs/measures_output.h"
 #include "logconv/convert_log.h"
 #include "logconv/streams.h"
 
@@ -93,5 +94,21 @@ class ArchiveDatabase : public LogSink {
   bool loaded_ = false;  // a log's rows written by this run
   bool packed_ = false;  // brought from an earlier schema version by this run
 };
+
+/// Loads into the database `path` the measure tables that a -u run of the
+/// measures wrote into the directory `tables` and whose changes it put in
+/// `changed`: each as the table measure_NAME, of the same columns, typed
+/// (text, INTEGER, REAL; NULL for an empty field), indexed by signal and
+/// time, in one transaction. Where the tables went on from those loaded
+/// last, only the rows of the signals and days that changed are replaced;
+/// else all. Returns false, with *err set, on failure; the database is then
+/// as it was.
+bool load_measure_tables(const std::string& path, const std::string& tables,
+                         const ChangedMeasures& changed, std::string* err);
+
+/// Writes the measure tables of the database `path` into `tables` as -f
+/// measures writes them, byte for byte. Returns false, with *err set,
+/// where the database holds none or they cannot be read or written.
+bool write_measure_tables(const std::string& path, const Dir& tables, std::string* err);
 
 #endif  // QUILLON_OUTPUTS_DATABASE_H_

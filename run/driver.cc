@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <utility>
 #include <string>
 #include <thread>
@@ -12,6 +13,10 @@
 #include "logs/messages.h"
 #include "logs/names.h"
 #include "outputs/output.h"
+#include "outputs/report_output.h"
+#ifdef QUILLON_HAVE_SQLITE
+#include "outputs/database.h"
+#endif
 #include "run/make_output.h"
 #include "run/options.h"
 #include "run/outputs_apart.h"
@@ -383,7 +388,86 @@ int run_quillon(const std::vector<std::string>& args) {
     case Command::kRun:
       break;
   }
-  return run_with(options, RunHooks());
+  if (!options.from.empty()) return report_from_database(options);
+  return options.with_measures ? run_with_measures(options) : run_with(options, RunHooks());
+}
+
+int report_from_database(const Options& options) {
+#ifdef QUILLON_HAVE_SQLITE
+  std::string err;
+  File db;
+  std::string dir_path, name;
+  split_path(options.from, &dir_path, &name);
+  std::shared_ptr<Dir> at = Dir::open(dir_path, &err);
+  if (at == nullptr || !at->open_file(name, &db, &err)) {
+    print_error(error_line("Failed to open " + shown(options.from) + ": " + err));
+    return 1;
+  }
+  // The pages are readable by no more users than the database.
+  const unsigned permissions = db.permissions();
+  db.close();
+  std::shared_ptr<Dir> out = Dir::make(options.output, &err);
+  std::shared_ptr<Dir> tables = out != nullptr ? out->make_child("measures", &err) : nullptr;
+  if (tables == nullptr) {
+    print_error(error_line("Failed to make " + shown(join_path(options.output, "measures")) +
+                           ": " + err));
+    return 1;
+  }
+  if (!write_measure_tables(options.from, *tables, &err)) {
+    print_error(error_line(shown(options.from) + ": " + err));
+    return 1;
+  }
+  MeasureSettings settings = options.measures;
+  settings.zone = options.zone;
+  if (!write_report(options.output, settings, permissions, &err)) {
+    print_error(error_line(err));
+    return 1;
+  }
+  return 0;
+#else
+  print_error(error_line(shown(options.from) + ": this quillon has no sqlite format"));
+  return 1;
+#endif
+}
+
+int run_with_measures(const Options& options) {
+  if (reads_files(options)) {
+    print_error(usage_error_text("--measures needs a directory of logs"));
+    return 2;
+  }
+  // Each message once: the measures read the logs that the load read, and
+  // meet what was wrong with them again.
+  std::set<std::string> said;
+  RunHooks load;
+  load.message = [&said](const std::string& lines) {
+    said.insert(lines);
+    print_error(lines);
+  };
+  int status = run_with(options, load);
+  if (status == 2 || options.test) return status;
+  Options measures = options;
+  measures.format = OutputFormat::kMeasures;
+  measures.output = options.output + ".measures";
+  measures.update = true;
+  measures.with_measures = false;
+  ChangedMeasures changed;
+  RunHooks hooks;
+  hooks.changed = &changed;
+  hooks.message = [&said](const std::string& lines) {
+    if (said.count(lines) == 0) print_error(lines);
+  };
+  const int measured = run_with(measures, hooks);
+  if (measured != 0 && measured != 1) return measured;
+  status = std::max(status, measured);
+#ifdef QUILLON_HAVE_SQLITE
+  std::string err;
+  if (!load_measure_tables(options.output, measures.output, changed, &err)) {
+    print_error(error_line("Failed to load the measures into " + shown(options.output) + ": " +
+                           err));
+    return 1;
+  }
+#endif
+  return status;
 }
 
 int run_with(const Options& given, const RunHooks& hooks) {
@@ -416,7 +500,7 @@ int run_with(const Options& given, const RunHooks& hooks) {
   int status = 1;
   std::unique_ptr<Output> output =
       make_output(options, mode_of_letter(options.letter), root, hooks.sink,
-                  &err, &status);
+                  &err, &status, hooks.changed);
   if (output == nullptr) {
     printer.print(error_line(err));
     return status;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "outputs/log_sink.h"
+#include "outputs/measures_output.h"
 #include "logs/names.h"
 #include "run/options.h"
 
@@ -40,10 +41,23 @@ struct RunHooks {
   /// there, as a failure stops it (nothing more published, the output not
   /// finished). Python checks its signals here.
   std::function<bool()> interrupted;
+  /// With -f measures -u, takes what the run changed.
+  ChangedMeasures* changed = nullptr;
 };
 
 /// Runs `options` as run_quillon runs a command line, with `hooks`, and
 /// returns the exit status. Nothing is printed when hooks.message is set.
 int run_with(const Options& options, const RunHooks& hooks);
+
+/// Runs -f sqlite --measures: the logs loaded as run_with() loads them,
+/// then measured with -u into DB.measures (kept beside the database: the
+/// tables and what their next run needs), then those tables loaded into
+/// the database (load_measure_tables()). Returns the exit status.
+int run_with_measures(const Options& options);
+
+/// Runs -f report --from DB: the measure tables of the database written
+/// into OUT/measures as -f measures writes them, then drawn as -f report
+/// draws them; no log is read. Returns the exit status.
+int report_from_database(const Options& options);
 
 #endif  // QUILLON_RUN_DRIVER_H_

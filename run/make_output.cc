@@ -56,7 +56,7 @@ std::string measures_options(const Options& options, const std::shared_ptr<Dir>&
 std::unique_ptr<Output> make_output(const Options& options, Mode mode,
                                     const std::shared_ptr<Dir>& root,
                                     LogSink* sink, std::string* what,
-                                    int* status) {
+                                    int* status, ChangedMeasures* changed) {
   *status = 1;
   const bool csv = options.format == OutputFormat::kCsv;
   // The two-argument run stops at the first log or CSV it cannot open; over
@@ -117,7 +117,7 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
       settings.jobs = options.jobs <= 0 ? cores : options.jobs;
       const std::string update = options.update ? measures_options(options, root) : "";
       return options.format == OutputFormat::kMeasures
-                 ? make_measures_output(options.output, settings, "", nullptr, update)
+                 ? make_measures_output(options.output, settings, "", nullptr, update, changed)
                  : make_report_output(options.output, settings, update);
     }
   }

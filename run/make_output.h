@@ -8,6 +8,7 @@
 #include <string>
 
 #include "outputs/log_sink.h"
+#include "outputs/measures_output.h"
 #include "outputs/output.h"
 #include "run/options.h"
 
@@ -15,11 +16,12 @@
 /// that writes nothing, else the CSV files (under `root`, the open directory
 /// argument, or null when it could not be opened), the events table, or the
 /// database; `sink`, when not null, takes the logs instead (a program's
-/// own). Returns null, with *what and *status set to the failure's message
+/// own); -u of the measures puts what it changed in `changed`, when given.
+/// Returns null, with *what and *status set to the failure's message
 /// (without "Error: ") and the run's exit status, when it cannot be made.
 std::unique_ptr<Output> make_output(const Options& options, Mode mode,
                                     const std::shared_ptr<Dir>& root,
                                     LogSink* sink, std::string* what,
-                                    int* status);
+                                    int* status, ChangedMeasures* changed = nullptr);
 
 #endif  // QUILLON_RUN_MAKE_OUTPUT_H_

@@ -250,6 +250,20 @@ const OptionRow kOptions[] = {
      "failures, approach volumes and yellow and red\n"
      "actuations",
      "a file"},
+    {0, "measures", nullptr,
+     [](Options* o, const std::string&) { return o->with_measures = true; },
+     "with -f sqlite, also the measure tables, kept current\n"
+     "with the logs loaded (mode e; the measures' options as\n"
+     "-f measures takes them)"},
+    {0, "from", "DB",
+     [](Options* o, const std::string& v) {
+       o->from = v;
+       return !v.empty();
+     },
+     "with -f report, the pages of the measure tables of the\n"
+     "database DB (-f sqlite --measures), no log read; then\n"
+     "no directory is given",
+     "a database"},
     {'v', "verbose", nullptr,
      [](Options* o, const std::string&) { return o->verbose = true; },
      "close with a line that sums the run up: logs, events,\n"
@@ -284,6 +298,30 @@ Command positional(const std::string& dir, const std::string& mode,
   return Command::kRun;
 }
 
+Command bad(std::string* error, const std::string& what);
+std::string check_options(const Options& o);
+
+// Checks the options `parsed` of a run, reads the zone and the detector
+// map they name, and puts them in *options; else says what is wrong.
+Command finish_options(Options parsed, Options* options, std::string* error) {
+  std::string wrong = check_options(parsed);
+  if (!wrong.empty()) return bad(error, wrong);
+  if (!parsed.tz.empty()) {
+    auto zone = std::make_shared<TimeZone>();
+    if (!zone->load(parsed.tz, "", &wrong)) return bad(error, "--tz: " + wrong);
+    parsed.zone = zone;
+  }
+  // The map is read before any log: a bad one stops the run here.
+  if (!parsed.detectors.empty()) {
+    auto map = std::make_shared<DetectorMap>();
+    if (!read_detector_map(parsed.detectors, map.get(), &wrong))
+      return bad(error, "--detectors: " + wrong);
+    parsed.measures.detectors = map;
+  }
+  *options = std::move(parsed);
+  return Command::kRun;
+}
+
 // Sets *error, when given, and says the command line is wrong.
 Command bad(std::string* error, const std::string& what) {
   if (error != nullptr) *error = what;
@@ -303,9 +341,16 @@ std::string check_options(const Options& o) {
     return "-o - (the standard output) is for -f events; the CSV files need "
            "a directory";
   if (!events && !o.columns.empty()) return "--columns is for -f events";
+  if (o.with_measures && o.format != OutputFormat::kSqlite) return "--measures is for -f sqlite";
+  if (!o.from.empty() && o.format != OutputFormat::kReport) return "--from is for -f report";
+  if (!o.from.empty() && o.dir != ".")
+    return "--from draws the pages of a database: no directory of logs with it";
+  if (!o.from.empty() && o.update) return "-u is not for --from: every page is drawn";
+  if (o.with_measures && (o.letter == 'p' || o.letter == 'P'))
+    return "--measures takes the events of mode e";
   if (!o.measures_given.empty() && o.format != OutputFormat::kMeasures &&
-      o.format != OutputFormat::kReport)
-    return o.measures_given + " is for -f measures and -f report";
+      o.format != OutputFormat::kReport && !o.with_measures)
+    return o.measures_given + " is for -f measures, -f report and -f sqlite --measures";
   if (!events && !o.logs.empty()) return "--logs is for -f events";
   if (!o.tz.empty() && o.format == OutputFormat::kCsv)
     return "--tz is for -f events, -f sqlite, -f measures and -f report";
@@ -474,6 +519,13 @@ Command parse_command_line(const std::vector<std::string>& args,
   // Without options a wrong count is told by the usage text; after options
   // the line says what is missing.
   if (left != 2 && i == 1) return Command::kBadUsage;
+  if (left == 0 && !options->from.empty() && options->format == OutputFormat::kReport) {
+    Options parsed = *options;
+    parsed.dir = ".";
+    parsed.letter = 'e';
+    parsed.with_options = true;
+    return finish_options(parsed, options, error);
+  }
   if (left == 0) return bad(error, "the directory and the mode are missing");
   // The measures and the report need no mode (it changes nothing there): a
   // last operand that is no mode letter is a log or directory.
@@ -509,22 +561,7 @@ Command parse_command_line(const std::vector<std::string>& args,
   for (const std::string& input : parsed.inputs)
     if (input.empty()) return bad(error, "an empty name is no log or directory");
   parsed.with_options = i > 1;
-  std::string wrong = check_options(parsed);
-  if (!wrong.empty()) return bad(error, wrong);
-  if (!parsed.tz.empty()) {
-    auto zone = std::make_shared<TimeZone>();
-    if (!zone->load(parsed.tz, "", &wrong)) return bad(error, "--tz: " + wrong);
-    parsed.zone = zone;
-  }
-  // The map is read before any log: a bad one stops the run here.
-  if (!parsed.detectors.empty()) {
-    auto map = std::make_shared<DetectorMap>();
-    if (!read_detector_map(parsed.detectors, map.get(), &wrong))
-      return bad(error, "--detectors: " + wrong);
-    parsed.measures.detectors = map;
-  }
-  *options = parsed;
-  return Command::kRun;
+  return finish_options(parsed, options, error);
 }
 
 bool parse_size(const std::string& text, uint64_t* size) {

@@ -59,6 +59,12 @@ struct Options {
   MeasureSettings measures;
   std::string measures_given;  // the first of those given: "--bin"; empty
   std::string detectors;  // --detectors: the detector map's file, read into `measures`
+  /// --measures: with -f sqlite, the measure tables in the database too,
+  /// computed as -f measures -u computes them into DB.measures (kept).
+  bool with_measures = false;
+  /// --from DB: with -f report, the pages drawn from the measure tables of
+  /// the database DB (made with -f sqlite --measures), no log read.
+  std::string from;
   /// --since and --until: the first and last days (counted from 1970-01-01)
   /// whose logs the run reads; the others, and logs of no date, are left
   /// unread. INT64_MIN and INT64_MAX where not given.

@@ -492,7 +492,7 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrong) {
        "quillon: the CSV files are written for one directory"},
       {{"-f", "events", d + "/2022_06_08_13.dat", "-o", d + "/t.csv", "e"},
        "quillon: option '-o' after a log or directory: options go before them"},
-      {{"--bin", "5", d, "e"}, "quillon: --bin is for -f measures and -f report"},
+      {{"--bin", "5", d, "e"}, "quillon: --bin is for -f measures, -f report and -f sqlite --measures"},
       {{"-f", "events", "--bin", "5", d, "e"}, "quillon: --bin is for -f measures"},
       {{"--threshold", "stuck_on=5", d, "e"}, "quillon: --threshold is for -f measures"},
       {{"--detectors", d + "/map.csv", d, "e"}, "quillon: --detectors is for -f measures"},

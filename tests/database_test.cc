@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -639,6 +640,154 @@ TEST_F(Database, TimesInAZone) {
   EXPECT_EQ(refused.err, error(plain.string() +
                                ": holds the controllers' times without a zone, and cannot "
                                "take them in America/Chicago; it is left as it was"));
+}
+
+}  // namespace
+
+namespace {
+
+// Writes the hourly logs of a day into `folder`, named for `date`.
+void write_day(const fs::path& folder, const std::vector<std::vector<LogRecord>>& hours,
+               const std::string& date) {
+  fs::create_directories(folder);
+  for (size_t h = 0; h < hours.size(); ++h) {
+    char name[32];
+    snprintf(name, sizeof name, "%s_%02d.dat", date.c_str(), static_cast<int>(h));
+    write_file(folder / name, make_log(6, hours[h]));
+  }
+}
+
+// The measure tables of a directory's every file, by name.
+std::map<std::string, std::string> tables_of(const fs::path& dir) {
+  std::map<std::string, std::string> tables;
+  for (const std::string& name : entries(dir))
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".csv") tables[name] = read_file(dir / name);
+  return tables;
+}
+
+// -f sqlite --measures keeps the measure tables in the database as the
+// logs come: after each delivery (hours added, a log replaced, a log gone,
+// another --bin), the tables drawn from it (-f report --from DB) are those
+// of a run of every log, and so are the pages; a run killed at any moment
+// leaves a database that the next run completes.
+TEST_F(Database, MeasuresKeptWithTheLogs) {
+  if (tool().windows) GTEST_SKIP() << "the Windows build has no sqlite format";
+  SignalDayOptions day;
+  day.detectors = 16;
+  day.mapped = true;
+  const fs::path all = root_ / "all", map = root_ / "map.csv";
+  std::string rows;
+  for (const char* signal : {"AB_1", "AB_2"}) {
+    const std::string of = signal_day_map(day, signal);
+    rows += rows.empty() ? of : of.substr(of.find('\n') + 1);
+    for (int d = 0; d < 2; ++d) {
+      day.seed = 7 + static_cast<uint32_t>(d) + (signal[3] == '2' ? 10 : 0);
+      write_day(all / signal, signal_day(day), d == 0 ? "2022_06_08" : "2022_06_09");
+    }
+  }
+  write_file(map, rows);
+  const fs::path db = root_ / "s.db";
+  auto deliver = [&](const std::string& signal, int from, int to) {
+    fs::create_directories(dir_ / signal);
+    const std::set<std::string> in_all = entries(all / signal);
+    const std::vector<std::string> names(in_all.begin(), in_all.end());
+    for (int i = from; i < to && i < static_cast<int>(names.size()); ++i)
+      fs::copy_file(all / signal / names[i], dir_ / signal / names[i],
+                    fs::copy_options::overwrite_existing);
+  };
+  const struct {
+    const char* step;
+    std::function<void()> change;
+    std::vector<std::string> options;
+  } kSteps[] = {
+      {"a day of one signal", [&] { deliver("AB_1", 0, 24); }, {}},
+      {"the other signal", [&] { deliver("AB_2", 0, 20); }, {}},
+      {"an hour each", [&] { deliver("AB_1", 24, 25); deliver("AB_2", 20, 21); }, {}},
+      {"across midnight", [&] { deliver("AB_2", 21, 30); }, {}},
+      {"a log replaced", [&] {
+         write_file(dir_ / "AB_1" / "2022_06_08_10.dat", read_file(all / "AB_2" / "2022_06_08_10.dat"));
+       }, {}},
+      {"a log gone", [&] { fs::remove(dir_ / "AB_2" / "2022_06_08_05.dat"); }, {}},
+      {"nothing new", [] {}, {}},
+      {"another bin", [] {}, {"--bin", "5"}},
+      {"the rest", [&] { deliver("AB_1", 25, 48); deliver("AB_2", 30, 48); }, {"--bin", "5"}},
+  };
+  for (const auto& s : kSteps) {
+    s.change();
+    std::vector<std::string> measures = {"--detectors", map.string()};
+    measures.insert(measures.end(), s.options.begin(), s.options.end());
+    std::vector<std::string> load = {"-q", "-u", "-r", "-f", "sqlite", "--measures", "-o",
+                                     db.string()};
+    load.insert(load.end(), measures.begin(), measures.end());
+    load.insert(load.end(), {dir_.string(), "e"});
+    ToolRun run = quillon(load);
+    ASSERT_EQ(run.status, 0) << s.step << ": " << run.err;
+    const fs::path full = root_ / "full", drawn = root_ / "drawn", pages = root_ / "pages";
+    for (const fs::path& p : {full, drawn, pages}) fs::remove_all(p);
+    std::vector<std::string> measure = {"-q", "-r", "-f", "measures", "-o", full.string()};
+    measure.insert(measure.end(), measures.begin(), measures.end());
+    measure.insert(measure.end(), {dir_.string(), "e"});
+    ASSERT_EQ(quillon(measure).status, 0) << s.step;
+    std::vector<std::string> from = {"-f", "report", "--from", db.string(), "-o", drawn.string()};
+    from.insert(from.end(), measures.begin(), measures.end());
+    run = quillon(from);
+    ASSERT_EQ(run.status, 0) << s.step << ": " << run.err;
+    const auto want = tables_of(full), got = tables_of(drawn / "measures");
+    EXPECT_EQ(want.size(), 15u);
+    for (const auto& [name, text] : want) {
+      EXPECT_TRUE(got.count(name) == 1 && got.at(name) == text) << s.step << ": " << name;
+    }
+    // The pages, as -f report draws them from the logs.
+    std::vector<std::string> report = {"-q", "-r", "-f", "report", "-o", pages.string()};
+    report.insert(report.end(), measures.begin(), measures.end());
+    report.insert(report.end(), {dir_.string(), "e"});
+    ASSERT_EQ(quillon(report).status, 0) << s.step;
+    for (const std::string signal : {"AB_1", "AB_2"}) {
+      if (!fs::exists(pages / signal)) continue;
+      for (const std::string& page : entries(pages / signal))
+        EXPECT_TRUE(read_file(drawn / signal / page) == read_file(pages / signal / page))
+            << s.step << ": " << signal << "/" << page;
+    }
+    EXPECT_TRUE(read_file(drawn / "index.html") == read_file(pages / "index.html")) << s.step;
+  }
+  // SQL reads them typed, indexed by signal and time.
+  EXPECT_EQ(query(db, "SELECT typeof(green), typeof(phase) FROM measure_phase_intervals "
+                      "WHERE green IS NOT NULL LIMIT 1"),
+            "real,integer\n");
+  EXPECT_NE(query(db, "EXPLAIN QUERY PLAN SELECT count(*) FROM measure_actuations WHERE "
+                      "signal_id = 'AB_1' AND bin_start >= '2022-06-09'")
+                .find("measure_actuations_by_signal (signal_id=? AND bin_start>?)"),
+            std::string::npos);
+}
+
+// Killed at any moment, -f sqlite --measures leaves a database that the
+// next run completes: its tables then those of a run of every log.
+TEST_F(Database, KilledMeasuresLoadsAreCompleted) {
+  if (tool().windows) GTEST_SKIP() << "POSIX signals";
+  SignalDayOptions day;
+  day.detectors = 8;
+  write_day(dir_ / "AB_1", signal_day(day), "2022_06_08");
+  const fs::path db = root_ / "s.db";
+  const std::vector<std::string> load = {"-q", "-u", "-r", "-f", "sqlite", "--measures", "-o",
+                                         db.string(), dir_.string(), "e"};
+  const fs::path full = root_ / "full";
+  ASSERT_EQ(quillon({"-q", "-r", "-f", "measures", "-o", full.string(), dir_.string(), "e"}).status,
+            0);
+  const auto want = tables_of(full);
+  for (int delay_ms : {5, 30, 80, 150, 250, 400}) {
+    fs::remove(db);
+    fs::remove_all(root_ / "s.db.measures");
+    pid_t pid = start_tool(load, root_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    kill(pid, SIGKILL);
+    finish_tool(pid, root_);
+    ToolRun again = quillon(load);
+    ASSERT_EQ(again.status, 0) << delay_ms << ": " << again.err;
+    const fs::path drawn = root_ / "drawn";
+    fs::remove_all(drawn);
+    ASSERT_EQ(quillon({"-f", "report", "--from", db.string(), "-o", drawn.string()}).status, 0);
+    EXPECT_TRUE(tables_of(drawn / "measures") == want) << delay_ms;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,337 @@
+// The measure tables in the archive database (-f sqlite --measures): each
+// table of kMeasureSchema as an SQL table of the same columns, typed, its
+// rows those of the table's CSV; a -u run of the measures replaces only the
+// rows of the signals and days it changed.
+
+#include "outputs/database.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string_view>
+#include <vector>
+
+#include "logconv/convert_log.h"
+#include "logconv/log_time.h"
+#include "measures/schema.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The SQL type of a column of `kind`.
+const char* sql_type(ColumnKind kind) {
+  switch (kind) {
+    case ColumnKind::kInt: return "INTEGER";
+    case ColumnKind::kSeconds:
+    case ColumnKind::kShare:
+    case ColumnKind::kRatio: return "REAL";
+    default: return "TEXT";
+  }
+}
+
+// The decimals a number of `kind` is written with; -1: not a decimal.
+int decimals_of(ColumnKind kind) {
+  switch (kind) {
+    case ColumnKind::kSeconds: return 1;
+    case ColumnKind::kRatio: return 2;
+    case ColumnKind::kShare: return 4;
+    default: return -1;
+  }
+}
+
+// Where a table's time is: its first time column; -1 where it has none.
+int time_column(const MeasureTableDef& table) {
+  for (size_t c = 0; c < table.columns.size(); ++c)
+    if (table.columns[c].kind == ColumnKind::kTime) return static_cast<int>(c);
+  return -1;
+}
+
+// The rows of a CSV text after its header, each its fields unquoted.
+class CsvRows {
+ public:
+  explicit CsvRows(std::string_view text) : text_(text) {
+    const size_t end = text_.find('\n');
+    at_ = end == std::string_view::npos ? text_.size() : end + 1;
+  }
+  // The next row into *fields; false at the end.
+  bool next(std::vector<std::string>* fields) {
+    fields->clear();
+    if (at_ >= text_.size()) return false;
+    std::string field;
+    bool quoted = false;
+    for (; at_ < text_.size(); ++at_) {
+      const char c = text_[at_];
+      if (quoted) {
+        if (c == '"' && at_ + 1 < text_.size() && text_[at_ + 1] == '"') {
+          field += '"';
+          ++at_;
+        } else if (c == '"') {
+          quoted = false;
+        } else {
+          field += c;
+        }
+      } else if (c == '"') {
+        quoted = true;
+      } else if (c == ',') {
+        fields->push_back(std::move(field));
+        field.clear();
+      } else if (c == '\n') {
+        ++at_;
+        break;
+      } else if (c != '\r') {
+        field += c;
+      }
+    }
+    fields->push_back(std::move(field));
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  size_t at_ = 0;
+};
+
+// Reads the file `name` of `dir` into *text; false where it is not there
+// or cannot be read.
+bool read_table_file(const Dir& dir, const std::string& name, std::string* text) {
+  File file;
+  std::string err;
+  if (!dir.open_file(name, &file, &err)) return false;
+  char buf[1 << 16];
+  for (long long n; (n = file.read(buf, sizeof buf)) != 0;) {
+    if (n < 0) return false;
+    text->append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// The name of the SQL table of `table`.
+std::string sql_name(const MeasureTableDef& table) {
+  return std::string("measure_") + table.name;
+}
+
+}  // namespace
+
+bool load_measure_tables(const std::string& path, const std::string& tables,
+                         const ChangedMeasures& changed, std::string* err) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    *err = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_busy_timeout(db, 60000);
+  std::vector<sqlite3_stmt*> statements;
+  auto finish = [&](bool ok) {
+    if (!ok && err->empty()) *err = sqlite3_errmsg(db);
+    if (!ok) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    for (sqlite3_stmt* s : statements) sqlite3_finalize(s);
+    sqlite3_close(db);
+    return ok;
+  };
+  auto prepare = [&](const std::string& sql) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return stmt;
+    statements.push_back(stmt);
+    return stmt;
+  };
+  auto exec = [&](const std::string& sql) {
+    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  };
+  if (!exec("BEGIN IMMEDIATE")) return finish(false);
+  // The kept state the tables were last loaded from: where this run went
+  // on from it, only what it changed is loaded again.
+  std::string loaded;
+  if (sqlite3_stmt* stmt = prepare("SELECT value FROM quillon WHERE key = 'measures'")) {
+    if (sqlite3_step(stmt) == SQLITE_ROW)
+      loaded = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  }
+  const bool in_part = changed.was != 0 && loaded == std::to_string(changed.was);
+  std::shared_ptr<Dir> dir = Dir::open(tables, err);
+  if (dir == nullptr) return finish(false);
+  for (const MeasureTableDef& table : kMeasureSchema) {
+    const std::string name = sql_name(table);
+    std::string csv;
+    if (!read_table_file(*dir, std::string(table.name) + ".csv", &csv)) {
+      // A table not written (those of a map, without one): none in SQL either.
+      if (!exec("DROP TABLE IF EXISTS " + name)) return finish(false);
+      continue;
+    }
+    std::string columns, marks;
+    for (const MeasureColumnDef& c : table.columns) {
+      columns += std::string(columns.empty() ? "" : ", ") + c.name + " " + sql_type(c.kind);
+      marks += marks.empty() ? "?" : ", ?";
+    }
+    const int time = time_column(table);
+    const std::string by = time >= 0 ? std::string("signal_id, ") + table.columns[time].name
+                                     : std::string("signal_id");
+    if (!exec("CREATE TABLE IF NOT EXISTS " + name + " (" + columns + ");\n" +
+              "CREATE INDEX IF NOT EXISTS " + name + "_by_signal ON " + name + " (" + by + ")"))
+      return finish(false);
+    sqlite3_stmt* insert = prepare("INSERT INTO " + name + " VALUES (" + marks + ")");
+    sqlite3_stmt* drop_signal = prepare("DELETE FROM " + name + " WHERE signal_id = ?");
+    sqlite3_stmt* drop_from =
+        time >= 0 ? prepare("DELETE FROM " + name + " WHERE signal_id = ? AND (" +
+                            table.columns[time].name + " >= ? OR " + table.columns[time].name +
+                            " IS NULL)")
+                  : drop_signal;
+    if (insert == nullptr || drop_signal == nullptr || drop_from == nullptr) return finish(false);
+    if (!in_part && !exec("DELETE FROM " + name)) return finish(false);
+    // Each signal's rows: all of them, those from the first day that may
+    // have changed, or none, as the run says.
+    std::set<std::string> signals;
+    std::string signal;
+    std::string from;      // of the signal: rows at or after it; empty: all
+    bool load = true;      // the signal's rows are loaded
+    std::vector<std::string> fields;
+    CsvRows rows(csv);
+    while (rows.next(&fields)) {
+      if (fields.size() != table.columns.size()) {
+        *err = table.name + std::string(".csv: a row of ") + std::to_string(fields.size()) +
+               " fields, not " + std::to_string(table.columns.size());
+        return finish(false);
+      }
+      if (signals.empty() || fields[0] != signal) {
+        signal = fields[0];
+        signals.insert(signal);
+        from.clear();
+        load = true;
+        if (in_part) {
+          auto it = changed.signals.find(signal);
+          sqlite3_stmt* drop = drop_signal;
+          if (it != changed.signals.end() && it->second.day == kNever) {
+            load = false;
+          } else if (it != changed.signals.end() && it->second.day != kNoHour && time >= 0) {
+            // A day early: in a zone, the run's days are the clocks'.
+            from = date_text(it->second.day - 1);
+            drop = drop_from;
+          }
+          if (load) {
+            sqlite3_bind_text(drop, 1, signal.data(), static_cast<int>(signal.size()),
+                              SQLITE_STATIC);
+            if (drop == drop_from)
+              sqlite3_bind_text(drop, 2, from.data(), static_cast<int>(from.size()),
+                                SQLITE_STATIC);
+            const bool ok = sqlite3_step(drop) == SQLITE_DONE;
+            sqlite3_reset(drop);
+            if (!ok) return finish(false);
+          }
+        }
+      }
+      if (!load) continue;
+      if (!from.empty() && !fields[time].empty() && fields[time] < from) continue;
+      for (size_t c = 0; c < fields.size(); ++c) {
+        const int i = static_cast<int>(c) + 1;
+        const std::string& f = fields[c];
+        const ColumnKind kind = table.columns[c].kind;
+        if (f.empty() && kind != ColumnKind::kId && kind != ColumnKind::kText) {
+          sqlite3_bind_null(insert, i);
+        } else if (kind == ColumnKind::kInt) {
+          sqlite3_bind_int64(insert, i, std::stoll(f));
+        } else if (decimals_of(kind) >= 0) {
+          sqlite3_bind_double(insert, i, std::stod(f));
+        } else {
+          sqlite3_bind_text(insert, i, f.data(), static_cast<int>(f.size()), SQLITE_STATIC);
+        }
+      }
+      const bool ok = sqlite3_step(insert) == SQLITE_DONE;
+      sqlite3_reset(insert);
+      if (!ok) return finish(false);
+    }
+    // The signals whose logs are gone have no rows.
+    if (in_part) {
+      if (!exec("CREATE TEMP TABLE IF NOT EXISTS quillon_signals (id TEXT PRIMARY KEY);\n"
+                "DELETE FROM quillon_signals"))
+        return finish(false);
+      sqlite3_stmt* keep = prepare("INSERT INTO quillon_signals VALUES (?)");
+      if (keep == nullptr) return finish(false);
+      for (const std::string& id : signals) {
+        sqlite3_bind_text(keep, 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
+        const bool ok = sqlite3_step(keep) == SQLITE_DONE;
+        sqlite3_reset(keep);
+        if (!ok) return finish(false);
+      }
+      if (!exec("DELETE FROM " + name + " WHERE signal_id NOT IN (SELECT id FROM quillon_signals)"))
+        return finish(false);
+    }
+  }
+  const std::string now = std::to_string(changed.now);
+  if (!exec("INSERT OR REPLACE INTO quillon VALUES ('measures', '" + now + "')") ||
+      !exec("COMMIT"))
+    return finish(false);
+  return finish(true);
+}
+
+bool write_measure_tables(const std::string& path, const Dir& tables, std::string* err) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    *err = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_busy_timeout(db, 60000);
+  bool ok = true, any = false;
+  // One transaction: the tables of one load.
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  for (const MeasureTableDef& table : kMeasureSchema) {
+    sqlite3_stmt* stmt = nullptr;
+    const std::string sql = "SELECT * FROM " + sql_name(table) + " ORDER BY signal_id, rowid";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      continue;  // not made: a table of a map, without one
+    }
+    any = true;
+    std::string csv = measure_header(table);
+    int status;
+    while ((status = sqlite3_step(stmt)) == SQLITE_ROW) {
+      for (size_t c = 0; c < table.columns.size(); ++c) {
+        if (c > 0) csv += ',';
+        const int i = static_cast<int>(c);
+        if (sqlite3_column_type(stmt, i) == SQLITE_NULL) continue;
+        const int decimals = decimals_of(table.columns[c].kind);
+        if (decimals >= 0) {
+          put_fixed(&csv, sqlite3_column_double(stmt, i), decimals);
+        } else if (table.columns[c].kind == ColumnKind::kInt) {
+          put_int(&csv, sqlite3_column_int64(stmt, i));
+        } else {
+          const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+          csv += csv_field(text != nullptr ? text : "");
+        }
+      }
+      csv += '\n';
+    }
+    sqlite3_finalize(stmt);
+    if (status != SQLITE_DONE) {
+      *err = sqlite3_errmsg(db);
+      ok = false;
+      break;
+    }
+    File file;
+    std::string temp;
+    const std::string name = std::string(table.name) + ".csv";
+    if (!tables.create_temp(Content::kText, nullptr, &file, &temp, err, TempAccess::kAsNewFile)) {
+      ok = false;
+      break;
+    }
+    if (!file.write(csv.data(), csv.size())) {
+      *err = name + ": " + file.error();
+      tables.discard(&file, temp);
+      ok = false;
+      break;
+    }
+    if (!tables.publish(&file, temp, name, Replace::kYes, err)) {
+      *err = name + ": " + *err;
+      ok = false;
+      break;
+    }
+  }
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (ok && !any) {
+    *err = "holds no measures (load it with -f sqlite --measures)";
+    ok = false;
+  }
+  sqlite3_close(db);
+  return ok;
+}
