@@ -820,6 +820,13 @@ int main(int argc, char** argv) {
         if (update) argv.insert(argv.begin() + 1, "-u");
         return argv;
       };
+      const fs::path measured = c.root / "hourly-m.db", measured_before = c.root / "hourly-m-before.db";
+      auto load_measures = [&](const fs::path& to) {
+        return std::vector<std::string>{tool, "-q", "-u", "-r", "-f", "sqlite", "--measures",
+                                        "--detectors", map.string(), "-o", to.string(),
+                                        archive.string(), "e"};
+      };
+      run(load_measures(measured_before));
       double start = now();
       run(load(before, false));
       const double first = now() - start;
@@ -829,12 +836,19 @@ int main(int argc, char** argv) {
         fs::create_hard_link(last / id / logs.back().filename(),
                              archive / id / logs.back().filename());
       }
-      std::vector<double> hour_times;
+      std::vector<double> hour_times, measured_times, ratios;
       for (int round = 0; round < rounds; ++round) {
         fs::copy_file(before, db, fs::copy_options::overwrite_existing);
         start = now();
         run(load(db, true));
         hour_times.push_back(now() - start);
+        fs::copy_file(measured_before, measured, fs::copy_options::overwrite_existing);
+        fs::remove_all(measured.string() + ".measures");
+        run({"cp", "-a", measured_before.string() + ".measures", measured.string() + ".measures"});
+        start = now();
+        run(load_measures(measured));
+        measured_times.push_back(now() - start);
+        ratios.push_back(measured_times.back() / hour_times.back());
       }
       const double events =
           atof(capture({"sqlite3", db.string(), "SELECT sum(records) FROM logs"}, c.root).c_str());
@@ -843,6 +857,10 @@ int main(int argc, char** argv) {
              "event (%.0f MB); loaded in %.2f s, its last hour with -u in %.3f s (median)\n",
              signals, days, events / 1e6, bytes / events, bytes / 1e6, first,
              median(hour_times));
+      printf("  the last hour with -u --measures (and the map): %.3f s, %.2f times -u alone "
+             "(median of rounds; %.2f to %.2f)\n",
+             median(measured_times), median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+             *std::max_element(ratios.begin(), ratios.end()));
       const struct {
         const char* what;
         std::string sql;

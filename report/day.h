@@ -40,7 +40,7 @@ struct Day {
   /// The time `t` into the day, and its hour.
   int64_t into(int64_t t) const { return t - start_; }
   int hour_of(int64_t t) const {
-    return std::clamp(static_cast<int>(floor_div(into(t), kHour)), 0, kMaxHours - 1);
+    return std::clamp(static_cast<int>(floor_div(into(t), kHour)), 0, hours() - 1);
   }
   /// The x of the time `t`, and of the start of the hour `h`, and an hour's
   /// width, on the day's axis.

@@ -604,6 +604,30 @@ TEST_F(EventsRun, MeasuresIntoADirectory) {
 // The report: the measure tables beside the pages, a folder of pages a
 // signal whose name no id can steer, an index that says when there is
 // nothing to draw.
+// A cycle that starts before midnight has arrivals after it: they are the
+// day's, drawn in its last hour (a report of such days once read past the
+// day's hours).
+TEST_F(EventsRun, ReportOfArrivalsPastMidnight) {
+  SignalDayOptions options;
+  options.detectors = 16;
+  options.mapped = true;
+  write_file(root_ / "map.csv", signal_day_map(options, "s00"));
+  write_day(dir_ / "s00", signal_day(options), "2022_06_08");
+  options.seed = 3;
+  write_day(dir_ / "s00", signal_day(options), "2022_06_09");
+  const fs::path tables = root_ / "tables", out = root_ / "report";
+  ASSERT_EQ(quillon({"-q", "-r", "-f", "measures", "--detectors", (root_ / "map.csv").string(),
+                     "-o", tables.string(), dir_.string(), "e"}).status, 0);
+  const std::string arrivals = read_file(tables / "arrivals.csv");
+  ASSERT_NE(arrivals.find(",2022-06-08 23:59:58.0,2022-06-09 00:00:19.0,"), std::string::npos);
+  ToolRun run = quillon({"-q", "-r", "-f", "report", "--detectors", (root_ / "map.csv").string(),
+                         "-o", out.string(), dir_.string(), "e"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string page = read_file(out / "s00" / "2022-06-08.html");
+  EXPECT_NE(page.find("phase 3, 23:00: "), std::string::npos);
+  EXPECT_EQ(page.find("data-hour=\"24\""), std::string::npos);
+}
+
 TEST_F(EventsRun, ReportIntoADirectory) {
   fs::create_directories(dir_ / "north");
   fs::create_directories(dir_ / "x y");
