@@ -51,9 +51,31 @@ int time_column(const MeasureTableDef& table) {
 // The rows of a CSV text after its header, each its fields unquoted.
 class CsvRows {
  public:
-  explicit CsvRows(std::string_view text) : text_(text) {
-    const size_t end = text_.find('\n');
-    at_ = end == std::string_view::npos ? text_.size() : end + 1;
+  // `header`: the text starts with a header row, which is passed.
+  explicit CsvRows(std::string_view text, bool header = true) : text_(text) {
+    const size_t end = header ? text_.find('\n') : 0;
+    at_ = !header ? 0 : end == std::string_view::npos ? text_.size() : end + 1;
+  }
+  // Where the next row starts, in bytes from the text's start.
+  size_t at() const { return at_; }
+  // Passes the next row, its first field into *first; false at the end.
+  // A row without quotes is passed without splitting it.
+  bool pass(std::string* first) {
+    if (at_ >= text_.size()) return false;
+    const char* p = text_.data() + at_;
+    const void* line_end = memchr(p, '\n', text_.size() - at_);
+    const size_t end = line_end == nullptr ? text_.size()
+                                           : static_cast<size_t>(static_cast<const char*>(line_end) - text_.data());
+    if (memchr(p, '"', end - at_) != nullptr) {
+      std::vector<std::string> fields;
+      next(&fields);
+      *first = fields[0];
+      return true;
+    }
+    const std::string_view row = text_.substr(at_, end - at_);
+    first->assign(row.substr(0, row.find(',')));
+    at_ = end + 1;
+    return true;
   }
   // The next row into *fields; false at the end.
   bool next(std::vector<std::string>* fields) {
@@ -148,6 +170,10 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
     if (sqlite3_step(stmt) == SQLITE_ROW)
       loaded = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
   }
+  // How many rows of each signal each table holds.
+  if (!exec("CREATE TABLE IF NOT EXISTS measure_row_counts (tbl TEXT, signal_id TEXT, "
+            "rows INTEGER NOT NULL, PRIMARY KEY (tbl, signal_id)) WITHOUT ROWID"))
+    return finish(false);
   const bool in_part = changed.was != 0 && loaded == std::to_string(changed.was);
   std::shared_ptr<Dir> dir = Dir::open(tables, err);
   if (dir == nullptr) return finish(false);
@@ -168,77 +194,114 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
     const std::string by = time >= 0 ? std::string("signal_id, ") + table.columns[time].name
                                      : std::string("signal_id");
     if (!exec("CREATE TABLE IF NOT EXISTS " + name + " (" + columns + ");\n" +
-              "CREATE INDEX IF NOT EXISTS " + name + "_by_signal ON " + name + " (" + by + ")"))
+              "CREATE INDEX IF NOT EXISTS " + name + "_by_signal ON " + name + " (" + by + ");\n" +
+              "CREATE INDEX IF NOT EXISTS " + name + "_order ON " + name + " (signal_id)"))
       return finish(false);
     sqlite3_stmt* insert = prepare("INSERT INTO " + name + " VALUES (" + marks + ")");
     sqlite3_stmt* drop_signal = prepare("DELETE FROM " + name + " WHERE signal_id = ?");
-    sqlite3_stmt* drop_from =
-        time >= 0 ? prepare("DELETE FROM " + name + " WHERE signal_id = ? AND (" +
-                            table.columns[time].name + " >= ? OR " + table.columns[time].name +
-                            " IS NULL)")
-                  : drop_signal;
-    if (insert == nullptr || drop_signal == nullptr || drop_from == nullptr) return finish(false);
-    if (!in_part && !exec("DELETE FROM " + name)) return finish(false);
-    // Each signal's rows: all of them, those from the first day that may
-    // have changed, or none, as the run says.
-    std::set<std::string> signals;
-    std::string signal;
-    std::string from;      // of the signal: rows at or after it; empty: all
-    bool load = true;      // the signal's rows are loaded
+    // A signal's last rows, as they were loaded (its rows in rowid order).
+    sqlite3_stmt* drop_last = prepare("DELETE FROM " + name + " WHERE rowid IN (SELECT rowid FROM " +
+                                      name + " INDEXED BY " + name + "_order WHERE signal_id = ? "
+                                      "ORDER BY rowid DESC LIMIT ?)");
+    sqlite3_stmt* count_of = prepare("SELECT rows FROM measure_row_counts WHERE tbl = '" + name +
+                                     "' AND signal_id = ?");
+    sqlite3_stmt* set_count = prepare("INSERT OR REPLACE INTO measure_row_counts VALUES ('" +
+                                      name + "', ?, ?)");
+    if (insert == nullptr || drop_signal == nullptr || drop_last == nullptr ||
+        count_of == nullptr || set_count == nullptr)
+      return finish(false);
+    if (!in_part && (!exec("DELETE FROM " + name) ||
+                     !exec("DELETE FROM measure_row_counts WHERE tbl = '" + name + "'")))
+      return finish(false);
+    auto step = [&](sqlite3_stmt* stmt) {
+      const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+      sqlite3_reset(stmt);
+      return ok;
+    };
+    auto bind = [](sqlite3_stmt* stmt, int i, const std::string& text) {
+      sqlite3_bind_text(stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+    };
+    // Inserts the rows of the CSV text from byte `begin` to `end`.
     std::vector<std::string> fields;
+    auto insert_rows = [&](size_t begin, size_t end) {
+      CsvRows rows(std::string_view(csv).substr(begin, end - begin), false);
+      while (rows.next(&fields)) {
+        if (fields.size() != table.columns.size()) {
+          *err = table.name + std::string(".csv: a row of ") + std::to_string(fields.size()) +
+                 " fields, not " + std::to_string(table.columns.size());
+          return false;
+        }
+        for (size_t c = 0; c < fields.size(); ++c) {
+          const int i = static_cast<int>(c) + 1;
+          const std::string& f = fields[c];
+          const ColumnKind kind = table.columns[c].kind;
+          if (f.empty() && kind != ColumnKind::kId && kind != ColumnKind::kText) {
+            sqlite3_bind_null(insert, i);
+          } else if (kind == ColumnKind::kInt) {
+            sqlite3_bind_int64(insert, i, std::stoll(f));
+          } else if (decimals_of(kind) >= 0) {
+            sqlite3_bind_double(insert, i, std::stod(f));
+          } else {
+            bind(insert, i, f);
+          }
+        }
+        if (!step(insert)) return false;
+      }
+      return true;
+    };
+    // Each signal's rows, a run of them in the table: all loaded again, or
+    // none, or those the run wrote anew after where the signal stood (its
+    // last rows as loaded before taken away first), as the run says.
+    const size_t table_index = static_cast<size_t>(&table - kMeasureSchema.data());
+    std::set<std::string> signals;
     CsvRows rows(csv);
-    while (rows.next(&fields)) {
-      if (fields.size() != table.columns.size()) {
-        *err = table.name + std::string(".csv: a row of ") + std::to_string(fields.size()) +
-               " fields, not " + std::to_string(table.columns.size());
-        return finish(false);
-      }
-      if (signals.empty() || fields[0] != signal) {
-        signal = fields[0];
-        signals.insert(signal);
-        from.clear();
-        load = true;
-        if (in_part) {
-          auto it = changed.signals.find(signal);
-          sqlite3_stmt* drop = drop_signal;
-          if (it != changed.signals.end() && it->second.day == kNever) {
-            load = false;
-          } else if (it != changed.signals.end() && it->second.day != kNoHour && time >= 0) {
-            // A day early: in a zone, the run's days are the clocks'.
-            from = date_text(it->second.day - 1);
-            drop = drop_from;
-          }
-          if (load) {
-            sqlite3_bind_text(drop, 1, signal.data(), static_cast<int>(signal.size()),
-                              SQLITE_STATIC);
-            if (drop == drop_from)
-              sqlite3_bind_text(drop, 2, from.data(), static_cast<int>(from.size()),
-                                SQLITE_STATIC);
-            const bool ok = sqlite3_step(drop) == SQLITE_DONE;
-            sqlite3_reset(drop);
-            if (!ok) return finish(false);
-          }
+    size_t begin = rows.at();
+    std::string first, signal;
+    for (bool more = rows.pass(&first); more || !signal.empty();) {
+      // The signal's rows: from `begin` to `end`, `total` of them, `before`
+      // of them starting before `cut`.
+      signal = first;
+      signals.insert(signal);
+      size_t end = begin, cut = std::string::npos;
+      uint64_t total = 0, before = 0;
+      auto it = in_part ? changed.signals.find(signal) : changed.signals.end();
+      const bool going_on = it != changed.signals.end() && it->second.day != kNoHour &&
+                            table_index < it->second.from.size();
+      if (going_on) cut = begin + it->second.from[table_index];
+      do {
+        ++total;
+        if (end < cut) ++before;
+        end = rows.at();
+        more = rows.pass(&first);
+      } while (more && first == signal);
+      // The rows loaded before, where known.
+      int64_t loaded_rows = -1;
+      bind(count_of, 1, signal);
+      if (sqlite3_step(count_of) == SQLITE_ROW) loaded_rows = sqlite3_column_int64(count_of, 0);
+      sqlite3_reset(count_of);
+      if (going_on && it->second.day == kNever && loaded_rows == static_cast<int64_t>(total)) {
+        // Nothing changed.
+      } else if (going_on && loaded_rows >= static_cast<int64_t>(before)) {
+        bind(drop_last, 1, signal);
+        sqlite3_bind_int64(drop_last, 2, loaded_rows - static_cast<int64_t>(before));
+        size_t from = begin;
+        for (uint64_t r = 0; r < before; ++r) {
+          CsvRows skip(std::string_view(csv).substr(from), false);
+          std::string ignored;
+          skip.pass(&ignored);
+          from += skip.at();
         }
+        if (!step(drop_last) || !insert_rows(from, end)) return finish(false);
+      } else {
+        bind(drop_signal, 1, signal);
+        if ((in_part && !step(drop_signal)) || !insert_rows(begin, end)) return finish(false);
       }
-      if (!load) continue;
-      if (!from.empty() && !fields[time].empty() && fields[time] < from) continue;
-      for (size_t c = 0; c < fields.size(); ++c) {
-        const int i = static_cast<int>(c) + 1;
-        const std::string& f = fields[c];
-        const ColumnKind kind = table.columns[c].kind;
-        if (f.empty() && kind != ColumnKind::kId && kind != ColumnKind::kText) {
-          sqlite3_bind_null(insert, i);
-        } else if (kind == ColumnKind::kInt) {
-          sqlite3_bind_int64(insert, i, std::stoll(f));
-        } else if (decimals_of(kind) >= 0) {
-          sqlite3_bind_double(insert, i, std::stod(f));
-        } else {
-          sqlite3_bind_text(insert, i, f.data(), static_cast<int>(f.size()), SQLITE_STATIC);
-        }
-      }
-      const bool ok = sqlite3_step(insert) == SQLITE_DONE;
-      sqlite3_reset(insert);
-      if (!ok) return finish(false);
+      bind(set_count, 1, signal);
+      sqlite3_bind_int64(set_count, 2, static_cast<int64_t>(total));
+      if (!step(set_count)) return finish(false);
+      begin = end;
+      signal.clear();
+      if (!more) break;
     }
     // The signals whose logs are gone have no rows.
     if (in_part) {
@@ -253,7 +316,9 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
         sqlite3_reset(keep);
         if (!ok) return finish(false);
       }
-      if (!exec("DELETE FROM " + name + " WHERE signal_id NOT IN (SELECT id FROM quillon_signals)"))
+      if (!exec("DELETE FROM " + name + " WHERE signal_id NOT IN (SELECT id FROM quillon_signals);\n"
+                "DELETE FROM measure_row_counts WHERE tbl = '" + name + "' AND signal_id NOT IN "
+                "(SELECT id FROM quillon_signals)"))
         return finish(false);
     }
   }
