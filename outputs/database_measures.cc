@@ -121,6 +121,7 @@ bool read_table_file(const Dir& dir, const std::string& name, std::string* text)
   File file;
   std::string err;
   if (!dir.open_file(name, &file, &err)) return false;
+  text->reserve(static_cast<size_t>(file.size()));
   char buf[1 << 16];
   for (long long n; (n = file.read(buf, sizeof buf)) != 0;) {
     if (n < 0) return false;
@@ -262,7 +263,7 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
       // of them starting before `cut`.
       signal = first;
       signals.insert(signal);
-      size_t end = begin, cut = std::string::npos;
+      size_t end = begin, cut = std::string::npos, first_new = std::string::npos;
       uint64_t total = 0, before = 0;
       auto it = in_part ? changed.signals.find(signal) : changed.signals.end();
       const bool going_on = it != changed.signals.end() && it->second.day != kNoHour &&
@@ -271,6 +272,7 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
       do {
         ++total;
         if (end < cut) ++before;
+        else if (first_new == std::string::npos) first_new = end;
         end = rows.at();
         more = rows.pass(&first);
       } while (more && first == signal);
@@ -284,13 +286,7 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
       } else if (going_on && loaded_rows >= static_cast<int64_t>(before)) {
         bind(drop_last, 1, signal);
         sqlite3_bind_int64(drop_last, 2, loaded_rows - static_cast<int64_t>(before));
-        size_t from = begin;
-        for (uint64_t r = 0; r < before; ++r) {
-          CsvRows skip(std::string_view(csv).substr(from), false);
-          std::string ignored;
-          skip.pass(&ignored);
-          from += skip.at();
-        }
+        const size_t from = first_new == std::string::npos ? end : first_new;
         if (!step(drop_last) || !insert_rows(from, end)) return finish(false);
       } else {
         bind(drop_signal, 1, signal);
