@@ -299,23 +299,25 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
       signal.clear();
       if (!more) break;
     }
-    // The signals whose logs are gone have no rows.
+    // The signals whose logs are gone have no rows: those counted before
+    // that the table no longer holds.
     if (in_part) {
-      if (!exec("CREATE TEMP TABLE IF NOT EXISTS quillon_signals (id TEXT PRIMARY KEY);\n"
-                "DELETE FROM quillon_signals"))
-        return finish(false);
-      sqlite3_stmt* keep = prepare("INSERT INTO quillon_signals VALUES (?)");
-      if (keep == nullptr) return finish(false);
-      for (const std::string& id : signals) {
-        sqlite3_bind_text(keep, 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
-        const bool ok = sqlite3_step(keep) == SQLITE_DONE;
-        sqlite3_reset(keep);
-        if (!ok) return finish(false);
+      std::vector<std::string> gone;
+      sqlite3_stmt* counted = prepare("SELECT signal_id FROM measure_row_counts WHERE tbl = '" +
+                                      name + "'");
+      sqlite3_stmt* uncount = prepare("DELETE FROM measure_row_counts WHERE tbl = '" + name +
+                                      "' AND signal_id = ?");
+      if (counted == nullptr || uncount == nullptr) return finish(false);
+      while (sqlite3_step(counted) == SQLITE_ROW) {
+        const std::string id = reinterpret_cast<const char*>(sqlite3_column_text(counted, 0));
+        if (signals.count(id) == 0) gone.push_back(id);
       }
-      if (!exec("DELETE FROM " + name + " WHERE signal_id NOT IN (SELECT id FROM quillon_signals);\n"
-                "DELETE FROM measure_row_counts WHERE tbl = '" + name + "' AND signal_id NOT IN "
-                "(SELECT id FROM quillon_signals)"))
-        return finish(false);
+      sqlite3_reset(counted);
+      for (const std::string& id : gone) {
+        bind(drop_signal, 1, id);
+        bind(uncount, 1, id);
+        if (!step(drop_signal) || !step(uncount)) return finish(false);
+      }
     }
   }
   const std::string now = std::to_string(changed.now);

@@ -711,6 +711,7 @@ TEST_F(Database, MeasuresKeptWithTheLogs) {
       {"nothing new", [] {}, {}},
       {"another bin", [] {}, {"--bin", "5"}},
       {"the rest", [&] { deliver("AB_1", 25, 48); deliver("AB_2", 30, 48); }, {"--bin", "5"}},
+      {"a signal gone", [&] { fs::remove_all(dir_ / "AB_2"); }, {"--bin", "5"}},
   };
   for (const auto& s : kSteps) {
     s.change();
