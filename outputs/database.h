@@ -10,6 +10,7 @@
 
 #include "outputs/log_sink.h"
 #include "outputs/measures_output.h"
+#include "outputs/published_file.h"
 #include "logconv/convert_log.h"
 #include "logconv/streams.h"
 
@@ -107,8 +108,11 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
                          const ChangedMeasures& changed, std::string* err);
 
 /// Writes the measure tables of the database `path` into `tables` as -f
-/// measures writes them, byte for byte. Returns false, with *err set,
-/// where the database holds none or they cannot be read or written.
-bool write_measure_tables(const std::string& path, const Dir& tables, std::string* err);
+/// measures writes them, byte for byte, each whole under a temporary name
+/// and handed to `held` (readable by no more than `permissions` allow),
+/// which gives them their names. Returns false, with *err set, where the
+/// database holds none or they cannot be read or written.
+bool write_measure_tables(const std::string& path, const std::shared_ptr<Dir>& tables,
+                          unsigned permissions, HeldFiles* held, std::string* err);
 
 #endif  // QUILLON_OUTPUTS_DATABASE_H_

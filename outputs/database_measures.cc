@@ -327,7 +327,8 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
   return finish(true);
 }
 
-bool write_measure_tables(const std::string& path, const Dir& tables, std::string* err) {
+bool write_measure_tables(const std::string& path, const std::shared_ptr<Dir>& tables,
+                          unsigned permissions, HeldFiles* held, std::string* err) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
     *err = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
@@ -371,24 +372,14 @@ bool write_measure_tables(const std::string& path, const Dir& tables, std::strin
       ok = false;
       break;
     }
-    File file;
-    std::string temp;
-    const std::string name = std::string(table.name) + ".csv";
-    if (!tables.create_temp(Content::kText, nullptr, &file, &temp, err, TempAccess::kAsNewFile)) {
+    auto file = std::make_unique<PublishedFile>();
+    if (!file->open_in(tables, std::string(table.name) + ".csv", err) ||
+        !file->write(csv.data(), csv.size()) || !file->finish(permissions, err)) {
+      if (err->empty()) *err = file->error();
       ok = false;
       break;
     }
-    if (!file.write(csv.data(), csv.size())) {
-      *err = name + ": " + file.error();
-      tables.discard(&file, temp);
-      ok = false;
-      break;
-    }
-    if (!tables.publish(&file, temp, name, Replace::kYes, err)) {
-      *err = name + ": " + *err;
-      ok = false;
-      break;
-    }
+    held->hold(std::move(file));
   }
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   if (ok && !any) {

@@ -413,13 +413,16 @@ int report_from_database(const Options& options) {
                            ": " + err));
     return 1;
   }
-  if (!write_measure_tables(options.from, *tables, &err)) {
+  // The tables take their names with the pages, once all are written: a
+  // failure leaves the earlier report whole.
+  HeldFiles held;
+  if (!write_measure_tables(options.from, tables, permissions, &held, &err)) {
     print_error(error_line(shown(options.from) + ": " + err));
     return 1;
   }
   MeasureSettings settings = options.measures;
   settings.zone = options.zone;
-  if (!write_report(options.output, settings, permissions, &err)) {
+  if (!write_report(options.output, settings, permissions, &err, &held)) {
     print_error(error_line(err));
     return 1;
   }
