@@ -477,7 +477,8 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
     exec("ROLLBACK", &ignored);
     return status;
   }
-  if (!exec("COMMIT", err)) return DatabaseOpen::kFailed;
+  // A run held in one transaction goes on in this one.
+  if (!before_commit_ && !exec("COMMIT", err)) return DatabaseOpen::kFailed;
 
   if (!compile("SELECT log_id, digest FROM logs WHERE path = ?", &find_, err) ||
       !compile("SELECT size, mtime FROM logs WHERE path = ?", &find_stored_, err) ||
@@ -522,11 +523,10 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
     return false;
   }
   const int64_t hash = static_cast<int64_t>(digest.hash);
-  if (!exec("BEGIN IMMEDIATE", err)) return false;
-  std::string ignored;
+  if (!begin_log(err)) return false;
   auto fail = [&](const std::string& why) {
     *err = why;
-    exec("ROLLBACK", &ignored);
+    roll_back_log();
     return false;
   };
   auto step = [&](sqlite3_stmt* stmt) {
@@ -550,7 +550,7 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
     sqlite3_bind_int64(touch_log_, 2, log.mtime_ns);
     sqlite3_bind_int64(touch_log_, 3, old_id);
     if (!step(touch_log_)) return fail(error());
-    return exec("COMMIT", err) || fail(*err);
+    return commit_log(err) || fail(*err);
   }
   if (found) {
     sqlite3_bind_int64(delete_events_, 1, old_id);
@@ -598,9 +598,22 @@ bool ArchiveDatabase::load(const LogToLoad& log, SpillOutput& rows,
     text(insert_events_, 2, packer.packed);
     if (!step(insert_events_)) return fail(error());
   }
-  if (!exec("COMMIT", err)) return fail(*err);
+  if (!commit_log(err)) return fail(*err);
   loaded_ = true;
   return true;
+}
+
+bool ArchiveDatabase::begin_log(std::string* err) {
+  return exec(before_commit_ ? "SAVEPOINT log" : "BEGIN IMMEDIATE", err);
+}
+
+bool ArchiveDatabase::commit_log(std::string* err) {
+  return exec(before_commit_ ? "RELEASE log" : "COMMIT", err);
+}
+
+void ArchiveDatabase::roll_back_log() {
+  std::string ignored;
+  exec(before_commit_ ? "ROLLBACK TO log; RELEASE log" : "ROLLBACK", &ignored);
 }
 
 bool ArchiveDatabase::add_event_names(std::string* err) {
@@ -744,19 +757,27 @@ bool ArchiveDatabase::pack_events(std::string* err) {
 }
 
 bool ArchiveDatabase::finish(std::string* err) {
-  // A database brought to this version gives back the room its events took.
-  if (packed_ && !exec("VACUUM", err)) return false;
-  if (!loaded_) return true;
+  std::string ignored;
+  if (before_commit_ && !before_commit_(*this, err)) {
+    exec("ROLLBACK", &ignored);
+    return false;
+  }
   // The logs' indexes sampled (a thousand rows at most, however many logs):
   // in a moment at any size.
   const char kStatistics[] =
       "PRAGMA analysis_limit = 1000;\n"
-      "BEGIN IMMEDIATE;\n"
       "ANALYZE logs;\n"
-      "DELETE FROM sqlite_stat1 WHERE tbl = 'events';\n"
-      "COMMIT;\n";
-  if (exec(kStatistics, err)) return true;
-  std::string ignored;
-  exec("ROLLBACK", &ignored);
-  return false;
+      "DELETE FROM sqlite_stat1 WHERE tbl = 'events';\n";
+  if (loaded_) {
+    if (!before_commit_ && !exec("BEGIN IMMEDIATE", err)) return false;
+    if (!exec(kStatistics, err) || !exec("COMMIT", err)) {
+      exec("ROLLBACK", &ignored);
+      return false;
+    }
+  } else if (before_commit_ && !exec("COMMIT", err)) {
+    exec("ROLLBACK", &ignored);
+    return false;
+  }
+  // A database brought to this version gives back the room its events took.
+  return !packed_ || exec("VACUUM", err);
 }

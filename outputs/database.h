@@ -5,6 +5,7 @@
 #define QUILLON_OUTPUTS_DATABASE_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,8 +27,9 @@ enum class DatabaseOpen {
 };
 
 /// An SQLite database of logs and their events in one mode, loaded one log
-/// at a time, each in a transaction of its own: a log's rows are there
-/// whole or not at all, whatever happens to the run.
+/// at a time, each in a transaction of its own (or the run in one, where
+/// it is held): a log's rows are there whole or not at all, whatever
+/// happens to the run.
 class ArchiveDatabase : public LogSink {
  public:
   ArchiveDatabase() = default;
@@ -47,6 +49,24 @@ class ArchiveDatabase : public LogSink {
   DatabaseOpen open(const std::string& path, Mode mode, const std::string& dir,
                     std::string* err, std::shared_ptr<const TimeZone> zone = nullptr);
 
+  /// Makes the run one transaction, from open() to finish(), where
+  /// `before_commit` is called, given this database, before it is
+  /// committed: false, with *err set, leaves the database as it was. Call
+  /// before open().
+  void hold_transaction(std::function<bool(ArchiveDatabase&, std::string*)> before_commit) {
+    before_commit_ = std::move(before_commit);
+  }
+
+  /// Loads into the transaction held the measure tables that a -u run of
+  /// the measures wrote into the directory `tables` and whose changes it
+  /// put in `changed`: each as the table measure_NAME, of the same columns,
+  /// typed (text, INTEGER, REAL; NULL for an empty field), indexed by
+  /// signal and time. Where the tables went on from those loaded last, only
+  /// the rows written anew are read and replaced; else all. Returns false,
+  /// with *err set, on failure.
+  bool load_measures(const std::string& tables, const ChangedMeasures& changed,
+                     std::string* err);
+
   /// The size and modification time of the file of the log `path` as it
   /// was loaded; false when the log is not loaded.
   bool stored(const std::string& path, uint64_t* size,
@@ -64,9 +84,9 @@ class ArchiveDatabase : public LogSink {
   std::string name() const override { return name_; }
 
   /// Where the run loaded any log: brings up to date the sizes of the logs
-  /// that SQLite plans its queries by; where it brought the database from an
-  /// earlier schema version, gives back the room the old events took
-  /// (VACUUM).
+  /// that SQLite plans its queries by; commits the transaction held; where
+  /// it brought the database from an earlier schema version, gives back the
+  /// room the old events took (VACUUM).
   bool finish(std::string* err) override;
 
  private:
@@ -92,20 +112,16 @@ class ArchiveDatabase : public LogSink {
   sqlite3_stmt* touch_log_ = nullptr;
   sqlite3_stmt* insert_log_ = nullptr;
   sqlite3_stmt* insert_events_ = nullptr;
+  /// The transaction of a log: a savepoint within the run's where it is
+  /// held.
+  bool begin_log(std::string* err);
+  bool commit_log(std::string* err);
+  void roll_back_log();
+
+  std::function<bool(ArchiveDatabase&, std::string*)> before_commit_;
   bool loaded_ = false;  // a log's rows written by this run
   bool packed_ = false;  // brought from an earlier schema version by this run
 };
-
-/// Loads into the database `path` the measure tables that a -u run of the
-/// measures wrote into the directory `tables` and whose changes it put in
-/// `changed`: each as the table measure_NAME, of the same columns, typed
-/// (text, INTEGER, REAL; NULL for an empty field), indexed by signal and
-/// time, in one transaction. Where the tables went on from those loaded
-/// last, only the rows of the signals and days that changed are replaced;
-/// else all. Returns false, with *err set, on failure; the database is then
-/// as it was.
-bool load_measure_tables(const std::string& path, const std::string& tables,
-                         const ChangedMeasures& changed, std::string* err);
 
 /// Writes the measure tables of the database `path` into `tables` as -f
 /// measures writes them, byte for byte, each whole under a temporary name

@@ -7,9 +7,7 @@
 
 #include <sqlite3.h>
 
-#include <cstring>
 #include <map>
-#include <set>
 #include <string_view>
 #include <vector>
 
@@ -48,35 +46,12 @@ int time_column(const MeasureTableDef& table) {
   return -1;
 }
 
-// The rows of a CSV text after its header, each its fields unquoted.
+// The rows of a CSV text, each its fields unquoted.
 class CsvRows {
  public:
-  // `header`: the text starts with a header row, which is passed.
-  explicit CsvRows(std::string_view text, bool header = true) : text_(text) {
-    const size_t end = header ? text_.find('\n') : 0;
-    at_ = !header ? 0 : end == std::string_view::npos ? text_.size() : end + 1;
-  }
+  explicit CsvRows(std::string_view text) : text_(text) {}
   // Where the next row starts, in bytes from the text's start.
   size_t at() const { return at_; }
-  // Passes the next row, its first field into *first; false at the end.
-  // A row without quotes is passed without splitting it.
-  bool pass(std::string* first) {
-    if (at_ >= text_.size()) return false;
-    const char* p = text_.data() + at_;
-    const void* line_end = memchr(p, '\n', text_.size() - at_);
-    const size_t end = line_end == nullptr ? text_.size()
-                                           : static_cast<size_t>(static_cast<const char*>(line_end) - text_.data());
-    if (memchr(p, '"', end - at_) != nullptr) {
-      std::vector<std::string> fields;
-      next(&fields);
-      *first = fields[0];
-      return true;
-    }
-    const std::string_view row = text_.substr(at_, end - at_);
-    first->assign(row.substr(0, row.find(',')));
-    at_ = end + 1;
-    return true;
-  }
   // The next row into *fields; false at the end.
   bool next(std::vector<std::string>* fields) {
     fields->clear();
@@ -115,21 +90,6 @@ class CsvRows {
   size_t at_ = 0;
 };
 
-// Reads the file `name` of `dir` into *text; false where it is not there
-// or cannot be read.
-bool read_table_file(const Dir& dir, const std::string& name, std::string* text) {
-  File file;
-  std::string err;
-  if (!dir.open_file(name, &file, &err)) return false;
-  text->reserve(static_cast<size_t>(file.size()));
-  char buf[1 << 16];
-  for (long long n; (n = file.read(buf, sizeof buf)) != 0;) {
-    if (n < 0) return false;
-    text->append(buf, static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // The name of the SQL table of `table`.
 std::string sql_name(const MeasureTableDef& table) {
   return std::string("measure_") + table.name;
@@ -137,54 +97,69 @@ std::string sql_name(const MeasureTableDef& table) {
 
 }  // namespace
 
-bool load_measure_tables(const std::string& path, const std::string& tables,
-                         const ChangedMeasures& changed, std::string* err) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    *err = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    return false;
-  }
-  sqlite3_busy_timeout(db, 60000);
+bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeasures& changed,
+                                    std::string* err) {
   std::vector<sqlite3_stmt*> statements;
   auto finish = [&](bool ok) {
-    if (!ok && err->empty()) *err = sqlite3_errmsg(db);
-    if (!ok) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!ok && err->empty()) *err = error();
     for (sqlite3_stmt* s : statements) sqlite3_finalize(s);
-    sqlite3_close(db);
     return ok;
   };
   auto prepare = [&](const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return stmt;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return stmt;
     statements.push_back(stmt);
     return stmt;
   };
-  auto exec = [&](const std::string& sql) {
-    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  auto run = [&](const std::string& sql) { return exec(sql.c_str(), err); };
+  auto step = [](sqlite3_stmt* stmt) {
+    const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_reset(stmt);
+    return ok;
   };
-  if (!exec("BEGIN IMMEDIATE")) return finish(false);
+  auto bind = [](sqlite3_stmt* stmt, int i, const std::string& text) {
+    sqlite3_bind_text(stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+  };
   // The kept state the tables were last loaded from: where this run went
-  // on from it, only what it changed is loaded again.
+  // on from it, only what it changed is loaded again; where it is the
+  // state of this run, nothing.
   std::string loaded;
   if (sqlite3_stmt* stmt = prepare("SELECT value FROM quillon WHERE key = 'measures'")) {
     if (sqlite3_step(stmt) == SQLITE_ROW)
       loaded = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
   }
-  // How many rows of each signal each table holds.
-  if (!exec("CREATE TABLE IF NOT EXISTS measure_row_counts (tbl TEXT, signal_id TEXT, "
-            "rows INTEGER NOT NULL, PRIMARY KEY (tbl, signal_id)) WITHOUT ROWID"))
+  if (changed.was == changed.now && loaded == std::to_string(changed.now)) return finish(true);
+  // Of each table and signal: its rows, and how many of them lie in the
+  // bytes the next run keeps as they are (kept_bytes from its first).
+  bool in_part = changed.was != 0 && loaded == std::to_string(changed.was);
+  if (sqlite3_stmt* stmt = prepare("SELECT 1 FROM sqlite_schema WHERE name = 'measure_row_counts'")) {
+    // Counted by an earlier quillon, without what is kept: all loaded again.
+    if (sqlite3_step(stmt) == SQLITE_ROW) in_part = false;
+  }
+  if (!run("DROP TABLE IF EXISTS measure_row_counts;\n"
+           "CREATE TABLE IF NOT EXISTS measure_rows (tbl TEXT, signal_id TEXT, "
+           "rows INTEGER NOT NULL, kept_bytes INTEGER NOT NULL, kept_rows INTEGER NOT NULL, "
+           "PRIMARY KEY (tbl, signal_id)) WITHOUT ROWID"))
     return finish(false);
-  const bool in_part = changed.was != 0 && loaded == std::to_string(changed.was);
   std::shared_ptr<Dir> dir = Dir::open(tables, err);
   if (dir == nullptr) return finish(false);
-  for (const MeasureTableDef& table : kMeasureSchema) {
+  for (size_t t = 0; t < kMeasureSchema.size(); ++t) {
+    const MeasureTableDef& table = kMeasureSchema[t];
     const std::string name = sql_name(table);
-    std::string csv;
-    if (!read_table_file(*dir, std::string(table.name) + ".csv", &csv)) {
+    const uint64_t size = t < changed.sizes.size() ? changed.sizes[t] : UINT64_MAX;
+    if (size == UINT64_MAX) {
       // A table not written (those of a map, without one): none in SQL either.
-      if (!exec("DROP TABLE IF EXISTS " + name)) return finish(false);
+      if (!run("DROP TABLE IF EXISTS " + name + ";\nDELETE FROM measure_rows WHERE tbl = '" +
+               name + "'"))
+        return finish(false);
       continue;
+    }
+    File file;
+    const std::string file_name = std::string(table.name) + ".csv";
+    if (!dir->open_file(file_name, &file, err)) return finish(false);
+    if (file.size() != size) {
+      *err = file_name + " is not the table measured (it changed since)";
+      return finish(false);
     }
     std::string columns, marks;
     for (const MeasureColumnDef& c : table.columns) {
@@ -194,9 +169,9 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
     const int time = time_column(table);
     const std::string by = time >= 0 ? std::string("signal_id, ") + table.columns[time].name
                                      : std::string("signal_id");
-    if (!exec("CREATE TABLE IF NOT EXISTS " + name + " (" + columns + ");\n" +
-              "CREATE INDEX IF NOT EXISTS " + name + "_by_signal ON " + name + " (" + by + ");\n" +
-              "CREATE INDEX IF NOT EXISTS " + name + "_order ON " + name + " (signal_id)"))
+    if (!run("CREATE TABLE IF NOT EXISTS " + name + " (" + columns + ");\n" +
+             "CREATE INDEX IF NOT EXISTS " + name + "_by_signal ON " + name + " (" + by + ");\n" +
+             "CREATE INDEX IF NOT EXISTS " + name + "_order ON " + name + " (signal_id)"))
       return finish(false);
     sqlite3_stmt* insert = prepare("INSERT INTO " + name + " VALUES (" + marks + ")");
     sqlite3_stmt* drop_signal = prepare("DELETE FROM " + name + " WHERE signal_id = ?");
@@ -204,32 +179,43 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
     sqlite3_stmt* drop_last = prepare("DELETE FROM " + name + " WHERE rowid IN (SELECT rowid FROM " +
                                       name + " INDEXED BY " + name + "_order WHERE signal_id = ? "
                                       "ORDER BY rowid DESC LIMIT ?)");
-    sqlite3_stmt* count_of = prepare("SELECT rows FROM measure_row_counts WHERE tbl = '" + name +
-                                     "' AND signal_id = ?");
-    sqlite3_stmt* set_count = prepare("INSERT OR REPLACE INTO measure_row_counts VALUES ('" +
-                                      name + "', ?, ?)");
+    sqlite3_stmt* counted = prepare("SELECT signal_id, rows, kept_bytes, kept_rows "
+                                    "FROM measure_rows WHERE tbl = '" + name + "'");
+    sqlite3_stmt* count = prepare("INSERT OR REPLACE INTO measure_rows VALUES ('" + name +
+                                  "', ?, ?, ?, ?)");
+    sqlite3_stmt* uncount = prepare("DELETE FROM measure_rows WHERE tbl = '" + name +
+                                    "' AND signal_id = ?");
     if (insert == nullptr || drop_signal == nullptr || drop_last == nullptr ||
-        count_of == nullptr || set_count == nullptr)
+        counted == nullptr || count == nullptr || uncount == nullptr)
       return finish(false);
-    if (!in_part && (!exec("DELETE FROM " + name) ||
-                     !exec("DELETE FROM measure_row_counts WHERE tbl = '" + name + "'")))
+    if (!in_part && !run("DELETE FROM " + name + ";\nDELETE FROM measure_rows WHERE tbl = '" +
+                         name + "'"))
       return finish(false);
-    auto step = [&](sqlite3_stmt* stmt) {
-      const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
-      sqlite3_reset(stmt);
-      return ok;
+    // What was loaded of each signal: its rows, its kept bytes and rows.
+    struct Loaded {
+      int64_t rows, kept_bytes, kept_rows;
     };
-    auto bind = [](sqlite3_stmt* stmt, int i, const std::string& text) {
-      sqlite3_bind_text(stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-    };
-    // Inserts the rows of the CSV text from byte `begin` to `end`.
+    std::map<std::string, Loaded> before;
+    while (sqlite3_step(counted) == SQLITE_ROW)
+      before[reinterpret_cast<const char*>(sqlite3_column_text(counted, 0))] = {
+          sqlite3_column_int64(counted, 1), sqlite3_column_int64(counted, 2),
+          sqlite3_column_int64(counted, 3)};
+    sqlite3_reset(counted);
+    // Inserts the signal's rows of the table's bytes from `begin` to `end`,
+    // counting into *rows those and into *kept those before `keep`.
+    std::string text;
     std::vector<std::string> fields;
-    auto insert_rows = [&](size_t begin, size_t end) {
-      CsvRows rows(std::string_view(csv).substr(begin, end - begin), false);
-      while (rows.next(&fields)) {
-        if (fields.size() != table.columns.size()) {
-          *err = table.name + std::string(".csv: a row of ") + std::to_string(fields.size()) +
-                 " fields, not " + std::to_string(table.columns.size());
+    auto insert_rows = [&](const std::string& signal, uint64_t begin, uint64_t end,
+                           uint64_t keep, int64_t* rows, int64_t* kept) {
+      text.resize(static_cast<size_t>(end - begin));
+      if (!file.read_at(begin, text.data(), text.size())) {
+        *err = file_name + ": " + file.error();
+        return false;
+      }
+      CsvRows csv(text);
+      for (uint64_t at = begin; csv.next(&fields); at = begin + csv.at()) {
+        if (fields.size() != table.columns.size() || fields[0] != signal) {
+          *err = file_name + " is not the table measured (a row of " + signal + " is not)";
           return false;
         }
         for (size_t c = 0; c < fields.size(); ++c) {
@@ -247,84 +233,68 @@ bool load_measure_tables(const std::string& path, const std::string& tables,
           }
         }
         if (!step(insert)) return false;
+        ++*rows;
+        if (at < keep) ++*kept;
       }
       return true;
     };
-    // Each signal's rows, a run of them in the table: all loaded again, or
-    // none, or those the run wrote anew after where the signal stood (its
-    // last rows as loaded before taken away first), as the run says.
-    const size_t table_index = static_cast<size_t>(&table - kMeasureSchema.data());
-    std::set<std::string> signals;
-    CsvRows rows(csv);
-    size_t begin = rows.at();
-    std::string first, signal;
-    for (bool more = rows.pass(&first); more || !signal.empty();) {
-      // The signal's rows: from `begin` to `end`, `total` of them, `before`
-      // of them starting before `cut`.
-      signal = first;
-      signals.insert(signal);
-      size_t end = begin, cut = std::string::npos, first_new = std::string::npos;
-      uint64_t total = 0, before = 0;
-      auto it = in_part ? changed.signals.find(signal) : changed.signals.end();
-      const bool going_on = it != changed.signals.end() && it->second.day != kNoHour &&
-                            table_index < it->second.from.size();
-      if (going_on) cut = begin + it->second.from[table_index];
-      do {
-        ++total;
-        if (end < cut) ++before;
-        else if (first_new == std::string::npos) first_new = end;
-        end = rows.at();
-        more = rows.pass(&first);
-      } while (more && first == signal);
-      // The rows loaded before, where known.
-      int64_t loaded_rows = -1;
-      bind(count_of, 1, signal);
-      if (sqlite3_step(count_of) == SQLITE_ROW) loaded_rows = sqlite3_column_int64(count_of, 0);
-      sqlite3_reset(count_of);
-      if (going_on && it->second.day == kNever && loaded_rows == static_cast<int64_t>(total)) {
-        // Nothing changed.
-      } else if (going_on && loaded_rows >= static_cast<int64_t>(before)) {
+    // Each signal's rows, a run of them in the table (up to the next
+    // signal's): none read where none changed; those written anew after
+    // the bytes kept where the last load counted the rows kept (its last
+    // rows as loaded taken away first); else all.
+    for (auto place = changed.places.begin(); place != changed.places.end(); ++place) {
+      const std::string& signal = place->first;
+      if (t >= place->second.start.size() || t >= place->second.kept.size()) {
+        *err = "the measures' places of " + signal + " are missing";
+        return finish(false);
+      }
+      const uint64_t start = place->second.start[t];
+      auto next = std::next(place);
+      const uint64_t end = next == changed.places.end() ? size : next->second.start[t];
+      const uint64_t keep = start + place->second.kept[t];
+      auto was = in_part ? before.find(signal) : before.end();
+      auto went = in_part ? changed.signals.find(signal) : changed.signals.end();
+      const bool going_on = was != before.end() && went != changed.signals.end() &&
+                            went->second.day != kNoHour && t < went->second.from.size() &&
+                            static_cast<int64_t>(went->second.from[t]) == was->second.kept_bytes &&
+                            place->second.kept[t] >= went->second.from[t];
+      if (going_on && went->second.day == kNever &&
+          was->second.kept_bytes == static_cast<int64_t>(place->second.kept[t])) {
+        before.erase(was);
+        continue;  // nothing changed
+      }
+      int64_t rows = 0, kept = 0;
+      if (going_on) {
+        rows = kept = was->second.kept_rows;
         bind(drop_last, 1, signal);
-        sqlite3_bind_int64(drop_last, 2, loaded_rows - static_cast<int64_t>(before));
-        const size_t from = first_new == std::string::npos ? end : first_new;
-        if (!step(drop_last) || !insert_rows(from, end)) return finish(false);
+        sqlite3_bind_int64(drop_last, 2, was->second.rows - was->second.kept_rows);
+        if (!step(drop_last) ||
+            !insert_rows(signal, start + went->second.from[t], end, keep, &rows, &kept))
+          return finish(false);
       } else {
         bind(drop_signal, 1, signal);
-        if ((in_part && !step(drop_signal)) || !insert_rows(begin, end)) return finish(false);
+        if ((was != before.end() && !step(drop_signal)) ||
+            !insert_rows(signal, start, end, keep, &rows, &kept))
+          return finish(false);
       }
-      bind(set_count, 1, signal);
-      sqlite3_bind_int64(set_count, 2, static_cast<int64_t>(total));
-      if (!step(set_count)) return finish(false);
-      begin = end;
-      signal.clear();
-      if (!more) break;
+      if (was != before.end()) before.erase(was);
+      bind(count, 1, signal);
+      sqlite3_bind_int64(count, 2, rows);
+      sqlite3_bind_int64(count, 3, static_cast<int64_t>(place->second.kept[t]));
+      sqlite3_bind_int64(count, 4, kept);
+      if (!step(count)) return finish(false);
     }
-    // The signals whose logs are gone have no rows: those counted before
-    // that the table no longer holds.
+    // The signals whose logs are gone: loaded before, not measured now.
     if (in_part) {
-      std::vector<std::string> gone;
-      sqlite3_stmt* counted = prepare("SELECT signal_id FROM measure_row_counts WHERE tbl = '" +
-                                      name + "'");
-      sqlite3_stmt* uncount = prepare("DELETE FROM measure_row_counts WHERE tbl = '" + name +
-                                      "' AND signal_id = ?");
-      if (counted == nullptr || uncount == nullptr) return finish(false);
-      while (sqlite3_step(counted) == SQLITE_ROW) {
-        const std::string id = reinterpret_cast<const char*>(sqlite3_column_text(counted, 0));
-        if (signals.count(id) == 0) gone.push_back(id);
-      }
-      sqlite3_reset(counted);
-      for (const std::string& id : gone) {
-        bind(drop_signal, 1, id);
-        bind(uncount, 1, id);
+      for (const auto& [signal, loaded_rows] : before) {
+        bind(drop_signal, 1, signal);
+        bind(uncount, 1, signal);
         if (!step(drop_signal) || !step(uncount)) return finish(false);
       }
     }
   }
   const std::string now = std::to_string(changed.now);
-  if (!exec("INSERT OR REPLACE INTO quillon VALUES ('measures', '" + now + "')") ||
-      !exec("COMMIT"))
-    return finish(false);
-  return finish(true);
+  return finish(run("INSERT OR REPLACE INTO quillon VALUES ('measures', '" + now + "')"));
 }
 
 bool write_measure_tables(const std::string& path, const std::shared_ptr<Dir>& tables,

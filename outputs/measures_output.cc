@@ -138,8 +138,11 @@ class MeasuresOutput : public Output {
         going_on_.size() == kept_.signals.size()) {
       if (changed_ != nullptr) {
         changed_->was = changed_->now = kept_.generation;
-        for (const KeptSignal& kept : kept_.signals)
+        for (const KeptSignal& kept : kept_.signals) {
           changed_->signals[kept.id] = {kNever, kept.at.rows};
+          changed_->places[kept.id] = {kept.start, kept.at.before};
+        }
+        changed_->sizes = kept_.sizes;
       }
       return true;
     }
@@ -298,6 +301,9 @@ class MeasuresOutput : public Output {
           }
           changed_->signals[kept->id] = {first, kept->at.before};
         }
+        for (const KeptSignal& next : now.signals)
+          changed_->places[next.id] = {next.start, next.at.before};
+        changed_->sizes = now.sizes;
       }
       // Closed before the new tables take their names: Windows replaces no
       // file that is open.

@@ -31,6 +31,14 @@ struct ChangedRows {
 struct ChangedMeasures {
   uint64_t was = 0, now = 0;
   std::map<std::string, ChangedRows> signals;
+  /// Of every signal of the tables written, by id: where its rows start in
+  /// each table of kMeasureSchema, and how many bytes of them the next -u
+  /// run keeps as they are; the tables' sizes (UINT64_MAX: not written).
+  struct Place {
+    std::vector<uint64_t> start, kept;
+  };
+  std::map<std::string, Place> places;
+  std::vector<uint64_t> sizes;
 };
 
 /// The measure tables of a run, taken as `settings` says, published

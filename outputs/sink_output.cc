@@ -21,8 +21,10 @@ class SinkOutput : public Output {
   // Opens the database `path` to load into. Returns false, with *what and
   // *status set, when it cannot be.
   bool open_database(const std::string& path, const std::string& dir,
-                     std::shared_ptr<const TimeZone> zone, std::string* what, int* status) {
+                     std::shared_ptr<const TimeZone> zone, BeforeCommit before_commit,
+                     std::string* what, int* status) {
     auto database = std::make_unique<ArchiveDatabase>();
+    if (before_commit) database->hold_transaction(std::move(before_commit));
     std::string err;
     DatabaseOpen opened = database->open(path, mode_, dir, &err, std::move(zone));
     if (opened != DatabaseOpen::kOpened) {
@@ -138,12 +140,15 @@ std::unique_ptr<Output> make_sink_output(LogSink* sink, Mode mode) {
 std::unique_ptr<Output> make_database_output(const std::string& path, Mode mode,
                                              const std::string& dir,
                                              std::string* what, int* status,
-                                             std::shared_ptr<const TimeZone> zone) {
+                                             std::shared_ptr<const TimeZone> zone,
+                                             BeforeCommit before_commit) {
   auto database = std::make_unique<SinkOutput>(nullptr, mode);
 #ifdef QUILLON_HAVE_SQLITE
-  if (!database->open_database(path, dir, std::move(zone), what, status)) return nullptr;
+  if (!database->open_database(path, dir, std::move(zone), std::move(before_commit), what,
+                               status))
+    return nullptr;
 #else
-  (void)path, (void)dir, (void)what, (void)status, (void)zone;
+  (void)path, (void)dir, (void)what, (void)status, (void)zone, (void)before_commit;
 #endif
   return database;
 }

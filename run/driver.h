@@ -11,6 +11,7 @@
 
 #include "outputs/log_sink.h"
 #include "outputs/measures_output.h"
+#include "outputs/sink_output.h"
 #include "logs/names.h"
 #include "run/options.h"
 
@@ -43,6 +44,9 @@ struct RunHooks {
   std::function<bool()> interrupted;
   /// With -f measures -u, takes what the run changed.
   ChangedMeasures* changed = nullptr;
+  /// With -f sqlite: the run is one transaction, and this is called before
+  /// it is committed.
+  BeforeCommit before_commit;
 };
 
 /// Runs `options` as run_quillon runs a command line, with `hooks`, and
@@ -52,7 +56,8 @@ int run_with(const Options& options, const RunHooks& hooks);
 /// Runs -f sqlite --measures: the logs loaded as run_with() loads them,
 /// then measured with -u into DB.measures (kept beside the database: the
 /// tables and what their next run needs), then those tables loaded into
-/// the database (load_measure_tables()). Returns the exit status.
+/// the database (ArchiveDatabase::load_measures()), all in one
+/// transaction. Returns the exit status.
 int run_with_measures(const Options& options);
 
 /// Runs -f report --from DB: the measure tables of the database written

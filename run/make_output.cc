@@ -56,7 +56,8 @@ std::string measures_options(const Options& options, const std::shared_ptr<Dir>&
 std::unique_ptr<Output> make_output(const Options& options, Mode mode,
                                     const std::shared_ptr<Dir>& root,
                                     LogSink* sink, std::string* what,
-                                    int* status, ChangedMeasures* changed) {
+                                    int* status, ChangedMeasures* changed,
+                                    BeforeCommit before_commit) {
   *status = 1;
   const bool csv = options.format == OutputFormat::kCsv;
   // The two-argument run stops at the first log or CSV it cannot open; over
@@ -101,7 +102,8 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
       // no log loaded).
       const std::string dir =
           root != nullptr ? canonical_path(options.dir) : std::string();
-      return make_database_output(options.output, mode, dir, what, status, options.zone);
+      return make_database_output(options.output, mode, dir, what, status, options.zone,
+                                  std::move(before_commit));
 #else
       return make_sink_output(sink, mode);
 #endif
