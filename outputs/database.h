@@ -57,13 +57,18 @@ class ArchiveDatabase : public LogSink {
     before_commit_ = std::move(before_commit);
   }
 
+  /// The number of the measures' kept state whose tables were loaded last;
+  /// 0 for none.
+  uint64_t loaded_measures();
+
   /// Loads into the transaction held the measure tables that a -u run of
-  /// the measures wrote into the directory `tables` and whose changes it
-  /// put in `changed`: each as the table measure_NAME, of the same columns,
-  /// typed (text, INTEGER, REAL; NULL for an empty field), indexed by
-  /// signal and time. Where the tables went on from those loaded last, only
-  /// the rows written anew are read and replaced; else all. Returns false,
-  /// with *err set, on failure.
+  /// the measures (ChangedMeasures::only_new, from the state loaded last)
+  /// wrote into the directory `tables` and whose changes it put in
+  /// `changed`: each as the table measure_NAME, of the same columns, typed
+  /// (text, INTEGER, REAL; NULL for an empty field), indexed by signal and
+  /// time. Of each signal that went on, its rows after those the last load
+  /// kept are replaced by those written anew; of others, all. Returns
+  /// false, with *err set, on failure.
   bool load_measures(const std::string& tables, const ChangedMeasures& changed,
                      std::string* err);
 

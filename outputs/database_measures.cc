@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <map>
 #include <string_view>
 #include <vector>
@@ -96,6 +97,17 @@ std::string sql_name(const MeasureTableDef& table) {
 }
 
 }  // namespace
+
+uint64_t ArchiveDatabase::loaded_measures() {
+  sqlite3_stmt* stmt = nullptr;
+  uint64_t loaded = 0;
+  if (sqlite3_prepare_v2(db_, "SELECT value FROM quillon WHERE key = 'measures'", -1, &stmt,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW)
+    loaded = strtoull(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), nullptr, 10);
+  sqlite3_finalize(stmt);
+  return loaded;
+}
 
 bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeasures& changed,
                                     std::string* err) {
@@ -239,9 +251,9 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
       return true;
     };
     // Each signal's rows, a run of them in the table (up to the next
-    // signal's): none read where none changed; those written anew after
-    // the bytes kept where the last load counted the rows kept (its last
-    // rows as loaded taken away first); else all.
+    // signal's): of a signal that went on, those written anew after the
+    // bytes kept, which replace its rows loaded after those (the rows
+    // kept counted by the last load); of another, all its rows.
     for (auto place = changed.places.begin(); place != changed.places.end(); ++place) {
       const std::string& signal = place->first;
       if (t >= place->second.start.size() || t >= place->second.kept.size()) {
@@ -251,36 +263,39 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
       const uint64_t start = place->second.start[t];
       auto next = std::next(place);
       const uint64_t end = next == changed.places.end() ? size : next->second.start[t];
-      const uint64_t keep = start + place->second.kept[t];
       auto was = in_part ? before.find(signal) : before.end();
       auto went = in_part ? changed.signals.find(signal) : changed.signals.end();
-      const bool going_on = was != before.end() && went != changed.signals.end() &&
-                            went->second.day != kNoHour && t < went->second.from.size() &&
-                            static_cast<int64_t>(went->second.from[t]) == was->second.kept_bytes &&
-                            place->second.kept[t] >= went->second.from[t];
-      if (going_on && went->second.day == kNever &&
-          was->second.kept_bytes == static_cast<int64_t>(place->second.kept[t])) {
-        before.erase(was);
-        continue;  // nothing changed
-      }
+      // From where in the signal's rows the table holds them.
+      uint64_t from = 0;
       int64_t rows = 0, kept = 0;
-      if (going_on) {
+      if (went != changed.signals.end() && t < went->second.from.size()) {
+        from = went->second.from[t];
+        if (was == before.end() || static_cast<uint64_t>(was->second.kept_bytes) != from) {
+          *err = "the measures of " + signal + " loaded are not those the run went on from; "
+                 "remove " + tables + " to measure every log again";
+          return finish(false);
+        }
         rows = kept = was->second.kept_rows;
         bind(drop_last, 1, signal);
         sqlite3_bind_int64(drop_last, 2, was->second.rows - was->second.kept_rows);
-        if (!step(drop_last) ||
-            !insert_rows(signal, start + went->second.from[t], end, keep, &rows, &kept))
-          return finish(false);
-      } else {
+        if (!step(drop_last)) return finish(false);
+      } else if (was != before.end()) {
         bind(drop_signal, 1, signal);
-        if ((was != before.end() && !step(drop_signal)) ||
-            !insert_rows(signal, start, end, keep, &rows, &kept))
-          return finish(false);
+        if (!step(drop_signal)) return finish(false);
       }
       if (was != before.end()) before.erase(was);
+      // The bytes kept, as where they end in the table (before `start`
+      // where they end before the rows it holds).
+      const uint64_t kept_bytes = place->second.kept[t];
+      const uint64_t keep = kept_bytes >= from ? start + (kept_bytes - from) : 0;
+      if (kept_bytes < from) {
+        *err = "the measures of " + signal + " went back before the rows loaded";
+        return finish(false);
+      }
+      if (!insert_rows(signal, start, end, keep, &rows, &kept)) return finish(false);
       bind(count, 1, signal);
       sqlite3_bind_int64(count, 2, rows);
-      sqlite3_bind_int64(count, 3, static_cast<int64_t>(place->second.kept[t]));
+      sqlite3_bind_int64(count, 3, static_cast<int64_t>(kept_bytes));
       sqlite3_bind_int64(count, 4, kept);
       if (!step(count)) return finish(false);
     }

@@ -224,7 +224,10 @@ class MeasuresOutput : public Output {
         next.start.assign(kMeasureSchema.size(), 0);
         for (size_t i = 0; i < kMeasureSchema.size(); ++i) next.start[i] = tables.written(i);
       }
-      if (kept != nullptr && !copy_rows_before(*kept, dir, out, &old, &tables, what)) {
+      // Only the rows written anew: those before are where the caller
+      // holds them.
+      const bool only_new = changed_ != nullptr && changed_->only_new;
+      if (kept != nullptr && !only_new && !copy_rows_before(*kept, dir, out, &old, &tables, what)) {
         if (what->empty()) return failed_write();
         return false;
       }
@@ -288,6 +291,11 @@ class MeasuresOutput : public Output {
             return false;
           }
         for (const auto& [kept, at] : going_on) {
+          if (changed_->only_new) {
+            // The day is not told: the rows before are not in the tables.
+            changed_->signals[kept->id] = {kNoHour, kept->at.before};
+            continue;
+          }
           const KeptSignal& next = now.signals[at];
           int64_t first = kNever;
           for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
@@ -353,6 +361,8 @@ class MeasuresOutput : public Output {
       why = "what the last run kept (" + std::string(kKeptMeasuresName) + ") is damaged";
     } else if (const std::string option = changed_option(kept.options, update_); !option.empty()) {
       why = "they were made with another " + option;
+    } else if (changed_ != nullptr && changed_->only_new && kept.generation != changed_->loaded) {
+      why = "the database holds the measures of another run";
     } else if (kept.sizes.size() != kMeasureSchema.size() ||
                kept.mtimes.size() != kMeasureSchema.size()) {
       why = "what the last run kept (" + std::string(kKeptMeasuresName) + ") is damaged";

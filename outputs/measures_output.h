@@ -29,6 +29,12 @@ struct ChangedRows {
 /// and the one it left, each a number of its own (0: none), and of each
 /// signal that went on, its rows written anew, by signal id.
 struct ChangedMeasures {
+  /// Asked by the caller (the database, which holds the rows before): the
+  /// tables hold of a signal that went on only its rows written anew, and
+  /// the run goes on only from the kept state numbered `loaded`.
+  bool only_new = false;
+  uint64_t loaded = 0;
+
   uint64_t was = 0, now = 0;
   std::map<std::string, ChangedRows> signals;
   /// Of every signal of the tables written, by id: where its rows start in

@@ -457,7 +457,11 @@ int run_with_measures(const Options& options) {
     measures.output = options.output + ".measures";
     measures.update = true;
     measures.with_measures = false;
+    // The tables hold only the rows written anew: those before are in the
+    // database.
     ChangedMeasures changed;
+    changed.only_new = true;
+    changed.loaded = db.loaded_measures();
     RunHooks hooks;
     hooks.changed = &changed;
     hooks.message = [&said](const std::string& lines) {

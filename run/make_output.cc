@@ -117,7 +117,9 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
       // As many threads as the conversion takes logs at once.
       const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
       settings.jobs = options.jobs <= 0 ? cores : options.jobs;
-      const std::string update = options.update ? measures_options(options, root) : "";
+      std::string update = options.update ? measures_options(options, root) : "";
+      // Tables of the rows written anew only are kept apart from whole ones.
+      if (changed != nullptr && changed->only_new) update += "layout rows-written-anew\n";
       return options.format == OutputFormat::kMeasures
                  ? make_measures_output(options.output, settings, "", nullptr, update, changed)
                  : make_report_output(options.output, settings, update);
