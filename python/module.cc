@@ -362,11 +362,15 @@ py::list measure_schema() {
 }
 
 // The start of the hour a log's name gives, in tenths of a second since
-// 1970 (a .gz archive's too); None for a name of no valid date.
-py::object log_hour(const std::string& name) {
+// 1970 (a .gz archive's too): on the controller's clock, or with `tz` the
+// instant (of the later pass through an hour shown twice, with
+// `second_pass`); None for a name of no valid date.
+py::object log_hour(const std::string& name, const py::object& tz, bool second_pass) {
   const std::string log = is_archive(name) ? log_name_of_archive(name) : name;
   LogHour hour;
   if (!is_log_name(log) || !read_log_hour(parse_log_date(log), &hour)) return py::none();
+  std::unique_ptr<TimeZone> zone = zone_of(tz);
+  if (zone != nullptr) return py::int_(ZonedHour(*zone, hour, second_pass).start());
   return py::int_(hour_start(hour));
 }
 
@@ -418,9 +422,12 @@ PYBIND11_MODULE(_quillon, m) {
         "signal id of the folder given and the start of those below it, as "
         "in a run of a folder above it; `last_hour`: the measures' last hour "
         "of a larger run, in tenths of a second since 1970.");
-  m.def("log_hour", &log_hour, py::arg("name"),
+  m.def("log_hour", &log_hour, py::arg("name"), py::arg("tz") = py::none(),
+        py::arg("second_pass") = false,
         "The start of the hour a log's name gives (its .gz too), in tenths of "
-        "a second since 1970; None for a name of no valid date.");
+        "a second since 1970: on the controllers' clocks, or with `tz` the "
+        "instant (with `second_pass`, of the later of two logs of an hour "
+        "shown twice); None for a name of no valid date.");
   m.def("measure_table", &measure_table, py::arg("table"), py::arg("data"),
         "Reads the CSV text of measure table number `table` (as the "
         "measures write them) into columns; raises ValueError where it is "

@@ -83,12 +83,13 @@ def _signal_dir(root, folder):
 
 
 def _measure_folder(root, folder, mode, signal_id, max_log_size, bin_minutes,
-                    thresholds, detectors, since, until, last_hour):
+                    thresholds, detectors, since, until, last_hour, tz):
     """One folder's measure tables, as a run of the whole archive measures
     its logs; signal ids as str."""
     tables = quillon._measures(
         folder, mode, False, 1, signal_id, max_log_size, bin_minutes,
-        thresholds, detectors, since, until, _signal_dir(root, folder), last_hour)
+        thresholds, detectors, since, until, _signal_dir(root, folder), last_hour,
+        tz=tz)
     for frame in tables.values():
         frame["signal_id"] = frame["signal_id"].astype(str)
         frame.attrs = {}
@@ -97,7 +98,7 @@ def _measure_folder(root, folder, mode, signal_id, max_log_size, bin_minutes,
 
 def measures(dir, mode="e", recursive=True, signal_id="auto",
              max_log_size=quillon.MAX_LOG_SIZE, bin_minutes=15,
-             thresholds=None, detectors=None, since=None, until=None):
+             thresholds=None, detectors=None, since=None, until=None, tz=None):
     """The measure tables of the logs of the folder `dir` (and below it,
     when recursive), as quillon.measures makes them, each a Dask dataframe
     of one partition per folder of logs, signal_id as str: a dict by table
@@ -106,16 +107,18 @@ def measures(dir, mode="e", recursive=True, signal_id="auto",
     come in the order of their ids); a signal whose logs lie in several
     folders is measured in each apart. Every folder's hours are measured up
     to the archive's last hour, told from the logs' names. since and until
-    measure only the logs of those days, as quillon.measures. Compute the
-    tables together (dask.compute(*tables.values())) to read each folder
-    once."""
+    measure only the logs of those days, as quillon.measures. tz, the zone
+    of the controllers' clocks, measures in real time with time-zone-aware
+    time columns, as quillon.measures. Compute the tables together
+    (dask.compute(*tables.values())) to read each folder once."""
     root = os.fsencode(os.fspath(dir))
     folders = _folders(root, recursive)
     since, until = quillon._day(since, "since"), quillon._day(until, "until")
+    tz = quillon._zone(tz)
     # The last hour of the logs measured: those of since's and until's days.
     first, last = (None if day is None else quillon._quillon.day_number(day)
                    for day in (since, until))
-    last_hour = None
+    last_hour, last_names = None, []
     for folder in folders:
         for name in os.listdir(folder):
             hour = quillon._quillon.log_hour(name)
@@ -123,7 +126,16 @@ def measures(dir, mode="e", recursive=True, signal_id="auto",
                     (last is not None and hour // _TENTHS_A_DAY > last):
                 continue
             if last_hour is None or hour > last_hour:
-                last_hour = hour
+                last_hour, last_names = hour, []
+            if hour == last_hour:
+                last_names.append((folder, name))
+    if tz is not None and last_names:
+        # In real time, the last is the last wall hour's start; the later
+        # pass where a folder holds two logs of an hour shown twice.
+        folders_of = [folder for folder, _ in last_names]
+        last_hour = max(quillon._quillon.log_hour(
+            name, tz, second_pass=folders_of.count(folder) > 1)
+            for folder, name in last_names)
     # In the order of their signal ids, as the whole run writes them: a
     # folder's id is the path below the archive, the archive's own logs
     # take its name.
@@ -132,14 +144,14 @@ def measures(dir, mode="e", recursive=True, signal_id="auto",
     parts = [dask.delayed(_measure_folder)(root, folder, mode, signal_id,
                                            max_log_size, bin_minutes,
                                            thresholds, detectors, since, until,
-                                           last_hour)
+                                           last_hour, tz)
              for folder in folders]
     tables = {}
     for number, name in enumerate(quillon._MEASURES):
         if name in quillon._MAPPED and detectors is None:
             continue
         columns = ",".join(quillon._MEASURES[name]).encode() + b"\n"
-        meta = quillon._measure_frame(number, columns)
+        meta = quillon._measure_frame(number, columns, tz)
         meta["signal_id"] = meta["signal_id"].astype(str)
         tables[name] = dd.from_delayed(
             [dask.delayed(lambda part, name=name: part[name])(p) for p in parts],

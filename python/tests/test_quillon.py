@@ -270,6 +270,33 @@ def test_dask_measures_on_a_local_cluster(tmp_path):
     assert (tmp_path / "out" / "split_failures.csv").exists()
 
 
+def test_dask_measures_in_a_zone(tmp_path):
+    # With tz, each folder's partition is measured in real time up to the
+    # archive's last instant: a fall-back day of 25 hours in one folder, a
+    # shorter day in another (its hours missing up to the last), equal to
+    # quillon.measures with the same zone, time columns zone-aware.
+    import quillon.dask
+    genlog(tmp_path / "north", "--day", "2026_11_01", "--fall-back", "--detectors", "8")
+    genlog(tmp_path / "south", "--day", "2026_11_01", "--detectors", "4", "--seed", "3")
+    for hour in range(9, 24):
+        (tmp_path / "south" / ("2026_11_01_%02d.dat" % hour)).unlink()
+    for tz in ("America/Chicago", None):
+        tables = quillon.measures(tmp_path, tz=tz)
+        got = quillon.dask.measures(tmp_path, tz=tz)
+        assert sorted(got) == sorted(tables)
+        for name, expected in tables.items():
+            expected["signal_id"] = expected["signal_id"].astype(str)
+            expected.attrs = {}
+            pd.testing.assert_frame_equal(got[name].compute(scheduler="synchronous")
+                                          .reset_index(drop=True), expected, obj=name)
+        logs = tables["logs"]
+        south = logs[logs["signal_id"] == "south"]
+        # From 09:00 to 23:00 of the wall clock; in real time one hour more.
+        assert len(south[south["state"] == "missing"]) == (16 if tz else 15)
+        if tz:
+            assert str(logs["hour"].dt.tz) == tz
+
+
 def test_days_to_read(tmp_path):
     # since and until read the logs of those days alone, in every reader,
     # as the command's --since and --until; a day is a date or its text.
