@@ -151,6 +151,7 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
   if (!run("DROP TABLE IF EXISTS measure_row_counts;\n"
            "CREATE TABLE IF NOT EXISTS measure_rows (tbl TEXT, signal_id TEXT, "
            "rows INTEGER NOT NULL, kept_bytes INTEGER NOT NULL, kept_rows INTEGER NOT NULL, "
+           "tail_first INTEGER NOT NULL, tail_last INTEGER NOT NULL, "
            "PRIMARY KEY (tbl, signal_id)) WITHOUT ROWID"))
     return finish(false);
   std::shared_ptr<Dir> dir = Dir::open(tables, err);
@@ -183,21 +184,22 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
                                      : std::string("signal_id");
     if (!run("CREATE TABLE IF NOT EXISTS " + name + " (" + columns + ");\n" +
              "CREATE INDEX IF NOT EXISTS " + name + "_by_signal ON " + name + " (" + by + ");\n" +
-             "CREATE INDEX IF NOT EXISTS " + name + "_order ON " + name + " (signal_id)"))
+             "DROP INDEX IF EXISTS " + name + "_order"))
       return finish(false);
     sqlite3_stmt* insert = prepare("INSERT INTO " + name + " VALUES (" + marks + ")");
     sqlite3_stmt* drop_signal = prepare("DELETE FROM " + name + " WHERE signal_id = ?");
     // A signal's last rows, as they were loaded (its rows in rowid order).
-    sqlite3_stmt* drop_last = prepare("DELETE FROM " + name + " WHERE rowid IN (SELECT rowid FROM " +
-                                      name + " INDEXED BY " + name + "_order WHERE signal_id = ? "
-                                      "ORDER BY rowid DESC LIMIT ?)");
-    sqlite3_stmt* counted = prepare("SELECT signal_id, rows, kept_bytes, kept_rows "
+    // A signal's rows after those kept, as loaded: inserted together, the
+    // rowids of one range.
+    sqlite3_stmt* drop_tail = prepare("DELETE FROM " + name + " WHERE rowid BETWEEN ? AND ?");
+    sqlite3_stmt* counted = prepare("SELECT signal_id, rows, kept_bytes, kept_rows, tail_first, "
+                                    "tail_last "
                                     "FROM measure_rows WHERE tbl = '" + name + "'");
     sqlite3_stmt* count = prepare("INSERT OR REPLACE INTO measure_rows VALUES ('" + name +
-                                  "', ?, ?, ?, ?)");
+                                  "', ?, ?, ?, ?, ?, ?)");
     sqlite3_stmt* uncount = prepare("DELETE FROM measure_rows WHERE tbl = '" + name +
                                     "' AND signal_id = ?");
-    if (insert == nullptr || drop_signal == nullptr || drop_last == nullptr ||
+    if (insert == nullptr || drop_signal == nullptr || drop_tail == nullptr ||
         counted == nullptr || count == nullptr || uncount == nullptr)
       return finish(false);
     if (!in_part && !run("DELETE FROM " + name + ";\nDELETE FROM measure_rows WHERE tbl = '" +
@@ -205,20 +207,22 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
       return finish(false);
     // What was loaded of each signal: its rows, its kept bytes and rows.
     struct Loaded {
-      int64_t rows, kept_bytes, kept_rows;
+      int64_t rows, kept_bytes, kept_rows, tail_first, tail_last;
     };
     std::map<std::string, Loaded> before;
     while (sqlite3_step(counted) == SQLITE_ROW)
       before[reinterpret_cast<const char*>(sqlite3_column_text(counted, 0))] = {
           sqlite3_column_int64(counted, 1), sqlite3_column_int64(counted, 2),
-          sqlite3_column_int64(counted, 3)};
+          sqlite3_column_int64(counted, 3), sqlite3_column_int64(counted, 4),
+          sqlite3_column_int64(counted, 5)};
     sqlite3_reset(counted);
     // Inserts the signal's rows of the table's bytes from `begin` to `end`,
-    // counting into *rows those and into *kept those before `keep`.
+    // counting into *rows those and into *kept those before `keep`; the
+    // rowids of those after into *tail (first, last; none: 1, 0).
     std::string text;
     std::vector<std::string> fields;
     auto insert_rows = [&](const std::string& signal, uint64_t begin, uint64_t end,
-                           uint64_t keep, int64_t* rows, int64_t* kept) {
+                           uint64_t keep, int64_t* rows, int64_t* kept, int64_t tail[2]) {
       text.resize(static_cast<size_t>(end - begin));
       if (!file.read_at(begin, text.data(), text.size())) {
         *err = file_name + ": " + file.error();
@@ -236,24 +240,36 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
           const ColumnKind kind = table.columns[c].kind;
           if (f.empty() && kind != ColumnKind::kId && kind != ColumnKind::kText) {
             sqlite3_bind_null(insert, i);
-          } else if (kind == ColumnKind::kInt) {
-            sqlite3_bind_int64(insert, i, std::stoll(f));
-          } else if (decimals_of(kind) >= 0) {
-            sqlite3_bind_double(insert, i, std::stod(f));
+          } else if (kind == ColumnKind::kInt || decimals_of(kind) >= 0) {
+            char* end_of = nullptr;
+            if (kind == ColumnKind::kInt)
+              sqlite3_bind_int64(insert, i, strtoll(f.c_str(), &end_of, 10));
+            else
+              sqlite3_bind_double(insert, i, strtod(f.c_str(), &end_of));
+            if (*end_of != '\0') {
+              *err = file_name + " is not the table measured (" + f + " is not a number)";
+              return false;
+            }
           } else {
             bind(insert, i, f);
           }
         }
         if (!step(insert)) return false;
         ++*rows;
-        if (at < keep) ++*kept;
+        if (at < keep) {
+          ++*kept;
+        } else {
+          const int64_t rowid = sqlite3_last_insert_rowid(db_);
+          if (tail[0] > tail[1]) tail[0] = rowid;
+          tail[1] = rowid;
+        }
       }
       return true;
     };
     // Each signal's rows, a run of them in the table (up to the next
     // signal's): of a signal that went on, those written anew after the
-    // bytes kept, which replace its rows loaded after those (the rows
-    // kept counted by the last load); of another, all its rows.
+    // bytes kept, which replace its rows loaded after those (by the rowids
+    // the last load gave them); of another, all its rows.
     for (auto place = changed.places.begin(); place != changed.places.end(); ++place) {
       const std::string& signal = place->first;
       if (t >= place->second.start.size() || t >= place->second.kept.size()) {
@@ -276,9 +292,9 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
           return finish(false);
         }
         rows = kept = was->second.kept_rows;
-        bind(drop_last, 1, signal);
-        sqlite3_bind_int64(drop_last, 2, was->second.rows - was->second.kept_rows);
-        if (!step(drop_last)) return finish(false);
+        sqlite3_bind_int64(drop_tail, 1, was->second.tail_first);
+        sqlite3_bind_int64(drop_tail, 2, was->second.tail_last);
+        if (!step(drop_tail)) return finish(false);
       } else if (was != before.end()) {
         bind(drop_signal, 1, signal);
         if (!step(drop_signal)) return finish(false);
@@ -292,11 +308,14 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
         *err = "the measures of " + signal + " went back before the rows loaded";
         return finish(false);
       }
-      if (!insert_rows(signal, start, end, keep, &rows, &kept)) return finish(false);
+      int64_t tail[2] = {1, 0};
+      if (!insert_rows(signal, start, end, keep, &rows, &kept, tail)) return finish(false);
       bind(count, 1, signal);
       sqlite3_bind_int64(count, 2, rows);
       sqlite3_bind_int64(count, 3, static_cast<int64_t>(kept_bytes));
       sqlite3_bind_int64(count, 4, kept);
+      sqlite3_bind_int64(count, 5, tail[0]);
+      sqlite3_bind_int64(count, 6, tail[1]);
       if (!step(count)) return finish(false);
     }
     // The signals whose logs are gone: loaded before, not measured now.

@@ -7,6 +7,7 @@
 // Not a temporary name (those have six characters after the dash), which
 // a run would remove.
 const char kKeptMeasuresName[] = ".quillon-measures";
+const char kKeptBeforeName[] = ".quillon-measures-before";
 
 namespace {
 

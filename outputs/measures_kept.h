@@ -18,6 +18,10 @@
 /// The file's name in the tables' directory.
 extern const char kKeptMeasuresName[];
 
+/// Beside the tables of the database's measures (-f sqlite --measures):
+/// the state that the one of kKeptMeasuresName went on from.
+extern const char kKeptBeforeName[];
+
 /// A log measured, as it was.
 struct KeptLog {
   std::string path;  // below the directory argument

@@ -316,14 +316,22 @@ class MeasuresOutput : public Output {
       // Closed before the new tables take their names: Windows replaces no
       // file that is open.
       for (File& file : old) file.close();
-      const std::string bytes = encode_kept(now);
-      files.push_back(std::make_unique<PublishedFile>());
-      if (!files.back()->open_in(dir, kKeptMeasuresName, &err) ||
-          !files.back()->write(bytes.data(), bytes.size()) ||
-          !files.back()->finish(0600, &err)) {
-        *what = "Failed to write " + shown(dir->path_of(kKeptMeasuresName)) + ": " +
-                (err.empty() ? files.back()->error() : err);
-        return false;
+      // For the database, the state gone on from too, before the new one:
+      // where the database did not take the new tables (a run killed
+      // before it committed), the next run goes on from that one.
+      std::vector<std::pair<std::string, std::string>> kept;
+      if (changed_ != nullptr && changed_->only_new && kept_used_)
+        kept.push_back({kKeptBeforeName, kept_bytes_});
+      kept.push_back({kKeptMeasuresName, encode_kept(now)});
+      for (const auto& [name, bytes] : kept) {
+        files.push_back(std::make_unique<PublishedFile>());
+        if (!files.back()->open_in(dir, name, &err) ||
+            !files.back()->write(bytes.data(), bytes.size()) ||
+            !files.back()->finish(0600, &err)) {
+          *what = "Failed to write " + shown(dir->path_of(name)) + ": " +
+                  (err.empty() ? files.back()->error() : err);
+          return false;
+        }
       }
     }
     if (held_ != nullptr) {
@@ -348,26 +356,45 @@ class MeasuresOutput : public Output {
     kept_loaded_ = true;
     std::string err, why;
     std::shared_ptr<Dir> dir = Dir::open(tables_path(), &err);
-    File file;
-    if (dir == nullptr || !dir->open_file(kKeptMeasuresName, &file, &err)) return;
+    // The bytes of the file `name` of the tables' directory; false where
+    // it cannot be read.
+    auto read_kept = [&dir](const char* name, std::string* bytes) {
+      File file;
+      std::string ignored;
+      if (dir == nullptr || !dir->open_file(name, &file, &ignored)) return false;
+      for (char piece[1 << 16];;) {
+        const long long n = file.read(piece, sizeof piece);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        bytes->append(piece, static_cast<size_t>(n));
+      }
+    };
     std::string bytes;
-    for (char piece[1 << 16];;) {
-      const long long n = file.read(piece, sizeof piece);
-      if (n <= 0) break;
-      bytes.append(piece, static_cast<size_t>(n));
-    }
+    if (!read_kept(kKeptMeasuresName, &bytes)) return;
+    // For the database, which holds the rows before: the tables are not
+    // read, and the state must be the one whose tables it took last.
+    const bool only_new = changed_ != nullptr && changed_->only_new;
     KeptMeasures kept;
     if (!decode_kept(bytes, &kept, &why)) {
       why = "what the last run kept (" + std::string(kKeptMeasuresName) + ") is damaged";
     } else if (const std::string option = changed_option(kept.options, update_); !option.empty()) {
       why = "they were made with another " + option;
-    } else if (changed_ != nullptr && changed_->only_new && kept.generation != changed_->loaded) {
-      why = "the database holds the measures of another run";
+    } else if (only_new && kept.generation != changed_->loaded) {
+      // The run before it, where the database did not take the last run's.
+      KeptMeasures before;
+      std::string before_bytes, ignored;
+      if (read_kept(kKeptBeforeName, &before_bytes) && decode_kept(before_bytes, &before, &ignored) &&
+          before.generation == changed_->loaded && changed_option(before.options, update_).empty()) {
+        kept = std::move(before);
+        bytes = std::move(before_bytes);
+      } else {
+        why = "the database holds the measures of another run";
+      }
     } else if (kept.sizes.size() != kMeasureSchema.size() ||
                kept.mtimes.size() != kMeasureSchema.size()) {
       why = "what the last run kept (" + std::string(kKeptMeasuresName) + ") is damaged";
     } else {
-      for (size_t i = 0; i < kMeasureSchema.size() && why.empty(); ++i) {
+      for (size_t i = 0; i < kMeasureSchema.size() && why.empty() && !only_new; ++i) {
         if (kept.sizes[i] == UINT64_MAX) continue;
         const std::string name = std::string(kMeasureSchema[i].name) + ".csv";
         uint64_t size = 0;
@@ -383,6 +410,7 @@ class MeasuresOutput : public Output {
     }
     kept_ = std::move(kept);
     kept_used_ = true;
+    if (only_new) kept_bytes_ = std::move(bytes);
     // Sorted, to be searched: a signal's logs, a line each, are a year's
     // 8,760 lines, and an archive holds thousands of signals.
     auto by_id = [](const KeptSignal& a, const KeptSignal& b) { return a.id < b.id; };
@@ -583,6 +611,7 @@ class MeasuresOutput : public Output {
   // those that go on from where they were.
   mutable bool kept_loaded_ = false;
   mutable bool kept_used_ = false;  // what was kept is gone on from
+  mutable std::string kept_bytes_;  // its file's bytes, where the database asks
   mutable KeptMeasures kept_;
   mutable std::string kept_note_;
   mutable std::map<std::string, std::pair<uint64_t, int64_t>> seen_;
