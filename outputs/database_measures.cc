@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <string_view>
@@ -90,6 +91,21 @@ class CsvRows {
   std::string_view text_;
   size_t at_ = 0;
 };
+
+// The bytes of a table read at once.
+constexpr uint64_t kPiece = uint64_t{1} << 22;
+
+// The bytes of the whole rows that `text`, from a row's start, begins
+// with: up to its last newline outside quotes.
+size_t whole_rows(std::string_view text) {
+  size_t whole = 0;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') quoted = !quoted;
+    else if (text[i] == '\n' && !quoted) whole = i + 1;
+  }
+  return whole;
+}
 
 // The name of the SQL table of `table`.
 std::string sql_name(const MeasureTableDef& table) {
@@ -216,19 +232,13 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
           sqlite3_column_int64(counted, 3), sqlite3_column_int64(counted, 4),
           sqlite3_column_int64(counted, 5)};
     sqlite3_reset(counted);
-    // Inserts the signal's rows of the table's bytes from `begin` to `end`,
-    // counting into *rows those and into *kept those before `keep`; the
-    // rowids of those after into *tail (first, last; none: 1, 0).
     std::string text;
     std::vector<std::string> fields;
-    auto insert_rows = [&](const std::string& signal, uint64_t begin, uint64_t end,
-                           uint64_t keep, int64_t* rows, int64_t* kept, int64_t tail[2]) {
-      text.resize(static_cast<size_t>(end - begin));
-      if (!file.read_at(begin, text.data(), text.size())) {
-        *err = file_name + ": " + file.error();
-        return false;
-      }
-      CsvRows csv(text);
+    // Inserts the rows of `piece`, whose bytes start at `begin` of the
+    // table, as insert_rows().
+    auto insert_piece = [&](const std::string& signal, std::string_view piece, uint64_t begin,
+                            uint64_t keep, int64_t* rows, int64_t* kept, int64_t tail[2]) {
+      CsvRows csv(piece);
       for (uint64_t at = begin; csv.next(&fields); at = begin + csv.at()) {
         if (fields.size() != table.columns.size() || fields[0] != signal) {
           *err = file_name + " is not the table measured (a row of " + signal + " is not)";
@@ -263,6 +273,30 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
           if (tail[0] > tail[1]) tail[0] = rowid;
           tail[1] = rowid;
         }
+      }
+      return true;
+    };
+    // Inserts the signal's rows of the table's bytes from `begin` to `end`,
+    // counting into *rows those and into *kept those before `keep`; the
+    // rowids of those after into *tail (first, last; none: 1, 0).
+    auto insert_rows = [&](const std::string& signal, uint64_t begin, uint64_t end,
+                           uint64_t keep, int64_t* rows, int64_t* kept, int64_t tail[2]) {
+      // A piece at a time, its whole rows: a signal's rows of a year
+      // would fill memory.
+      for (uint64_t read = begin; read < end;) {
+        const size_t carried = text.size();
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(end - read, kPiece));
+        text.resize(carried + piece);
+        if (!file.read_at(read, &text[carried], piece)) {
+          *err = file_name + ": " + file.error();
+          return false;
+        }
+        read += piece;
+        const size_t whole = read == end ? text.size() : whole_rows(text);
+        if (!insert_piece(signal, std::string_view(text).substr(0, whole), read - text.size(),
+                          keep, rows, kept, tail))
+          return false;
+        text.erase(0, whole);
       }
       return true;
     };
