@@ -107,8 +107,6 @@ const char kNamesSchema[] =
   "         (CASE WHEN abs(" QUILLON_OFFSET ") % 60 = 0 THEN ''\n"                     \
   "               ELSE printf(':%02d', abs(" QUILLON_OFFSET ") % 60) END)"
 // The rows of the packed events: `v`, each event's number, with its log
-// `l` (mode p: the event's data text `d`).
-// The rows of the packed events: `v`, each event's number, with its log
 // `l` (mode p: the event's data text `d`). Each view reads the logs and
 // their events in the order they were loaded, as a table of them would
 // (CROSS JOIN keeps that order of the loops); a query of some logs finds
