@@ -105,6 +105,7 @@ std::unique_ptr<Output> make_output(const Options& options, Mode mode,
       return make_database_output(options.output, mode, dir, what, status, options.zone,
                                   std::move(before_commit));
 #else
+      (void)before_commit;
       return make_sink_output(sink, mode);
 #endif
     }
