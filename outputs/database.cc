@@ -123,10 +123,24 @@ const char kNamesSchema[] =
   "\n    CROSS JOIN event_names AS n ON n.version = (CASE WHEN l.version IN (4, 5, 6)\n" \
   "                                               THEN l.version ELSE 0 END)\n"          \
   "                         AND n.event_type = v & 255"
-// The events first, for the view events; the logs first, for event_log.
-#define QUILLON_EVENTS_E "  FROM " QUILLON_PACKED_E "\n    CROSS JOIN logs AS l USING (log_id)"
-#define QUILLON_EVENTS_P \
-  "  FROM " QUILLON_PACKED_P "\n    CROSS JOIN logs AS l USING (log_id)" QUILLON_NAMES
+// The events first, for the view events (each log's row found once, before
+// its events: `cols`, its columns there besides start and version); the
+// logs first, for event_log.
+#define QUILLON_EVENTS(cols, value)                                                      \
+  "  FROM (SELECT p.log_id AS log_id, g.start AS start, g.version AS version" cols ",\n"  \
+  "               " value "\n"                                                           \
+  "        FROM packed_events AS p CROSS JOIN logs AS g USING (log_id)\n"                \
+  "             CROSS JOIN json_each(p.events) AS j) AS l"
+#define QUILLON_VALUE_E "j.value AS v"
+#define QUILLON_VALUE_P                                                                 \
+  "CAST(j.value AS INTEGER) AS v,\n"                                                    \
+  "               CASE WHEN j.type = 'text' THEN substr(j.value, instr(j.value, ' ') + 1)\n" \
+  "                    ELSE '' END AS d"
+#define QUILLON_ZONED ", g.utc_offset AS utc_offset, g.other_offset AS other_offset"
+#define QUILLON_EVENTS_E QUILLON_EVENTS("", QUILLON_VALUE_E)
+#define QUILLON_EVENTS_P QUILLON_EVENTS("", QUILLON_VALUE_P) QUILLON_NAMES
+#define QUILLON_ZONED_EVENTS_E QUILLON_EVENTS(QUILLON_ZONED, QUILLON_VALUE_E)
+#define QUILLON_ZONED_EVENTS_P QUILLON_EVENTS(QUILLON_ZONED, QUILLON_VALUE_P) QUILLON_NAMES
 #define QUILLON_LOGS_E "  FROM logs AS l CROSS JOIN " QUILLON_PACKED_E " USING (log_id)"
 #define QUILLON_LOGS_P "  FROM logs AS l CROSS JOIN " QUILLON_PACKED_P " USING (log_id)" QUILLON_NAMES
 
@@ -165,7 +179,7 @@ const char kZonedStandardViews[] =
     "  SELECT log_id, " QUILLON_UTC " AS timestamp,\n"
     "         (v >> 9) & 255 AS event_code, CASE WHEN v & 256 THEN v & 255 END AS event_param,\n"
     "         " QUILLON_OFFSET " AS utc_offset\n"
-    QUILLON_EVENTS_E ";\n"
+    QUILLON_ZONED_EVENTS_E ";\n"
     "CREATE VIEW event_log AS\n"
     "  SELECT l.signal_id AS signal_id,\n"
     "         " QUILLON_WALL("T") " ||\n"
@@ -179,7 +193,7 @@ const char kZonedProprietaryViews[] =
     "  SELECT log_id, " QUILLON_UTC " AS timestamp,\n"
     "         v & 255 AS event_type, n.event_name AS event_name, d AS data,\n"
     "         " QUILLON_OFFSET " AS utc_offset\n"
-    QUILLON_EVENTS_P ";\n"
+    QUILLON_ZONED_EVENTS_P ";\n"
     "CREATE VIEW event_log AS\n"
     "  SELECT l.signal_id AS signal_id,\n"
     "         " QUILLON_WALL("T") " ||\n"
@@ -195,8 +209,14 @@ const char kZonedProprietaryViews[] =
 #undef QUILLON_PACKED_E
 #undef QUILLON_PACKED_P
 #undef QUILLON_NAMES
+#undef QUILLON_EVENTS
+#undef QUILLON_VALUE_E
+#undef QUILLON_VALUE_P
+#undef QUILLON_ZONED
 #undef QUILLON_EVENTS_E
 #undef QUILLON_EVENTS_P
+#undef QUILLON_ZONED_EVENTS_E
+#undef QUILLON_ZONED_EVENTS_P
 #undef QUILLON_LOGS_E
 #undef QUILLON_LOGS_P
 #undef QUILLON_UTC
@@ -440,6 +460,8 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
       } else {
         packed_ = true;
       }
+    } else if (!views_current(zoned, err)) {
+      status = DatabaseOpen::kFailed;
     }
   }
   // The paths of the logs are below one directory: the first run's.
@@ -496,6 +518,23 @@ DatabaseOpen ArchiveDatabase::open(const std::string& path, Mode mode,
     return DatabaseOpen::kFailed;
   }
   return DatabaseOpen::kOpened;
+}
+
+bool ArchiveDatabase::views_current(bool zoned, std::string* err) {
+  // Each statement of the views' text as SQLite keeps it: without its ";".
+  const std::string views = views_of(mode_, zoned);
+  std::string made;
+  sqlite3_stmt* stmt = nullptr;
+  if (!compile("SELECT sql FROM sqlite_schema WHERE type = 'view' AND name IN "
+               "('events', 'event_log') ORDER BY name DESC",
+               &stmt, err))
+    return false;
+  while (sqlite3_step(stmt) == SQLITE_ROW)
+    made += reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)) + std::string(";\n");
+  sqlite3_finalize(stmt);
+  if (made == views) return true;
+  const std::string again = "DROP VIEW IF EXISTS events;\nDROP VIEW IF EXISTS event_log;\n" + views;
+  return exec(again.c_str(), err);
 }
 
 bool ArchiveDatabase::stored(const std::string& path, uint64_t* size,

@@ -105,6 +105,10 @@ class ArchiveDatabase : public LogSink {
   /// this version, in the transaction open. Returns false, with *err set, on
   /// failure.
   bool pack_events(std::string* err);
+  /// Makes the views events and event_log anew where they are not this
+  /// quillon's (an earlier one's, which read the same rows more slowly).
+  /// Returns false, with *err set, on failure.
+  bool views_current(bool zoned, std::string* err);
 
   std::string name_;
   Mode mode_ = Mode::kStandard;
