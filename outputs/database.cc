@@ -94,9 +94,13 @@ const char kNamesSchema[] =
 // `iso`), cheap within the hour; the offset of the event, and that
 // offset's text.
 #define QUILLON_T "(v >> 18)"
-#define QUILLON_WALL(sep)                                                             \
-  "CASE WHEN " QUILLON_T " < 36000 THEN substr(l.start, 1, 10) || '" sep "' ||\n"     \
-  "           substr(l.start, 12, 3) || printf('%02d:%02d.%d', " QUILLON_T " / 600,\n" \
+// Within the hour one printf (in two thirds of the time of the pieces
+// joined): the start's date and hour ("2026-11-01 01:" is its first 14
+// characters), then the minutes and seconds.
+#define QUILLON_HOUR_SPACE "'%.14s%02d:%02d.%d', l.start"
+#define QUILLON_HOUR_T "'%.10sT%.3s%02d:%02d.%d', l.start, substr(l.start, 12)"
+#define QUILLON_WALL(sep, hour)                                                         \
+  "CASE WHEN " QUILLON_T " < 36000 THEN printf(" hour ", " QUILLON_T " / 600,\n"        \
   "           " QUILLON_T " / 10 % 60, " QUILLON_T " % 10)\n"                          \
   "         ELSE strftime('%Y-%m-%d" sep "%H:%M:%S', l.start, (" QUILLON_T " / 10) || ' seconds')\n" \
   "           || '.' || (" QUILLON_T " % 10) END"
@@ -146,7 +150,7 @@ const char kNamesSchema[] =
 
 const char kStandardViews[] =
     "CREATE VIEW events AS\n"
-    "  SELECT log_id, " QUILLON_WALL(" ") " AS timestamp,\n"
+    "  SELECT log_id, " QUILLON_WALL(" ", QUILLON_HOUR_SPACE) " AS timestamp,\n"
     "         (v >> 9) & 255 AS event_code, CASE WHEN v & 256 THEN v & 255 END AS event_param\n"
     QUILLON_EVENTS_E ";\n"
     "CREATE VIEW event_log AS\n"
@@ -157,7 +161,7 @@ const char kStandardViews[] =
 
 const char kProprietaryViews[] =
     "CREATE VIEW events AS\n"
-    "  SELECT log_id, " QUILLON_WALL(" ") " AS timestamp,\n"
+    "  SELECT log_id, " QUILLON_WALL(" ", QUILLON_HOUR_SPACE) " AS timestamp,\n"
     "         v & 255 AS event_type, n.event_name AS event_name, d AS data\n"
     QUILLON_EVENTS_P ";\n"
     "CREATE VIEW event_log AS\n"
@@ -182,7 +186,7 @@ const char kZonedStandardViews[] =
     QUILLON_ZONED_EVENTS_E ";\n"
     "CREATE VIEW event_log AS\n"
     "  SELECT l.signal_id AS signal_id,\n"
-    "         " QUILLON_WALL("T") " ||\n"
+    "         " QUILLON_WALL("T", QUILLON_HOUR_T) " ||\n"
     "         " QUILLON_OFFSET_TEXT " AS timestamp,\n"
     "         (v >> 9) & 255 AS event_code, CASE WHEN v & 256 THEN v & 255 END AS event_param,\n"
     "         l.version AS version\n"
@@ -196,7 +200,7 @@ const char kZonedProprietaryViews[] =
     QUILLON_ZONED_EVENTS_P ";\n"
     "CREATE VIEW event_log AS\n"
     "  SELECT l.signal_id AS signal_id,\n"
-    "         " QUILLON_WALL("T") " ||\n"
+    "         " QUILLON_WALL("T", QUILLON_HOUR_T) " ||\n"
     "         " QUILLON_OFFSET_TEXT " AS timestamp,\n"
     "         v & 255 AS event_type, n.event_name AS event_name, d AS data,\n"
     "         l.version AS version\n"
@@ -204,6 +208,8 @@ const char kZonedProprietaryViews[] =
 
 #undef QUILLON_T
 #undef QUILLON_WALL
+#undef QUILLON_HOUR_SPACE
+#undef QUILLON_HOUR_T
 #undef QUILLON_OFFSET
 #undef QUILLON_OFFSET_TEXT
 #undef QUILLON_PACKED_E
