@@ -858,9 +858,10 @@ int main(int argc, char** argv) {
              signals, days, events / 1e6, bytes / events, bytes / 1e6, first,
              median(hour_times));
       printf("  the last hour with -u --measures (and the map): %.3f s, %.2f times -u alone "
-             "(median of rounds; %.2f to %.2f)\n",
+             "(median of rounds; %.2f to %.2f); the database with its measures %.0f MB\n",
              median(measured_times), median(ratios), *std::min_element(ratios.begin(), ratios.end()),
-             *std::max_element(ratios.begin(), ratios.end()));
+             *std::max_element(ratios.begin(), ratios.end()),
+             static_cast<double>(fs::file_size(measured)) / 1e6);
       const struct {
         const char* what;
         std::string sql;
