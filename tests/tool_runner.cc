@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 
 #include "tools/loggen.h"
@@ -163,7 +164,14 @@ ToolRun finish_tool(pid_t pid, const fs::path& scratch,
 
 ToolRun run_tool(const std::vector<std::string>& args, const fs::path& scratch,
                  const RunOptions& options) {
-  return finish_tool(start_tool(args, scratch, options), scratch, options);
+  ToolRun run = finish_tool(start_tool(args, scratch, options), scratch, options);
+  // Under a runner (wine), 127 is the runner failing to start the tool,
+  // which quillon never exits with: once more, said.
+  if (run.status == 127 && tool().command.size() > 1) {
+    fprintf(stderr, "the runner did not start the tool (127: %s); once more\n", run.err.c_str());
+    run = finish_tool(start_tool(args, scratch, options), scratch, options);
+  }
+  return run;
 }
 
 ToolRun run_tool_on_terminal(const std::vector<std::string>& args,
