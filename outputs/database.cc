@@ -90,8 +90,8 @@ const char kNamesSchema[] =
     ") WITHOUT ROWID;\n";
 
 // The pieces of the views: T, the tenths of an event `v`; the wall time of
-// the controller's clock at it, "2026-11-01 01:30:00.0" (with 'T' where
-// `iso`), cheap within the hour; the offset of the event, and that
+// the controller's clock at it, "2026-11-01 01:30:00.0" (with `sep`
+// "T" in a zone), cheap within the hour; the offset of the event, and that
 // offset's text.
 #define QUILLON_T "(v >> 18)"
 // Within the hour one printf (in two thirds of the time of the pieces

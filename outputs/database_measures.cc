@@ -149,21 +149,19 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
     sqlite3_bind_text(stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
   };
   // The kept state the tables were last loaded from: where this run went
-  // on from it, only what it changed is loaded again; where it is the
-  // state of this run, nothing.
-  std::string loaded;
-  if (sqlite3_stmt* stmt = prepare("SELECT value FROM quillon WHERE key = 'measures'")) {
-    if (sqlite3_step(stmt) == SQLITE_ROW)
-      loaded = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  // on from it (the measures go on from no other), only what it changed is
+  // loaded; where it is the state of this run, nothing.
+  const uint64_t loaded = loaded_measures();
+  if (changed.was == changed.now && loaded == changed.now) return finish(true);
+  const bool in_part = changed.was != 0;
+  if (in_part && changed.was != loaded) {
+    *err = "the measures went on from a state the database does not hold; remove " + tables +
+           " to measure every log again";
+    return finish(false);
   }
-  if (changed.was == changed.now && loaded == std::to_string(changed.now)) return finish(true);
-  // Of each table and signal: its rows, and how many of them lie in the
-  // bytes the next run keeps as they are (kept_bytes from its first).
-  bool in_part = changed.was != 0 && loaded == std::to_string(changed.was);
-  if (sqlite3_stmt* stmt = prepare("SELECT 1 FROM sqlite_schema WHERE name = 'measure_row_counts'")) {
-    // Counted by an earlier quillon, without what is kept: all loaded again.
-    if (sqlite3_step(stmt) == SQLITE_ROW) in_part = false;
-  }
+  // Of each table and signal: its rows, how many of them lie in the bytes
+  // the next run keeps as they are (kept_bytes from its first), and the
+  // rowids of the others (an earlier quillon's measure_row_counts goes).
   if (!run("DROP TABLE IF EXISTS measure_row_counts;\n"
            "CREATE TABLE IF NOT EXISTS measure_rows (tbl TEXT, signal_id TEXT, "
            "rows INTEGER NOT NULL, kept_bytes INTEGER NOT NULL, kept_rows INTEGER NOT NULL, "
@@ -204,7 +202,6 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
       return finish(false);
     sqlite3_stmt* insert = prepare("INSERT INTO " + name + " VALUES (" + marks + ")");
     sqlite3_stmt* drop_signal = prepare("DELETE FROM " + name + " WHERE signal_id = ?");
-    // A signal's last rows, as they were loaded (its rows in rowid order).
     // A signal's rows after those kept, as loaded: inserted together, the
     // rowids of one range.
     sqlite3_stmt* drop_tail = prepare("DELETE FROM " + name + " WHERE rowid BETWEEN ? AND ?");
@@ -221,7 +218,8 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
     if (!in_part && !run("DELETE FROM " + name + ";\nDELETE FROM measure_rows WHERE tbl = '" +
                          name + "'"))
       return finish(false);
-    // What was loaded of each signal: its rows, its kept bytes and rows.
+    // What was loaded of each signal: its rows, its kept bytes and rows,
+    // the rowids of its rows after those.
     struct Loaded {
       int64_t rows, kept_bytes, kept_rows, tail_first, tail_last;
     };
@@ -334,14 +332,13 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
         if (!step(drop_signal)) return finish(false);
       }
       if (was != before.end()) before.erase(was);
-      // The bytes kept, as where they end in the table (before `start`
-      // where they end before the rows it holds).
+      // The bytes kept, as where they end in the table.
       const uint64_t kept_bytes = place->second.kept[t];
-      const uint64_t keep = kept_bytes >= from ? start + (kept_bytes - from) : 0;
       if (kept_bytes < from) {
         *err = "the measures of " + signal + " went back before the rows loaded";
         return finish(false);
       }
+      const uint64_t keep = start + (kept_bytes - from);
       int64_t tail[2] = {1, 0};
       if (!insert_rows(signal, start, end, keep, &rows, &kept, tail)) return finish(false);
       bind(count, 1, signal);
@@ -354,9 +351,9 @@ bool ArchiveDatabase::load_measures(const std::string& tables, const ChangedMeas
     }
     // The signals whose logs are gone: loaded before, not measured now.
     if (in_part) {
-      for (const auto& [signal, loaded_rows] : before) {
-        bind(drop_signal, 1, signal);
-        bind(uncount, 1, signal);
+      for (const auto& gone : before) {
+        bind(drop_signal, 1, gone.first);
+        bind(uncount, 1, gone.first);
         if (!step(drop_signal) || !step(uncount)) return finish(false);
       }
     }

@@ -283,22 +283,19 @@ class MeasuresOutput : public Output {
       if (changed_ != nullptr) {
         // The first day whose rows may differ from the last run's, for the
         // report: the earliest of the rows each run wrote after where the
-        // signal stood.
+        // signal stood. Not told (kNoHour) where the tables hold only the
+        // rows written anew: the rows before are not in them.
+        const bool told = !changed_->only_new;
         std::vector<File> written(kMeasureSchema.size());
-        for (size_t i = 0, f = 0; i < kMeasureSchema.size(); ++i)
+        for (size_t i = 0, f = 0; i < kMeasureSchema.size() && told; ++i)
           if (out[i] != nullptr && !dir->open_file(files[f++]->temp_name(), &written[i], &err)) {
             *what = "Failed to read " + files[f - 1]->name() + ": " + err;
             return false;
           }
         for (const auto& [kept, at] : going_on) {
-          if (changed_->only_new) {
-            // The day is not told: the rows before are not in the tables.
-            changed_->signals[kept->id] = {kNoHour, kept->at.before};
-            continue;
-          }
           const KeptSignal& next = now.signals[at];
-          int64_t first = kNever;
-          for (size_t i = 0; i < kMeasureSchema.size(); ++i) {
+          int64_t first = told ? kNever : kNoHour;
+          for (size_t i = 0; i < kMeasureSchema.size() && told; ++i) {
             if (out[i] == nullptr) continue;
             const uint64_t from = kept->at.before[i];
             if (!earliest_day(kMeasureSchema[i], old[i], dir, kept->start[i] + from,
